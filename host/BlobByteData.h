@@ -1,0 +1,75 @@
+#pragma once
+// TBlobByteData: a reference-counted byte array the size of one pointer.
+//
+// Copies share the bytes and count holders; the bytes go when the last
+// holder lets go. A null reference is the empty array, and an array made
+// empty becomes null again. Changing the bytes (MutableData, SetLength) first
+// gives this holder its own copy if others share the array, so they keep
+// theirs. Not thread-safe: a dataset and its arrays live on one thread.
+//
+// Record slots: the engine keeps arrays inside raw record memory, where a
+// zero-filled slot is an empty array. The Slot* functions work on such
+// pointer-sized slots without constructing objects in them.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qvl {
+
+class TBlobByteData {
+ public:
+  TBlobByteData() noexcept = default;
+  TBlobByteData(const void* Data, std::size_t Size);
+  explicit TBlobByteData(const std::vector<std::uint8_t>& Bytes)
+      : TBlobByteData(Bytes.data(), Bytes.size()) {}
+  explicit TBlobByteData(const std::string& Bytes) : TBlobByteData(Bytes.data(), Bytes.size()) {}
+  TBlobByteData(const TBlobByteData& Other) noexcept;
+  TBlobByteData(TBlobByteData&& Other) noexcept : FRep(Other.FRep) { Other.FRep = nullptr; }
+  TBlobByteData& operator=(const TBlobByteData& Other) noexcept;
+  TBlobByteData& operator=(TBlobByteData&& Other) noexcept;
+  ~TBlobByteData() { Release(); }
+
+  std::size_t Length() const noexcept;
+  bool IsEmpty() const noexcept { return FRep == nullptr; }
+  const std::uint8_t* Data() const noexcept;
+  // The bytes, unshared first.
+  std::uint8_t* MutableData();
+  // Resizes to NewLength; new bytes are zero. Length 0 releases the array.
+  void SetLength(std::size_t NewLength);
+  // Gives this holder its own copy when the array is shared.
+  void MakeUnique();
+  // Number of holders of the array (0 for the empty array).
+  std::size_t RefCount() const noexcept;
+  void Clear() noexcept { Release(); }
+
+  std::vector<std::uint8_t> ToBytes() const;
+  std::string ToString() const;
+  friend bool operator==(const TBlobByteData& A, const TBlobByteData& B);
+
+  // ---- raw record slots (sizeof(void*) bytes, zero = empty) ----
+  static constexpr std::size_t SlotSize = sizeof(void*);
+  static TBlobByteData SlotGet(const void* Slot) noexcept;         // a shared reference
+  static void SlotAssign(void* Slot, const TBlobByteData& Value);  // releases the old content
+  static void SlotRelease(void* Slot) noexcept;                    // leaves the slot empty
+  // Counts one more holder for a slot whose bytes were copied raw.
+  static void SlotAddRef(void* Slot) noexcept;
+  static std::size_t SlotLength(const void* Slot) noexcept;
+  static std::size_t SlotRefCount(const void* Slot) noexcept;
+  static const std::uint8_t* SlotData(const void* Slot) noexcept;
+  // Resizes the slot's array (copy first if shared); new bytes are zero.
+  static void SlotSetLength(void* Slot, std::size_t NewLength);
+  // The slot's bytes, unshared first.
+  static std::uint8_t* SlotMutableData(void* Slot);
+
+ private:
+  struct Rep;
+  void Release() noexcept;
+  static Rep* NewRep(const void* Data, std::size_t Size, std::size_t Copy);
+  Rep* FRep = nullptr;
+};
+
+static_assert(sizeof(TBlobByteData) == sizeof(void*), "a blob reference is one pointer");
+
+}  // namespace qvl

@@ -1,0 +1,34 @@
+#pragma once
+// Messages of the dataset framework and the SQL layer.
+
+namespace qvl {
+
+inline constexpr const char* SRecordChanged = "Record not found or changed by another user";
+inline constexpr const char* SNotEditing = "Dataset not in edit or insert mode";
+inline constexpr const char* SFieldReadOnly = "Field '%s' cannot be modified";
+inline constexpr const char* SDataSetOpen = "Cannot perform this operation on an open dataset";
+inline constexpr const char* SDataSetClosed = "Cannot perform this operation on a closed dataset";
+inline constexpr const char* SFieldNotFound = "Field '%s' not found";
+inline constexpr const char* SParameterNotFound = "Parameter '%s' not found";
+inline constexpr const char* SDataSetReadOnly = "Cannot modify a read-only dataset";
+inline constexpr const char* SDataSetEmpty = "Cannot perform this operation on an empty dataset";
+inline constexpr const char* SDataSetUnidirectional = "Operation not allowed on a unidirectional dataset";
+inline constexpr const char* SNotBrowsing = "Dataset not in browse mode";
+inline constexpr const char* SFieldRequired = "Field '%s' must have a value";
+inline constexpr const char* SFieldTypeMismatch = "Type mismatch for field '%s', expecting: %s actual: %s";
+inline constexpr const char* SFieldAccessError = "Cannot access field '%s' as type %s";
+inline constexpr const char* SFieldValueError = "Invalid value for field '%s'";
+inline constexpr const char* SFieldRangeError = "%s is not a valid value for field '%s'";
+inline constexpr const char* SFieldOutOfRange = "Value of field '%s' is out of range";
+inline constexpr const char* SDuplicateFieldName = "Duplicate field name '%s'";
+inline constexpr const char* SCircularDataLink = "Circular datalinks are not allowed";
+inline constexpr const char* SNoFieldAccess = "Cannot access field '%s' in a filter";
+inline constexpr const char* SInvalidCalcType = "Fields of type %s cannot be calculated or lookup fields";
+inline constexpr const char* SLookupInfoError = "Lookup information for field '%s' is incomplete";
+inline constexpr const char* SBookmarkNotFound = "Bookmark not found";
+inline constexpr const char* SNotSupported = "Operation not supported";
+inline constexpr const char* SFieldIndexError = "Field index out of range";
+inline constexpr const char* SInvalidCast = "Invalid class typecast";
+inline constexpr const char* SBlobFieldNotModified = "Blob field '%s' is not a blob";
+
+}  // namespace qvl

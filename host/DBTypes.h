@@ -1,0 +1,62 @@
+#pragma once
+// Enumerations and small sets shared by the dataset framework, the SQL layer
+// and the components. Values keep their declared order from 0.
+
+#include <cstdint>
+
+namespace qvl {
+
+enum TFieldType : std::uint8_t {
+  ftUnknown, ftString, ftSmallint, ftInteger, ftWord, ftBoolean, ftFloat, ftCurrency, ftBCD,
+  ftDate, ftTime, ftDateTime, ftBytes, ftVarBytes, ftAutoInc, ftBlob, ftMemo, ftGraphic,
+  ftFmtMemo, ftParadoxOle, ftDBaseOle, ftTypedBinary, ftCursor, ftFixedChar, ftWideString,
+  ftLargeint, ftADT, ftArray, ftReference, ftDataSet, ftOraBlob, ftOraClob, ftVariant,
+  ftInterface, ftIDispatch, ftGuid, ftTimeStamp, ftFMTBcd,
+};
+const char* FieldTypeName(TFieldType Type);
+
+enum TFieldKind : std::uint8_t { fkData, fkCalculated, fkLookup, fkInternalCalc, fkAggregate };
+
+enum TProviderFlag : std::uint8_t {
+  pfInUpdate = 1,
+  pfInWhere = 2,
+  pfInKey = 4,
+  pfHidden = 8,
+};
+using TProviderFlags = std::uint8_t;
+
+enum TDataSetState : std::uint8_t {
+  dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter, dsNewValue,
+  dsOldValue, dsCurValue, dsBlockRead, dsInternalCalc, dsOpening,
+};
+
+enum TGetMode : std::uint8_t { gmCurrent, gmNext, gmPrior };
+enum TGetResult : std::uint8_t { grOK, grBOF, grEOF, grError };
+enum TUpdateStatus : std::uint8_t { usUnmodified, usModified, usInserted, usDeleted };
+enum TUpdateKind : std::uint8_t { ukModify, ukInsert, ukDelete };
+enum TUpdateAction : std::uint8_t { uaFail, uaAbort, uaSkip, uaRetry, uaApplied };
+enum TUpdateMode : std::uint8_t { upWhereAll, upWhereChanged, upWhereKeyOnly };
+enum TBookmarkFlag : std::uint8_t { bfCurrent, bfBOF, bfEOF, bfInserted };
+enum TBlobStreamMode : std::uint8_t { bmRead, bmWrite, bmReadWrite };
+
+enum TDataEvent : std::uint8_t {
+  deFieldChange, deRecordChange, deDataSetChange, deDataSetScroll, deLayoutChange,
+  deUpdateRecord, deUpdateState, deCheckBrowseMode, dePropertyChange, deFieldListChange,
+  deFocusControl, deParentScroll, deConnectChange,
+};
+
+// A set of TUpdateStatus values, bit n for the n-th status.
+using TUpdateStatusSet = std::uint8_t;
+constexpr TUpdateStatusSet UpdateStatusBit(TUpdateStatus S) {
+  return static_cast<TUpdateStatusSet>(1u << S);
+}
+
+enum TLocateOption : std::uint8_t { loCaseInsensitive = 1, loPartialKey = 2 };
+using TLocateOptions = std::uint8_t;
+
+enum TResyncModeFlag : std::uint8_t { rmExact = 1, rmCenter = 2 };
+using TResyncMode = std::uint8_t;
+
+enum TParamType : std::uint8_t { ptUnknown, ptInput, ptOutput, ptInputOutput, ptResult };
+
+}  // namespace qvl

@@ -1,0 +1,30 @@
+#pragma once
+// QVLConsts: the library's own messages. Every text the library raises comes
+// from here, so that an application can find and compare them in one place.
+
+namespace qvl {
+
+// Record allocator.
+inline constexpr const char* SInvalidRecordSize = "Record size must be more then 0";
+inline constexpr const char* SInvalidPageSize = "Page size must be more then 0";
+
+// Record editing, update log, bookmarks.
+inline constexpr const char* SDeletedRecordEdit = "Cannot update deleted record";
+inline constexpr const char* SDeletedRecordDelete = "Cannot delete already deleted record";
+inline constexpr const char* SInvalidBookmark = "Invalid bookmark";
+
+// Applying updates and update objects.
+inline constexpr const char* SCannotSkipUpdate = "Cannot skip update without cached updates";
+inline constexpr const char* STooManyRecordsModified = "Update affected more than 1 record.";
+
+// Update-SQL generator.
+inline constexpr const char* SNoKeySpecified = "Unable to find record. No key specified";
+
+// Macro SQL parser.
+inline constexpr const char* SOpeningBracketExpected = "'(' expected";
+inline constexpr const char* SClosingBracketExpected = "')' expected";
+inline constexpr const char* SIdentifierExpected = "Identifier expected";
+inline constexpr const char* SEndIfExpected = "#endif directive expected";
+inline constexpr const char* SUnexpectedDirective = "Unexpected directive";
+
+}  // namespace qvl
