@@ -11,5 +11,6 @@ struct Status {
 };
 
 void AddDemoCommand(CLI::App& App, Status& Result);
+void AddRenderCommand(CLI::App& App, Status& Result);
 
 }  // namespace qvl::tool
