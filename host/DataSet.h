@@ -304,6 +304,8 @@ class TDataSet : public TComponent {
   void SetModified(bool Value) { FModified = Value; }
   virtual void OpenCursor();
   virtual void CloseCursor();
+  // Every concrete descendant calls this first in its destructor: it closes
+  // the dataset while the descendant's overrides still exist.
   void DestroyingDataSet();
 
  private:

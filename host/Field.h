@@ -145,7 +145,7 @@ class TField : public TObject {
 
   // Values.
   bool IsNull() const;
-  void Clear() { SetData(nullptr); }
+  virtual void Clear() { SetData(nullptr); }
   virtual Variant GetAsVariant() const = 0;
   virtual void SetAsVariant(const Variant& Value);
   virtual std::string GetAsString() const;
@@ -384,6 +384,7 @@ class TBlobField : public TField {
   void SetAsVariant(const Variant& Value) override;
   std::string GetAsString() const override;
   void SetAsString(const std::string& Value) override;
+  void Clear() override { SetAsBytes({}); }
   TBlobByteData GetBlobData() const;
   TBytes GetAsBytes() const { return GetBlobData().ToBytes(); }
   void SetAsBytes(const TBytes& Value);
@@ -423,6 +424,7 @@ class TObjectField : public TField {
 
  private:
   friend class TDataSet;
+  friend class TFields;
   std::string FObjectType;
   std::vector<std::unique_ptr<TField>> FChildren;
 };
@@ -458,6 +460,10 @@ class TFields : public TObject {
   void Clear();
   TField* FindField(const std::string& Name) const;
   TField* FieldByNumber(int FieldNo) const;
+  // Moves every field out (in order), leaving the list empty.
+  void ExtractAll(std::vector<std::unique_ptr<TField>>& Into);
+  // Destroys the data fields, keeping calculated and lookup ones.
+  void RemoveDataFields();
 
  private:
   void Reindex();
