@@ -27,4 +27,11 @@ inline constexpr const char* SIdentifierExpected = "Identifier expected";
 inline constexpr const char* SEndIfExpected = "#endif directive expected";
 inline constexpr const char* SUnexpectedDirective = "Unexpected directive";
 
+// Macro SQL guards: nesting and macro expansion that could exhaust the stack,
+// never end or grow without bound.
+inline constexpr const char* SNestingTooDeep = "Directives or conditions nested too deeply";
+inline constexpr const char* SRecursiveMacro = "Macro '%s' refers back to itself";
+inline constexpr const char* SMacroNestingTooDeep = "Macros nested too deeply";
+inline constexpr const char* SMacroExpansionTooLarge = "Macro expansion too large";
+
 }  // namespace qvl

@@ -1,0 +1,379 @@
+#include "macrosql/QVLMacroSQLParser.h"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "resources/QVLConsts.h"
+
+namespace qvl {
+
+namespace {
+
+constexpr char DirectiveChar = '#';
+
+bool IsQuote(char C) noexcept { return C == '"' || C == '\'' || C == '`'; }
+
+bool IsNameChar(char C) noexcept {
+  return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') || C == '_';
+}
+
+char FoldAscii(char C) noexcept { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + ('a' - 'A')) : C; }
+
+// Spaces and every control character count as blanks around an #error text.
+bool IsTrimmed(char C) noexcept { return static_cast<unsigned char>(C) <= 32; }
+
+std::int32_t Saturate(std::int64_t V) noexcept {
+  constexpr std::int64_t Max = std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(V > Max ? Max : V);
+}
+
+}  // namespace
+
+// Counts one level of nesting for as long as a recursive production runs.
+class TQVLMacroSQLParser::TNesting {
+ public:
+  explicit TNesting(TQVLMacroSQLParser& Parser) : FParser(Parser) {
+    if (FParser.FDepth >= MaxNestingDepth) FParser.ReportError(SNestingTooDeep);
+    ++FParser.FDepth;
+  }
+  ~TNesting() { --FParser.FDepth; }
+  TNesting(const TNesting&) = delete;
+  TNesting& operator=(const TNesting&) = delete;
+
+ private:
+  TQVLMacroSQLParser& FParser;
+};
+
+TQVLMacroSQLParser::TQVLMacroSQLParser(char AParamChar, char AMacroChar)
+    : FParamChar(AParamChar), FMacroChar(AMacroChar) {
+  for (char c : {FParamChar, FMacroChar, DirectiveChar, '"', '\'', '`', '-', '/'})
+    FSpecial[static_cast<unsigned char>(c)] = true;
+}
+
+std::unique_ptr<TQVLMacroSQLElement> TQVLMacroSQLParser::Parse(std::string_view Text) {
+  static constexpr char Empty[] = "";
+  const char* begin = Text.empty() ? Empty : Text.data();
+  const void* nul = std::memchr(begin, '\0', Text.size());
+  FEnd = nul != nullptr ? static_cast<const char*>(nul) : begin + Text.size();
+  FStart = FCurrent = begin;
+  FLine = 1;
+  FColumn = 1;
+  FDepth = 0;
+  TQVLMacroSQLParseResult result = ParseElements();
+  if (result.Directive != msdNone) ReportError(SUnexpectedDirective);
+  return std::move(result.Elements);
+}
+
+void TQVLMacroSQLParser::ReportError(const std::string& Message) const {
+  throw EQVLMacroSQLError(Message, FLine, FColumn);
+}
+
+void TQVLMacroSQLParser::IncAndCount() {
+  if (AtEnd()) return;
+  const char c = *FCurrent++;
+  if (c == '\n') {
+    if (FLine < std::numeric_limits<std::int32_t>::max()) ++FLine;
+    FColumn = 1;
+  } else if (c != '\r') {
+    if (FColumn < std::numeric_limits<std::int32_t>::max()) ++FColumn;
+  }
+}
+
+void TQVLMacroSQLParser::IncAndCount(std::ptrdiff_t Count) {
+  if (Count > FEnd - FCurrent) Count = FEnd - FCurrent;
+  if (Count <= 0) return;
+  const char* p = FCurrent;
+  const char* const stop = p + Count;
+  std::int64_t line = FLine;
+  std::int64_t column = FColumn;
+#if defined(__SSE2__)
+  // Long plain runs are the common case; count their line ends 16 at a time.
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  for (; stop - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto lfMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
+    const auto crMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+    if (lfMask == 0) {
+      column += 16 - std::popcount(crMask);
+      continue;
+    }
+    line += std::popcount(lfMask);
+    const int last = std::bit_width(lfMask) - 1;
+    const unsigned after = 0xFFFFu & ~((2u << last) - 1u);
+    column = 1 + std::popcount(after) - std::popcount(crMask & after);
+  }
+#endif
+  for (; p < stop; ++p) {
+    if (*p == '\n') {
+      ++line;
+      column = 1;
+    } else if (*p != '\r') {
+      ++column;
+    }
+  }
+  FLine = Saturate(line);
+  FColumn = Saturate(column);
+  FCurrent = stop;
+}
+
+bool TQVLMacroSQLParser::CompareString(std::string_view S) {
+  if (FEnd - FCurrent < static_cast<std::ptrdiff_t>(S.size())) return false;
+  for (std::size_t i = 0; i < S.size(); ++i)
+    if (FoldAscii(FCurrent[i]) != FoldAscii(S[i])) return false;
+  IncAndCount(static_cast<std::ptrdiff_t>(S.size()));
+  return true;
+}
+
+const char* TQVLMacroSQLParser::FindSpecial(const char* From) const noexcept {
+  const char* p = From;
+#if defined(__SSE2__)
+  const __m128i param = _mm_set1_epi8(FParamChar);
+  const __m128i macro = _mm_set1_epi8(FMacroChar);
+  const __m128i directive = _mm_set1_epi8(DirectiveChar);
+  const __m128i dquote = _mm_set1_epi8('"');
+  const __m128i squote = _mm_set1_epi8('\'');
+  const __m128i bquote = _mm_set1_epi8('`');
+  const __m128i dash = _mm_set1_epi8('-');
+  const __m128i slash = _mm_set1_epi8('/');
+  for (; FEnd - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, param), _mm_cmpeq_epi8(v, macro));
+    hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, directive), _mm_cmpeq_epi8(v, dquote)));
+    hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, squote), _mm_cmpeq_epi8(v, bquote)));
+    hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, dash), _mm_cmpeq_epi8(v, slash)));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return p + std::countr_zero(mask);
+  }
+#endif
+  while (p < FEnd && !FSpecial[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
+
+void TQVLMacroSQLParser::SkipStringLiteral() {
+  const char quote = *FCurrent;
+  IncAndCount();
+  for (;;) {
+    const void* hit = std::memchr(FCurrent, quote, static_cast<std::size_t>(FEnd - FCurrent));
+    if (hit == nullptr) {
+      IncAndCount(FEnd - FCurrent);
+      return;
+    }
+    IncAndCount(static_cast<const char*>(hit) - FCurrent + 1);
+    if (Peek() != quote) return;
+    IncAndCount();  // a doubled quote belongs to the run
+  }
+}
+
+void TQVLMacroSQLParser::SkipLine() {
+  const void* lf = std::memchr(FCurrent, '\n', static_cast<std::size_t>(FEnd - FCurrent));
+  IncAndCount(lf == nullptr ? FEnd - FCurrent : static_cast<const char*>(lf) - FCurrent + 1);
+}
+
+void TQVLMacroSQLParser::SkipMultiLineComment() {
+  for (;;) {
+    const void* star = std::memchr(FCurrent, '*', static_cast<std::size_t>(FEnd - FCurrent));
+    if (star == nullptr) {
+      IncAndCount(FEnd - FCurrent);
+      return;
+    }
+    IncAndCount(static_cast<const char*>(star) - FCurrent);
+    if (CompareString("*/")) return;
+    IncAndCount();
+  }
+}
+
+void TQVLMacroSQLParser::SkipBlanksAfterDirective() {
+  while (!AtEnd() && (*FCurrent == '\t' || *FCurrent == '\r' || *FCurrent == ' ')) IncAndCount();
+  if (Peek() == '\n') IncAndCount();
+  FStart = FCurrent;
+}
+
+void TQVLMacroSQLParser::SkipLogicalExpressionBlanks() {
+  while (!AtEnd() && (*FCurrent == '\t' || *FCurrent == '\n' || *FCurrent == '\r' || *FCurrent == ' '))
+    IncAndCount();
+}
+
+TQVLMacroSQLParseResult TQVLMacroSQLParser::ParseElements() {
+  TQVLMacroSQLParseResult result;
+  result.Elements = std::make_unique<TQVLMacroSQLElements>();
+  TQVLMacroSQLElements& list = *result.Elements;
+  while (!AtEnd() && result.Directive == msdNone) {
+    const char c = *FCurrent;
+    if (c == FParamChar) {
+      if (ParseDelimiter(list)) list.Add(std::make_unique<TQVLMacroSQLParameter>(ParseIdentifier()));
+    } else if (c == FMacroChar) {
+      const std::int32_t line = FLine;
+      const std::int32_t column = FColumn;
+      if (ParseDelimiter(list)) list.Add(std::make_unique<TQVLMacroSQLMacro>(ParseIdentifier(), line, column));
+    } else if (c == DirectiveChar) {
+      if (ParseDelimiter(list)) result.Directive = ParseDirective(list);
+    } else if (IsQuote(c)) {
+      SkipStringLiteral();
+    } else if (CompareString("--")) {
+      SkipLine();
+    } else if (CompareString("/*")) {
+      SkipMultiLineComment();
+    } else {
+      // Nothing up to the next special character can start an element.
+      IncAndCount(FindSpecial(FCurrent + 1) - FCurrent);
+    }
+  }
+  if (FCurrent != FStart) {
+    list.Add(std::make_unique<TQVLMacroSQLText>(Pending()));
+    FStart = FCurrent;
+  }
+  return result;
+}
+
+bool TQVLMacroSQLParser::ParseDelimiter(TQVLMacroSQLElements& List) {
+  const bool single = Peek(1) != *FCurrent;
+  if (!single) IncAndCount();  // the first of a pair stays in the text
+  List.Add(std::make_unique<TQVLMacroSQLText>(Pending()));
+  IncAndCount();
+  FStart = FCurrent;
+  return single;
+}
+
+std::string TQVLMacroSQLParser::ParseIdentifier() {
+  std::string name;
+  if (IsQuote(Peek())) {
+    SkipStringLiteral();
+    if (FCurrent - FStart >= 2) name.assign(FStart + 1, FCurrent - 1);
+  } else {
+    const char* p = FCurrent;
+    while (p < FEnd && IsNameChar(*p)) ++p;
+    IncAndCount(p - FCurrent);
+    name = Pending();
+  }
+  FStart = FCurrent;
+  return name;
+}
+
+TQVLMacroSQLDirective TQVLMacroSQLParser::ParseDirective(TQVLMacroSQLElements& List) {
+  if (CompareString("if")) {
+    List.Add(ParseConditionalOperator());
+    return msdNone;
+  }
+  if (CompareString("elseif")) {
+    SkipBlanksAfterDirective();
+    return msdELSEIF;
+  }
+  if (CompareString("else")) {
+    SkipBlanksAfterDirective();
+    return msdELSE;
+  }
+  if (CompareString("endif")) {
+    SkipBlanksAfterDirective();
+    return msdENDIF;
+  }
+  if (CompareString("error")) {
+    List.Add(ParseError());
+    return msdNone;
+  }
+  return msdNone;
+}
+
+std::unique_ptr<TQVLMacroSQLConditional> TQVLMacroSQLParser::ParseConditionalOperator() {
+  TNesting nesting(*this);
+  std::unique_ptr<TQVLMacroSQLLogicalExpression> condition = ParseLogicalSubExpression();
+  SkipBlanksAfterDirective();
+  TQVLMacroSQLParseResult thenBranch = ParseElements();
+  std::unique_ptr<TQVLMacroSQLElement> elseBranch;
+  if (thenBranch.Directive == msdELSEIF) {
+    elseBranch = ParseConditionalOperator();
+  } else {
+    TQVLMacroSQLDirective closing = thenBranch.Directive;
+    if (closing == msdELSE) {
+      TQVLMacroSQLParseResult elseElements = ParseElements();
+      closing = elseElements.Directive;
+      elseBranch = std::move(elseElements.Elements);
+    }
+    if (closing != msdENDIF) ReportError(SEndIfExpected);
+  }
+  return std::make_unique<TQVLMacroSQLConditional>(std::move(condition), std::move(thenBranch.Elements),
+                                                   std::move(elseBranch));
+}
+
+std::unique_ptr<TQVLMacroSQLError> TQVLMacroSQLParser::ParseError() {
+  const std::int32_t line = FLine;
+  const std::int32_t column = FColumn;
+  FStart = FCurrent;
+  SkipLine();
+  const char* first = FStart;
+  const char* last = FCurrent;
+  while (first < last && IsTrimmed(*first)) ++first;
+  while (last > first && IsTrimmed(last[-1])) --last;
+  FStart = FCurrent;
+  return std::make_unique<TQVLMacroSQLError>(std::string(first, last), line, column);
+}
+
+std::unique_ptr<TQVLMacroSQLLogicalExpression> TQVLMacroSQLParser::ParseLogicalSubExpression() {
+  SkipLogicalExpressionBlanks();
+  if (Peek() != '(') ReportError(SOpeningBracketExpected);
+  TNesting nesting(*this);
+  IncAndCount();
+  std::unique_ptr<TQVLMacroSQLLogicalExpression> expression = ParseLogicalExpression();
+  SkipLogicalExpressionBlanks();
+  if (Peek() != ')') ReportError(SClosingBracketExpected);
+  IncAndCount();
+  return expression;
+}
+
+std::unique_ptr<TQVLMacroSQLLogicalExpression> TQVLMacroSQLParser::ParseLogicalExpression() {
+  std::unique_ptr<TQVLMacroSQLLogicalExpression> term = ParseLogicalMultiplication();
+  SkipLogicalExpressionBlanks();
+  if (!CompareString("or")) return term;
+  TNesting nesting(*this);
+  std::unique_ptr<TQVLMacroSQLLogicalExpression> rest = ParseLogicalExpression();
+  return std::make_unique<TQVLMacroSQLLogicalOR>(std::move(term), std::move(rest));
+}
+
+std::unique_ptr<TQVLMacroSQLLogicalExpression> TQVLMacroSQLParser::ParseLogicalMultiplication() {
+  std::unique_ptr<TQVLMacroSQLLogicalExpression> factor = ParseLogicalPrimary();
+  SkipLogicalExpressionBlanks();
+  if (!CompareString("and")) return factor;
+  TNesting nesting(*this);
+  std::unique_ptr<TQVLMacroSQLLogicalExpression> rest = ParseLogicalMultiplication();
+  return std::make_unique<TQVLMacroSQLLogicalAND>(std::move(factor), std::move(rest));
+}
+
+std::unique_ptr<TQVLMacroSQLLogicalExpression> TQVLMacroSQLParser::ParseLogicalPrimary() {
+  SkipLogicalExpressionBlanks();
+  if (Peek() == '(') return ParseLogicalSubExpression();
+  if (!CompareString("not")) return ParseLogicalPrimitive();
+  TNesting nesting(*this);
+  std::unique_ptr<TQVLMacroSQLLogicalExpression> operand = ParseLogicalPrimary();
+  return std::make_unique<TQVLMacroSQLLogicalNOT>(std::move(operand));
+}
+
+std::unique_ptr<TQVLMacroSQLLogicalExpression> TQVLMacroSQLParser::ParseLogicalPrimitive() {
+  std::unique_ptr<TQVLMacroSQLLogicalIdentifier> left = ParseLogicalIdentifier();
+  SkipLogicalExpressionBlanks();
+  if (Peek() == '=') {
+    IncAndCount();
+    std::unique_ptr<TQVLMacroSQLLogicalIdentifier> right = ParseLogicalIdentifier();
+    return std::make_unique<TQVLMacroSQLLogicalEQUAL>(std::move(left), std::move(right));
+  }
+  if (Peek() == '<' && Peek(1) == '>') {
+    IncAndCount(2);
+    std::unique_ptr<TQVLMacroSQLLogicalIdentifier> right = ParseLogicalIdentifier();
+    return std::make_unique<TQVLMacroSQLLogicalNOTEQUAL>(std::move(left), std::move(right));
+  }
+  return std::make_unique<TQVLMacroSQLLogicalExists>(std::move(left));
+}
+
+std::unique_ptr<TQVLMacroSQLLogicalIdentifier> TQVLMacroSQLParser::ParseLogicalIdentifier() {
+  SkipLogicalExpressionBlanks();
+  FStart = FCurrent;
+  std::string name = ParseIdentifier();
+  if (name.empty()) ReportError(SIdentifierExpected);
+  return std::make_unique<TQVLMacroSQLLogicalIdentifier>(std::move(name));
+}
+
+}  // namespace qvl
