@@ -627,13 +627,11 @@ void TDataSet::GotoBookmark(const TBookmark& Bookmark) {
   DoAfterScroll();
 }
 
-bool TDataSet::BookmarkValid(const TBookmark& Bookmark) {
-  return BookmarkValid(Bookmark.empty() ? nullptr : static_cast<const void*>(Bookmark.data()));
-}
+bool TDataSet::BookmarkValid(const TBookmark&) { return false; }
 
 int TDataSet::CompareBookmarks(const TBookmark& A, const TBookmark& B) {
-  return CompareBookmarks(A.empty() ? nullptr : static_cast<const void*>(A.data()),
-                          B.empty() ? nullptr : static_cast<const void*>(B.data()));
+  if (A.empty() || B.empty()) return A.empty() == B.empty() ? 0 : (A.empty() ? 1 : -1);
+  return 0;
 }
 
 void TDataSet::GetBookmarkData(TRecordBuffer, void*) {}
@@ -642,8 +640,6 @@ TBookmarkFlag TDataSet::GetBookmarkFlag(TRecordBuffer) { return bfCurrent; }
 void TDataSet::SetBookmarkFlag(TRecordBuffer, TBookmarkFlag) {}
 void TDataSet::InternalGotoBookmark(const void*) { DatabaseError(SNotSupported, this); }
 void TDataSet::InternalSetToRecord(TRecordBuffer) {}
-bool TDataSet::BookmarkValid(const void*) { return false; }
-int TDataSet::CompareBookmarks(const void*, const void*) { return 0; }
 
 // ---- editing -----------------------------------------------------------------------------
 

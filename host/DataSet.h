@@ -108,8 +108,10 @@ class TDataSet : public TComponent {
   int GetBookmarkSize() const { return FBookmarkSize; }
   TBookmark GetBookmark();
   void GotoBookmark(const TBookmark& Bookmark);
-  bool BookmarkValid(const TBookmark& Bookmark);
-  int CompareBookmarks(const TBookmark& A, const TBookmark& B);
+  // Whether Bookmark still names a record (false for an empty one).
+  virtual bool BookmarkValid(const TBookmark& Bookmark);
+  // -1, 0 or 1 by record order; an empty bookmark sorts after a present one.
+  virtual int CompareBookmarks(const TBookmark& Bookmark1, const TBookmark& Bookmark2);
 
   // ---- editing -----------------------------------------------------------------
   void Edit();
@@ -272,8 +274,6 @@ class TDataSet : public TComponent {
   virtual void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value);
   virtual void InternalGotoBookmark(const void* Bookmark);
   virtual void InternalSetToRecord(TRecordBuffer Buffer);
-  virtual bool BookmarkValid(const void* Bookmark);
-  virtual int CompareBookmarks(const void* Bookmark1, const void* Bookmark2);
 
   // Editing.
   virtual void InternalEdit() {}
