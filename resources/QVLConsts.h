@@ -34,4 +34,9 @@ inline constexpr const char* SRecursiveMacro = "Macro '%s' refers back to itself
 inline constexpr const char* SMacroNestingTooDeep = "Macros nested too deeply";
 inline constexpr const char* SMacroExpansionTooLarge = "Macro expansion too large";
 
+// Record cache engine: limits and writes that have no way to the server.
+inline constexpr const char* SRecordPageTooLarge = "Record page too large: %d records of %d bytes";
+inline constexpr const char* SNoImmediateUpdate =
+    "Cannot write a change without cached updates: no update object is available";
+
 }  // namespace qvl
