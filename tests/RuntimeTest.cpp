@@ -1,11 +1,302 @@
+// The host runtime: variants, string lists, components, blob arrays,
+// parameters, streams, dates.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "host/BlobByteData.h"
+#include "host/Component.h"
+#include "host/DateTime.h"
+#include "host/Exceptions.h"
+#include "host/Params.h"
+#include "host/Stream.h"
+#include "host/Strings.h"
 #include "host/Variant.h"
 
 using namespace qvl;
 
-TEST(Variant, UnassignedAndNullDiffer) {
+TEST(Variant, UnassignedAndNullAreDistinctValues) {
   EXPECT_TRUE(Variant().IsEmpty());
   EXPECT_TRUE(Variant::Null().IsNull());
   EXPECT_FALSE(Variant() == Variant::Null());
+  EXPECT_TRUE(Variant::Null() == Variant::Null());
+  EXPECT_FALSE(Variant::Null() == Variant(0));
+  EXPECT_EQ(VarToStr(Variant::Null()), "");
+}
+
+TEST(Variant, ConversionsThatCannotBeMadeRaise) {
+  try {
+    Variant::Null().AsInteger();
+    FAIL();
+  } catch (const EVariantError& e) {
+    EXPECT_STREQ(e.what(), "Could not convert variant of type (Null) into type (Integer)");
+  }
+  EXPECT_THROW(Variant("abc").AsType(varInteger), EVariantError);
+  EXPECT_THROW(Variant("1.5x").AsFloat(), EVariantError);
+  EXPECT_THROW(Variant(std::int64_t{1} << 40).AsInteger(), EVariantError);
+  EXPECT_THROW(Variant("2024-13-01").AsDateTime(), EVariantError);
+  EXPECT_THROW(VarArrayOf({1, 2}).AsString(), EVariantError);
+  EXPECT_EQ(Variant(" 42 ").AsInteger(), 42);
+  EXPECT_EQ(Variant(2.5).AsInt64(), 2) << "round half to even";
+  EXPECT_EQ(Variant(3.5).AsInt64(), 4);
+  EXPECT_EQ(Variant(true).AsString(), "True");
+  EXPECT_EQ(Variant(0.1).AsString(), "0.1");
+}
+
+TEST(Variant, EqualityComparesByValueAcrossNumericTypes) {
+  EXPECT_TRUE(Variant(5) == Variant(std::int64_t{5}));
+  EXPECT_TRUE(Variant(5) == Variant(5.0));
+  EXPECT_TRUE(Variant("5") == Variant(5));
+  EXPECT_FALSE(Variant("abc") == Variant("ABC"));
+  EXPECT_THROW((void)(Variant("abc") == Variant(5)), EVariantError);
+  EXPECT_TRUE(Variant::Bcd("1.50") == Variant(1.5));
+  EXPECT_TRUE(Variant::Bcd("12345678901234567890.5") == Variant::Bcd("12345678901234567890.50"));
+  EXPECT_FALSE(Variant::Bcd("12345678901234567890.5") == Variant::Bcd("12345678901234567890.6"));
+  EXPECT_TRUE(VarArrayOf({1, "a"}) == VarArrayOf({1, "a"}));
+  EXPECT_FALSE(VarArrayOf({1, "a"}) == VarArrayOf({1, "b"}));
+  EXPECT_TRUE(Variant(EncodeDate(2024, 2, 29)) == Variant("2024-02-29"));
+}
+
+TEST(Variant, ExactDecimalsKeepEveryDigit) {
+  EXPECT_EQ(Variant::Bcd("-007.500").AsBcd(), "-7.5");
+  EXPECT_EQ(Variant::Bcd("0.000").AsBcd(), "0");
+  EXPECT_EQ(Variant::Bcd("123456789012345678901234567890.123456789").AsString(),
+            "123456789012345678901234567890.123456789");
+  EXPECT_EQ(CompareDecimal("-2", "-10"), 1);
+  EXPECT_EQ(CompareDecimal("0.10", "0.1"), 0);
+  EXPECT_THROW(Variant::Bcd("1e5"), EVariantError);
+}
+
+TEST(DateTime, TextRoundTripsToTheMicrosecond) {
+  TDateTime t = EncodeDateTime(1969, 12, 31, 23, 59, 59, 999999);
+  EXPECT_EQ(DateTimeToStr(t), "1969-12-31 23:59:59.999999");
+  EXPECT_EQ(StrToDateTime("1969-12-31T23:59:59.999999"), t);
+  EXPECT_EQ(DateToStr(StrToDateTime("0001-01-01")), "0001-01-01");
+  EXPECT_EQ(TimeToStr(StrToDateTime("12:30")), "12:30:00");
+  EXPECT_THROW(EncodeDate(2023, 2, 29), EConvertError);
+  EXPECT_THROW(StrToDateTime("2024-01-01 25:00:00"), EConvertError);
+}
+
+TEST(StringList, NamesValuesAndLookups) {
+  TStringList list{"A=1", "b=2", "C", "a=3"};
+  EXPECT_EQ(list.IndexOfName("a"), 0);
+  EXPECT_EQ(list.IndexOfName("C"), -1) << "a line without = has no name";
+  EXPECT_EQ(list.IndexOf("c"), 2);
+  EXPECT_EQ(list.GetName(1), "b");
+  EXPECT_EQ(list.GetValue("B"), "2");
+  EXPECT_EQ(list.GetValue("missing"), "");
+  list.SetCaseSensitive(true);
+  EXPECT_EQ(list.IndexOfName("a"), 3);
+  list.SetValue("a", "9");
+  EXPECT_EQ(list[3], "a=9");
+  list.SetValue("a", "");
+  EXPECT_EQ(list.Count(), 3);
+}
+
+TEST(StringList, TextSplitsAtEveryLineBreakKind) {
+  TStringList list;
+  list.SetText("one\r\ntwo\nthree\rfour");
+  EXPECT_EQ(list.ToVector(), (std::vector<std::string>{"one", "two", "three", "four"}));
+  EXPECT_EQ(list.GetText(), "one\ntwo\nthree\nfour\n");
+  list.SetText("");
+  EXPECT_EQ(list.Count(), 0);
+  list.SetText("x\n\ny\n");
+  EXPECT_EQ(list.ToVector(), (std::vector<std::string>{"x", "", "y"}));
+}
+
+TEST(StringList, ChangeNotificationsAndUpdates) {
+  TStringList list;
+  int changing = 0, changed = 0;
+  list.SetOnChanging([&](TObject*) { ++changing; });
+  list.SetOnChange([&](TObject*) { ++changed; });
+  list.Add("a");
+  EXPECT_EQ(changed, 1);
+  list.BeginUpdate();
+  list.Add("b");
+  list.Add("c");
+  EXPECT_EQ(changed, 1);
+  list.EndUpdate();
+  EXPECT_EQ(changing, 2);
+  EXPECT_EQ(changed, 2);
+  TStringList other{"x", "y"};
+  list.Assign(other);
+  EXPECT_EQ(changed, 3);
+  other.Add("z");
+  EXPECT_EQ(list.Count(), 2) << "Assign copies";
+  list.BeginUpdate();
+  list.EndUpdate();
+  EXPECT_EQ(changed, 3) << "an empty update fires nothing";
+  list.AddStrings(list);
+  EXPECT_EQ(list.ToVector(), (std::vector<std::string>{"x", "y", "x", "y"}));
+  EXPECT_THROW(list.Get(9), EListError);
+}
+
+namespace {
+class TWatcher : public TComponent {
+ public:
+  using TComponent::TComponent;
+  std::vector<std::pair<TComponent*, TOperation>> Heard;
+  bool LoadedCalled = false;
+
+ protected:
+  void Notification(TComponent* C, TOperation Op) override {
+    TComponent::Notification(C, Op);
+    Heard.push_back({C, Op});
+  }
+  void Loaded() override {
+    TComponent::Loaded();
+    LoadedCalled = true;
+  }
+};
+}  // namespace
+
+TEST(Component, OwnerDestroysWhatItOwns) {
+  auto owner = std::make_unique<TWatcher>(nullptr);
+  auto* a = new TWatcher(owner.get());
+  auto* b = new TWatcher(owner.get());
+  a->SetName("First");
+  EXPECT_EQ(owner->ComponentCount(), 2);
+  EXPECT_EQ(owner->FindComponent("FIRST"), a);
+  EXPECT_THROW(b->SetName("first"), EComponentError);
+  EXPECT_THROW(b->SetName("1bad"), EComponentError);
+  delete b;
+  EXPECT_EQ(owner->ComponentCount(), 1);
+  EXPECT_EQ(owner->Heard.back().first, b);
+  EXPECT_EQ(owner->Heard.back().second, opRemove);
+  owner.reset();  // frees `a`; ASan checks nothing leaks or is freed twice
+}
+
+TEST(Component, FreeNotificationIsMutualAndOneShot) {
+  auto watcher = std::make_unique<TWatcher>(nullptr);
+  auto target = std::make_unique<TWatcher>(nullptr);
+  target->FreeNotification(watcher.get());
+  TComponent* raw = target.get();
+  target.reset();
+  ASSERT_EQ(watcher->Heard.size(), 1u);
+  EXPECT_EQ(watcher->Heard[0].first, raw);
+  EXPECT_EQ(watcher->Heard[0].second, opRemove);
+
+  auto other = std::make_unique<TWatcher>(nullptr);
+  other->FreeNotification(watcher.get());
+  other->RemoveFreeNotification(watcher.get());
+  other.reset();
+  EXPECT_EQ(watcher->Heard.size(), 1u);
+
+  // Destroying the watcher first unlinks it from the watched component.
+  auto watched = std::make_unique<TWatcher>(nullptr);
+  watched->FreeNotification(watcher.get());
+  watcher.reset();
+  watched.reset();
+}
+
+TEST(Component, LoadingStates) {
+  TWatcher c(nullptr);
+  c.BeginLoading();
+  EXPECT_TRUE(c.IsLoading());
+  EXPECT_TRUE(c.IsReading());
+  c.EndLoading();
+  EXPECT_TRUE(c.LoadedCalled);
+  EXPECT_FALSE(c.IsLoading());
+  EXPECT_FALSE(c.IsReading());
+}
+
+TEST(BlobByteData, SharedOnCopyCopiedOnWrite) {
+  TBlobByteData a(std::string("abcd"));
+  TBlobByteData b = a;
+  EXPECT_EQ(a.RefCount(), 2u);
+  EXPECT_EQ(a.Data(), b.Data());
+  b.MutableData()[0] = 'X';
+  EXPECT_EQ(a.ToString(), "abcd");
+  EXPECT_EQ(b.ToString(), "Xbcd");
+  EXPECT_EQ(a.RefCount(), 1u);
+  TBlobByteData c = a;
+  c.SetLength(6);
+  EXPECT_EQ(a.ToString(), "abcd");
+  EXPECT_EQ(c.ToString(), std::string("abcd\0\0", 6));
+  c.SetLength(0);
+  EXPECT_TRUE(c.IsEmpty());
+  EXPECT_EQ(sizeof(TBlobByteData), sizeof(void*));
+}
+
+TEST(BlobByteData, RawSlotsCountTheirHolds) {
+  alignas(void*) unsigned char slot1[sizeof(void*)] = {};
+  alignas(void*) unsigned char slot2[sizeof(void*)] = {};
+  EXPECT_EQ(TBlobByteData::SlotLength(slot1), 0u);
+  TBlobByteData::SlotAssign(slot1, TBlobByteData(std::string("xyz")));
+  EXPECT_EQ(TBlobByteData::SlotRefCount(slot1), 1u);
+  std::memcpy(slot2, slot1, sizeof slot1);
+  TBlobByteData::SlotAddRef(slot2);
+  EXPECT_EQ(TBlobByteData::SlotRefCount(slot1), 2u);
+  TBlobByteData::SlotMutableData(slot2)[0] = 'Q';
+  EXPECT_EQ(TBlobByteData::SlotGet(slot1).ToString(), "xyz");
+  EXPECT_EQ(TBlobByteData::SlotGet(slot2).ToString(), "Qyz");
+  TBlobByteData::SlotSetLength(slot2, 1);
+  EXPECT_EQ(TBlobByteData::SlotLength(slot2), 1u);
+  TBlobByteData::SlotRelease(slot1);
+  TBlobByteData::SlotRelease(slot2);
+  EXPECT_EQ(TBlobByteData::SlotData(slot1), nullptr);
+}
+
+TEST(Params, DuplicatesAndAssignValues) {
+  TParams params;
+  params.CreateParam(ftUnknown, "A", ptInput);
+  params.CreateParam(ftUnknown, "A", ptInput);
+  params.CreateParam(ftUnknown, "B", ptInput);
+  TParams values;
+  values.CreateParam(ftInteger, "a", ptInput)->SetAsInteger(7);
+  params.AssignValues(values);
+  EXPECT_EQ(params[0]->GetValue(), Variant(7));
+  EXPECT_EQ(params[1]->GetValue(), Variant(7));
+  EXPECT_TRUE(params[2]->IsNull());
+  try {
+    params.ParamByName("C");
+    FAIL();
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Parameter 'C' not found");
+  }
+  TParams copy;
+  copy.Assign(params);
+  EXPECT_EQ(copy.Count(), 3);
+  EXPECT_EQ(copy[1]->GetDataType(), ftInteger);
+  params[0]->Clear();
+  EXPECT_TRUE(params[0]->GetValue().IsNull());
+}
+
+TEST(Stream, MemoryStreamReadsWritesSeeks) {
+  TMemoryStream s;
+  s.WriteBuffer("hello", 5);
+  EXPECT_EQ(s.GetSize(), 5);
+  s.SetPosition(10);
+  s.WriteBuffer("!", 1);
+  EXPECT_EQ(s.GetSize(), 11);
+  s.SetPosition(0);
+  char buf[16] = {};
+  EXPECT_EQ(s.Read(buf, 16), 11);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+  EXPECT_EQ(buf[7], 0);
+  EXPECT_EQ(s.Read(buf, 1), 0);
+  EXPECT_THROW(s.ReadBuffer(buf, 1), EStreamError);
+}
+
+TEST(Exceptions, FormatAndApplicationHandler) {
+  EXPECT_EQ(Format("Field '%s' of %d%%", {"X", "3"}), "Field 'X' of 3%");
+  int handled = 0;
+  SetApplicationExceptionHandler([&](const TObject*, std::exception_ptr) { ++handled; });
+  try {
+    throw Exception("boom");
+  } catch (...) {
+    ApplicationHandleException(nullptr);
+  }
+  try {
+    Abort();
+  } catch (...) {
+    ApplicationHandleException(nullptr);
+  }
+  EXPECT_EQ(handled, 1) << "the silent abort is never reported";
+  SetApplicationExceptionHandler(nullptr);
+  try {
+    throw Exception("dropped");
+  } catch (...) {
+    ApplicationHandleException(nullptr);
+  }
 }
