@@ -79,8 +79,12 @@ void TDataSet::RestoreState(TDataSetState Value) {
 }
 
 void TDataSet::SetActive(bool Value) {
+  if (IsReading()) {
+    // Properties are still being read: open once they all are (Loaded).
+    FStreamedActive = Value;
+    return;
+  }
   if (Value == FActive) return;
-  if (IsLoading() && IsReading()) return;
   if (Value) {
     DoBeforeOpen();
     try {
@@ -102,6 +106,18 @@ void TDataSet::SetActive(bool Value) {
     CloseCursor();
     DataEvent(deUpdateState, 0);
     if (FAfterClose) FAfterClose(this);
+  }
+}
+
+void TDataSet::Loaded() {
+  TComponent::Loaded();
+  if (FStreamedActive) {
+    FStreamedActive = false;
+    try {
+      SetActive(true);
+    } catch (...) {
+      InternalHandleException();
+    }
   }
 }
 

@@ -300,6 +300,8 @@ class TDataSet : public TComponent {
   virtual void DoBeforeOpen();
   virtual void DoAfterOpen();
   virtual void DoOnNewRecord();
+  // Opens a dataset whose Active was set while it was being read.
+  void Loaded() override;
   void SetState(TDataSetState Value);
   void SetModified(bool Value) { FModified = Value; }
   virtual void OpenCursor();
@@ -338,6 +340,7 @@ class TDataSet : public TComponent {
   bool FFiltered = false;
   bool FDefaultFields = false;
   bool FDestroyingDataSet = false;
+  bool FStreamedActive = false;
   int FBookmarkSize = 0;
   int FBufferCount = 0;
   int FRecordCount = 0;

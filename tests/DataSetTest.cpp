@@ -521,3 +521,13 @@ TEST(DataSetComponent, DestroyingAnOpenDataSetClosesIt) {
   EXPECT_EQ(link.GetDataSet(), nullptr);
   EXPECT_EQ(owner.ComponentCount(), 0);
 }
+
+TEST(DataSetComponent, ActiveSetWhileReadingOpensOnceLoaded) {
+  auto ds = MakePeople(2);
+  ds->BeginLoading();
+  ds->Open();
+  EXPECT_FALSE(ds->GetActive());
+  ds->EndLoading();
+  EXPECT_TRUE(ds->GetActive());
+  EXPECT_EQ(Id(*ds), 1);
+}
