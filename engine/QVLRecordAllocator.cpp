@@ -1,0 +1,128 @@
+#include "engine/QVLRecordAllocator.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "resources/QVLConsts.h"
+
+namespace qvl {
+
+namespace {
+
+constexpr std::uint64_t StampBlock = std::uint64_t{1} << 20;
+
+// Stamp 0 means "no record", so the counter starts at the first block.
+std::atomic<std::uint64_t> GStampCounter{StampBlock};
+
+}  // namespace
+
+TQVLRecordAllocator::TQVLRecordAllocator(std::uint32_t ARecordSize, std::uint32_t APageSize)
+    : FRecordSize(ARecordSize), FPageSize(APageSize) {
+  if (ARecordSize == 0) throw EQVLRecordAllocatorException(SInvalidRecordSize);
+  if (APageSize == 0) throw EQVLRecordAllocatorException(SInvalidPageSize);
+  // A page is addressed with 32-bit signed offsets.
+  if (std::uint64_t{ARecordSize} * APageSize > std::uint64_t{std::numeric_limits<std::int32_t>::max()})
+    throw EQVLRecordAllocatorException(
+        Format(SRecordPageTooLarge, {std::to_string(APageSize), std::to_string(ARecordSize)}));
+}
+
+TQVLRecordAllocator::~TQVLRecordAllocator() {
+  // Live records are exactly those with a stamp, so the free list need not be
+  // searched. A callback that throws loses the calls for the records after
+  // it, never the pages.
+  for (TPage& page : FPages) {
+    if (OnRecordFree) {
+      for (std::uint32_t i = 0; i < FPageSize; ++i) {
+        if (page.Stamps[i] == 0) continue;
+        page.Stamps[i] = 0;
+        try {
+          OnRecordFree(page.Block + std::size_t{i} * FRecordSize);
+        } catch (...) {
+          ApplicationHandleException(nullptr);
+        }
+      }
+    }
+    std::free(page.Block);
+  }
+}
+
+void TQVLRecordAllocator::NewPage() {
+  const std::size_t bytes = std::size_t{FPageSize} * FRecordSize;
+  // calloc: large pages come from the system already zeroed.
+  auto* block = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
+  if (block == nullptr) throw std::bad_alloc();
+  TPage page{block, nullptr};
+  try {
+    page.Stamps = std::make_unique<std::uint64_t[]>(FPageSize);
+    FPagesByAddress.emplace(reinterpret_cast<std::uintptr_t>(block), FPages.size());
+    FPages.push_back(std::move(page));
+  } catch (...) {
+    FPagesByAddress.erase(reinterpret_cast<std::uintptr_t>(block));
+    std::free(block);
+    throw;
+  }
+  FNextRecord = block;
+  FFreeInPage = static_cast<std::int32_t>(FPageSize);
+}
+
+void* TQVLRecordAllocator::AllocRecord() {
+  std::uint8_t* record;
+  if (!FFreeList.empty()) {
+    record = static_cast<std::uint8_t*>(FFreeList.back());
+    FFreeList.pop_back();
+    std::memset(record, 0, FRecordSize);
+  } else {
+    if (FFreeInPage == 0) NewPage();
+    record = FNextRecord;
+    FNextRecord += FRecordSize;
+    --FFreeInPage;
+  }
+  if (FNextStamp == FStampLimit) {
+    FNextStamp = GStampCounter.fetch_add(StampBlock, std::memory_order_relaxed);
+    FStampLimit = FNextStamp + StampBlock;
+  }
+  std::size_t page, index;
+  Locate(record, page, index);
+  FPages[page].Stamps[index] = FNextStamp++;
+  return record;
+}
+
+void TQVLRecordAllocator::FreeRecord(void* P) {
+  std::size_t page, index;
+  if (Locate(P, page, index)) FPages[page].Stamps[index] = 0;
+  if (OnRecordFree) OnRecordFree(P);
+  FFreeList.push_back(P);
+}
+
+bool TQVLRecordAllocator::Locate(const void* P, std::size_t& Page, std::size_t& Index) const {
+  if (FPages.empty()) return false;
+  const auto address = reinterpret_cast<std::uintptr_t>(P);
+  // The newest page first: that is where records are handed out.
+  const TPage* last = &FPages.back();
+  auto start = reinterpret_cast<std::uintptr_t>(last->Block);
+  if (address >= start && address < start + std::uintptr_t{FPageSize} * FRecordSize) {
+    Page = FPages.size() - 1;
+  } else {
+    auto it = FPagesByAddress.upper_bound(address);
+    if (it == FPagesByAddress.begin()) return false;
+    --it;
+    start = it->first;
+    if (address >= start + std::uintptr_t{FPageSize} * FRecordSize) return false;
+    Page = it->second;
+  }
+  const std::uintptr_t offset = address - start;
+  if (offset % FRecordSize != 0) return false;
+  Index = offset / FRecordSize;
+  return true;
+}
+
+std::uint64_t TQVLRecordAllocator::RecordStamp(const void* P) const {
+  std::size_t page, index;
+  if (!Locate(P, page, index)) return 0;
+  return FPages[page].Stamps[index];
+}
+
+}  // namespace qvl
