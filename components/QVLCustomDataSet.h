@@ -1,0 +1,190 @@
+#pragma once
+// TQVLCustomDataSet<TSQLBase>: what the four dataset components share.
+//
+// Each component is its host SQL dataset (connecting, preparing, executing,
+// describing fields) with all record work handed to an engine,
+// TQVLDataSetImpl, that it creates in its constructor and destroys last in
+// its destructor. In return it is the engine's row source (IQVLRecordCursor):
+// it steps the host's forward-only server cursor and hands over the values of
+// the row it stands on.
+//
+// TSQLBase must offer, as its own (not virtual-dispatched) operations: the
+// record fetch GetRecord(nullptr, gmNext, false), GetFieldData by field
+// number, GetBlobFieldData, FreeCursor, ExecuteStatement, and its
+// end-of-data flag (GetEndOfData / SetEndOfData).
+
+#include <memory>
+#include <string>
+
+#include "engine/QVLDataSetImpl.h"
+#include "host/DataSet.h"
+#include "sql/QVLSQLProcessor.h"
+
+namespace qvl {
+
+template <class TSQLBase>
+class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
+ public:
+  explicit TQVLCustomDataSet(TComponent* AOwner)
+      : TSQLBase(AOwner), FDataSetImpl(std::make_unique<TQVLDataSetImpl>(this, *this)) {}
+  // Closing needs these overrides and the engine: close before either goes.
+  ~TQVLCustomDataSet() override { this->DestroyingDataSet(); }
+
+  TQVLDataSetImpl& GetDataSetImpl() const { return *FDataSetImpl; }
+
+  // ---- published properties ----------------------------------------------------
+  int GetPageSize() const { return FDataSetImpl->GetPageSize(); }
+  void SetPageSize(int Value) { FDataSetImpl->SetPageSize(Value); }
+  bool GetFetchOnDemand() const { return FDataSetImpl->GetFetchOnDemand(); }
+  void SetFetchOnDemand(bool Value) { FDataSetImpl->SetFetchOnDemand(Value); }
+  bool GetUniDirectional() const { return FDataSetImpl->GetUniDirectional(); }
+  void SetUniDirectional(bool Value) { FDataSetImpl->SetUniDirectional(Value); }
+  bool GetCachedUpdates() const { return FDataSetImpl->GetCachedUpdates(); }
+  void SetCachedUpdates(bool Value) { FDataSetImpl->SetCachedUpdates(Value); }
+  TQVLRecordUpdateOptions GetUpdateOptions() const { return FDataSetImpl->GetUpdateOptions(); }
+  void SetUpdateOptions(TQVLRecordUpdateOptions Value) { FDataSetImpl->SetUpdateOptions(Value); }
+  TUpdateMode GetUpdateMode() const { return FDataSetImpl->GetUpdateMode(); }
+  void SetUpdateMode(TUpdateMode Value) { FDataSetImpl->SetUpdateMode(Value); }
+
+  // ---- public operations -----------------------------------------------------------
+  bool GetUpdatesPending() const { return FDataSetImpl->GetUpdatesPending(); }
+  TUpdateStatusSet GetStatusFilter() const { return FDataSetImpl->GetStatusFilter(); }
+  void SetStatusFilter(TUpdateStatusSet Value) { FDataSetImpl->SetStatusFilter(Value); }
+  void CancelUpdates() { FDataSetImpl->CancelUpdates(); }
+  void RevertRecord() { FDataSetImpl->RevertRecord(); }
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) override {
+    return FDataSetImpl->Locate(KeyFields, KeyValues, Options, true);
+  }
+  // Searches on from the record after the active one.
+  bool LocateNext(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) {
+    return FDataSetImpl->Locate(KeyFields, KeyValues, Options, false);
+  }
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields) override {
+    return FDataSetImpl->Lookup(KeyFields, KeyValues, ResultFields);
+  }
+
+  // ---- IQVLRecordCursor -----------------------------------------------------------------
+  TGetResult FetchNext() override {
+    FFetching = true;
+    const bool wasEnd = this->GetEndOfData();
+    TGetResult result;
+    try {
+      result = TSQLBase::GetRecord(nullptr, gmNext, false);
+      if (wasEnd && !this->GetEndOfData()) this->ClearBuffers();
+    } catch (...) {
+      FFetching = false;
+      throw;
+    }
+    FFetching = false;
+    if (result != grOK)
+      this->FreeCursor();
+    else
+      this->SetEndOfData(false);
+    return result;
+  }
+  bool ReadFieldData(int FieldNo, void* Buffer) override { return TSQLBase::GetFieldData(FieldNo, Buffer); }
+  int ReadBlobFieldData(int FieldNo, TBlobByteData& Buffer) override {
+    return TSQLBase::GetBlobFieldData(FieldNo, Buffer);
+  }
+  void Restart() override {
+    this->FreeCursor();
+    this->ExecuteStatement();
+  }
+  // The connection's processor comes with TQVLConnection; until then every
+  // member uses the process-wide default.
+  TQVLSQLProcessor* GetSQLProcessorInUse() override { return &TQVLSQLProcessor::DefaultProcessor(); }
+
+  // ---- host overrides ---------------------------------------------------------------------
+  void GetCalcFields(TRecordBuffer Buffer) override {
+    // The host's own fetch must not compute fields: the engine does it once
+    // the row is in its record.
+    if (FFetching) return;
+    TDataSet::GetCalcFields(Buffer);
+  }
+  bool GetCanModify() override { return FDataSetImpl->GetCanModify(); }
+  int GetRecordCount() override { return FDataSetImpl->GetRecordCount(); }
+  int GetRecNo() override { return FDataSetImpl->GetRecNo(); }
+  void SetRecNo(int Value) override { FDataSetImpl->SetRecNo(Value); }
+  void InitRecord(TRecordBuffer Buffer) override { FDataSetImpl->InitRecord(Buffer); }
+  void InternalCancel() override { FDataSetImpl->InternalCancel(); }
+  void InternalEdit() override { FDataSetImpl->InternalEdit(); }
+  void InternalInsert() override { FDataSetImpl->InternalInsert(); }
+  void InternalRefresh() override { FDataSetImpl->InternalRefresh(); }
+  void SetBufListSize(int Value) override { TDataSet::SetBufListSize(Value); }
+  void SetFiltered(bool Value) override {
+    if (Value == this->GetFiltered()) return;
+    TSQLBase::SetFiltered(Value);
+    if (this->GetActive()) this->Refresh();
+  }
+  void SetOnFilterRecord(TFilterRecordEvent Value) override {
+    if (SameEventCode(Value, this->GetOnFilterRecord())) return;
+    TSQLBase::SetOnFilterRecord(std::move(Value));
+    if (this->GetActive()) this->Refresh();
+  }
+  TRecordBuffer AllocRecordBuffer() override { return FDataSetImpl->AllocRecordBuffer(); }
+  void FreeRecordBuffer(TRecordBuffer& Buffer) override { FDataSetImpl->FreeRecordBuffer(Buffer); }
+  void GetBookmarkData(TRecordBuffer Buffer, void* Data) override { FDataSetImpl->GetBookmarkData(Buffer, Data); }
+  TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override { return FDataSetImpl->GetBookmarkFlag(Buffer); }
+  std::uint16_t GetRecordSize() override { return FDataSetImpl->GetRecordSize(); }
+  void InternalAddRecord(TRecordBuffer Buffer, bool Append) override {
+    FDataSetImpl->InternalAddRecord(Buffer, Append);
+  }
+  void InternalDelete() override { FDataSetImpl->InternalDelete(); }
+  void InternalFirst() override { FDataSetImpl->InternalFirst(); }
+  void InternalGotoBookmark(const void* Bookmark) override { FDataSetImpl->InternalGotoBookmark(Bookmark); }
+  void InternalInitRecord(TRecordBuffer Buffer) override { FDataSetImpl->InternalInitRecord(Buffer); }
+  void InternalLast() override { FDataSetImpl->InternalLast(); }
+  void InternalPost() override {
+    TDataSet::InternalPost();
+    FDataSetImpl->InternalPost();
+  }
+  void InternalSetToRecord(TRecordBuffer Buffer) override { FDataSetImpl->InternalSetToRecord(Buffer); }
+  void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) override {
+    FDataSetImpl->SetBookmarkFlag(Buffer, Value);
+  }
+  void SetBookmarkData(TRecordBuffer Buffer, const void* Data) override { FDataSetImpl->SetBookmarkData(Buffer, Data); }
+  void SetFieldData(TField* Field, const void* Buffer) override { FDataSetImpl->SetFieldData(Field, Buffer); }
+  TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) override {
+    return FDataSetImpl->GetRecord(Buffer, GetMode, DoCheck);
+  }
+  void InternalClose() override {
+    FDataSetImpl->InternalClose();
+    TSQLBase::InternalClose();
+  }
+  void InternalOpen() override {
+    TSQLBase::InternalOpen();
+    FDataSetImpl->InternalOpen();
+  }
+  bool IsCursorOpen() override { return FDataSetImpl->IsCursorOpen() || TSQLBase::IsCursorOpen(); }
+  bool BookmarkValid(const TBookmark& Bookmark) override {
+    return FDataSetImpl->BookmarkValid(AsBookmark(Bookmark));
+  }
+  int CompareBookmarks(const TBookmark& Bookmark1, const TBookmark& Bookmark2) override {
+    return FDataSetImpl->CompareBookmarks(AsBookmark(Bookmark1), AsBookmark(Bookmark2));
+  }
+  std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode) override {
+    return FDataSetImpl->CreateBlobStream(Field, Mode);
+  }
+  bool GetCurrentRecord(TRecordBuffer Buffer) override { return FDataSetImpl->GetCurrentRecord(Buffer); }
+  int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) override {
+    return FDataSetImpl->GetBlobFieldData(FieldNo, Buffer);
+  }
+  bool GetFieldData(TField* Field, void* Buffer) override { return FDataSetImpl->GetFieldData(Field, Buffer); }
+  bool GetFieldData(int FieldNo, void* Buffer) override {
+    TField* field = this->FieldByNumber(FieldNo);
+    return field != nullptr && FDataSetImpl->GetFieldData(field, Buffer);
+  }
+  bool IsSequenced() override { return FDataSetImpl->IsSequenced(); }
+  TUpdateStatus UpdateStatus() override { return FDataSetImpl->UpdateStatus(); }
+
+ private:
+  // A host bookmark of another size is not one of ours: it names nothing.
+  static const void* AsBookmark(const TBookmark& Bookmark) {
+    return Bookmark.size() == static_cast<std::size_t>(QVLBookmarkSize) ? Bookmark.data() : nullptr;
+  }
+
+  std::unique_ptr<TQVLDataSetImpl> FDataSetImpl;
+  bool FFetching = false;
+};
+
+}  // namespace qvl

@@ -1,0 +1,1139 @@
+#include "engine/QVLDataSetImpl.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <typeinfo>
+
+#include <unicode/ucasemap.h>
+
+#include "host/BlobByteData.h"
+#include "host/DBConsts.h"
+#include "host/Exceptions.h"
+#include "host/Field.h"
+#include "resources/QVLConsts.h"
+
+namespace qvl {
+
+namespace {
+
+constexpr std::size_t P = sizeof(void*);
+constexpr std::size_t OffNext = 0;
+constexpr std::size_t OffPrior = P;
+constexpr std::size_t OffOldRecord = 2 * P + 1;
+constexpr std::size_t OffRecNo = 3 * P + 1;
+static_assert(OffRecNo + sizeof(std::int32_t) == QVLRecordHeaderSize);
+
+TRecordBuffer LoadPtr(const std::uint8_t* At) {
+  TRecordBuffer p;
+  std::memcpy(&p, At, sizeof p);
+  return p;
+}
+
+void StorePtr(std::uint8_t* At, TRecordBuffer Value) { std::memcpy(At, &Value, sizeof Value); }
+
+bool IsBlank(char C) { return static_cast<unsigned char>(C) <= ' '; }
+
+void TrimRightInPlace(std::string& S) {
+  std::size_t n = S.size();
+  while (n > 0 && IsBlank(S[n - 1])) --n;
+  S.resize(n);
+}
+
+// Locale-aware upper case of UTF-8 text (the process's default locale), so
+// that keys match whatever the case of their letters, beyond ASCII too.
+class TQVLUpperCase {
+ public:
+  TQVLUpperCase() {
+    UErrorCode status = U_ZERO_ERROR;
+    FMap = ucasemap_open(nullptr, 0, &status);
+    if (U_FAILURE(status)) FMap = nullptr;
+  }
+  ~TQVLUpperCase() {
+    if (FMap != nullptr) ucasemap_close(FMap);
+  }
+  TQVLUpperCase(const TQVLUpperCase&) = delete;
+  TQVLUpperCase& operator=(const TQVLUpperCase&) = delete;
+
+  // Source and Dest must differ.
+  void Convert(const char* Source, std::size_t Length, std::string& Dest) {
+    if (FMap != nullptr && Length <= static_cast<std::size_t>(INT32_MAX / 4)) {
+      // Upper case can grow text (German sharp s becomes SS): retry once with
+      // the size ICU asks for.
+      Dest.resize(Length + 8);
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        UErrorCode status = U_ZERO_ERROR;
+        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()), Source,
+                                         static_cast<int32_t>(Length), &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+          Dest.resize(static_cast<std::size_t>(n));
+          continue;
+        }
+        if (U_SUCCESS(status)) {
+          Dest.resize(static_cast<std::size_t>(n));
+          return;
+        }
+        break;
+      }
+    }
+    // No case map, or text that is not UTF-8: ASCII letters only.
+    Dest.assign(Source, Length);
+    for (char& c : Dest)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+
+ private:
+  UCaseMap* FMap = nullptr;
+};
+
+bool IsIntegerFieldType(TFieldType T) {
+  return T == ftSmallint || T == ftInteger || T == ftWord || T == ftAutoInc || T == ftLargeint;
+}
+
+bool IsStringFieldType(TFieldType T) {
+  return T == ftString || T == ftFixedChar || T == ftWideString || T == ftGuid;
+}
+
+}  // namespace
+
+// ---- record header ------------------------------------------------------------
+
+TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + OffNext); }
+TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + OffPrior); }
+TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + OffOldRecord); }
+std::int32_t TQVLDataSetImpl::RecordNo(TRecordBuffer R) {
+  std::int32_t n;
+  std::memcpy(&n, R + OffRecNo, sizeof n);
+  return n;
+}
+void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffNext, Value); }
+void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffPrior, Value); }
+void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffOldRecord, Value); }
+void TQVLDataSetImpl::SetRecordNo(TRecordBuffer R, std::int32_t Value) {
+  std::memcpy(R + OffRecNo, &Value, sizeof Value);
+}
+TRecordBuffer TQVLDataSetImpl::CellRecord(TRecordBuffer Cell) { return Cell == nullptr ? nullptr : LoadPtr(Cell); }
+void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { StorePtr(Cell, Record); }
+
+// ---- life ------------------------------------------------------------------------
+
+TQVLDataSetImpl::TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCursor)
+    : FDataSet(ADataSet), FRecordCursor(ARecordCursor), FCurrentRecord(FBOF) {
+  FDataSet->SetBookmarkSize(QVLBookmarkSize);
+  FDataSet->SetUniDirectional(false);
+  ResetChain();
+}
+
+TQVLDataSetImpl::~TQVLDataSetImpl() { InternalClose(); }
+
+void TQVLDataSetImpl::ResetChain() {
+  SetRecordNext(FBOF, nullptr);
+  SetRecordPrior(FEOF, FBOF);
+  FCurrentRecord = FBOF;
+}
+
+void TQVLDataSetImpl::InternalOpen() {
+  const TFields& fields = FDataSet->Fields();
+  const int count = fields.Count();
+  std::int64_t size = static_cast<std::int64_t>(QVLRecordHeaderSize);
+  FFieldOffsets.assign(static_cast<std::size_t>(count), 0);
+  FFieldSlots.assign(static_cast<std::size_t>(count), TFieldSlot{0, false, false});
+  FBlobOffsets.clear();
+  FFetchSteps.clear();
+  for (int i = 0; i < count; ++i) {
+    TField* f = fields.Items(i);
+    const auto offset = static_cast<std::int32_t>(size);
+    FFieldOffsets[static_cast<std::size_t>(i)] = offset;
+    TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(i)];
+    slot.IsBlob = f->IsBlob();
+    if (slot.IsBlob) {
+      FBlobOffsets.push_back(offset);
+      size += static_cast<std::int64_t>(TBlobByteData::SlotSize);
+    } else {
+      slot.DataSize = f->GetDataSize();
+      slot.IsString = dynamic_cast<TStringField*>(f) != nullptr;
+      size += slot.DataSize + 1;
+    }
+    if (f->GetFieldKind() == fkData) FFetchSteps.push_back({f->GetFieldNo(), offset, slot.IsBlob});
+    if (size > INT32_MAX) throw EQVLRecordAllocatorException(SInvalidRecordSize);
+  }
+  FRecordSize = static_cast<std::int32_t>(size);
+  ResetChain();
+  const bool uni = FDataSet->IsUniDirectional();
+  FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
+                                                     uni ? 1u : static_cast<std::uint32_t>(FPageSize));
+  if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
+  if (!uni && !FFetchOnDemand) {
+    InternalLast();
+    FCurrentRecord = FBOF;
+  }
+}
+
+void TQVLDataSetImpl::InternalClose() {
+  FUpdateLog.reset();
+  FEditBackup = nullptr;
+  // The allocator's destruction releases the blobs of every live record, so
+  // the blob offsets must outlive it.
+  FAllocator.reset();
+  FFieldOffsets.clear();
+  FBlobOffsets.clear();
+  FFieldSlots.clear();
+  FFetchSteps.clear();
+  ResetChain();
+}
+
+// ---- fetching ----------------------------------------------------------------------
+
+TGetResult TQVLDataSetImpl::FetchNextRecord() {
+  const bool uni = FDataSet->IsUniDirectional();
+  TGetResult r = FRecordCursor.FetchNext();
+  // A bidirectional chain always grows at its end, FEOF.Prior: the current
+  // record is that one whenever its Next is null and it is linked.
+  TRecordBuffer last = uni ? FCurrentRecord : RecordPrior(FEOF);
+  if (r != grOK) {
+    SetRecordNext(last, FEOF);
+    SetRecordPrior(FEOF, last);
+    FCurrentRecord = FEOF;
+    return r;
+  }
+  TRecordBuffer record;
+  if (!uni) {
+    record = AllocRecord();
+    SetRecordPrior(record, last);
+    SetRecordNo(record, RecordNo(last) + 1);
+    SetRecordNext(last, record);
+    SetRecordPrior(FEOF, record);
+  } else if (FCurrentRecord == FBOF) {
+    // One record serves a unidirectional dataset; it stays out of the chain.
+    record = AllocRecord();
+    SetRecordPrior(record, FBOF);
+    SetRecordNo(record, 1);
+  } else {
+    record = FCurrentRecord;
+    ClearBlobs(record);
+    SetRecordNo(record, RecordNo(record) + 1);
+  }
+  SetRecordStatus(record, usUnmodified);
+  FCurrentRecord = record;
+  FillRecordFromCursor(record);
+  return grOK;
+}
+
+void TQVLDataSetImpl::FillRecordFromCursor(TRecordBuffer Record) {
+  for (const TFetchStep& step : FFetchSteps) {
+    std::uint8_t* slot = Record + step.Offset;
+    if (step.IsBlob) {
+      TBlobByteData bytes;
+      FRecordCursor.ReadBlobFieldData(step.FieldNo, bytes);
+      TBlobByteData::SlotAssign(slot, bytes);
+    } else {
+      slot[0] = FRecordCursor.ReadFieldData(step.FieldNo, slot + 1) ? 1 : 0;
+    }
+  }
+  CalcRecordFields(Record);
+}
+
+void TQVLDataSetImpl::CalcRecordFields(TRecordBuffer Record) {
+  alignas(void*) std::uint8_t cell[sizeof(void*)];
+  SetCellRecord(cell, Record);
+  FDataSet->GetCalcFields(cell);
+}
+
+// ---- moving --------------------------------------------------------------------------
+
+bool TQVLDataSetImpl::IsInStatusFilter(TUpdateStatus Status) const {
+  if (FStatusFilter == 0) return Status != usDeleted;
+  return (FStatusFilter & UpdateStatusBit(Status)) != 0;
+}
+
+TGetResult TQVLDataSetImpl::MoveCurrent() {
+  if (FCurrentRecord == FBOF) return grBOF;
+  if (FCurrentRecord == FEOF) return grEOF;
+  return IsVisible(FCurrentRecord) ? grOK : grError;
+}
+
+TGetResult TQVLDataSetImpl::MoveNext() {
+  for (;;) {
+    TGetResult r;
+    if (FCurrentRecord == FEOF) {
+      r = grEOF;
+    } else if (TRecordBuffer next = RecordNext(FCurrentRecord); next == nullptr) {
+      r = FetchNextRecord();
+    } else {
+      FCurrentRecord = next;
+      r = next == FEOF ? grEOF : grOK;
+    }
+    if (r != grOK || IsVisible(FCurrentRecord)) return r;
+  }
+}
+
+TGetResult TQVLDataSetImpl::MovePrior() {
+  if (FCurrentRecord == FBOF) return grBOF;
+  do {
+    FCurrentRecord = RecordPrior(FCurrentRecord);
+    if (FCurrentRecord == FBOF) return grBOF;
+  } while (!IsVisible(FCurrentRecord));
+  return grOK;
+}
+
+TGetResult TQVLDataSetImpl::Move(TGetMode GetMode) {
+  switch (GetMode) {
+    case gmCurrent: return MoveCurrent();
+    case gmNext: return MoveNext();
+    case gmPrior: return MovePrior();
+  }
+  return grError;
+}
+
+TGetResult TQVLDataSetImpl::GetRecord(TGetMode GetMode) {
+  if (!FDataSet->GetFiltered() || !FDataSet->GetOnFilterRecord()) return Move(GetMode);
+  // The handler may replace itself; this step keeps the one it started with.
+  const TFilterRecordEvent handler = FDataSet->GetOnFilterRecord();
+  const TDataSetState savedState = FDataSet->SetTempState(dsFilter);
+  const bool savedFiltering = FFiltering;
+  FFiltering = true;
+  TGetResult r;
+  bool accept = true;
+  try {
+    do {
+      r = Move(GetMode);
+      if (r == grOK) {
+        handler(FDataSet, accept);
+        if (!accept && GetMode == gmCurrent) r = grError;
+      }
+    } while (!accept && r == grOK);
+  } catch (...) {
+    r = grError;
+  }
+  FFiltering = savedFiltering;
+  FDataSet->RestoreState(savedState);
+  return r;
+}
+
+TGetResult TQVLDataSetImpl::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) {
+  (void)DoCheck;
+  TGetResult r = GetRecord(GetMode);
+  SetCellRecord(Buffer, r == grOK ? FCurrentRecord : nullptr);
+  return r;
+}
+
+void TQVLDataSetImpl::InternalFirst() { FCurrentRecord = FBOF; }
+
+void TQVLDataSetImpl::InternalLast() {
+  if (!IsAllFetched()) {
+    FCurrentRecord = RecordPrior(FEOF);
+    while (FetchNextRecord() == grOK) {
+    }
+  }
+  FCurrentRecord = FEOF;
+}
+
+void TQVLDataSetImpl::SkipRecords(int Count) {
+  for (int i = 0; i < Count; ++i)
+    if (GetRecord(gmNext) != grOK) break;
+}
+
+TRecordBuffer TQVLDataSetImpl::MoveFromCurrentRecord() {
+  TRecordBuffer record = FCurrentRecord;
+  if (GetRecord(gmNext) == grEOF) FCurrentRecord = RecordPrior(record);
+  return record;
+}
+
+void TQVLDataSetImpl::ResyncAndCheckForScroll() {
+  // Only addresses are compared: the active buffer may name a record that
+  // is gone.
+  const bool moved = GetActiveRecordBuffer() != FCurrentRecord;
+  if (moved) FDataSet->DoBeforeScroll();
+  FDataSet->Resync(0);
+  if (moved) FDataSet->DoAfterScroll();
+}
+
+// ---- host buffers ------------------------------------------------------------------------
+
+TRecordBuffer TQVLDataSetImpl::GetActiveRecordBuffer() const {
+  // An empty window's cells are left over from records the window dropped.
+  if (FDataSet->WindowRecordCount() == 0) return nullptr;
+  return CellRecord(FDataSet->ActiveBuffer());
+}
+
+TRecordBuffer TQVLDataSetImpl::OldValuesOf(TRecordBuffer Record) const {
+  if (Record == nullptr) return nullptr;
+  if (TRecordBuffer old = RecordOld(Record)) return old;
+  if (FEditBackup != nullptr) return FEditBackup;
+  return Record;
+}
+
+TRecordBuffer TQVLDataSetImpl::GetFieldsRecordBuffer() const {
+  const TDataSetState state = FDataSet->GetState();
+  if (FFiltering) {
+    if (FCurrentRecord == FBOF || FCurrentRecord == FEOF) return nullptr;
+    return state == dsOldValue ? OldValuesOf(FCurrentRecord) : FCurrentRecord;
+  }
+  switch (state) {
+    case dsCalcFields: return CellRecord(FDataSet->CalcBuffer());
+    case dsOldValue: return OldValuesOf(GetActiveRecordBuffer());
+    default: return GetActiveRecordBuffer();
+  }
+}
+
+TRecordBuffer TQVLDataSetImpl::AllocRecord() { return static_cast<TRecordBuffer>(FAllocator->AllocRecord()); }
+
+TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() { return new std::uint8_t[sizeof(void*)](); }
+
+void TQVLDataSetImpl::FreeRecordBuffer(TRecordBuffer& Buffer) {
+  delete[] Buffer;
+  Buffer = nullptr;
+}
+
+void TQVLDataSetImpl::InitRecord(TRecordBuffer Buffer) {
+  TRecordBuffer record = AllocRecord();
+  SetRecordStatus(record, usInserted);
+  SetCellRecord(Buffer, record);
+}
+
+void TQVLDataSetImpl::InternalInitRecord(TRecordBuffer Buffer) {
+  TRecordBuffer record = CellRecord(Buffer);
+  if (record == nullptr) return;
+  ClearBlobs(record);
+  std::memset(record + QVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+}
+
+bool TQVLDataSetImpl::GetCurrentRecord(TRecordBuffer Buffer) {
+  TRecordBuffer record = GetFieldsRecordBuffer();
+  if (record == nullptr) return false;
+  CopyRecordData(record, Buffer);
+  return true;
+}
+
+// ---- settings, numbers, counts -----------------------------------------------------------------
+
+void TQVLDataSetImpl::SetPageSize(int Value) {
+  FDataSet->CheckInactive();
+  FPageSize = Value;
+}
+
+void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
+  if (Value != FFetchOnDemand && !Value && !FDataSet->IsUniDirectional() && IsCursorOpen()) {
+    InternalLast();
+    FDataSet->CursorPosChanged();
+  }
+  FFetchOnDemand = Value;
+}
+
+bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->IsUniDirectional(); }
+
+void TQVLDataSetImpl::SetUniDirectional(bool Value) {
+  FDataSet->CheckInactive();
+  FDataSet->SetUniDirectional(Value);
+}
+
+bool TQVLDataSetImpl::IsAllFetched() const { return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr; }
+
+bool TQVLDataSetImpl::IsSequenced() const { return IsCursorOpen() && IsAllFetched(); }
+
+int TQVLDataSetImpl::GetRecordCount() {
+  FDataSet->CheckActive();
+  return IsAllFetched() ? RecordNo(RecordPrior(FEOF)) : -1;
+}
+
+int TQVLDataSetImpl::GetRecNo() {
+  FDataSet->CheckActive();
+  TRecordBuffer record = GetActiveRecordBuffer();
+  return record == nullptr ? -1 : RecordNo(record);
+}
+
+void TQVLDataSetImpl::SetRecNo(int Value) {
+  FDataSet->CheckBrowseMode();
+  if (Value == GetRecNo()) return;
+  FDataSet->DoBeforeScroll();
+  InternalFirst();
+  SkipRecords(Value);
+  FDataSet->Resync(rmCenter);
+  FDataSet->DoAfterScroll();
+}
+
+// ---- field data ---------------------------------------------------------------------------------
+
+int TQVLDataSetImpl::FieldSlotIndex(const TField* Field) const {
+  if (Field == nullptr || Field->GetDataSet() != FDataSet) return -1;
+  const int index = Field->GetIndex();
+  if (index < 0 || static_cast<std::size_t>(index) >= FFieldOffsets.size()) return -1;
+  return index;
+}
+
+bool TQVLDataSetImpl::GetFieldData(TField* Field, void* Buffer) {
+  TRecordBuffer record = GetFieldsRecordBuffer();
+  const int index = FieldSlotIndex(Field);
+  if (record == nullptr || index < 0) return false;
+  const TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(index)];
+  std::uint8_t* at = record + FFieldOffsets[static_cast<std::size_t>(index)];
+  if (slot.IsBlob) {
+    if (TBlobByteData::SlotData(at) == nullptr) return false;
+    if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(at);
+    return true;
+  }
+  if (at[0] == 0) return false;
+  if (Buffer != nullptr) std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize));
+  return true;
+}
+
+void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
+  TRecordBuffer record = GetFieldsRecordBuffer();
+  if (record == nullptr) DatabaseError(SNotEditing, FDataSet);
+  const int index = FieldSlotIndex(Field);
+  if (index < 0) return;
+  const TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(index)];
+  if (slot.IsBlob) return;  // blobs change through their streams
+  std::uint8_t* at = record + FFieldOffsets[static_cast<std::size_t>(index)];
+  if (Buffer != nullptr) {
+    at[0] = 1;
+    if (slot.IsString) {
+      // Cut to the slot, and never inside a UTF-8 sequence.
+      const auto* text = static_cast<const char*>(Buffer);
+      std::size_t limit = slot.DataSize > 0 ? static_cast<std::size_t>(slot.DataSize) - 1 : 0;
+      std::size_t n = strnlen(text, limit + 1);
+      if (n > limit) {
+        n = limit;
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+      }
+      std::memcpy(at + 1, text, n);
+      if (slot.DataSize > 0) at[1 + n] = 0;
+    } else {
+      std::memcpy(at + 1, Buffer, static_cast<std::size_t>(slot.DataSize));
+    }
+  } else {
+    at[0] = 0;
+  }
+  const TDataSetState state = FDataSet->GetState();
+  if (state != dsCalcFields && state != dsFilter && state != dsNewValue)
+    FDataSet->DataEvent(deFieldChange, reinterpret_cast<std::intptr_t>(Field));
+}
+
+int TQVLDataSetImpl::GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) {
+  TRecordBuffer record = GetFieldsRecordBuffer();
+  if (record != nullptr) {
+    const int index = FieldSlotIndex(FDataSet->FieldByNumber(FieldNo));
+    if (index >= 0 && FFieldSlots[static_cast<std::size_t>(index)].IsBlob)
+      Buffer = TBlobByteData::SlotGet(record + FFieldOffsets[static_cast<std::size_t>(index)]);
+  }
+  return static_cast<int>(Buffer.Length());
+}
+
+std::unique_ptr<TStream> TQVLDataSetImpl::CreateBlobStream(TField* Field, TBlobStreamMode Mode) {
+  auto* blob = dynamic_cast<TBlobField*>(Field);
+  if (blob == nullptr) throw EInvalidCast(SInvalidCast);
+  return std::make_unique<TQVLBlobStream>(this, blob, Mode);
+}
+
+void TQVLDataSetImpl::ClearBlobs(void* P) noexcept {
+  auto* record = static_cast<std::uint8_t*>(P);
+  for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotRelease(record + offset);
+}
+
+void TQVLDataSetImpl::FreeRecord(TRecordBuffer Record) {
+  while (Record != nullptr) {
+    TRecordBuffer old = RecordOld(Record);
+    FAllocator->FreeRecord(Record);
+    Record = old;
+  }
+}
+
+void TQVLDataSetImpl::CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest) {
+  std::memcpy(Dest + QVLRecordHeaderSize, Source + QVLRecordHeaderSize,
+              static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+  for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotAddRef(Dest + offset);
+}
+
+// ---- blob stream -----------------------------------------------------------------------------------
+
+TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField, TBlobStreamMode Mode)
+    : FDataSetImpl(ADataSetImpl), FField(AField) {
+  if (Mode != bmRead) {
+    TDataSet* ds = FDataSetImpl->GetDataSet();
+    if (FField->GetReadOnly()) DatabaseErrorFmt(SFieldReadOnly, {FField->GetDisplayName()}, ds);
+    if (ds->GetState() != dsEdit && ds->GetState() != dsInsert) DatabaseError(SNotEditing, ds);
+  }
+  ReadBlobData();
+  if (Mode == bmWrite) Truncate();
+}
+
+TQVLBlobStream::~TQVLBlobStream() {
+  if (!FModified) return;
+  try {
+    FField->SetModified(true);
+    FDataSetImpl->GetDataSet()->DataEvent(deFieldChange, reinterpret_cast<std::intptr_t>(FField));
+  } catch (...) {
+    ApplicationHandleException(this);
+  }
+}
+
+void TQVLBlobStream::ReadBlobData() {
+  TRecordBuffer record = FDataSetImpl->GetFieldsRecordBuffer();
+  const int index = FDataSetImpl->FieldSlotIndex(FField);
+  if (record == nullptr || index < 0 || !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
+    FBlobData = nullptr;
+    return;
+  }
+  FBlobData = record + FDataSetImpl->FFieldOffsets[static_cast<std::size_t>(index)];
+}
+
+std::int32_t TQVLBlobStream::GetBlobSize() {
+  ReadBlobData();
+  return FBlobData == nullptr ? 0 : static_cast<std::int32_t>(TBlobByteData::SlotLength(FBlobData));
+}
+
+std::int32_t TQVLBlobStream::Read(void* Buffer, std::int32_t Count) {
+  const std::int32_t size = GetBlobSize();
+  if (FPosition < 0 || Count <= 0 || FPosition >= size) return 0;
+  const std::int32_t n = std::min(Count, size - FPosition);
+  std::memcpy(Buffer, TBlobByteData::SlotData(FBlobData) + FPosition, static_cast<std::size_t>(n));
+  FPosition += n;
+  return n;
+}
+
+std::int32_t TQVLBlobStream::Write(const void* Buffer, std::int32_t Count) {
+  ReadBlobData();
+  TDataSet* ds = FDataSetImpl->GetDataSet();
+  if (FBlobData == nullptr) DatabaseError(SNotEditing, ds);
+  if (Count < 0 || FPosition < 0) return 0;
+  const std::size_t end = static_cast<std::size_t>(FPosition) + static_cast<std::size_t>(Count);
+  if (TBlobByteData::SlotLength(FBlobData) < end) TBlobByteData::SlotSetLength(FBlobData, end);
+  if (Count > 0) {
+    // Unshare first: the edit backup and old values keep their bytes.
+    std::uint8_t* bytes = TBlobByteData::SlotMutableData(FBlobData);
+    std::memcpy(bytes + FPosition, Buffer, static_cast<std::size_t>(Count));
+  }
+  FPosition += Count;
+  FModified = true;
+  return Count;
+}
+
+std::int32_t TQVLBlobStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
+  switch (Origin) {
+    case soFromBeginning: FPosition = Offset; break;
+    case soFromCurrent: FPosition += Offset; break;
+    case soFromEnd: FPosition = GetBlobSize() + Offset; break;
+    default: break;
+  }
+  return FPosition;
+}
+
+void TQVLBlobStream::Truncate() {
+  ReadBlobData();
+  FPosition = 0;
+  if (FBlobData != nullptr) TBlobByteData::SlotRelease(FBlobData);
+  FModified = true;
+}
+
+// ---- editing ------------------------------------------------------------------------------------------
+
+std::vector<TRecordBuffer>& TQVLDataSetImpl::GetUpdatedRecords() {
+  if (!FUpdateLog) FUpdateLog = std::make_unique<std::vector<TRecordBuffer>>();
+  return *FUpdateLog;
+}
+
+void TQVLDataSetImpl::RemoveFromLog(TRecordBuffer Record) {
+  if (!FUpdateLog) return;
+  auto it = std::find(FUpdateLog->begin(), FUpdateLog->end(), Record);
+  if (it != FUpdateLog->end()) FUpdateLog->erase(it);
+}
+
+void TQVLDataSetImpl::InsertRecord(TRecordBuffer Record) {
+  TRecordBuffer prior = RecordPrior(Record);
+  TRecordBuffer next = RecordNext(Record);
+  SetRecordNext(prior, Record);
+  // Placed after the last row read while rows remain unread: it becomes the
+  // record that fetching continues from.
+  SetRecordPrior(next != nullptr ? next : FEOF, Record);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) + 1);
+}
+
+void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
+  TRecordBuffer prior = RecordPrior(Record);
+  TRecordBuffer next = RecordNext(Record);
+  SetRecordNext(prior, next);
+  // Without a successor read yet, FEOF.Prior named this record: fetching
+  // must go on from its predecessor.
+  SetRecordPrior(next != nullptr ? next : FEOF, prior);
+  if (FCurrentRecord == Record) FCurrentRecord = prior;
+  FreeRecord(Record);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) - 1);
+}
+
+void TQVLDataSetImpl::InternalEdit() {
+  if (RecordStatus(FCurrentRecord) == usDeleted) DatabaseError(SDeletedRecordEdit);
+  TRecordBuffer backup = AllocRecord();
+  CopyRecordData(FCurrentRecord, backup);
+  if (FEditBackup != nullptr) FreeRecord(FEditBackup);
+  FEditBackup = backup;
+}
+
+void TQVLDataSetImpl::InternalInsert() { FDataSet->CursorPosChanged(); }
+
+void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
+  if (Append) InternalLast();
+  TRecordBuffer record = CellRecord(Buffer);
+  if (FCurrentRecord == FBOF) {
+    SetRecordNext(record, RecordNext(FBOF));
+    SetRecordPrior(record, FBOF);
+  } else {
+    SetRecordNext(record, FCurrentRecord);
+    SetRecordPrior(record, RecordPrior(FCurrentRecord));
+  }
+  SetRecordNo(record, RecordNo(RecordPrior(record)) + 1);
+  FCurrentRecord = record;
+  InternalPost();
+}
+
+void TQVLDataSetImpl::InternalPost() {
+  switch (FDataSet->GetState()) {
+    case dsEdit:
+      if (FDataSet->GetModified() && RecordStatus(FCurrentRecord) == usUnmodified) {
+        RegisterUpdate(usModified);
+      } else if (FEditBackup != nullptr) {
+        FreeRecord(FEditBackup);
+      }
+      FEditBackup = nullptr;
+      break;
+    case dsInsert: {
+      TRecordBuffer record = FCurrentRecord;
+      RegisterUpdate(usInserted);
+      InsertRecord(record);
+      break;
+    }
+    default: break;
+  }
+}
+
+void TQVLDataSetImpl::InternalCancel() {
+  switch (FDataSet->GetState()) {
+    case dsEdit:
+      if (FEditBackup != nullptr) {
+        ClearBlobs(FCurrentRecord);
+        CopyRecordData(FEditBackup, FCurrentRecord);
+        FreeRecord(FEditBackup);
+        FEditBackup = nullptr;
+      }
+      break;
+    case dsInsert: FreeRecord(MoveFromCurrentRecord()); break;
+    default: break;
+  }
+}
+
+void TQVLDataSetImpl::InternalDelete() {
+  TRecordBuffer record = FCurrentRecord;
+  switch (RecordStatus(record)) {
+    case usUnmodified: RegisterUpdate(usDeleted); break;
+    case usModified:
+      SetRecordStatus(record, usDeleted);
+      CalcRecordFields(record);
+      break;
+    case usInserted:
+      RemoveFromLog(record);
+      MoveFromCurrentRecord();
+      DeleteRecord(record);
+      break;
+    case usDeleted: DatabaseError(SDeletedRecordDelete);
+  }
+}
+
+void TQVLDataSetImpl::InternalRefresh() {
+  FDataSet->CheckBrowseMode();
+  const int recNo = GetRecNo();
+  InternalClose();
+  FRecordCursor.Restart();
+  InternalOpen();
+  SkipRecords(recNo);
+}
+
+void TQVLDataSetImpl::RegisterUpdate(TUpdateStatus Status) {
+  // Writing a change at once needs the update machinery, which only cached
+  // updates can do without for now.
+  if (!FCachedUpdates) DatabaseError(SNoImmediateUpdate);
+  TRecordBuffer record = FCurrentRecord;
+  GetUpdatedRecords().push_back(record);
+  SetRecordStatus(record, Status);
+  SetRecordOld(record, FEditBackup);
+  FEditBackup = nullptr;
+  CalcRecordFields(record);
+}
+
+void TQVLDataSetImpl::CommitUpdate(TRecordBuffer Record) {
+  switch (RecordStatus(Record)) {
+    case usDeleted:
+      if (Record == FCurrentRecord) MoveFromCurrentRecord();
+      DeleteRecord(Record);
+      return;
+    case usModified:
+      if (TRecordBuffer old = RecordOld(Record)) FreeRecord(old);
+      SetRecordOld(Record, nullptr);
+      break;
+    default: break;
+  }
+  SetRecordStatus(Record, usUnmodified);
+  CalcRecordFields(Record);
+  if (Record == FCurrentRecord && !IsInStatusFilter(usUnmodified)) MoveFromCurrentRecord();
+}
+
+void TQVLDataSetImpl::RollbackUpdate(TRecordBuffer Record) {
+  switch (RecordStatus(Record)) {
+    case usInserted:
+      if (Record == FCurrentRecord) MoveFromCurrentRecord();
+      DeleteRecord(Record);
+      break;
+    case usModified:
+    case usDeleted:
+      if (Record == FCurrentRecord && !IsInStatusFilter(usUnmodified)) MoveFromCurrentRecord();
+      if (TRecordBuffer old = RecordOld(Record)) {
+        ClearBlobs(Record);
+        CopyRecordData(old, Record);
+        SetRecordOld(Record, nullptr);
+        FreeRecord(old);
+      }
+      SetRecordStatus(Record, usUnmodified);
+      CalcRecordFields(Record);
+      break;
+    case usUnmodified: break;
+  }
+}
+
+void TQVLDataSetImpl::RevertRecord() {
+  FDataSet->Cancel();
+  if (!GetUpdatesPending()) return;
+  FDataSet->UpdateCursorPos();
+  TRecordBuffer record = FCurrentRecord;
+  auto it = std::find(FUpdateLog->begin(), FUpdateLog->end(), record);
+  if (it == FUpdateLog->end()) return;
+  FUpdateLog->erase(it);
+  RollbackUpdate(record);
+  ResyncAndCheckForScroll();
+}
+
+void TQVLDataSetImpl::CancelUpdates() {
+  FDataSet->Cancel();
+  if (!GetUpdatesPending()) return;
+  FDataSet->UpdateCursorPos();
+  // Last change first, so that each record gets back what it had.
+  std::unique_ptr<std::vector<TRecordBuffer>> log = std::move(FUpdateLog);
+  for (auto it = log->rbegin(); it != log->rend(); ++it) RollbackUpdate(*it);
+  log.reset();
+  ResyncAndCheckForScroll();
+}
+
+TUpdateStatus TQVLDataSetImpl::UpdateStatus() {
+  FDataSet->CheckActive();
+  TRecordBuffer record = GetFieldsRecordBuffer();
+  return record == nullptr ? usUnmodified : RecordStatus(record);
+}
+
+void TQVLDataSetImpl::SetCachedUpdates(bool Value) {
+  if (Value == FCachedUpdates) return;
+  if (FDataSet->GetState() != dsInactive && !Value) CancelUpdates();
+  FCachedUpdates = Value;
+}
+
+void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
+  if (Value == FStatusFilter) return;
+  FStatusFilter = Value;
+  if (FDataSet->GetActive()) FDataSet->First();
+}
+
+bool TQVLDataSetImpl::GetCanModify() {
+  if (FDataSet->IsUniDirectional()) return false;
+  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
+  return FCachedUpdates;
+}
+
+// ---- bookmarks --------------------------------------------------------------------------------------------
+
+bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
+  return FAllocator != nullptr && FAllocator->RecordStamp(Record) != 0;
+}
+
+void TQVLDataSetImpl::GetBookmarkData(TRecordBuffer Buffer, void* Data) {
+  TRecordBuffer record = CellRecord(Buffer);
+  std::uint64_t stamp = 0;
+  if (record != FBOF && record != FEOF && FAllocator != nullptr) stamp = FAllocator->RecordStamp(record);
+  auto* out = static_cast<std::uint8_t*>(Data);
+  StorePtr(out, record);
+  std::memcpy(out + sizeof(void*), &stamp, sizeof stamp);
+}
+
+void TQVLDataSetImpl::SetBookmarkData(TRecordBuffer Buffer, const void* Data) {
+  if (!BookmarkValid(Data)) DatabaseError(SInvalidBookmark);
+  TRecordBuffer target = LoadPtr(static_cast<const std::uint8_t*>(Data));
+  if (target == FBOF) return SetBookmarkFlag(Buffer, bfBOF);
+  if (target == FEOF) return SetBookmarkFlag(Buffer, bfEOF);
+  TRecordBuffer record = CellRecord(Buffer);
+  SetRecordNext(record, target);
+  SetRecordPrior(record, RecordPrior(target));
+  SetRecordNo(record, RecordNo(target));
+}
+
+TBookmarkFlag TQVLDataSetImpl::GetBookmarkFlag(TRecordBuffer Buffer) {
+  TRecordBuffer record = CellRecord(Buffer);
+  if (record == nullptr) return bfInserted;
+  TRecordBuffer prior = RecordPrior(record);
+  return prior != nullptr && RecordNext(prior) == record ? bfCurrent : bfInserted;
+}
+
+void TQVLDataSetImpl::SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) {
+  TRecordBuffer record = CellRecord(Buffer);
+  switch (Value) {
+    case bfBOF:
+      SetRecordNext(record, RecordNext(FBOF));
+      SetRecordPrior(record, FBOF);
+      SetRecordNo(record, 1);
+      break;
+    case bfEOF:
+      InternalLast();
+      SetRecordNext(record, FEOF);
+      SetRecordPrior(record, RecordPrior(FEOF));
+      SetRecordNo(record, RecordNo(RecordPrior(FEOF)) + 1);
+      break;
+    default: break;
+  }
+}
+
+void TQVLDataSetImpl::InternalGotoBookmark(const void* Bookmark) {
+  if (!BookmarkValid(Bookmark)) DatabaseError(SInvalidBookmark);
+  FCurrentRecord = LoadPtr(static_cast<const std::uint8_t*>(Bookmark));
+}
+
+void TQVLDataSetImpl::InternalSetToRecord(TRecordBuffer Buffer) {
+  if (TRecordBuffer record = CellRecord(Buffer)) FCurrentRecord = record;
+}
+
+bool TQVLDataSetImpl::BookmarkValid(const void* Bookmark) const {
+  if (Bookmark == nullptr) return false;
+  const auto* data = static_cast<const std::uint8_t*>(Bookmark);
+  TRecordBuffer record = LoadPtr(data);
+  if (record == FBOF || record == FEOF) return true;
+  std::uint64_t stamp;
+  std::memcpy(&stamp, data + sizeof(void*), sizeof stamp);
+  // Only records the allocator vouches for are read: a freed record keeps its
+  // memory until the allocator goes, but has lost its stamp.
+  if (stamp == 0 || FAllocator == nullptr || FAllocator->RecordStamp(record) != stamp) return false;
+  TRecordBuffer prior = RecordPrior(record);
+  if (prior != FBOF && !RecordIsLive(prior)) return false;
+  return RecordNext(prior) == record;
+}
+
+int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const {
+  static constexpr std::int8_t ByEmptiness[4] = {0, -1, 1, 0};
+  // A bookmark whose record is gone cannot be placed: it sorts as an empty
+  // one, without reading the record.
+  const bool empty1 = !BookmarkValid(Bookmark1);
+  const bool empty2 = !BookmarkValid(Bookmark2);
+  if (empty1 || empty2) return ByEmptiness[(empty1 ? 2 : 0) + (empty2 ? 1 : 0)];
+  auto rank = [this](const void* Bookmark) -> std::int64_t {
+    TRecordBuffer record = LoadPtr(static_cast<const std::uint8_t*>(Bookmark));
+    if (record == FBOF) return 0;
+    if (record == FEOF) return std::int64_t{INT32_MAX} + 1;
+    return RecordNo(record);
+  };
+  const std::int64_t r1 = rank(Bookmark1), r2 = rank(Bookmark2);
+  return r1 < r2 ? -1 : (r1 > r2 ? 1 : 0);
+}
+
+// ---- Locate and Lookup ----------------------------------------------------------------------------------------
+
+namespace {
+
+// One key field and its key value, prepared once per search. Integer and
+// string fields read their slot directly; other types go through variants.
+struct TKeyMatcher {
+  enum TKind : std::uint8_t { kNever, kVariant, kInteger, kString };
+  TField* Field = nullptr;
+  Variant Key;
+  TKind Kind = kVariant;
+  bool IsStringField = false;
+  std::int32_t Offset = 0;
+  std::int32_t DataSize = 0;
+  bool Unsigned = false;
+  std::int64_t IntKey = 0;
+  std::string StrKey;    // trimmed, upper-cased when case-insensitive
+  std::string Scratch;   // reused per record
+  std::string Folded;
+};
+
+std::int64_t ReadSlotInteger(const std::uint8_t* At, std::int32_t Size, bool Unsigned) {
+  switch (Size) {
+    case 2: {
+      if (Unsigned) {
+        std::uint16_t v;
+        std::memcpy(&v, At, 2);
+        return v;
+      }
+      std::int16_t v;
+      std::memcpy(&v, At, 2);
+      return v;
+    }
+    case 4: {
+      std::int32_t v;
+      std::memcpy(&v, At, 4);
+      return v;
+    }
+    default: {
+      std::int64_t v;
+      std::memcpy(&v, At, 8);
+      return v;
+    }
+  }
+}
+
+}  // namespace
+
+bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
+                             bool Restart) {
+  FDataSet->DoBeforeScroll();
+  const bool found = LocateRecord(KeyFields, KeyValues, Options, Restart);
+  if (found) {
+    FDataSet->Resync(rmExact | rmCenter);
+    FDataSet->DoAfterScroll();
+  }
+  return found;
+}
+
+bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
+                                   bool Restart) {
+  FDataSet->CheckBrowseMode();
+  std::vector<TField*> fields;
+  FDataSet->GetFieldList(fields, KeyFields);
+
+  const bool caseInsensitive = (Options & loCaseInsensitive) != 0;
+  const bool partial = (Options & loPartialKey) != 0;
+  TQVLUpperCase upper;
+  std::vector<TKeyMatcher> matchers(fields.size());
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    TKeyMatcher& m = matchers[i];
+    m.Field = fields[i];
+    m.Key = KeyValues.IsArray() ? KeyValues[i] : KeyValues;
+    m.IsStringField = IsStringFieldType(m.Field->GetDataType());
+    // A key without a value matches nothing, not even a field without one.
+    if (m.Key.IsNull() || m.Key.IsEmpty()) {
+      m.Kind = TKeyMatcher::kNever;
+      continue;
+    }
+    const int index = FieldSlotIndex(m.Field);
+    const bool plainSlot = index >= 0 && !FFieldSlots[static_cast<std::size_t>(index)].IsBlob;
+    if (plainSlot) {
+      m.Offset = FFieldOffsets[static_cast<std::size_t>(index)];
+      m.DataSize = FFieldSlots[static_cast<std::size_t>(index)].DataSize;
+    }
+    const TVarType keyType = m.Key.VarType();
+    if (plainSlot && IsIntegerFieldType(m.Field->GetDataType()) &&
+        (keyType == varInteger || keyType == varInt64)) {
+      m.Kind = TKeyMatcher::kInteger;
+      m.IntKey = m.Key.AsInt64();
+      m.Unsigned = m.Field->GetDataType() == ftWord;
+    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) && keyType == varString) {
+      m.Kind = TKeyMatcher::kString;
+      m.StrKey = m.Key.AsString();
+      TrimRightInPlace(m.StrKey);
+      if (caseInsensitive) {
+        std::string folded;
+        upper.Convert(m.StrKey.data(), m.StrKey.size(), folded);
+        m.StrKey = std::move(folded);
+      }
+    }
+  }
+
+  auto stringsMatch = [&](TKeyMatcher& m, std::string& value, std::string key) {
+    TrimRightInPlace(value);
+    TrimRightInPlace(key);
+    const std::string* v = &value;
+    if (caseInsensitive) {
+      std::string folded;
+      upper.Convert(key.data(), key.size(), folded);
+      key = std::move(folded);
+      upper.Convert(value.data(), value.size(), m.Folded);
+      v = &m.Folded;
+    }
+    if (partial) return v->compare(0, key.size(), key) == 0;
+    return *v == key;
+  };
+
+  auto matches = [&](TKeyMatcher& m) -> bool {
+    switch (m.Kind) {
+      case TKeyMatcher::kNever: return false;
+      case TKeyMatcher::kInteger: {
+        const std::uint8_t* at = FCurrentRecord + m.Offset;
+        return at[0] != 0 && ReadSlotInteger(at + 1, m.DataSize, m.Unsigned) == m.IntKey;
+      }
+      case TKeyMatcher::kString: {
+        const std::uint8_t* at = FCurrentRecord + m.Offset;
+        if (at[0] == 0) return false;
+        const auto* text = reinterpret_cast<const char*>(at + 1);
+        std::size_t n = strnlen(text, static_cast<std::size_t>(m.DataSize));
+        while (n > 0 && IsBlank(text[n - 1])) --n;
+        const std::string* v;
+        if (caseInsensitive) {
+          upper.Convert(text, n, m.Folded);
+          v = &m.Folded;
+        } else {
+          m.Scratch.assign(text, n);
+          v = &m.Scratch;
+        }
+        if (partial) return v->compare(0, m.StrKey.size(), m.StrKey) == 0;
+        return *v == m.StrKey;
+      }
+      case TKeyMatcher::kVariant: break;
+    }
+    Variant value = m.Field->GetAsVariant();
+    if (value.IsNull() || value.IsEmpty()) return false;
+    try {
+      value = value.AsType(m.Key.VarType());
+      if (m.IsStringField) {
+        std::string text = value.AsString();
+        return stringsMatch(m, text, m.Key.AsString());
+      }
+      return value == m.Key;
+    } catch (const EVariantError&) {
+      return false;
+    }
+  };
+
+  struct TFilteringGuard {
+    bool& Flag;
+    explicit TFilteringGuard(bool& F) : Flag(F) { Flag = true; }
+    ~TFilteringGuard() { Flag = false; }
+  } guard(FFiltering);
+
+  if (Restart)
+    InternalFirst();
+  else
+    FDataSet->UpdateCursorPos();
+  FDataSet->CursorPosChanged();
+
+  bool found = false;
+  while (!found && GetRecord(gmNext) == grOK) {
+    found = true;
+    for (TKeyMatcher& m : matchers)
+      if (!matches(m)) {
+        found = false;
+        break;
+      }
+  }
+  return found;
+}
+
+Variant TQVLDataSetImpl::Lookup(const std::string& KeyFields, const Variant& KeyValues,
+                                const std::string& ResultFields) {
+  Variant result = Variant::Null();
+  if (!LocateRecord(KeyFields, KeyValues, 0, true)) return result;
+  const TDataSetState saved = FDataSet->SetTempState(dsCalcFields);
+  try {
+    alignas(void*) std::uint8_t cell[sizeof(void*)];
+    SetCellRecord(cell, FCurrentRecord);
+    FDataSet->CalculateFields(cell);
+    result = FDataSet->GetFieldValue(ResultFields);
+  } catch (...) {
+    FDataSet->RestoreState(saved);
+    throw;
+  }
+  FDataSet->RestoreState(saved);
+  return result;
+}
+
+}  // namespace qvl

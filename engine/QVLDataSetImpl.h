@@ -1,0 +1,289 @@
+#pragma once
+// TQVLDataSetImpl: the record cache behind a dataset component.
+//
+// The component forwards the dataset framework's record operations here and
+// serves as the row source through IQVLRecordCursor. Every row read is kept
+// in a record from the allocator; records form a doubly linked chain between
+// two header-only sentinels, FBOF and FEOF. Rows are read lazily, one per
+// forward step past the last row read. The framework's record buffers are
+// pointer-sized cells holding a record's address, so scrolling copies no row.
+//
+// Record layout (bytes; P = sizeof(void*), native pointers, packed):
+//
+//   0       P  Next          next record; null while nothing after it was read;
+//                            FEOF after the last row of the result
+//   P       P  Prior         previous record; FBOF for the first one
+//   2P      1  UpdateStatus  TUpdateStatus
+//   2P+1    P  OldRecord     record with the values before the change, or null
+//   3P+1    4  RecNo         int32, position in the chain from 1
+//   3P+5       data          one slot per entry of Fields, in order, no gaps:
+//                            non-blob: flag byte (0 = null) + DataSize bytes;
+//                            blob: one TBlobByteData slot (null = empty)
+//
+// Header fields are unaligned: they are read and written with memcpy only.
+//
+// Chain invariants, whenever the engine is open and no operation is running:
+//   - Following Next from FBOF visits every linked record once, numbered
+//     1, 2, 3... in RecNo, and ends at a record whose Next is null (rows
+//     remain unread) or at FEOF (all rows read).
+//   - For every linked record R: R.Prior.Next == R, and R.Next.Prior == R
+//     when R.Next is not null.
+//   - FEOF.Prior is the last linked record (FBOF when none); it is the record
+//     fetching appends after. FBOF.Prior, FEOF.Next are never set; FBOF.RecNo
+//     and FEOF.RecNo stay 0.
+//   - A record that is not linked (new unposted record, edit backup, old
+//     values) is never reachable from FBOF.
+//
+// A bookmark is QVLBookmarkSize bytes: the record's address, then the
+// allocator's stamp for it (0 for a sentinel). A bookmark is valid only while
+// that stamp is still the record's, so a freed record's bookmark stays
+// invalid when its memory is handed out again, and checking never reads
+// memory outside the live allocator.
+//
+// Not thread-safe: one engine serves one dataset on one thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/QVLRecordAllocator.h"
+#include "host/DataSet.h"
+#include "host/Stream.h"
+
+namespace qvl {
+
+class TQVLSQLProcessor;
+class TBlobField;
+
+// The owner's side of the engine: the row source. The owner constructs the
+// engine and outlives it.
+class IQVLRecordCursor {
+ public:
+  // grOK: the owner's cursor stands on a new row; anything else: no more rows.
+  virtual TGetResult FetchNext() = 0;
+  // Writes the current row's value of a non-blob field (DataSize bytes, native
+  // format) into Buffer; false for null.
+  virtual bool ReadFieldData(int FieldNo, void* Buffer) = 0;
+  // Stores the current row's blob bytes into Buffer (left empty for null).
+  virtual int ReadBlobFieldData(int FieldNo, TBlobByteData& Buffer) = 0;
+  // Executes the statement again; the next FetchNext reads the first row.
+  virtual void Restart() = 0;
+  virtual TQVLSQLProcessor* GetSQLProcessorInUse() = 0;
+
+ protected:
+  ~IQVLRecordCursor() = default;
+};
+
+inline constexpr std::size_t QVLRecordHeaderSize = 3 * sizeof(void*) + 1 + sizeof(std::int32_t);
+inline constexpr int QVLBookmarkSize = static_cast<int>(sizeof(void*) + sizeof(std::uint64_t));
+
+// TQVLRecordUpdateOption: bit n for the n-th member.
+enum TQVLRecordUpdateOption : std::uint8_t {
+  uoCheckRowsAffected = 1,
+  uoAllowMultiRecordUpdates = 2,
+  uoAllowAutomaticUpdate = 4,
+  uoUpdateInTransaction = 8,
+};
+using TQVLRecordUpdateOptions = std::uint8_t;
+inline constexpr TQVLRecordUpdateOptions QVLAllRecordUpdateOptions =
+    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate | uoUpdateInTransaction;
+
+class TQVLDataSetImpl {
+ public:
+  TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCursor);
+  ~TQVLDataSetImpl();
+  TQVLDataSetImpl(const TQVLDataSetImpl&) = delete;
+  TQVLDataSetImpl& operator=(const TQVLDataSetImpl&) = delete;
+
+  // ---- open, close, fetching -------------------------------------------------
+  void InternalOpen();
+  void InternalClose();
+  bool IsCursorOpen() const { return FAllocator != nullptr; }
+  TGetResult FetchNextRecord();
+  void FillRecordFromCursor(TRecordBuffer Record);
+
+  // ---- navigation ------------------------------------------------------------
+  TGetResult GetRecord(TGetMode GetMode);
+  TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck);
+  void InternalFirst();
+  void InternalLast();
+  void SkipRecords(int Count);
+  TRecordBuffer MoveFromCurrentRecord();
+  void ResyncAndCheckForScroll();
+  TRecordBuffer GetCurrentRecordPtr() const { return FCurrentRecord; }
+
+  // ---- host buffers ----------------------------------------------------------
+  TRecordBuffer GetActiveRecordBuffer() const;
+  TRecordBuffer GetFieldsRecordBuffer() const;
+  TRecordBuffer AllocRecord();
+  TRecordBuffer AllocRecordBuffer();
+  void FreeRecordBuffer(TRecordBuffer& Buffer);
+  void InitRecord(TRecordBuffer Buffer);
+  void InternalInitRecord(TRecordBuffer Buffer);
+  bool GetCurrentRecord(TRecordBuffer Buffer);
+
+  // ---- settings, numbers, counts ---------------------------------------------
+  int GetPageSize() const { return FPageSize; }
+  void SetPageSize(int Value);
+  bool GetFetchOnDemand() const { return FFetchOnDemand; }
+  void SetFetchOnDemand(bool Value);
+  bool GetUniDirectional() const;
+  void SetUniDirectional(bool Value);
+  bool IsAllFetched() const;
+  bool IsSequenced() const;
+  int GetRecordCount();
+  int GetRecNo();
+  void SetRecNo(int Value);
+  std::uint16_t GetRecordSize() const { return static_cast<std::uint16_t>(FRecordSize); }
+
+  // ---- field data and blobs --------------------------------------------------
+  bool GetFieldData(TField* Field, void* Buffer);
+  void SetFieldData(TField* Field, const void* Buffer);
+  int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer);
+  std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode);
+  void ClearBlobs(void* P) noexcept;
+  void FreeRecord(TRecordBuffer Record);
+  void CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest);
+
+  // ---- editing and the update log --------------------------------------------
+  void InternalEdit();
+  void InternalInsert();
+  void InternalAddRecord(TRecordBuffer Buffer, bool Append);
+  void InternalPost();
+  void InternalCancel();
+  void InternalDelete();
+  void InternalRefresh();
+  void RegisterUpdate(TUpdateStatus Status);
+  std::vector<TRecordBuffer>& GetUpdatedRecords();
+  void CommitUpdate(TRecordBuffer Record);
+  void RollbackUpdate(TRecordBuffer Record);
+  void RevertRecord();
+  void CancelUpdates();
+  void InsertRecord(TRecordBuffer Record);
+  void DeleteRecord(TRecordBuffer Record);
+  TUpdateStatus UpdateStatus();
+  bool GetUpdatesPending() const { return FUpdateLog != nullptr && !FUpdateLog->empty(); }
+  bool GetCachedUpdates() const { return FCachedUpdates; }
+  void SetCachedUpdates(bool Value);
+  TUpdateStatusSet GetStatusFilter() const { return FStatusFilter; }
+  void SetStatusFilter(TUpdateStatusSet Value);
+  bool IsInStatusFilter(TUpdateStatus Status) const;
+  TQVLRecordUpdateOptions GetUpdateOptions() const { return FUpdateOptions; }
+  void SetUpdateOptions(TQVLRecordUpdateOptions Value) { FUpdateOptions = Value; }
+  TUpdateMode GetUpdateMode() const { return FUpdateMode; }
+  void SetUpdateMode(TUpdateMode Value) { FUpdateMode = Value; }
+  bool GetCanModify();
+
+  // ---- bookmarks and search --------------------------------------------------
+  int GetBookmarkSize() const { return QVLBookmarkSize; }
+  void GetBookmarkData(TRecordBuffer Buffer, void* Data);
+  void SetBookmarkData(TRecordBuffer Buffer, const void* Data);
+  TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer);
+  void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value);
+  void InternalGotoBookmark(const void* Bookmark);
+  void InternalSetToRecord(TRecordBuffer Buffer);
+  // Bookmark: QVLBookmarkSize bytes, or null for an empty bookmark.
+  bool BookmarkValid(const void* Bookmark) const;
+  int CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const;
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options, bool Restart);
+  bool LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
+                    bool Restart);
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields);
+
+  TDataSet* GetDataSet() const { return FDataSet; }
+  IQVLRecordCursor& GetRecordCursor() const { return FRecordCursor; }
+  // The allocator of the open engine, or null.
+  const TQVLRecordAllocator* GetAllocator() const { return FAllocator.get(); }
+
+ private:
+  friend class TQVLBlobStream;
+
+  struct TFieldSlot {
+    std::int32_t DataSize;  // bytes after the flag; 0 for a blob slot
+    bool IsBlob;
+    bool IsString;  // a TStringField: writes are cut and zero-terminated
+  };
+  struct TFetchStep {
+    int FieldNo;
+    std::int32_t Offset;
+    bool IsBlob;
+  };
+
+  TGetResult MoveCurrent();
+  TGetResult MoveNext();
+  TGetResult MovePrior();
+  TGetResult Move(TGetMode GetMode);
+  bool IsVisible(TRecordBuffer Record) const { return IsInStatusFilter(RecordStatus(Record)); }
+  TRecordBuffer OldValuesOf(TRecordBuffer Record) const;
+  void CalcRecordFields(TRecordBuffer Record);
+  bool RecordIsLive(TRecordBuffer Record) const;
+  void RemoveFromLog(TRecordBuffer Record);
+  void ResetChain();
+  int FieldSlotIndex(const TField* Field) const;
+
+  static TRecordBuffer RecordNext(TRecordBuffer R);
+  static TRecordBuffer RecordPrior(TRecordBuffer R);
+  static TUpdateStatus RecordStatus(TRecordBuffer R) { return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]); }
+  static TRecordBuffer RecordOld(TRecordBuffer R);
+  static std::int32_t RecordNo(TRecordBuffer R);
+  static void SetRecordNext(TRecordBuffer R, TRecordBuffer Value);
+  static void SetRecordPrior(TRecordBuffer R, TRecordBuffer Value);
+  static void SetRecordStatus(TRecordBuffer R, TUpdateStatus Value) {
+    R[2 * sizeof(void*)] = static_cast<std::uint8_t>(Value);
+  }
+  static void SetRecordOld(TRecordBuffer R, TRecordBuffer Value);
+  static void SetRecordNo(TRecordBuffer R, std::int32_t Value);
+  static TRecordBuffer CellRecord(TRecordBuffer Cell);
+  static void SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record);
+
+  TDataSet* FDataSet;
+  IQVLRecordCursor& FRecordCursor;
+  bool FFetchOnDemand = true;
+  std::vector<std::int32_t> FFieldOffsets;  // by field Index
+  std::vector<std::int32_t> FBlobOffsets;   // one per blob field, in Fields order
+  std::vector<TFieldSlot> FFieldSlots;      // by field Index
+  std::vector<TFetchStep> FFetchSteps;      // data fields, in Fields order
+  bool FFiltering = false;
+  std::int32_t FRecordSize = 0;
+  std::int32_t FPageSize = 32;
+  std::unique_ptr<TQVLRecordAllocator> FAllocator;
+  alignas(void*) std::uint8_t FBOF[QVLRecordHeaderSize] = {};
+  TRecordBuffer FCurrentRecord;
+  alignas(void*) std::uint8_t FEOF[QVLRecordHeaderSize] = {};
+  TRecordBuffer FEditBackup = nullptr;
+  std::unique_ptr<std::vector<TRecordBuffer>> FUpdateLog;
+  TQVLRecordUpdateOptions FUpdateOptions = QVLAllRecordUpdateOptions;
+  TUpdateMode FUpdateMode = upWhereAll;
+  bool FCachedUpdates = false;
+  TUpdateStatusSet FStatusFilter = 0;
+};
+
+// A stream on a blob field of the record that field access resolves to at
+// each call. It keeps no hold on the bytes between calls, so it follows the
+// dataset when field access moves and survives the array being replaced.
+// Writes unshare the array first, so other holders (the edit backup, old
+// values) keep their bytes. Destroying a stream that wrote (or truncated)
+// marks the field modified and sends the field-change notification.
+class TQVLBlobStream : public TStream {
+ public:
+  TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField, TBlobStreamMode Mode);
+  ~TQVLBlobStream() override;
+
+  std::int32_t Read(void* Buffer, std::int32_t Count) override;
+  std::int32_t Write(const void* Buffer, std::int32_t Count) override;
+  std::int32_t Seek(std::int32_t Offset, std::uint16_t Origin) override;
+  void Truncate();
+  std::int32_t GetBlobSize();
+  void ReadBlobData();
+
+ private:
+  TQVLDataSetImpl* FDataSetImpl;
+  TBlobField* FField;
+  bool FModified = false;
+  std::int32_t FPosition = 0;
+  std::uint8_t* FBlobData = nullptr;
+};
+
+}  // namespace qvl

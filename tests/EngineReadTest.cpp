@@ -1,0 +1,386 @@
+// The record cache engine's read side, through a component over SQLite:
+// lazy reading and counts, page sizes, unidirectional reading, filters,
+// record numbers.
+#include <gtest/gtest.h>
+
+#include "tests/EngineTestSupport.h"
+
+using namespace qvl;
+using namespace qvl::test;
+
+namespace {
+
+class EngineRead : public ::testing::Test {
+ protected:
+  // Rows 1..N of items(id, name, amount); name is "n<id>".
+  void Fill(int N) {
+    db.Exec("CREATE TABLE items (id INTEGER, name VARCHAR(10), amount REAL)");
+    if (N == 0) return;
+    db.Exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " + std::to_string(N) +
+            ") INSERT INTO items SELECT x, 'n' || x, x * 1.5 FROM c");
+  }
+  std::unique_ptr<TTestQVLDataSet> Make(const std::string& SQL = "SELECT id, name, amount FROM items ORDER BY id") {
+    auto ds = std::make_unique<TTestQVLDataSet>(nullptr);
+    ds->SetName("Items");
+    ds->SetDatabase(db.Handle());
+    ds->SetCommandText(SQL);
+    // Calculated fields are computed once per row read: counting the calls
+    // counts the rows read.
+    ds->SetOnCalcFields([this](TDataSet*) { ++rowsRead; });
+    return ds;
+  }
+  static int Id(TDataSet& ds) { return ds.FieldByName("id")->GetAsInteger(); }
+  static std::string Error(const std::function<void()>& F) {
+    try {
+      F();
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "no error";
+  }
+
+  TSQLiteDb db;
+  int rowsRead = 0;
+};
+
+}  // namespace
+
+// ---- lazy reading and counts -----------------------------------------------------
+
+TEST_F(EngineRead, EmptyResultIsAllReadAfterTheFirstMove) {
+  Fill(0);
+  auto ds = Make();
+  ds->Open();
+  EXPECT_TRUE(ds->Eof());
+  EXPECT_TRUE(ds->IsEmpty());
+  EXPECT_EQ(ds->GetRecordCount(), 0);
+  EXPECT_TRUE(ds->IsSequenced());
+  EXPECT_EQ(ds->GetRecNo(), -1);
+}
+
+TEST_F(EngineRead, EachForwardStepPastTheLastRowReadsOneRow) {
+  Fill(10);
+  auto ds = Make();
+  ds->Open();
+  EXPECT_EQ(rowsRead, 1) << "a one-buffer window needs one row";
+  EXPECT_EQ(ds->GetRecordCount(), -1);
+  EXPECT_FALSE(ds->IsSequenced());
+  ds->Next();
+  ds->Next();
+  EXPECT_EQ(rowsRead, 3);
+  EXPECT_EQ(Id(*ds), 3);
+  ds->Prior();
+  ds->Prior();
+  EXPECT_EQ(Id(*ds), 1);
+  EXPECT_EQ(rowsRead, 3) << "moving back reads nothing";
+  ds->Next();
+  EXPECT_EQ(rowsRead, 3) << "rows already read are not read again";
+  ds->Last();
+  EXPECT_EQ(rowsRead, 10);
+  EXPECT_EQ(ds->GetRecordCount(), 10);
+  EXPECT_TRUE(ds->IsSequenced());
+  EXPECT_EQ(Id(*ds), 10);
+}
+
+TEST_F(EngineRead, WithoutFetchOnDemandOpenReadsEverythingAndStandsOnTheFirstRow) {
+  Fill(6);
+  auto ds = Make();
+  ds->SetFetchOnDemand(false);
+  ds->Open();
+  EXPECT_EQ(rowsRead, 6);
+  EXPECT_TRUE(ds->IsSequenced());
+  EXPECT_EQ(Id(*ds), 1);
+  EXPECT_TRUE(ds->Bof());
+}
+
+TEST_F(EngineRead, SwitchingFetchOnDemandOffWhileOpenReadsTheRestAtOnce) {
+  Fill(6);
+  auto ds = Make();
+  ds->Open();
+  ds->Next();
+  ASSERT_EQ(rowsRead, 2);
+  ds->SetFetchOnDemand(false);
+  EXPECT_EQ(rowsRead, 6);
+  EXPECT_EQ(ds->GetRecordCount(), 6);
+  EXPECT_EQ(Id(*ds), 2) << "the active record stays";
+  ds->Next();
+  EXPECT_EQ(Id(*ds), 3) << "the host re-positions the engine before moving on";
+  ds->SetFetchOnDemand(true);
+  EXPECT_TRUE(ds->GetFetchOnDemand());
+}
+
+TEST_F(EngineRead, ServerCursorGoesAtTheEndWhileTheCacheStays) {
+  Fill(3);
+  auto ds = Make();
+  ds->Open();
+  EXPECT_TRUE(ds->TTestSQLiteBase::IsCursorOpen());
+  ds->Last();
+  EXPECT_FALSE(ds->TTestSQLiteBase::IsCursorOpen()) << "freed once the last row was read";
+  EXPECT_TRUE(ds->IsCursorOpen());
+  ds->First();
+  EXPECT_EQ(Id(*ds), 1);
+}
+
+TEST_F(EngineRead, ClosedDataSetHasNoCountOrNumber) {
+  Fill(1);
+  auto ds = Make();
+  EXPECT_EQ(Error([&] { ds->GetRecordCount(); }), "Items: Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(Error([&] { ds->GetRecNo(); }), "Items: Cannot perform this operation on a closed dataset");
+  EXPECT_FALSE(ds->IsSequenced());
+}
+
+// ---- page sizes ---------------------------------------------------------------------------
+
+TEST_F(EngineRead, RecordsComeFromPagesOfPageSizeRecords) {
+  Fill(40);
+  auto ds = Make();
+  EXPECT_EQ(ds->GetPageSize(), 32);
+  ds->Open();
+  ds->Last();
+  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 2);
+  ds->Close();
+  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator(), nullptr);
+  ds->SetPageSize(1);
+  ds->Open();
+  ds->Last();
+  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 40);
+}
+
+TEST_F(EngineRead, PageSizeZeroFailsABidirectionalOpenOnly) {
+  Fill(3);
+  auto ds = Make();
+  ds->SetPageSize(0);
+  EXPECT_EQ(Error([&] { ds->Open(); }), "Page size must be more then 0");
+  EXPECT_FALSE(ds->GetActive());
+  ds->SetUniDirectional(true);
+  ds->Open();
+  EXPECT_EQ(Id(*ds), 1);
+}
+
+TEST_F(EngineRead, PageSizeAndDirectionChangeOnlyWhileClosed) {
+  Fill(1);
+  auto ds = Make();
+  ds->Open();
+  EXPECT_EQ(Error([&] { ds->SetPageSize(8); }), "Items: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(Error([&] { ds->SetUniDirectional(true); }),
+            "Items: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(ds->GetPageSize(), 32);
+  EXPECT_FALSE(ds->GetUniDirectional());
+}
+
+// ---- unidirectional reading ------------------------------------------------------------------
+
+TEST_F(EngineRead, UnidirectionalKeepsOneRecordNumberedByRowsRead) {
+  Fill(5);
+  auto ds = Make();
+  ds->SetUniDirectional(true);
+  ds->Open();
+  ds->Next();
+  ds->Next();
+  EXPECT_EQ(Id(*ds), 3);
+  EXPECT_EQ(ds->GetRecNo(), 3);
+  EXPECT_EQ(ds->GetRecordCount(), -1);
+  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 1) << "one record, reused for every row";
+  ds->Next();
+  ds->Next();
+  ds->Next();
+  EXPECT_TRUE(ds->Eof());
+  EXPECT_EQ(ds->GetRecordCount(), 5);
+  EXPECT_EQ(Error([&] { ds->Prior(); }), "Items: Operation not allowed on a unidirectional dataset");
+}
+
+TEST_F(EngineRead, UnidirectionalFirstReadsOnFromTheServerCursor) {
+  Fill(5);
+  auto ds = Make();
+  ds->SetUniDirectional(true);
+  ds->Open();
+  ds->Next();
+  ds->First();
+  EXPECT_EQ(Id(*ds), 3) << "the next row of the same cursor";
+  EXPECT_EQ(ds->GetRecNo(), 1) << "in a new record";
+  EXPECT_EQ(ds->Executions(), 1) << "the query is not executed again";
+}
+
+TEST_F(EngineRead, UnidirectionalCalculatedSlotsKeepWhatTheCalculationLeaves) {
+  Fill(3);
+  auto ds = Make();
+  auto calc = std::make_unique<TIntegerField>();
+  calc->SetFieldName("odd");
+  calc->SetFieldKind(fkCalculated);
+  ds->Fields().Add(std::move(calc));
+  ds->SetOnCalcFields([](TDataSet* d) {
+    int id = d->FieldByName("id")->GetAsInteger();
+    if (id % 2 == 1) d->FieldByName("odd")->SetAsInteger(id * 100);
+  });
+  ds->SetUniDirectional(true);
+  ds->Open();
+  EXPECT_EQ(ds->FieldByName("odd")->GetAsInteger(), 100);
+  ds->Next();
+  EXPECT_EQ(ds->FieldByName("odd")->GetAsInteger(), 100) << "row 2 assigned nothing";
+  ds->Next();
+  EXPECT_EQ(ds->FieldByName("odd")->GetAsInteger(), 300);
+}
+
+// ---- calculated fields ---------------------------------------------------------------------
+
+TEST_F(EngineRead, CalculatedFieldsAreComputedOnceWhenTheRowIsRead) {
+  Fill(4);
+  auto ds = Make();
+  auto calc = std::make_unique<TFloatField>();
+  calc->SetFieldName("twice");
+  calc->SetFieldKind(fkCalculated);
+  ds->Fields().Add(std::move(calc));
+  int calls = 0;
+  ds->SetOnCalcFields([&](TDataSet* d) {
+    ++calls;
+    d->FieldByName("twice")->SetAsFloat(d->FieldByName("amount")->GetAsFloat() * 2);
+  });
+  ds->Open();
+  ds->Last();
+  ds->First();
+  ds->Next();
+  EXPECT_EQ(calls, 4) << "the host's own fetch computes nothing; scrolling computes nothing";
+  EXPECT_DOUBLE_EQ(ds->FieldByName("twice")->GetAsFloat(), 6.0);
+  // Outside a fetch the step computes as the base dataset does.
+  ds->TDataSet::GetCalcFields(ds->ActiveBuffer());
+  EXPECT_EQ(calls, 5);
+}
+
+// ---- filters ---------------------------------------------------------------------------------
+
+TEST_F(EngineRead, AFilterRejectingEverythingReadsTheWholeResult) {
+  Fill(7);
+  auto ds = Make();
+  ds->SetOnFilterRecord([](TDataSet*, bool& Accept) { Accept = false; });
+  ds->SetFiltered(true);
+  ds->Open();
+  EXPECT_TRUE(ds->IsEmpty());
+  EXPECT_EQ(rowsRead, 7);
+  EXPECT_EQ(ds->GetRecordCount(), 7) << "hidden records still count";
+}
+
+TEST_F(EngineRead, TheFilterSeesTheCandidateAndCurrentOnARejectedRecordIsAnError) {
+  Fill(5);
+  auto ds = Make();
+  bool rejectTwo = false;
+  std::vector<int> seen;
+  ds->SetOnFilterRecord([&](TDataSet* d, bool& Accept) {
+    int id = d->FieldByName("id")->GetAsInteger();
+    seen.push_back(id);
+    Accept = !(rejectTwo && id == 2) && id != 4;
+  });
+  ds->SetFiltered(true);
+  ds->Open();
+  ds->Next();
+  ds->Next();
+  ds->Next();
+  EXPECT_EQ(Id(*ds), 5) << "4 is skipped";
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4, 5}));
+  ds->First();
+  ds->Next();
+  ASSERT_EQ(Id(*ds), 2);
+  rejectTwo = true;
+  ds->UpdateCursorPos();
+  EXPECT_EQ(ds->GetDataSetImpl().GetRecord(gmCurrent), grError);
+  EXPECT_EQ(ds->GetState(), dsBrowse);
+}
+
+TEST_F(EngineRead, AFilterThatRaisesEndsTheMoveAndRestoresTheState) {
+  Fill(5);
+  auto ds = Make();
+  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) {
+    if (d->FieldByName("id")->GetAsInteger() == 3) throw EConvertError("bad row");
+    Accept = true;
+  });
+  ds->SetFiltered(true);
+  ds->Open();
+  ds->Next();
+  ds->Next();
+  EXPECT_EQ(Id(*ds), 2);
+  EXPECT_TRUE(ds->Eof()) << "the failed step reads as the end";
+  EXPECT_EQ(ds->GetState(), dsBrowse);
+}
+
+TEST_F(EngineRead, ChangingFilteredRefreshesAndSettingItAgainDoesNot) {
+  Fill(4);
+  auto ds = Make();
+  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() > 2; });
+  ds->Open();
+  ASSERT_EQ(ds->Executions(), 1);
+  ds->SetFiltered(false);
+  EXPECT_EQ(ds->Executions(), 1);
+  ds->SetFiltered(true);
+  EXPECT_EQ(ds->Executions(), 2);
+  EXPECT_EQ(Id(*ds), 3);
+  ds->SetFiltered(false);
+  EXPECT_EQ(ds->Executions(), 3);
+  EXPECT_EQ(Id(*ds), 3) << "back to the record number, which no filter hides now";
+  ds->First();
+  EXPECT_EQ(Id(*ds), 1);
+}
+
+namespace {
+struct TThreshold {
+  int Min;
+  void operator()(TDataSet* D, bool& Accept) const { Accept = D->FieldByName("id")->GetAsInteger() >= Min; }
+};
+}  // namespace
+
+TEST_F(EngineRead, AHandlerWithTheSameCodeDoesNotRefresh) {
+  Fill(4);
+  auto ds = Make();
+  ds->SetOnFilterRecord(TThreshold{2});
+  ds->SetFiltered(true);
+  ds->Open();
+  EXPECT_EQ(Id(*ds), 2);
+  ds->SetOnFilterRecord(TThreshold{3});
+  EXPECT_EQ(ds->Executions(), 1) << "same code, another object";
+  ds->SetOnFilterRecord([](TDataSet*, bool& Accept) { Accept = true; });
+  EXPECT_EQ(ds->Executions(), 2);
+  ds->First();
+  EXPECT_EQ(Id(*ds), 1);
+}
+
+// ---- record numbers ------------------------------------------------------------------------
+
+TEST_F(EngineRead, SetRecNoCountsVisibleRecordsWhileRecNoCountsTheChain) {
+  Fill(6);
+  auto ds = Make();
+  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() != 2; });
+  ds->SetFiltered(true);
+  ds->Open();
+  ds->SetRecNo(3);
+  EXPECT_EQ(Id(*ds), 4);
+  EXPECT_EQ(ds->GetRecNo(), 4);
+}
+
+TEST_F(EngineRead, SetRecNoToTheCurrentNumberDoesNotScroll) {
+  Fill(6);
+  auto ds = Make();
+  int scrolls = 0;
+  ds->SetBeforeScroll([&](TDataSet*) { ++scrolls; });
+  ds->SetAfterScroll([&](TDataSet*) { ++scrolls; });
+  ds->Open();
+  scrolls = 0;
+  ds->SetRecNo(1);
+  EXPECT_EQ(scrolls, 0);
+  ds->SetRecNo(5);
+  EXPECT_EQ(scrolls, 2);
+  EXPECT_EQ(Id(*ds), 5);
+  EXPECT_EQ(ds->GetRecNo(), 5);
+  ds->SetRecNo(99);
+  EXPECT_EQ(Id(*ds), 6) << "past the end: the last record";
+}
+
+TEST_F(EngineRead, RefreshReadsAgainAndReturnsToTheRecordNumber) {
+  Fill(5);
+  auto ds = Make();
+  ds->Open();
+  ds->MoveBy(3);
+  db.Exec("UPDATE items SET name = 'changed' WHERE id = 4");
+  ds->Refresh();
+  EXPECT_EQ(ds->Executions(), 2);
+  EXPECT_EQ(Id(*ds), 4);
+  EXPECT_EQ(ds->FieldByName("name")->GetAsString(), "changed");
+  EXPECT_EQ(ds->GetRecordCount(), -1) << "the cache was dropped";
+}
