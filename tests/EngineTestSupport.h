@@ -46,6 +46,8 @@ class TTestSQLiteBase : public TDataSet {
   void SetDatabase(sqlite3* Db) { FDb = Db; }
   void SetCommandText(const std::string& Text) { FText = Text; }
   int Executions() const { return FExecutions; }
+  void SetTableName(const std::string& Value) { FTableName = Value; }
+  std::string PSGetTableName() override { return FTableName; }
 
   TGetResult GetRecord(TRecordBuffer, TGetMode GetMode, bool) override {
     if (FStmt == nullptr || GetMode != gmNext) return grEOF;
@@ -153,6 +155,7 @@ class TTestSQLiteBase : public TDataSet {
   sqlite3* FDb = nullptr;
   sqlite3_stmt* FStmt = nullptr;
   std::string FText;
+  std::string FTableName;
   bool FEndOfData = false;
   int FExecutions = 0;
 };

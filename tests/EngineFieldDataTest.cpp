@@ -1,0 +1,223 @@
+// Field values in cached records and blob streams, through a component over
+// SQLite: the record layout, nulls, strings at their size limit, blob sharing
+// and copy-on-write, stream positions and modes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "host/DBConsts.h"
+#include "tests/EngineTestSupport.h"
+
+using namespace qvl;
+using namespace qvl::test;
+
+namespace {
+
+class EngineFieldData : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db.Exec("CREATE TABLE docs (id INTEGER, name VARCHAR(5), data BLOB)");
+    db.Exec("INSERT INTO docs VALUES (1, 'abc', X'01020304'), (2, NULL, NULL), (3, 'xyz', X'')");
+    ds = std::make_unique<TTestQVLDataSet>(nullptr);
+    ds->SetName("Docs");
+    ds->SetDatabase(db.Handle());
+    ds->SetCommandText("SELECT id, name, data FROM docs ORDER BY id");
+    ds->SetCachedUpdates(true);
+    ds->Open();
+  }
+  TBlobField* Data() { return static_cast<TBlobField*>(ds->FieldByName("data")); }
+  TField* Name() { return ds->FieldByName("name"); }
+  std::unique_ptr<TStream> Stream(TBlobStreamMode Mode) { return ds->CreateBlobStream(Data(), Mode); }
+  static std::string Error(const std::function<void()>& F) {
+    try {
+      F();
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "no error";
+  }
+  static std::vector<std::uint8_t> Bytes(std::initializer_list<int> Values) {
+    std::vector<std::uint8_t> out;
+    for (int v : Values) out.push_back(static_cast<std::uint8_t>(v));
+    return out;
+  }
+
+  TSQLiteDb db;
+  std::unique_ptr<TTestQVLDataSet> ds;
+};
+
+}  // namespace
+
+// ---- layout, values and nulls -----------------------------------------------------
+
+TEST_F(EngineFieldData, RecordIsTheHeaderThenPackedSlots) {
+  EXPECT_EQ(QVLRecordHeaderSize, 3 * sizeof(void*) + 5);
+  // id: flag + 4; name: flag + 6; data: one blob reference.
+  EXPECT_EQ(ds->GetRecordSize(), QVLRecordHeaderSize + 5 + 7 + sizeof(void*));
+  std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0xEE);
+  ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
+  const std::size_t h = QVLRecordHeaderSize;
+  EXPECT_EQ(copy[0], 0xEE) << "the header is not written";
+  EXPECT_EQ(copy[h], 1);
+  std::int32_t id;
+  std::memcpy(&id, &copy[h + 1], 4);
+  EXPECT_EQ(id, 1);
+  EXPECT_EQ(copy[h + 5], 1);
+  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[h + 6]), "abc");
+  EXPECT_EQ(TBlobByteData::SlotLength(&copy[h + 12]), 4u);
+  EXPECT_EQ(TBlobByteData::SlotRefCount(&copy[h + 12]), 2u) << "the copy holds the record's array";
+  TBlobByteData::SlotRelease(&copy[h + 12]);
+}
+
+TEST_F(EngineFieldData, SettingNullKeepsTheBytesButReadsAsNull) {
+  ds->Edit();
+  Name()->Clear();
+  EXPECT_TRUE(Name()->IsNull());
+  EXPECT_EQ(Name()->GetAsVariant(), Variant::Null());
+  std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0);
+  ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
+  EXPECT_EQ(copy[QVLRecordHeaderSize + 5], 0) << "flag";
+  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[QVLRecordHeaderSize + 6]), "abc") << "value bytes kept";
+  TBlobByteData::SlotRelease(&copy[QVLRecordHeaderSize + 12]);
+  ds->Cancel();
+  EXPECT_EQ(Name()->GetAsString(), "abc");
+}
+
+TEST_F(EngineFieldData, NullColumnsReadAsNullAndNullBufferOnlyTells) {
+  ds->Next();
+  EXPECT_TRUE(ds->FieldByName("name")->IsNull());
+  EXPECT_TRUE(Data()->IsNull());
+  EXPECT_TRUE(ds->GetFieldData(ds->FieldByName("id"), nullptr));
+  char untouched[8] = "keep";
+  EXPECT_FALSE(ds->GetFieldData(Name(), untouched));
+  EXPECT_STREQ(untouched, "keep");
+}
+
+TEST_F(EngineFieldData, StringsAreCutToTheFieldAndStayWholeCharacters) {
+  ds->Edit();
+  Name()->SetAsString("abcde");
+  EXPECT_EQ(Name()->GetAsString(), "abcde");
+  Name()->SetAsString("abcdefgh");
+  EXPECT_EQ(Name()->GetAsString(), "abcde");
+  Name()->SetAsString("\xC3\xA9\xC3\xA9\xC3\xA9");  // three e-acute, six bytes
+  EXPECT_EQ(Name()->GetAsString(), "\xC3\xA9\xC3\xA9") << "never half a character";
+  ds->Cancel();
+}
+
+TEST_F(EngineFieldData, AFieldChangeMarksTheDataSetModifiedOutsideCalculation) {
+  ds->Edit();
+  EXPECT_FALSE(ds->GetModified());
+  Name()->SetAsString("q");
+  EXPECT_TRUE(ds->GetModified());
+  ds->Cancel();
+}
+
+// ---- blobs ------------------------------------------------------------------------
+
+TEST_F(EngineFieldData, BlobsAreSharedNotCopied) {
+  TBlobByteData held = Data()->GetBlobData();
+  EXPECT_EQ(held.ToBytes(), Bytes({1, 2, 3, 4}));
+  EXPECT_EQ(held.RefCount(), 2u) << "the record and this reference";
+  TBlobByteData viaNumber;
+  EXPECT_EQ(ds->GetBlobFieldData(Data()->GetFieldNo(), viaNumber), 4);
+  EXPECT_EQ(held.RefCount(), 3u);
+  ds->Close();
+  EXPECT_EQ(held.RefCount(), 2u) << "closing released the record's hold";
+}
+
+TEST_F(EngineFieldData, AnEmptyBlobIsNull) {
+  ds->Last();
+  ASSERT_EQ(ds->FieldByName("id")->GetAsInteger(), 3);
+  EXPECT_TRUE(Data()->IsNull());
+  TBlobByteData buffer;
+  EXPECT_EQ(ds->GetBlobFieldData(Data()->GetFieldNo(), buffer), 0);
+}
+
+TEST_F(EngineFieldData, WriteStreamStartsEmptyAndMarksTheFieldEvenUnwritten) {
+  ds->Edit();
+  {
+    auto s = Stream(bmWrite);
+    EXPECT_EQ(s->GetSize(), 0);
+    EXPECT_TRUE(Data()->IsNull()) << "the record sees the truncation at once";
+    EXPECT_FALSE(Data()->GetModified()) << "the dataset hears of it when the stream goes";
+  }
+  EXPECT_TRUE(Data()->GetModified());
+  EXPECT_TRUE(ds->GetModified());
+  ds->Cancel();
+  EXPECT_EQ(Data()->GetAsBytes(), Bytes({1, 2, 3, 4})) << "cancel restores the blob";
+}
+
+TEST_F(EngineFieldData, ReadStreamWorksInBrowseStateAndMarksNothing) {
+  {
+    auto s = Stream(bmRead);
+    std::uint8_t buf[8] = {};
+    EXPECT_EQ(s->Read(buf, 8), 4);
+    EXPECT_EQ(buf[3], 4);
+    EXPECT_EQ(s->Read(buf, 8), 0);
+  }
+  EXPECT_FALSE(Data()->GetModified());
+  EXPECT_FALSE(ds->GetModified());
+}
+
+TEST_F(EngineFieldData, WritingPastTheEndFillsTheGapWithZeros) {
+  ds->Edit();
+  {
+    auto s = Stream(bmReadWrite);
+    EXPECT_EQ(s->Seek(10, soFromBeginning), 10);
+    const std::uint8_t two[2] = {9, 8};
+    EXPECT_EQ(s->Write(two, 2), 2);
+    EXPECT_EQ(s->GetSize(), 12);
+    EXPECT_EQ(s->Seek(20, soFromBeginning), 20) << "positions are not clamped";
+    std::uint8_t buf[4];
+    EXPECT_EQ(s->Read(buf, 4), 0);
+    EXPECT_EQ(s->Seek(-3, soFromEnd), 9);
+    EXPECT_EQ(s->Seek(1, soFromCurrent), 10);
+    EXPECT_EQ(s->Seek(5, 7), 10) << "an unknown origin leaves the position";
+  }
+  EXPECT_EQ(Data()->GetAsBytes(), Bytes({1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 9, 8}));
+  ds->Cancel();
+}
+
+TEST_F(EngineFieldData, WritingUnsharesSoTheEditCopyKeepsItsBytes) {
+  TBlobByteData before = Data()->GetBlobData();
+  ds->Edit();
+  EXPECT_EQ(before.RefCount(), 3u) << "record, edit copy, this reference";
+  {
+    auto s = Stream(bmReadWrite);
+    const std::uint8_t x = 0x77;
+    s->Write(&x, 1);
+    EXPECT_EQ(Data()->GetAsBytes(), Bytes({0x77, 2, 3, 4})) << "visible before the stream goes";
+  }
+  EXPECT_EQ(before.ToBytes(), Bytes({1, 2, 3, 4}));
+  EXPECT_EQ(before.RefCount(), 2u) << "the record let go of the shared array";
+  ds->Cancel();
+  EXPECT_EQ(Data()->GetAsBytes(), Bytes({1, 2, 3, 4}));
+  EXPECT_EQ(before.RefCount(), 2u) << "the edit copy's hold went back to the record";
+}
+
+TEST_F(EngineFieldData, PostedBlobChangeKeepsTheOldValuesUntilClose) {
+  TBlobByteData before = Data()->GetBlobData();
+  ds->Edit();
+  Data()->SetAsBytes(Bytes({5, 6}));
+  ds->Post();
+  EXPECT_EQ(Data()->GetAsBytes(), Bytes({5, 6}));
+  EXPECT_EQ(Data()->GetOldValue(), Variant(Bytes({1, 2, 3, 4})));
+  EXPECT_EQ(before.RefCount(), 2u) << "held by this reference and the old values";
+  ds->Close();
+  EXPECT_EQ(before.RefCount(), 1u);
+}
+
+TEST_F(EngineFieldData, WriteStreamsNeedAWritableFieldAndAnEdit) {
+  Data()->SetReadOnly(true);
+  EXPECT_EQ(Error([&] { Stream(bmWrite); }), "Docs: Field 'data' cannot be modified");
+  Data()->SetReadOnly(false);
+  EXPECT_EQ(Error([&] { Stream(bmReadWrite); }), "Docs: Dataset not in edit or insert mode");
+  EXPECT_EQ(Error([&] { ds->CreateBlobStream(Name(), bmRead); }), "Invalid class typecast");
+}
+
+TEST_F(EngineFieldData, AStreamFollowsFieldAccessToAnotherRecord) {
+  auto s = Stream(bmRead);
+  EXPECT_EQ(s->GetSize(), 4);
+  ds->Next();
+  EXPECT_EQ(s->GetSize(), 0) << "row 2 has no blob";
+}
