@@ -35,7 +35,7 @@ class TQVLMacroSQLEvaluateVisitor : public IQVLMacroSQLVisitor {
  public:
   static constexpr int MaxMacroExpansionDepth = 64;
   static constexpr int MaxEvaluationDepth = 1024;
-  static constexpr std::size_t MaxMacroExpansions = 100000;
+  static constexpr std::size_t MaxMacroExpansions = 10000;
   static constexpr std::size_t MaxMacroExpansionSize = std::size_t{64} << 20;
 
   // Parser must not be null (std::invalid_argument). Macros and Params are
@@ -43,7 +43,9 @@ class TQVLMacroSQLEvaluateVisitor : public IQVLMacroSQLVisitor {
   TQVLMacroSQLEvaluateVisitor(std::shared_ptr<IQVLMacroSQLParser> Parser, const TStrings& Macros,
                               TParams* Params);
 
-  const std::string& GetResultSQL() const noexcept { return ResultSQL; }
+  const std::string& GetResultSQL() const& noexcept { return ResultSQL; }
+  // Hands the result over without copying it.
+  std::string GetResultSQL() && noexcept { return std::move(ResultSQL); }
 
   void VisitText(const TQVLMacroSQLText& Element) override;
   void VisitParameter(const TQVLMacroSQLParameter& Element) override;

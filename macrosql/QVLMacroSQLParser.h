@@ -12,6 +12,9 @@
 // bounded by MaxNestingDepth levels along any path, so that neither parsing
 // nor walking nor destroying a tree can exhaust the stack.
 //
+// Line and column are counted lazily, only when a position is needed (an
+// error, an #error element, a macro reference), so plain text costs one scan.
+//
 // One instance serves one Parse at a time and keeps nothing between calls.
 
 #include <array>
@@ -43,7 +46,9 @@ class TQVLMacroSQLParser : public IQVLMacroSQLParser {
  private:
   class TNesting;
 
-  [[noreturn]] void ReportError(const std::string& Message) const;
+  [[noreturn]] void ReportError(const std::string& Message);
+  // Brings FLine and FColumn up to the scan position.
+  void UpdatePosition() noexcept;
 
   bool AtEnd() const noexcept { return FCurrent >= FEnd; }
   // The character at the scan position, NUL at the end.
@@ -85,6 +90,7 @@ class TQVLMacroSQLParser : public IQVLMacroSQLParser {
   std::int32_t FLine = 1;
   std::int32_t FColumn = 1;
   const char* FEnd = nullptr;
+  const char* FCounted = nullptr;  // FLine and FColumn hold for this position
   int FDepth = 0;
   std::array<bool, 256> FSpecial{};
 };

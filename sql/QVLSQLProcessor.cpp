@@ -49,7 +49,7 @@ std::string TQVLSQLProcessor::Build(const TQVLMacroSQLElement& Tree, const TStri
   const std::unique_ptr<TStringList> macros = CreateFullMacros(Macros);
   TQVLMacroSQLEvaluateVisitor visitor(GetParser(), *macros, Params);
   Tree.Accept(visitor);
-  return visitor.GetResultSQL();
+  return std::move(visitor).GetResultSQL();
 }
 
 }  // namespace qvl
