@@ -1,0 +1,45 @@
+#pragma once
+// Messages of the SQL layer: connections, drivers and SQL datasets.
+
+namespace qvl {
+
+inline constexpr const char* SUnknownSQLDriver =
+    "Unknown SQL driver '%s' (available: SQLite, PostgreSQL)";
+inline constexpr const char* SMissingSQLDriver = "No driver name given for the connection";
+inline constexpr const char* SConnectionClosed = "The connection is not open";
+inline constexpr const char* SConnectionOpen = "Cannot change this setting of an open connection";
+inline constexpr const char* SMissingSQLConnection = "No SQL connection is set";
+inline constexpr const char* SNoSQLStatement = "No SQL statement is set";
+inline constexpr const char* SNoTableName = "No table name is set";
+inline constexpr const char* SNoStoredProcName = "No stored procedure name is set";
+inline constexpr const char* SNoResultSet = "The statement returns no rows";
+inline constexpr const char* SUnknownConnectionParam = "Unknown %s connection parameter '%s'";
+inline constexpr const char* SMissingDatabaseParam = "No database file is given for SQLite";
+inline constexpr const char* SMultipleStatements =
+    "Only one statement can be prepared at a time: remove the text after the first statement";
+inline constexpr const char* SParamCountMismatch =
+    "The statement has %s parameter markers but %s parameters were given";
+inline constexpr const char* SArrayParamNotSupported = "Parameter %s: array values cannot be bound";
+inline constexpr const char* SParamHasZeroByte =
+    "Parameter %s: text with a zero byte cannot be sent to PostgreSQL";
+inline constexpr const char* SParamDateHasTime =
+    "Parameter %s: %s has a time of day, which a date cannot hold";
+inline constexpr const char* SValueNotValid = "Value %s of column '%s' is not a valid %s";
+inline constexpr const char* SValueDoesNotFit = "Value %s of column '%s' does not fit its %s field";
+inline constexpr const char* SNotInTransaction = "No transaction is active";
+inline constexpr const char* SAlreadyInTransaction = "A transaction is already active";
+inline constexpr const char* STransactionAborted =
+    "The transaction was rolled back because a statement in it failed";
+inline constexpr const char* SCursorRolledBack =
+    "The rest of this result was discarded when the transaction it was opened in rolled back";
+inline constexpr const char* SCursorLost =
+    "The rest of this result was discarded when an error ended the reading transaction";
+inline constexpr const char* SStoredProcNotSupported =
+    "Stored procedures are not supported by the SQLite driver";
+inline constexpr const char* SCursorNotOpen = "The statement has no open result";
+inline constexpr const char* SNoCurrentRow = "No current row: the cursor is not on a row";
+inline constexpr const char* SColumnIndexError = "Column index %s out of range";
+inline constexpr const char* SUnidirectionalLast =
+    "Operation not allowed on a unidirectional dataset";
+
+}  // namespace qvl
