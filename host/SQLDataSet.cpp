@@ -1,0 +1,538 @@
+#include "host/SQLDataSet.h"
+
+#include <climits>
+#include <cstring>
+
+#include "host/DBConsts.h"
+#include "host/SQLConnection.h"
+#include "host/SQLConsts.h"
+#include "host/SQLDriver.h"
+#include "host/SQLText.h"
+#include "host/SQLValues.h"
+
+namespace qvl {
+
+namespace {
+
+// Field types that share one native buffer format.
+int FormatClass(TFieldType Type) {
+  switch (Type) {
+    case ftString: case ftFixedChar: case ftWideString: case ftGuid: return 1;
+    case ftBCD: case ftFMTBcd: return 2;
+    case ftBlob: case ftMemo: case ftGraphic: case ftFmtMemo: case ftTypedBinary: case ftOraBlob:
+    case ftOraClob: return 3;
+    case ftDateTime: case ftTimeStamp: return 4;
+    case ftInteger: case ftAutoInc: return 5;
+    case ftFloat: case ftCurrency: return 6;
+    default: return 100 + Type;
+  }
+}
+
+int ColumnDataSize(const TSQLColumnDesc& C) {
+  switch (C.DataType) {
+    case ftString: case ftFixedChar: case ftWideString: case ftGuid: return C.Size + 1;
+    case ftBCD: case ftFMTBcd: return C.Precision + 3;
+    case ftBytes: return C.Size;
+    case ftVarBytes: return C.Size + 2;
+    case ftSmallint: case ftWord: case ftBoolean: return 2;
+    case ftInteger: case ftAutoInc: case ftDate: return 4;
+    case ftLargeint: case ftFloat: case ftCurrency: case ftTime: case ftDateTime: case ftTimeStamp:
+      return 8;
+    default: return 0;
+  }
+}
+
+bool IsInput(TParamType Type) { return Type == ptInput || Type == ptInputOutput || Type == ptUnknown; }
+
+bool IsOutput(TParamType Type) {
+  return Type == ptOutput || Type == ptInputOutput || Type == ptResult;
+}
+
+void CopyInputs(const TParams& All, TParams& Into) {
+  Into.Clear();
+  for (int i = 0; i < All.Count(); ++i) {
+    const TParam* p = All.Items(i);
+    if (IsInput(p->GetParamType())) Into.CreateParam(p->GetDataType(), p->GetName(), p->GetParamType())->AssignValue(*p);
+  }
+}
+
+std::vector<TParamType> ModesOf(const TParams& All) {
+  std::vector<TParamType> modes;
+  for (int i = 0; i < All.Count(); ++i) modes.push_back(All.Items(i)->GetParamType());
+  return modes;
+}
+
+}  // namespace
+
+// ---- TCustomSQLDataSet ------------------------------------------------------------------
+
+TCustomSQLDataSet::TCustomSQLDataSet(TComponent* AOwner)
+    : TDataSet(AOwner), FParams(std::make_unique<TParams>()) {}
+
+TCustomSQLDataSet::~TCustomSQLDataSet() {
+  DestroyingDataSet();
+  Unprepare();
+  if (FSQLConnection != nullptr) {
+    FSQLConnection->UnregisterClient(this);
+    RemoveFreeNotification(FSQLConnection);
+    FSQLConnection = nullptr;
+  }
+}
+
+void TCustomSQLDataSet::SetSQLConnection(TSQLConnection* Value) {
+  if (Value == FSQLConnection) return;
+  Close();
+  Unprepare();
+  if (FSQLConnection != nullptr) {
+    FSQLConnection->UnregisterClient(this);
+    RemoveFreeNotification(FSQLConnection);
+  }
+  FSQLConnection = Value;
+  if (Value != nullptr) {
+    Value->RegisterClient(this);
+    Value->FreeNotification(this);
+  }
+}
+
+void TCustomSQLDataSet::Notification(TComponent* AComponent, TOperation Operation) {
+  TDataSet::Notification(AComponent, Operation);
+  if (Operation != opRemove || AComponent == nullptr ||
+      AComponent != static_cast<TComponent*>(FSQLConnection))
+    return;
+  try {
+    SetSQLConnection(nullptr);
+  } catch (...) {
+    // The connection goes whatever happens; the dataset must let go of it.
+    FSQLConnection = nullptr;
+    ApplicationHandleException(this);
+  }
+}
+
+void TCustomSQLDataSet::Disconnecting() {
+  try {
+    Close();
+  } catch (...) {
+    ApplicationHandleException(this);
+  }
+  Unprepare();
+}
+
+TSQLDriverConnection& TCustomSQLDataSet::Driver() {
+  if (FSQLConnection == nullptr) DatabaseError(SMissingSQLConnection, this);
+  return FSQLConnection->Connected();
+}
+
+bool TCustomSQLDataSet::FoldsNamesLower() const {
+  return FSQLConnection != nullptr && SameTextAscii(FSQLConnection->GetDriverName(), "PostgreSQL");
+}
+
+void TCustomSQLDataSet::SetQueryText(const std::string& Text) {
+  if (!FParamCheck) {
+    SetFCommandText(Text);
+    return;
+  }
+  TParams fresh;
+  std::string command = ParseSQLParams(Text, &fresh);
+  int unnamed = 0;
+  for (int i = 0; i < fresh.Count(); ++i) {
+    TParam* p = fresh.Items(i);
+    const TParam* old = nullptr;
+    if (!p->GetName().empty()) {
+      old = FParams->FindParam(p->GetName());
+    } else {
+      for (int k = 0, seen = 0; k < FParams->Count(); ++k)
+        if (FParams->Items(k)->GetName().empty() && seen++ == unnamed) {
+          old = FParams->Items(k);
+          break;
+        }
+      ++unnamed;
+    }
+    if (old != nullptr) p->AssignValue(*old);
+  }
+  FParams->Assign(fresh);
+  SetFCommandText(command);
+}
+
+void TCustomSQLDataSet::PrepareStatement() {
+  if (FCommandText.empty()) DatabaseError(SNoSQLStatement, this);
+  TSQLDriverConnection& driver = Driver();
+  if (FStatement != nullptr && FStatement->Attached() && FStatement->Text() == FCommandText) return;
+  if (FStatement != nullptr) {
+    FCursorOpen = false;
+    driver.Recycle(std::move(FStatement));
+  }
+  FStatement = driver.Prepare(FCommandText);
+}
+
+void TCustomSQLDataSet::CheckStatement() {
+  if (FStatement != nullptr && FStatement->Attached() && FStatement->Text() == FCommandText) return;
+  PrepareStatement();
+}
+
+void TCustomSQLDataSet::Unprepare() {
+  FCursorOpen = false;
+  FPreparedForOpen = false;
+  if (FStatement == nullptr) return;
+  std::unique_ptr<TSQLStatement> statement = std::move(FStatement);
+  if (FSQLConnection != nullptr && FSQLConnection->GetConnected() && statement->Attached())
+    FSQLConnection->Driver().Recycle(std::move(statement));
+}
+
+void TCustomSQLDataSet::SetPrepared(bool Value) {
+  if (Value) {
+    CheckStatement();
+    FPreparedForOpen = false;
+  } else {
+    Close();
+    Unprepare();
+  }
+}
+
+const TParams* TCustomSQLDataSet::BindParams() { return FParams.get(); }
+
+std::int64_t TCustomSQLDataSet::ExecSQL() {
+  CheckInactive();
+  const bool implicit = FStatement == nullptr;
+  CheckStatement();
+  std::int64_t rows = FStatement->Execute(BindParams());
+  if (implicit) Unprepare();
+  return rows;
+}
+
+// ---- row source -----------------------------------------------------------------------
+
+TGetResult TCustomSQLDataSet::GetRecord(TRecordBuffer, TGetMode GetMode, bool) {
+  switch (GetMode) {
+    case gmNext:
+      if (!FCursorOpen || FStatement == nullptr) {
+        FEndOfData = true;
+        return grEOF;
+      }
+      FAdvanced = true;
+      if (FStatement->Next()) {
+        FEndOfData = false;
+        return grOK;
+      }
+      FEndOfData = true;
+      return grEOF;
+    case gmCurrent:
+      return FCursorOpen && FStatement != nullptr && FStatement->HasRow() ? grOK : grEOF;
+    default: return grBOF;
+  }
+}
+
+bool TCustomSQLDataSet::ReadColumn(int FieldNo, void* Buffer) {
+  if (FStatement == nullptr || !FStatement->HasRow()) return false;
+  const int column = FieldNo - 1;
+  if (Buffer == nullptr) return !FStatement->IsNull(column);
+  const std::size_t k = static_cast<std::size_t>(FieldNo);
+  if (k >= FResizedFields.size() || FResizedFields[k] == 0)
+    return FStatement->GetData(column, Buffer);
+  // The field's buffer differs in size from the column's: read whole, then
+  // copy what fits, raising for what does not.
+  const TSQLColumnDesc& c = FStatement->Column(column);
+  const int fieldSize = FResizedFields[k];
+  FScratch.assign(static_cast<std::size_t>(ColumnDataSize(c)), 0);
+  if (!FStatement->GetData(column, FScratch.data())) return false;
+  TSQLColumnDesc field = c;
+  field.Name = FieldByNumber(FieldNo) != nullptr ? FieldByNumber(FieldNo)->GetFieldName() : c.Name;
+  auto* out = static_cast<std::uint8_t*>(Buffer);
+  switch (FormatClass(c.DataType)) {
+    case 1:
+    case 2: {
+      const std::size_t len = std::strlen(reinterpret_cast<const char*>(FScratch.data()));
+      if (len + 1 > static_cast<std::size_t>(fieldSize)) {
+        field.Size = fieldSize - 1;
+        field.Precision = fieldSize - 3;
+        sqlvalue::DoesNotFit(field, "'" + std::string(reinterpret_cast<const char*>(FScratch.data()), std::min<std::size_t>(len, 40)) + "'");
+      }
+      std::memcpy(out, FScratch.data(), len + 1);
+      return true;
+    }
+    default: break;
+  }
+  if (c.DataType == ftVarBytes) {
+    std::uint16_t n;
+    std::memcpy(&n, FScratch.data(), 2);
+    if (n + 2 > fieldSize) {
+      field.Size = fieldSize - 2;
+      sqlvalue::DoesNotFit(field, std::to_string(n) + " bytes");
+    }
+    std::memcpy(out, FScratch.data(), n + 2u);
+    return true;
+  }
+  // Fixed-width bytes: zeros beyond the shorter width carry nothing.
+  const std::size_t have = FScratch.size(), want = static_cast<std::size_t>(fieldSize);
+  for (std::size_t i = want; i < have; ++i)
+    if (FScratch[i] != 0) {
+      field.Size = fieldSize;
+      sqlvalue::DoesNotFit(field, std::to_string(have) + " bytes");
+    }
+  std::memcpy(out, FScratch.data(), std::min(have, want));
+  if (want > have) std::memset(out + have, 0, want - have);
+  return true;
+}
+
+bool TCustomSQLDataSet::GetFieldData(TField* Field, void* Buffer) {
+  if (Field == nullptr || Field->GetFieldNo() <= 0) return false;
+  return ReadColumn(Field->GetFieldNo(), Buffer);
+}
+
+bool TCustomSQLDataSet::GetFieldData(int FieldNo, void* Buffer) { return ReadColumn(FieldNo, Buffer); }
+
+int TCustomSQLDataSet::GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) {
+  if (FStatement == nullptr || !FStatement->HasRow()) {
+    Buffer.Clear();
+    return 0;
+  }
+  FStatement->GetBlob(FieldNo - 1, Buffer);
+  const std::size_t n = Buffer.Length();
+  return n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+}
+
+void TCustomSQLDataSet::FreeCursor() {
+  if (FStatement != nullptr) FStatement->CloseCursor();
+  FCursorOpen = false;
+}
+
+void TCustomSQLDataSet::ExecuteStatement() {
+  CheckStatement();
+  FCursorOpen = false;
+  FStatement->Open(BindParams());
+  FCursorOpen = true;
+  FAdvanced = false;
+}
+
+// ---- opening and closing ------------------------------------------------------------------
+
+TRecordBuffer TCustomSQLDataSet::AllocRecordBuffer() { return new std::uint8_t[1]{}; }
+
+void TCustomSQLDataSet::FreeRecordBuffer(TRecordBuffer& Buffer) {
+  delete[] Buffer;
+  Buffer = nullptr;
+}
+
+void TCustomSQLDataSet::InternalOpen() {
+  if (FStatement == nullptr || !FStatement->Attached() || FStatement->Text() != FCommandText) {
+    const bool explicitly = FStatement != nullptr && !FPreparedForOpen;
+    PrepareStatement();
+    FPreparedForOpen = !explicitly;
+  }
+  FStatement->Open(BindParams());
+  FCursorOpen = true;
+  FEndOfData = false;
+  FAdvanced = false;
+  InitFieldDefs();
+  CreateAndBindFields();
+  BindFieldsToColumns();
+  SetUniDirectional(true);
+}
+
+void TCustomSQLDataSet::BindFieldsToColumns() {
+  FResizedFields.assign(static_cast<std::size_t>(FStatement->ColumnCount()) + 1, 0);
+  for (int i = 0; i < Fields().Count(); ++i) {
+    TField* f = Fields().Items(i);
+    if (f->GetFieldKind() != fkData || f->GetFieldNo() <= 0) continue;
+    const TSQLColumnDesc& c = FStatement->Column(f->GetFieldNo() - 1);
+    if (FormatClass(f->GetDataType()) != FormatClass(c.DataType))
+      DatabaseErrorFmt(SFieldTypeMismatch,
+                       {f->GetFieldName(), FieldTypeName(f->GetDataType()), FieldTypeName(c.DataType)},
+                       this);
+    if (FormatClass(c.DataType) != 3 && f->GetDataSize() != ColumnDataSize(c))
+      FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] = f->GetDataSize();
+  }
+}
+
+void TCustomSQLDataSet::InternalInitFieldDefs() {
+  FieldDefs().Clear();
+  if (FStatement == nullptr) return;
+  for (int i = 0; i < FStatement->ColumnCount(); ++i) {
+    const TSQLColumnDesc& c = FStatement->Column(i);
+    // Field names must be unique: "ID", "ID_1", ...
+    std::string base = c.Name.empty() ? "COLUMN" + std::to_string(i + 1) : c.Name;
+    std::string name = base;
+    for (int k = 1; FieldDefs().Find(name) != nullptr; ++k) name = base + "_" + std::to_string(k);
+    TFieldDef* def = FieldDefs().Add(name, c.DataType, c.Size, c.Required);
+    def->Precision = c.Precision;
+    def->InKey = c.InKey;
+    def->ReadOnly = c.ReadOnly;
+    def->Origin = c.OriginColumn;
+  }
+}
+
+void TCustomSQLDataSet::InternalClose() {
+  FreeCursor();
+  FResizedFields.clear();
+  if (FPreparedForOpen) Unprepare();
+}
+
+void TCustomSQLDataSet::InternalFirst() {
+  // Forward only: going back to the first row runs the statement again.
+  if (FCursorOpen && FAdvanced) ExecuteStatement();
+}
+
+void TCustomSQLDataSet::InternalLast() { DatabaseError(SDataSetUnidirectional, this); }
+
+// ---- provider support -------------------------------------------------------------------------
+
+bool TCustomSQLDataSet::PSInTransaction() {
+  return FSQLConnection != nullptr && FSQLConnection->InTransaction();
+}
+
+void TCustomSQLDataSet::PSStartTransaction() { Driver().StartTransaction(); }
+
+void TCustomSQLDataSet::PSEndTransaction(bool Commit) {
+  TSQLDriverConnection& driver = Driver();
+  if (Commit)
+    driver.Commit();
+  else
+    driver.Rollback();
+}
+
+int TCustomSQLDataSet::PSExecuteStatement(const std::string& SQL, TParams* Params) {
+  std::int64_t rows = Driver().Execute(SQL, Params);
+  return rows > INT_MAX ? INT_MAX : static_cast<int>(rows);
+}
+
+std::string TCustomSQLDataSet::PSGetTableName() {
+  return SimpleSelectTable(FCommandText, FoldsNamesLower());
+}
+
+std::string TCustomSQLDataSet::PSGetQuoteChar() {
+  return FSQLConnection != nullptr ? FSQLConnection->GetQuoteChar() : "\"";
+}
+
+// ---- TSQLDataSet ------------------------------------------------------------------------------
+
+void TSQLDataSet::SetCommandType(TSQLCommandType Value) {
+  if (Value == FCommandType) return;
+  SetPrepared(false);
+  FCommandType = Value;
+  SetCommandText(FSourceText);
+}
+
+void TSQLDataSet::SetCommandText(const std::string& Value) {
+  SetPrepared(false);
+  FSourceText = Value;
+  switch (FCommandType) {
+    case ctQuery: SetQueryText(Value); break;
+    case ctTable: SetFCommandText(Value.empty() ? "" : "SELECT * FROM " + Value); break;
+    case ctStoredProc: SetFCommandText(""); break;  // made when prepared
+  }
+}
+
+void TSQLDataSet::PrepareStatement() {
+  if (FSourceText.empty() && GetCommandText().empty()) DatabaseError(SNoSQLStatement, this);
+  if (FCommandType == ctStoredProc)
+    SetFCommandText(Driver().StoredProcCall(FSourceText, ModesOf(Params())));
+  TCustomSQLDataSet::PrepareStatement();
+}
+
+const TParams* TSQLDataSet::BindParams() {
+  if (FCommandType != ctStoredProc) return TCustomSQLDataSet::BindParams();
+  CopyInputs(Params(), FInputs);
+  return &FInputs;
+}
+
+std::string TSQLDataSet::PSGetTableName() {
+  switch (FCommandType) {
+    case ctTable: return NormalizeTableName(FSourceText, FoldsNamesLower());
+    case ctStoredProc: return "";
+    default: return TCustomSQLDataSet::PSGetTableName();
+  }
+}
+
+// ---- TSQLQuery -------------------------------------------------------------------------------
+
+TSQLQuery::TSQLQuery(TComponent* AOwner) : TCustomSQLDataSet(AOwner) {
+  FSQL.SetOnChange([this](TObject* Sender) { QueryChanged(Sender); });
+}
+
+void TSQLQuery::QueryChanged(TObject*) {
+  if (!IsReading()) SetPrepared(false);
+  SetQueryText(FSQL.GetText());
+}
+
+std::string TSQLQuery::PSGetTableName() { return TCustomSQLDataSet::PSGetTableName(); }
+
+// ---- TSQLStoredProc --------------------------------------------------------------------------
+
+void TSQLStoredProc::SetStoredProcName(const std::string& Value) {
+  if (Value == FStoredProcName) return;
+  SetPrepared(false);
+  FStoredProcName = Value;
+  SetFCommandText("");
+}
+
+void TSQLStoredProc::PrepareStatement() {
+  if (FStoredProcName.empty()) DatabaseError(SNoStoredProcName, this);
+  SetFCommandText(Driver().StoredProcCall(FStoredProcName, ModesOf(Params())));
+  TCustomSQLDataSet::PrepareStatement();
+}
+
+const TParams* TSQLStoredProc::BindParams() {
+  CopyInputs(Params(), FInputs);
+  return &FInputs;
+}
+
+std::int64_t TSQLStoredProc::ExecProc() {
+  CheckInactive();
+  const bool implicit = Statement() == nullptr;
+  if (implicit || GetCommandText().empty()) PrepareStatement();
+  bool outputs = false;
+  for (int i = 0; i < Params().Count(); ++i) outputs = outputs || IsOutput(Params().Items(i)->GetParamType());
+  std::int64_t rows = 0;
+  TSQLStatement* s = Statement();
+  if (!outputs) {
+    rows = s->Execute(BindParams());
+  } else {
+    // Output values come back as the columns of the first row: by name
+    // where a column has the parameter's name, else in order.
+    s->Open(BindParams());
+    if (s->Next()) {
+      std::vector<bool> used(static_cast<std::size_t>(s->ColumnCount()), false);
+      std::vector<TParam*> unmatched;
+      for (int i = 0; i < Params().Count(); ++i) {
+        TParam* p = Params().Items(i);
+        if (!IsOutput(p->GetParamType())) continue;
+        int column = -1;
+        for (int c = 0; c < s->ColumnCount() && column < 0; ++c)
+          if (!used[static_cast<std::size_t>(c)] && SameTextAscii(s->Column(c).Name, p->GetName())) column = c;
+        if (column < 0) {
+          unmatched.push_back(p);
+          continue;
+        }
+        used[static_cast<std::size_t>(column)] = true;
+        p->SetValue(s->GetValue(column));
+      }
+      int next = 0;
+      for (TParam* p : unmatched) {
+        while (next < s->ColumnCount() && used[static_cast<std::size_t>(next)]) ++next;
+        if (next >= s->ColumnCount()) break;
+        used[static_cast<std::size_t>(next)] = true;
+        p->SetValue(s->GetValue(next++));
+      }
+    }
+    s->CloseCursor();
+  }
+  if (implicit) SetPrepared(false);
+  return rows;
+}
+
+// ---- TSQLTable --------------------------------------------------------------------------------
+
+void TSQLTable::SetTableName(const std::string& Value) {
+  if (Value == FTableName) return;
+  SetPrepared(false);
+  FTableName = Value;
+  SetFCommandText(Value.empty() ? "" : "SELECT * FROM " + Value);
+}
+
+void TSQLTable::PrepareStatement() {
+  if (FTableName.empty()) DatabaseError(SNoTableName, this);
+  TCustomSQLDataSet::PrepareStatement();
+}
+
+std::string TSQLTable::PSGetTableName() { return NormalizeTableName(FTableName, FoldsNamesLower()); }
+
+}  // namespace qvl
