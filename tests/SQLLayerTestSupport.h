@@ -1,0 +1,128 @@
+#pragma once
+// Shared set-up of the SQL layer tests: each test runs on a database of its
+// own, a temporary SQLite file or a schema of its own on the PostgreSQL
+// server named by QVL_PG_CONNINFO (which the ctest fixture starts; see
+// scripts/pg-test-cluster). Without that variable the PostgreSQL tests fail
+// and say why: they are never skipped.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "host/Exceptions.h"
+#include "host/SQLConnection.h"
+#include "host/SQLDataSet.h"
+#include "host/SQLDriver.h"
+
+namespace qvl::testing {
+
+inline const char* PostgreSQLConnInfo() { return std::getenv("QVL_PG_CONNINFO"); }
+
+inline std::string UniqueName(const char* Prefix) {
+  static int counter = 0;
+  return std::string(Prefix) + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+}
+
+// One database for one test: connections to it, and cleaning up after.
+class TestDatabase {
+ public:
+  explicit TestDatabase(const std::string& Driver) : FDriver(Driver) {
+    if (Driver == "PostgreSQL") {
+      const char* info = PostgreSQLConnInfo();
+      if (info == nullptr || *info == '\0') {
+        ADD_FAILURE() << "QVL_PG_CONNINFO is not set: run the tests through ctest, which starts a "
+                         "throwaway server (scripts/pg-test-cluster start DIR prints the value)";
+        return;
+      }
+      FConnInfo = info;
+      FSchema = UniqueName("qvl_t");
+      auto admin = NewConnection(false);
+      admin->ExecuteDirect("CREATE SCHEMA " + FSchema);
+    } else {
+      FFile = (std::filesystem::temp_directory_path() / (UniqueName("qvl_sql_") + ".db")).string();
+    }
+    FReady = true;
+  }
+
+  ~TestDatabase() {
+    if (!FReady) return;
+    if (FDriver == "PostgreSQL") {
+      try {
+        NewConnection(false)->ExecuteDirect("DROP SCHEMA " + FSchema + " CASCADE");
+      } catch (const std::exception& E) {
+        ADD_FAILURE() << "dropping the test schema: " << E.what();
+      }
+    } else {
+      std::error_code ignored;
+      for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        std::filesystem::remove(FFile + suffix, ignored);
+    }
+  }
+
+  bool Ready() const { return FReady; }
+  bool IsPostgreSQL() const { return FDriver == "PostgreSQL"; }
+  const std::string& Schema() const { return FSchema; }
+  const std::string& File() const { return FFile; }
+
+  std::unique_ptr<TSQLConnection> NewConnection(bool InSchema = true) const {
+    auto c = std::make_unique<TSQLConnection>();
+    c->SetDriverName(FDriver);
+    if (FDriver == "PostgreSQL") {
+      c->SetConnectionString(FConnInfo);
+      if (InSchema) c->Params().Add("options=-c search_path=" + FSchema);
+    } else {
+      c->Params().Add("Database=" + FFile);
+    }
+    c->Open();
+    return c;
+  }
+
+ private:
+  std::string FDriver, FConnInfo, FSchema, FFile;
+  bool FReady = false;
+};
+
+// Parameterised over the driver name; each test gets Db and an open Conn.
+class SQLLayerTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    Db = std::make_unique<TestDatabase>(GetParam());
+    ASSERT_TRUE(Db->Ready());
+    Conn = Db->NewConnection();
+  }
+  void TearDown() override {
+    Conn.reset();
+    Db.reset();
+  }
+
+  bool PG() const { return Db->IsPostgreSQL(); }
+  std::int64_t Exec(const std::string& SQL) { return Conn->ExecuteDirect(SQL); }
+
+  std::unique_ptr<TSQLQuery> Query(const std::string& SQL, TSQLConnection* C = nullptr) {
+    auto q = std::make_unique<TSQLQuery>();
+    q->SetSQLConnection(C != nullptr ? C : Conn.get());
+    q->SQL().SetText(SQL);
+    return q;
+  }
+
+  std::unique_ptr<TestDatabase> Db;
+  std::unique_ptr<TSQLConnection> Conn;
+};
+
+inline std::string DriverName(const ::testing::TestParamInfo<const char*>& Info) {
+  return Info.param;
+}
+
+}  // namespace qvl::testing
+
+// Instantiates a SQLLayerTest descendant once per driver; the PostgreSQL
+// instances are named PostgreSQL/..., which the ctest fixture filter uses.
+#define QVL_SQL_LAYER_SUITE(Suite)                                                   \
+  INSTANTIATE_TEST_SUITE_P(SQLite, Suite, ::testing::Values("SQLite"),               \
+                           ::qvl::testing::DriverName);                              \
+  INSTANTIATE_TEST_SUITE_P(PostgreSQL, Suite, ::testing::Values("PostgreSQL"),       \
+                           ::qvl::testing::DriverName)
