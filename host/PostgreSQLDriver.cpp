@@ -286,7 +286,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
 
   struct Attr {
     std::string Name, Table;
-    bool NotNull = false, Generated = false, InKey = false;
+    bool NotNull = false, Generated = false, InKey = false, HasDefault = false;
     char Identity = 0;
   };
   std::map<std::pair<Oid, int>, Attr> attrs;
@@ -299,7 +299,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
     auto r = c->Check(PQexecParams(
         c->FConn,
         "SELECT a.attrelid, a.attnum, a.attname, a.attnotnull, a.attgenerated <> '', "
-        "a.attidentity, COALESCE(a.attnum = ANY (i.indkey), false), c.relname "
+        "a.attidentity, COALESCE(a.attnum = ANY (i.indkey), false), c.relname, a.atthasdef "
         "FROM pg_catalog.pg_attribute a "
         "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
         "LEFT JOIN pg_catalog.pg_index i ON i.indrelid = a.attrelid AND i.indisprimary "
@@ -313,6 +313,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
       a.Identity = PQgetvalue(r.get(), row, 5)[0];
       a.InKey = PQgetvalue(r.get(), row, 6)[0] == 't';
       a.Table = PQgetvalue(r.get(), row, 7);
+      a.HasDefault = PQgetvalue(r.get(), row, 8)[0] == 't';
       attrs[{static_cast<Oid>(std::stoul(PQgetvalue(r.get(), row, 0))),
              std::stoi(PQgetvalue(r.get(), row, 1))}] = a;
     }
@@ -378,7 +379,8 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
     const Attr& a = it->second;
     col.OriginTable = a.Table;
     col.OriginColumn = a.Name;
-    col.Required = a.NotNull;
+    // A column the server fills in itself needs no value from the client.
+    col.Required = a.NotNull && !a.HasDefault && !a.Generated && a.Identity == '\0';
     col.InKey = a.InKey;
     // GENERATED ALWAYS columns take no values from clients.
     col.ReadOnly = a.Generated || a.Identity == 'a';

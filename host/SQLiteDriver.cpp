@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
+#include <map>
 
 #include "host/SQLConsts.h"
 #include "host/SQLValues.h"
@@ -343,13 +343,61 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
   if (rc != SQLITE_OK) Conn()->RaiseError(rc);
 }
 
+namespace {
+
+struct TableColumn {
+  bool NotNull = false, HasDefault = false, Generated = false;
+  int KeyPosition = 0;
+  std::string Type;
+};
+
+struct TableInfo {
+  std::map<std::string, TableColumn> Columns;  // by upper-cased name
+  int KeyColumns = 0;
+  bool WithoutRowid = false;
+};
+
+TableInfo ReadTableInfo(sqlite3* Db, const std::string& Schema, const std::string& Table) {
+  TableInfo info;
+  sqlite3_stmt* q = nullptr;
+  if (sqlite3_prepare_v2(Db,
+                         "SELECT name, \"notnull\", dflt_value IS NOT NULL, pk, hidden, type "
+                         "FROM pragma_table_xinfo(?1, ?2)",
+                         -1, &q, nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(q, 1, Table.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q, 2, Schema.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(q) == SQLITE_ROW) {
+      TableColumn c;
+      c.NotNull = sqlite3_column_int(q, 1) != 0;
+      c.HasDefault = sqlite3_column_int(q, 2) != 0;
+      c.KeyPosition = sqlite3_column_int(q, 3);
+      const int hidden = sqlite3_column_int(q, 4);
+      c.Generated = hidden == 2 || hidden == 3;
+      const unsigned char* type = sqlite3_column_text(q, 5);
+      c.Type = Upper(Trim(type != nullptr ? reinterpret_cast<const char*>(type) : ""));
+      if (c.KeyPosition > 0) ++info.KeyColumns;
+      info.Columns[Upper(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)))] = c;
+    }
+  }
+  sqlite3_finalize(q);
+  if (sqlite3_prepare_v2(Db, "SELECT wr FROM pragma_table_list(?1, ?2)", -1, &q, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_text(q, 1, Table.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q, 2, Schema.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(q) == SQLITE_ROW) info.WithoutRowid = sqlite3_column_int(q, 0) != 0;
+  }
+  sqlite3_finalize(q);
+  return info;
+}
+
+}  // namespace
+
 void TSQLiteStatement::Describe() {
   sqlite3* db = Conn()->FDb;
   const int n = sqlite3_column_count(FStmt);
   FColumns.assign(static_cast<std::size_t>(n), TSQLColumnDesc{});
-  // Generated columns per table, read once for all columns of that table.
-  std::set<std::pair<std::string, std::string>> generated;
-  std::set<std::pair<std::string, std::string>> tablesSeen;
+  // The schema of each table, read once for all of its columns.
+  std::map<std::pair<std::string, std::string>, TableInfo> tables;
   for (int i = 0; i < n; ++i) {
     TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(i)];
     const char* name = sqlite3_column_name(FStmt, i);
@@ -361,28 +409,29 @@ void TSQLiteStatement::Describe() {
     if (table != nullptr && origin != nullptr) {
       c.OriginTable = table;
       c.OriginColumn = origin;
-      int notNull = 0, primaryKey = 0, autoInc = 0;
-      const char* declared = nullptr;
-      const char* collation = nullptr;
-      if (sqlite3_table_column_metadata(db, schema, table, origin, &declared, &collation,
-                                        &notNull, &primaryKey, &autoInc) == SQLITE_OK) {
-        c.Required = notNull != 0;
-        c.InKey = primaryKey != 0;
-      }
       auto key = std::make_pair(std::string(schema != nullptr ? schema : "main"), c.OriginTable);
-      if (tablesSeen.insert(key).second) {
-        sqlite3_stmt* q = nullptr;
-        if (sqlite3_prepare_v2(db,
-                               "SELECT name FROM pragma_table_xinfo(?1, ?2) WHERE hidden IN (2, 3)",
-                               -1, &q, nullptr) == SQLITE_OK) {
-          sqlite3_bind_text(q, 1, key.second.c_str(), -1, SQLITE_TRANSIENT);
-          sqlite3_bind_text(q, 2, key.first.c_str(), -1, SQLITE_TRANSIENT);
-          while (sqlite3_step(q) == SQLITE_ROW)
-            generated.emplace(key.second, reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
-        }
-        sqlite3_finalize(q);
+      auto it = tables.find(key);
+      if (it == tables.end()) it = tables.emplace(key, ReadTableInfo(db, key.first, key.second)).first;
+      const TableInfo& info = it->second;
+      auto col = info.Columns.find(Upper(c.OriginColumn));
+      if (col != info.Columns.end()) {
+        const TableColumn& tc = col->second;
+        // An INTEGER PRIMARY KEY of a rowid table is the rowid: SQLite
+        // assigns it when the insert leaves it out.
+        const bool rowid = tc.KeyPosition > 0 && info.KeyColumns == 1 && tc.Type == "INTEGER" &&
+                           !info.WithoutRowid;
+        c.InKey = tc.KeyPosition > 0;
+        c.ReadOnly = tc.Generated;
+        c.Required = tc.NotNull && !tc.HasDefault && !tc.Generated && !rowid;
+      } else {
+        // The implicit rowid, named rowid, oid or _rowid_.
+        int notNull = 0, primaryKey = 0, autoInc = 0;
+        const char* declared = nullptr;
+        const char* collation = nullptr;
+        if (sqlite3_table_column_metadata(db, schema, table, origin, &declared, &collation,
+                                          &notNull, &primaryKey, &autoInc) == SQLITE_OK)
+          c.InKey = primaryKey != 0;
       }
-      c.ReadOnly = generated.count({c.OriginTable, c.OriginColumn}) != 0;
     } else {
       c.ReadOnly = true;  // an expression has no column to write back to
     }
