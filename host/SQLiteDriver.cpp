@@ -115,6 +115,13 @@ bool OnlyTrivia(const char* P) {
   return true;
 }
 
+// The rows a statement inserted, updated or deleted itself: the counter of
+// the last such statement, when the statement just run was one (DDL and
+// queries leave that counter alone).
+std::int64_t RowsChanged(sqlite3* Db, sqlite3_int64 TotalBefore) {
+  return sqlite3_total_changes64(Db) == TotalBefore ? 0 : sqlite3_changes64(Db);
+}
+
 bool IsTrueParam(const std::string& V) {
   return SameTextAscii(V, "true") || V == "1" || SameTextAscii(V, "yes");
 }
@@ -452,11 +459,12 @@ std::int64_t TSQLiteStatement::Execute(const TParams* Params) {
   CheckAttached();
   CloseCursor();
   Bind(Params);
+  const sqlite3_int64 before = sqlite3_total_changes64(Conn()->FDb);
   int rc;
   while ((rc = sqlite3_step(FStmt)) == SQLITE_ROW) {
   }
   if (rc != SQLITE_DONE) Fail(rc);
-  std::int64_t rows = sqlite3_stmt_readonly(FStmt) ? 0 : sqlite3_changes64(Conn()->FDb);
+  std::int64_t rows = RowsChanged(Conn()->FDb, before);
   sqlite3_reset(FStmt);
   sqlite3_clear_bindings(FStmt);
   return rows;
@@ -465,6 +473,7 @@ std::int64_t TSQLiteStatement::Execute(const TParams* Params) {
 void TSQLiteStatement::Open(const TParams* Params) {
   CheckAttached();
   CloseCursor();
+  if (sqlite3_column_count(FStmt) == 0) DatabaseError(SNoResultSet);
   Bind(Params);
   // The first step is the execution; its row waits for the first Next.
   int rc = sqlite3_step(FStmt);
@@ -628,6 +637,7 @@ std::int64_t TSQLiteConnection::ExecuteDirect(const std::string& SQL) {
     if (rc != SQLITE_OK) RaiseError(rc);
     p = tail;
     if (stmt == nullptr) continue;  // blanks or a comment
+    const sqlite3_int64 before = sqlite3_total_changes64(FDb);
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     }
     if (rc != SQLITE_DONE) {
@@ -636,7 +646,7 @@ std::int64_t TSQLiteConnection::ExecuteDirect(const std::string& SQL) {
       sqlite3_finalize(stmt);
       throw ESQLDatabaseError(message, code, SQLStateOf(code));
     }
-    rows = sqlite3_stmt_readonly(stmt) ? 0 : sqlite3_changes64(FDb);
+    rows = RowsChanged(FDb, before);
     sqlite3_finalize(stmt);
   }
   return rows;
