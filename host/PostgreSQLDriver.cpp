@@ -18,11 +18,35 @@ namespace qvl {
 namespace {
 
 enum : Oid {
-  kBool = 16, kBytea = 17, kChar = 18, kName = 19, kInt8 = 20, kInt2 = 21, kInt4 = 23,
-  kText = 25, kOid = 26, kJson = 114, kXml = 142, kCidr = 650, kFloat4 = 700, kFloat8 = 701,
-  kMacaddr8 = 774, kMoney = 790, kMacaddr = 829, kInet = 869, kBpchar = 1042, kVarchar = 1043,
-  kDate = 1082, kTime = 1083, kTimestamp = 1114, kTimestamptz = 1184, kInterval = 1186,
-  kTimetz = 1266, kNumeric = 1700, kUuid = 2950, kJsonb = 3802,
+  kBool = 16,
+  kBytea = 17,
+  kChar = 18,
+  kName = 19,
+  kInt8 = 20,
+  kInt2 = 21,
+  kInt4 = 23,
+  kText = 25,
+  kOid = 26,
+  kJson = 114,
+  kXml = 142,
+  kCidr = 650,
+  kFloat4 = 700,
+  kFloat8 = 701,
+  kMacaddr8 = 774,
+  kMoney = 790,
+  kMacaddr = 829,
+  kInet = 869,
+  kBpchar = 1042,
+  kVarchar = 1043,
+  kDate = 1082,
+  kTime = 1083,
+  kTimestamp = 1114,
+  kTimestamptz = 1184,
+  kInterval = 1186,
+  kTimetz = 1266,
+  kNumeric = 1700,
+  kUuid = 2950,
+  kJsonb = 3802,
 };
 
 // Strings longer than this many bytes become memos (see the SQLite driver).
@@ -46,8 +70,8 @@ bool Cursorable(const std::string& SQL) {
   if (words.empty()) return false;
   static const std::set<std::string> first = {"SELECT", "VALUES", "TABLE", "WITH"};
   if (first.count(words[0]) == 0) return false;
-  static const std::set<std::string> barred = {"INSERT", "UPDATE", "DELETE", "MERGE", "INTO",
-                                               "SHARE"};
+  static const std::set<std::string> barred = {"INSERT", "UPDATE", "DELETE",
+                                               "MERGE",  "INTO",   "SHARE"};
   for (const std::string& w : words)
     if (barred.count(w) != 0) return false;
   return true;
@@ -82,28 +106,87 @@ bool MapBuiltin(Oid Type, int Typmod, TSQLColumnDesc& C) {
   C.Size = 0;
   C.Precision = 0;
   switch (Type) {
-    case kBool: C.DataType = ftBoolean; return true;
-    case kBytea: C.DataType = ftBlob; return true;
-    case kChar: C.DataType = ftFixedChar; C.Size = 1; return true;
-    case kName: C.DataType = ftString; C.Size = 63; return true;
-    case kInt8: case kOid: C.DataType = ftLargeint; return true;
-    case kInt2: C.DataType = ftSmallint; return true;
-    case kInt4: C.DataType = ftInteger; return true;
-    case kText: case kJson: case kJsonb: case kXml: C.DataType = ftMemo; return true;
-    case kFloat4: case kFloat8: C.DataType = ftFloat; return true;
-    case kBpchar: SetString(C, ftFixedChar, Typmod - 4); return true;
-    case kVarchar: SetString(C, ftString, Typmod - 4); return true;
-    case kDate: C.DataType = ftDate; return true;
-    case kTime: C.DataType = ftTime; return true;
-    case kTimestamp: case kTimestamptz: C.DataType = ftTimeStamp; return true;
-    case kTimetz: C.DataType = ftString; C.Size = 32; return true;
-    case kInterval: C.DataType = ftString; C.Size = 80; return true;
-    case kNumeric: SetNumeric(C, Typmod); return true;
-    case kUuid: C.DataType = ftGuid; C.Size = 38; return true;
-    case kInet: case kCidr: C.DataType = ftString; C.Size = 64; return true;
-    case kMacaddr: case kMacaddr8: C.DataType = ftString; C.Size = 32; return true;
-    case kMoney: C.DataType = ftString; C.Size = 40; return true;
-    default: return false;
+    case kBool:
+      C.DataType = ftBoolean;
+      return true;
+    case kBytea:
+      C.DataType = ftBlob;
+      return true;
+    case kChar:
+      C.DataType = ftFixedChar;
+      C.Size = 1;
+      return true;
+    case kName:
+      C.DataType = ftString;
+      C.Size = 63;
+      return true;
+    case kInt8:
+    case kOid:
+      C.DataType = ftLargeint;
+      return true;
+    case kInt2:
+      C.DataType = ftSmallint;
+      return true;
+    case kInt4:
+      C.DataType = ftInteger;
+      return true;
+    case kText:
+    case kJson:
+    case kJsonb:
+    case kXml:
+      C.DataType = ftMemo;
+      return true;
+    case kFloat4:
+    case kFloat8:
+      C.DataType = ftFloat;
+      return true;
+    case kBpchar:
+      SetString(C, ftFixedChar, Typmod - 4);
+      return true;
+    case kVarchar:
+      SetString(C, ftString, Typmod - 4);
+      return true;
+    case kDate:
+      C.DataType = ftDate;
+      return true;
+    case kTime:
+      C.DataType = ftTime;
+      return true;
+    case kTimestamp:
+    case kTimestamptz:
+      C.DataType = ftTimeStamp;
+      return true;
+    case kTimetz:
+      C.DataType = ftString;
+      C.Size = 32;
+      return true;
+    case kInterval:
+      C.DataType = ftString;
+      C.Size = 80;
+      return true;
+    case kNumeric:
+      SetNumeric(C, Typmod);
+      return true;
+    case kUuid:
+      C.DataType = ftGuid;
+      C.Size = 38;
+      return true;
+    case kInet:
+    case kCidr:
+      C.DataType = ftString;
+      C.Size = 64;
+      return true;
+    case kMacaddr:
+    case kMacaddr8:
+      C.DataType = ftString;
+      C.Size = 32;
+      return true;
+    case kMoney:
+      C.DataType = ftString;
+      C.Size = 40;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -414,8 +497,7 @@ void TPostgreSQLStatement::Detach() {
 void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
   const std::size_t n = FParamTypes.size();
   const std::size_t given = Params == nullptr ? 0 : static_cast<std::size_t>(Params->Count());
-  if (given != n)
-    DatabaseErrorFmt(SParamCountMismatch, {std::to_string(n), std::to_string(given)});
+  if (given != n) DatabaseErrorFmt(SParamCountMismatch, {std::to_string(n), std::to_string(given)});
   B.Storage.assign(n, std::string());
   B.Values.assign(n, nullptr);
   B.Lengths.assign(n, 0);
@@ -428,17 +510,26 @@ void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
     std::string& s = B.Storage[k];
     switch (v.VarType()) {
       case varEmpty:
-      case varNull: continue;
-      case varBoolean: s = v.AsBoolean() ? "true" : "false"; break;
+      case varNull:
+        continue;
+      case varBoolean:
+        s = v.AsBoolean() ? "true" : "false";
+        break;
       case varInteger:
-      case varInt64: s = std::to_string(v.AsInt64()); break;
-      case varDouble: s = sqlvalue::DoubleToText(v.AsFloat()); break;
-      case varBcd: s = v.AsBcd(); break;
+      case varInt64:
+        s = std::to_string(v.AsInt64());
+        break;
+      case varDouble:
+        s = sqlvalue::DoubleToText(v.AsFloat());
+        break;
+      case varBcd:
+        s = v.AsBcd();
+        break;
       case varDate: {
         const TDateTime t = v.AsDateTime();
         const bool timeParam = target == kTime || target == kTimetz ||
-                               (target != kDate && target != kTimestamp &&
-                                target != kTimestamptz && p.GetDataType() == ftTime);
+                               (target != kDate && target != kTimestamp && target != kTimestamptz &&
+                                p.GetDataType() == ftTime);
         if (target == kDate || (target != kTimestamp && target != kTimestamptz && !timeParam &&
                                 p.GetDataType() == ftDate)) {
           if (TimePart(t) != 0) DatabaseErrorFmt(SParamDateHasTime, {number, DateTimeToStr(t)});
@@ -456,13 +547,16 @@ void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
         }
         break;
       }
-      case varString: s = v.AsString(); break;
+      case varString:
+        s = v.AsString();
+        break;
       case varBytes: {
         const TBytes bytes = v.AsBytes();
         s.assign(bytes.begin(), bytes.end());
         break;
       }
-      case varArray: DatabaseErrorFmt(SArrayParamNotSupported, {number});
+      case varArray:
+        DatabaseErrorFmt(SArrayParamNotSupported, {number});
     }
     if (target == kBytea && (v.VarType() == varString || v.VarType() == varBytes)) {
       B.Formats[k] = 1;  // binary: the bytes as they are
@@ -544,9 +638,13 @@ void TPostgreSQLStatement::Open(const TParams* Params) {
 
 bool TPostgreSQLStatement::Next() {
   switch (FState) {
-    case State::Idle: CheckAttached(); DatabaseError(SCursorNotOpen);
-    case State::AtEnd: return false;
-    case State::Open: break;
+    case State::Idle:
+      CheckAttached();
+      DatabaseError(SCursorNotOpen);
+    case State::AtEnd:
+      return false;
+    case State::Open:
+      break;
   }
   if (FRow + 1 < FBatchRows) {
     ++FRow;
@@ -583,8 +681,7 @@ void TPostgreSQLStatement::FetchBatch() {
     FServerOpen = false;
     FServerEnd = true;
     const bool inOwnScope = FInTx && c->FCursorScope;
-    c->FCursors.erase(std::remove(c->FCursors.begin(), c->FCursors.end(), this),
-                      c->FCursors.end());
+    c->FCursors.erase(std::remove(c->FCursors.begin(), c->FCursors.end(), this), c->FCursors.end());
     if (inOwnScope) c->AbortCursorScope(error.Message());
     FState = State::Idle;
     throw error;
@@ -599,7 +696,8 @@ void TPostgreSQLStatement::FetchBatch() {
   std::size_t bytes = 0;
   const int cols = PQnfields(r);
   for (int row = 0; row < FBatchRows; ++row)
-    for (int col = 0; col < cols; ++col) bytes += static_cast<std::size_t>(PQgetlength(r, row, col)) + 16;
+    for (int col = 0; col < cols; ++col)
+      bytes += static_cast<std::size_t>(PQgetlength(r, row, col)) + 16;
   const std::size_t perRow = FBatchRows > 0 ? bytes / static_cast<std::size_t>(FBatchRows) + 1 : 1;
   const std::size_t byBytes = std::max<std::size_t>(1, kBatchBytes / perRow);
   FBatchSize = static_cast<int>(
@@ -646,16 +744,23 @@ bool TPostgreSQLStatement::GetData(int Index, void* Buffer) {
   CheckRow();
   const TSQLColumnDesc& c = Column(Index);
   switch (c.DataType) {
-    case ftBlob: case ftMemo: case ftGraphic: case ftFmtMemo: case ftTypedBinary: case ftOraBlob:
+    case ftBlob:
+    case ftMemo:
+    case ftGraphic:
+    case ftFmtMemo:
+    case ftTypedBinary:
+    case ftOraBlob:
     case ftOraClob:
       return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
-    default: break;
+    default:
+      break;
   }
   if (PQgetisnull(FBatch.get(), FRow, Index)) return false;
-  sqlvalue::PutText(c,
-                    std::string_view(PQgetvalue(FBatch.get(), FRow, Index),
-                                     static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index))),
-                    Buffer);
+  sqlvalue::PutText(
+      c,
+      std::string_view(PQgetvalue(FBatch.get(), FRow, Index),
+                       static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index))),
+      Buffer);
   return true;
 }
 
@@ -693,7 +798,9 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
 
 // ---- connection -------------------------------------------------------------------------
 
-void TPostgreSQLConnection::ResultDeleter::operator()(PGresult* R) const { PQclear(R); }
+void TPostgreSQLConnection::ResultDeleter::operator()(PGresult* R) const {
+  PQclear(R);
+}
 
 TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   std::vector<std::pair<std::string, std::string>> settings;
@@ -745,7 +852,8 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   for (auto& s : settings)
     if (s.first == "options") userOptions = s.second;
   // The application's own options come last and win.
-  set("options", userOptions.empty() ? kSessionOptions : std::string(kSessionOptions) + " " + userOptions);
+  set("options",
+      userOptions.empty() ? kSessionOptions : std::string(kSessionOptions) + " " + userOptions);
   set("client_encoding", "UTF8");
   std::vector<const char*> keys, values;
   for (auto& s : settings) {
@@ -764,7 +872,8 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   }
   // Notices (RAISE NOTICE, implicit index creation) are not errors; the
   // library would print them on stderr.
-  PQsetNoticeProcessor(FConn, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      FConn, [](void*, const char*) {}, nullptr);
 }
 
 TPostgreSQLConnection::~TPostgreSQLConnection() {
@@ -796,16 +905,21 @@ ESQLDatabaseError TPostgreSQLConnection::ErrorOf(const PGresult* R) const {
   return ESQLDatabaseError(message, 0, PQstatus(FConn) == CONNECTION_OK ? "HY000" : "08006");
 }
 
-void TPostgreSQLConnection::Raise(const PGresult* R) const { throw ErrorOf(R); }
+void TPostgreSQLConnection::Raise(const PGresult* R) const {
+  throw ErrorOf(R);
+}
 
 TPostgreSQLConnection::Result TPostgreSQLConnection::Check(PGresult* R) const {
   Result hold(R);
   if (R == nullptr) Raise(nullptr);
   switch (PQresultStatus(R)) {
     case PGRES_COMMAND_OK:
-    case PGRES_TUPLES_OK: return hold;
-    case PGRES_EMPTY_QUERY: DatabaseError(SNoSQLStatement);
-    default: Raise(R);
+    case PGRES_TUPLES_OK:
+      return hold;
+    case PGRES_EMPTY_QUERY:
+      DatabaseError(SNoSQLStatement);
+    default:
+      Raise(R);
   }
 }
 
@@ -862,7 +976,9 @@ void TPostgreSQLConnection::AbortCursorScope(const std::string& Why) {
   TransactionEnded(false, std::string(SCursorLost) + ": " + Why);
 }
 
-void TPostgreSQLConnection::CursorOpened(TPostgreSQLStatement* S) { FCursors.push_back(S); }
+void TPostgreSQLConnection::CursorOpened(TPostgreSQLStatement* S) {
+  FCursors.push_back(S);
+}
 
 void TPostgreSQLConnection::CursorClosed(TPostgreSQLStatement* S) {
   FCursors.erase(std::remove(FCursors.begin(), FCursors.end(), S), FCursors.end());
@@ -968,7 +1084,8 @@ std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,
   if (Name.empty()) DatabaseError(SNoStoredProcName);
   std::vector<std::string> parts = SplitName(Name);
   const std::string& proc = parts.back();
-  const char* values[2] = {proc.c_str(), parts.size() > 1 ? parts[parts.size() - 2].c_str() : nullptr};
+  const char* values[2] = {proc.c_str(),
+                           parts.size() > 1 ? parts[parts.size() - 2].c_str() : nullptr};
   auto r = Check(PQexecParams(
       FConn,
       "SELECT p.prokind FROM pg_catalog.pg_proc p "

@@ -49,7 +49,8 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   void Commit() override;
   void Rollback() override;
   bool InTransaction() override;
-  std::string StoredProcCall(const std::string& Name, const std::vector<TParamType>& Modes) override;
+  std::string StoredProcCall(const std::string& Name,
+                             const std::vector<TParamType>& Modes) override;
 
   PGconn* Handle() const { return FConn; }
 

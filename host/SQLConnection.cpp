@@ -76,13 +76,21 @@ TSQLDriverConnection& TSQLConnection::Connected() {
   return *FDriver;
 }
 
-void TSQLConnection::StartTransaction() { Connected().StartTransaction(); }
+void TSQLConnection::StartTransaction() {
+  Connected().StartTransaction();
+}
 
-void TSQLConnection::Commit() { Driver().Commit(); }
+void TSQLConnection::Commit() {
+  Driver().Commit();
+}
 
-void TSQLConnection::Rollback() { Driver().Rollback(); }
+void TSQLConnection::Rollback() {
+  Driver().Rollback();
+}
 
-bool TSQLConnection::InTransaction() const { return FDriver != nullptr && FDriver->InTransaction(); }
+bool TSQLConnection::InTransaction() const {
+  return FDriver != nullptr && FDriver->InTransaction();
+}
 
 std::int64_t TSQLConnection::ExecuteDirect(const std::string& SQL) {
   return Connected().ExecuteDirect(SQL);

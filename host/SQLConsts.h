@@ -14,6 +14,8 @@ inline constexpr const char* SNoTableName = "No table name is set";
 inline constexpr const char* SNoStoredProcName = "No stored procedure name is set";
 inline constexpr const char* SNoResultSet = "The statement returns no rows";
 inline constexpr const char* SUnknownConnectionParam = "Unknown %s connection parameter '%s'";
+inline constexpr const char* SInvalidConnectionParam =
+    "Invalid value '%s' of connection parameter '%s'";
 inline constexpr const char* SMissingDatabaseParam = "No database file is given for SQLite";
 inline constexpr const char* SMultipleStatements =
     "Only one statement can be prepared at a time: remove the text after the first statement";

@@ -17,32 +17,73 @@ namespace {
 // Field types that share one native buffer format.
 int FormatClass(TFieldType Type) {
   switch (Type) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid: return 1;
-    case ftBCD: case ftFMTBcd: return 2;
-    case ftBlob: case ftMemo: case ftGraphic: case ftFmtMemo: case ftTypedBinary: case ftOraBlob:
-    case ftOraClob: return 3;
-    case ftDateTime: case ftTimeStamp: return 4;
-    case ftInteger: case ftAutoInc: return 5;
-    case ftFloat: case ftCurrency: return 6;
-    default: return 100 + Type;
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
+      return 1;
+    case ftBCD:
+    case ftFMTBcd:
+      return 2;
+    case ftBlob:
+    case ftMemo:
+    case ftGraphic:
+    case ftFmtMemo:
+    case ftTypedBinary:
+    case ftOraBlob:
+    case ftOraClob:
+      return 3;
+    case ftDateTime:
+    case ftTimeStamp:
+      return 4;
+    case ftInteger:
+    case ftAutoInc:
+      return 5;
+    case ftFloat:
+    case ftCurrency:
+      return 6;
+    default:
+      return 100 + Type;
   }
 }
 
 int ColumnDataSize(const TSQLColumnDesc& C) {
   switch (C.DataType) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid: return C.Size + 1;
-    case ftBCD: case ftFMTBcd: return C.Precision + 3;
-    case ftBytes: return C.Size;
-    case ftVarBytes: return C.Size + 2;
-    case ftSmallint: case ftWord: case ftBoolean: return 2;
-    case ftInteger: case ftAutoInc: case ftDate: return 4;
-    case ftLargeint: case ftFloat: case ftCurrency: case ftTime: case ftDateTime: case ftTimeStamp:
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
+      return C.Size + 1;
+    case ftBCD:
+    case ftFMTBcd:
+      return C.Precision + 3;
+    case ftBytes:
+      return C.Size;
+    case ftVarBytes:
+      return C.Size + 2;
+    case ftSmallint:
+    case ftWord:
+    case ftBoolean:
+      return 2;
+    case ftInteger:
+    case ftAutoInc:
+    case ftDate:
+      return 4;
+    case ftLargeint:
+    case ftFloat:
+    case ftCurrency:
+    case ftTime:
+    case ftDateTime:
+    case ftTimeStamp:
       return 8;
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
-bool IsInput(TParamType Type) { return Type == ptInput || Type == ptInputOutput || Type == ptUnknown; }
+bool IsInput(TParamType Type) {
+  return Type == ptInput || Type == ptInputOutput || Type == ptUnknown;
+}
 
 bool IsOutput(TParamType Type) {
   return Type == ptOutput || Type == ptInputOutput || Type == ptResult;
@@ -52,7 +93,8 @@ void CopyInputs(const TParams& All, TParams& Into) {
   Into.Clear();
   for (int i = 0; i < All.Count(); ++i) {
     const TParam* p = All.Items(i);
-    if (IsInput(p->GetParamType())) Into.CreateParam(p->GetDataType(), p->GetName(), p->GetParamType())->AssignValue(*p);
+    if (IsInput(p->GetParamType()))
+      Into.CreateParam(p->GetDataType(), p->GetName(), p->GetParamType())->AssignValue(*p);
   }
 }
 
@@ -188,7 +230,9 @@ void TCustomSQLDataSet::SetPrepared(bool Value) {
   }
 }
 
-const TParams* TCustomSQLDataSet::BindParams() { return FParams.get(); }
+const TParams* TCustomSQLDataSet::BindParams() {
+  return FParams.get();
+}
 
 std::int64_t TCustomSQLDataSet::ExecSQL() {
   CheckInactive();
@@ -217,7 +261,8 @@ TGetResult TCustomSQLDataSet::GetRecord(TRecordBuffer, TGetMode GetMode, bool) {
       return grEOF;
     case gmCurrent:
       return FCursorOpen && FStatement != nullptr && FStatement->HasRow() ? grOK : grEOF;
-    default: return grBOF;
+    default:
+      return grBOF;
   }
 }
 
@@ -244,12 +289,16 @@ bool TCustomSQLDataSet::ReadColumn(int FieldNo, void* Buffer) {
       if (len + 1 > static_cast<std::size_t>(fieldSize)) {
         field.Size = fieldSize - 1;
         field.Precision = fieldSize - 3;
-        sqlvalue::DoesNotFit(field, "'" + std::string(reinterpret_cast<const char*>(FScratch.data()), std::min<std::size_t>(len, 40)) + "'");
+        sqlvalue::DoesNotFit(field, "'" +
+                                        std::string(reinterpret_cast<const char*>(FScratch.data()),
+                                                    std::min<std::size_t>(len, 40)) +
+                                        "'");
       }
       std::memcpy(out, FScratch.data(), len + 1);
       return true;
     }
-    default: break;
+    default:
+      break;
   }
   if (c.DataType == ftVarBytes) {
     std::uint16_t n;
@@ -278,7 +327,9 @@ bool TCustomSQLDataSet::GetFieldData(TField* Field, void* Buffer) {
   return ReadColumn(Field->GetFieldNo(), Buffer);
 }
 
-bool TCustomSQLDataSet::GetFieldData(int FieldNo, void* Buffer) { return ReadColumn(FieldNo, Buffer); }
+bool TCustomSQLDataSet::GetFieldData(int FieldNo, void* Buffer) {
+  return ReadColumn(FieldNo, Buffer);
+}
 
 int TCustomSQLDataSet::GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) {
   if (FStatement == nullptr || !FStatement->HasRow()) {
@@ -305,7 +356,9 @@ void TCustomSQLDataSet::ExecuteStatement() {
 
 // ---- opening and closing ------------------------------------------------------------------
 
-TRecordBuffer TCustomSQLDataSet::AllocRecordBuffer() { return new std::uint8_t[1]{}; }
+TRecordBuffer TCustomSQLDataSet::AllocRecordBuffer() {
+  return new std::uint8_t[1]{};
+}
 
 void TCustomSQLDataSet::FreeRecordBuffer(TRecordBuffer& Buffer) {
   delete[] Buffer;
@@ -335,9 +388,9 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
     if (f->GetFieldKind() != fkData || f->GetFieldNo() <= 0) continue;
     const TSQLColumnDesc& c = FStatement->Column(f->GetFieldNo() - 1);
     if (FormatClass(f->GetDataType()) != FormatClass(c.DataType))
-      DatabaseErrorFmt(SFieldTypeMismatch,
-                       {f->GetFieldName(), FieldTypeName(f->GetDataType()), FieldTypeName(c.DataType)},
-                       this);
+      DatabaseErrorFmt(
+          SFieldTypeMismatch,
+          {f->GetFieldName(), FieldTypeName(f->GetDataType()), FieldTypeName(c.DataType)}, this);
     if (FormatClass(c.DataType) != 3 && f->GetDataSize() != ColumnDataSize(c))
       FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] = f->GetDataSize();
   }
@@ -371,7 +424,9 @@ void TCustomSQLDataSet::InternalFirst() {
   if (FCursorOpen && FAdvanced) ExecuteStatement();
 }
 
-void TCustomSQLDataSet::InternalLast() { DatabaseError(SDataSetUnidirectional, this); }
+void TCustomSQLDataSet::InternalLast() {
+  DatabaseError(SDataSetUnidirectional, this);
+}
 
 // ---- provider support -------------------------------------------------------------------------
 
@@ -379,7 +434,9 @@ bool TCustomSQLDataSet::PSInTransaction() {
   return FSQLConnection != nullptr && FSQLConnection->InTransaction();
 }
 
-void TCustomSQLDataSet::PSStartTransaction() { Driver().StartTransaction(); }
+void TCustomSQLDataSet::PSStartTransaction() {
+  Driver().StartTransaction();
+}
 
 void TCustomSQLDataSet::PSEndTransaction(bool Commit) {
   TSQLDriverConnection& driver = Driver();
@@ -415,9 +472,15 @@ void TSQLDataSet::SetCommandText(const std::string& Value) {
   SetPrepared(false);
   FSourceText = Value;
   switch (FCommandType) {
-    case ctQuery: SetQueryText(Value); break;
-    case ctTable: SetFCommandText(Value.empty() ? "" : "SELECT * FROM " + Value); break;
-    case ctStoredProc: SetFCommandText(""); break;  // made when prepared
+    case ctQuery:
+      SetQueryText(Value);
+      break;
+    case ctTable:
+      SetFCommandText(Value.empty() ? "" : "SELECT * FROM " + Value);
+      break;
+    case ctStoredProc:
+      SetFCommandText("");
+      break;  // made when prepared
   }
 }
 
@@ -436,9 +499,12 @@ const TParams* TSQLDataSet::BindParams() {
 
 std::string TSQLDataSet::PSGetTableName() {
   switch (FCommandType) {
-    case ctTable: return NormalizeTableName(FSourceText, FoldsNamesLower());
-    case ctStoredProc: return "";
-    default: return TCustomSQLDataSet::PSGetTableName();
+    case ctTable:
+      return NormalizeTableName(FSourceText, FoldsNamesLower());
+    case ctStoredProc:
+      return "";
+    default:
+      return TCustomSQLDataSet::PSGetTableName();
   }
 }
 
@@ -453,7 +519,9 @@ void TSQLQuery::QueryChanged(TObject*) {
   SetQueryText(FSQL.GetText());
 }
 
-std::string TSQLQuery::PSGetTableName() { return TCustomSQLDataSet::PSGetTableName(); }
+std::string TSQLQuery::PSGetTableName() {
+  return TCustomSQLDataSet::PSGetTableName();
+}
 
 // ---- TSQLStoredProc --------------------------------------------------------------------------
 
@@ -480,7 +548,8 @@ std::int64_t TSQLStoredProc::ExecProc() {
   const bool implicit = Statement() == nullptr;
   if (implicit || GetCommandText().empty()) PrepareStatement();
   bool outputs = false;
-  for (int i = 0; i < Params().Count(); ++i) outputs = outputs || IsOutput(Params().Items(i)->GetParamType());
+  for (int i = 0; i < Params().Count(); ++i)
+    outputs = outputs || IsOutput(Params().Items(i)->GetParamType());
   std::int64_t rows = 0;
   TSQLStatement* s = Statement();
   if (!outputs) {
@@ -497,7 +566,8 @@ std::int64_t TSQLStoredProc::ExecProc() {
         if (!IsOutput(p->GetParamType())) continue;
         int column = -1;
         for (int c = 0; c < s->ColumnCount() && column < 0; ++c)
-          if (!used[static_cast<std::size_t>(c)] && SameTextAscii(s->Column(c).Name, p->GetName())) column = c;
+          if (!used[static_cast<std::size_t>(c)] && SameTextAscii(s->Column(c).Name, p->GetName()))
+            column = c;
         if (column < 0) {
           unmatched.push_back(p);
           continue;
@@ -533,6 +603,8 @@ void TSQLTable::PrepareStatement() {
   TCustomSQLDataSet::PrepareStatement();
 }
 
-std::string TSQLTable::PSGetTableName() { return NormalizeTableName(FTableName, FoldsNamesLower()); }
+std::string TSQLTable::PSGetTableName() {
+  return NormalizeTableName(FTableName, FoldsNamesLower());
+}
 
 }  // namespace qvl

@@ -45,27 +45,44 @@ Variant TSQLStatement::GetValue(int Index) {
   const TSQLColumnDesc& c = Column(Index);
   if (IsNull(Index)) return Variant::Null();
   switch (c.DataType) {
-    case ftBlob: case ftGraphic: case ftTypedBinary: case ftOraBlob: {
+    case ftBlob:
+    case ftGraphic:
+    case ftTypedBinary:
+    case ftOraBlob: {
       TBlobByteData data;
       GetBlob(Index, data);
       return Variant(data.ToBytes());
     }
-    case ftMemo: case ftFmtMemo: case ftOraClob: {
+    case ftMemo:
+    case ftFmtMemo:
+    case ftOraClob: {
       TBlobByteData data;
       GetBlob(Index, data);
       return Variant(data.ToString());
     }
-    default: break;
+    default:
+      break;
   }
   std::size_t size = 8;
   switch (c.DataType) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid:
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
       size = static_cast<std::size_t>(c.Size) + 1;
       break;
-    case ftBCD: case ftFMTBcd: size = static_cast<std::size_t>(c.Precision) + 3; break;
-    case ftBytes: size = static_cast<std::size_t>(c.Size); break;
-    case ftVarBytes: size = static_cast<std::size_t>(c.Size) + 2; break;
-    default: break;
+    case ftBCD:
+    case ftFMTBcd:
+      size = static_cast<std::size_t>(c.Precision) + 3;
+      break;
+    case ftBytes:
+      size = static_cast<std::size_t>(c.Size);
+      break;
+    case ftVarBytes:
+      size = static_cast<std::size_t>(c.Size) + 2;
+      break;
+    default:
+      break;
   }
   std::vector<std::uint8_t> buf(std::max<std::size_t>(size, 8));
   GetData(Index, buf.data());
@@ -74,24 +91,42 @@ Variant TSQLStatement::GetValue(int Index) {
     return v;
   };
   switch (c.DataType) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid:
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
       return Variant(std::string(reinterpret_cast<const char*>(buf.data())));
-    case ftSmallint: return Variant(static_cast<std::int32_t>(get(std::int16_t{})));
-    case ftWord: return Variant(static_cast<std::int32_t>(get(std::uint16_t{})));
-    case ftInteger: case ftAutoInc: return Variant(get(std::int32_t{}));
-    case ftLargeint: return Variant(get(std::int64_t{}));
-    case ftBoolean: return Variant(get(std::uint16_t{}) != 0);
-    case ftFloat: case ftCurrency: return Variant(get(double{}));
-    case ftBCD: case ftFMTBcd:
+    case ftSmallint:
+      return Variant(static_cast<std::int32_t>(get(std::int16_t{})));
+    case ftWord:
+      return Variant(static_cast<std::int32_t>(get(std::uint16_t{})));
+    case ftInteger:
+    case ftAutoInc:
+      return Variant(get(std::int32_t{}));
+    case ftLargeint:
+      return Variant(get(std::int64_t{}));
+    case ftBoolean:
+      return Variant(get(std::uint16_t{}) != 0);
+    case ftFloat:
+    case ftCurrency:
+      return Variant(get(double{}));
+    case ftBCD:
+    case ftFMTBcd:
       return Variant::Bcd(std::string(reinterpret_cast<const char*>(buf.data())));
-    case ftDate: return Variant(TDateTime{get(std::int32_t{}) * TDateTime::MicrosPerDay});
-    case ftTime: case ftDateTime: case ftTimeStamp: return Variant(TDateTime{get(std::int64_t{})});
-    case ftBytes: return Variant(TBytes(buf.begin(), buf.begin() + c.Size));
+    case ftDate:
+      return Variant(TDateTime{get(std::int32_t{}) * TDateTime::MicrosPerDay});
+    case ftTime:
+    case ftDateTime:
+    case ftTimeStamp:
+      return Variant(TDateTime{get(std::int64_t{})});
+    case ftBytes:
+      return Variant(TBytes(buf.begin(), buf.begin() + c.Size));
     case ftVarBytes: {
       auto n = get(std::uint16_t{});
       return Variant(TBytes(buf.begin() + 2, buf.begin() + 2 + n));
     }
-    default: return Variant::Null();
+    default:
+      return Variant::Null();
   }
 }
 

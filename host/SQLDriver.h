@@ -70,9 +70,9 @@ struct TSQLColumnDesc {
   TFieldType DataType = ftUnknown;
   int Size = 0;       // strings and bytes: maximum bytes; exact numerics: digits after the point
   int Precision = 0;  // exact numerics: total digits
-  bool Required = false;  // a NOT NULL base column
-  bool InKey = false;     // part of its table's primary key
-  bool ReadOnly = false;  // computed: an expression or a generated column
+  bool Required = false;     // a NOT NULL base column
+  bool InKey = false;        // part of its table's primary key
+  bool ReadOnly = false;     // computed: an expression or a generated column
   std::string OriginTable;   // base table, empty for expressions
   std::string OriginColumn;  // base column, empty for expressions
 };

@@ -15,7 +15,9 @@ bool IdentChar(char C) {
   return std::isalnum(u) || C == '_' || u >= 0x80;
 }
 
-bool IdentStart(char C) { return IdentChar(C) && !std::isdigit(static_cast<unsigned char>(C)); }
+bool IdentStart(char C) {
+  return IdentChar(C) && !std::isdigit(static_cast<unsigned char>(C));
+}
 
 std::string UpperAscii(std::string S) {
   for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -90,8 +92,8 @@ std::string JoinName(const std::vector<Token>& Parts, bool FoldLower) {
   std::string joined, written;
   bool plain = true;
   for (const Token& p : Parts) {
-    std::string part = p.Type == Token::QuotedName ? Unquote(p.Text)
-                                                   : (FoldLower ? LowerAscii(p.Text) : p.Text);
+    std::string part =
+        p.Type == Token::QuotedName ? Unquote(p.Text) : (FoldLower ? LowerAscii(p.Text) : p.Text);
     if (part.find_first_of(".\"") != std::string::npos || part.empty()) plain = false;
     if (!joined.empty()) {
       joined += '.';
@@ -264,8 +266,8 @@ std::string SimpleSelectTable(const std::string& SQL, bool FoldLower) {
   if (parts.empty() || parts.size() > 3) return "";
   // A name followed by "(" is a function, not a table.
   if (i < t.size() && t[i].Type == Token::Punct && t[i].Text == "(") return "";
-  static const std::set<std::string> ends = {"WHERE", "GROUP", "ORDER", "HAVING", "LIMIT",
-                                             "OFFSET", "FETCH", "FOR", "WINDOW"};
+  static const std::set<std::string> ends = {"WHERE",  "GROUP", "ORDER", "HAVING", "LIMIT",
+                                             "OFFSET", "FETCH", "FOR",   "WINDOW"};
   auto isEnd = [&](std::size_t k) {
     if (k >= t.size()) return true;
     if (t[k].Type == Token::Punct && t[k].Text == ";") return k + 1 == t.size();
@@ -274,8 +276,8 @@ std::string SimpleSelectTable(const std::string& SQL, bool FoldLower) {
   if (!isEnd(i)) {
     // An alias, with or without AS.
     if (IsWord(t[i], "AS")) ++i;
-    static const std::set<std::string> joins = {"JOIN", "NATURAL", "CROSS", "INNER", "LEFT",
-                                                "RIGHT", "FULL", "ON", "USING", "TABLESAMPLE"};
+    static const std::set<std::string> joins = {
+        "JOIN", "NATURAL", "CROSS", "INNER", "LEFT", "RIGHT", "FULL", "ON", "USING", "TABLESAMPLE"};
     if (i >= t.size() || !(t[i].Type == Token::Word || t[i].Type == Token::QuotedName) ||
         (t[i].Type == Token::Word && joins.count(UpperAscii(t[i].Text)) != 0))
       return "";

@@ -19,11 +19,18 @@ constexpr std::int64_t kMaxYear = 292000;
 std::string FieldDescription(const TSQLColumnDesc& C) {
   std::string name = FieldTypeName(C.DataType);
   switch (C.DataType) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid: case ftBytes: case ftVarBytes:
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
+    case ftBytes:
+    case ftVarBytes:
       return name + "(" + std::to_string(C.Size) + ")";
-    case ftBCD: case ftFMTBcd:
+    case ftBCD:
+    case ftFMTBcd:
       return name + "(" + std::to_string(C.Precision) + "," + std::to_string(C.Size) + ")";
-    default: return name;
+    default:
+      return name;
   }
 }
 
@@ -38,9 +45,13 @@ std::string Quoted(std::string_view Text) {
   return out;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameAscii(std::string_view A, std::string_view B) {
   if (A.size() != B.size()) return false;
@@ -292,8 +303,7 @@ TParse ParseTimestamp(std::string_view T, std::int64_t& Micros, bool& HadTime) {
   }
   // A zone offset: the value is given in UTC from here on.
   std::int64_t offset = 0;
-  if (i < T.size() && T[i] == ' ' && i + 1 < T.size() && (T[i + 1] == '+' || T[i + 1] == '-'))
-    ++i;
+  if (i < T.size() && T[i] == ' ' && i + 1 < T.size() && (T[i + 1] == '+' || T[i + 1] == '-')) ++i;
   if (HadTime && i < T.size() && (T[i] == 'Z' || T[i] == '+' || T[i] == '-')) {
     if (T[i] == 'Z') {
       ++i;
@@ -405,7 +415,9 @@ void PutInt64(const TSQLColumnDesc& C, std::int64_t V, void* Buffer) {
       std::memcpy(Buffer, &v, sizeof v);
       return;
     }
-    case ftLargeint: std::memcpy(Buffer, &V, sizeof V); return;
+    case ftLargeint:
+      std::memcpy(Buffer, &V, sizeof V);
+      return;
     case ftBoolean: {
       range(0, 1);
       auto v = static_cast<std::uint16_t>(V);
@@ -427,18 +439,28 @@ void PutInt64(const TSQLColumnDesc& C, std::int64_t V, void* Buffer) {
       PutDecimal(C, t, t, Buffer);
       return;
     }
-    case ftString: case ftFixedChar: case ftWideString:
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
       PutString(C, std::to_string(V), Buffer);
       return;
-    default: NotValid(C, std::to_string(V));
+    default:
+      NotValid(C, std::to_string(V));
   }
 }
 
 void PutDouble(const TSQLColumnDesc& C, double V, void* Buffer) {
   switch (C.DataType) {
     case ftFloat:
-    case ftCurrency: std::memcpy(Buffer, &V, sizeof V); return;
-    case ftSmallint: case ftWord: case ftInteger: case ftAutoInc: case ftLargeint: case ftBoolean: {
+    case ftCurrency:
+      std::memcpy(Buffer, &V, sizeof V);
+      return;
+    case ftSmallint:
+    case ftWord:
+    case ftInteger:
+    case ftAutoInc:
+    case ftLargeint:
+    case ftBoolean: {
       // 2^63 itself is out of range; the comparison is exact in double.
       if (!std::isfinite(V) || V != std::trunc(V) || V < -9223372036854775808.0 ||
           V >= 9223372036854775808.0)
@@ -452,24 +474,35 @@ void PutDouble(const TSQLColumnDesc& C, double V, void* Buffer) {
       PutDecimal(C, DoubleToText(V), DoubleToText(V, false), Buffer);
       return;
     }
-    case ftString: case ftFixedChar: case ftWideString:
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
       PutString(C, DoubleToText(V), Buffer);
       return;
-    default: NotValid(C, DoubleToText(V));
+    default:
+      NotValid(C, DoubleToText(V));
   }
 }
 
 void PutText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
   switch (C.DataType) {
-    case ftString: case ftFixedChar: case ftWideString: case ftGuid:
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
       PutString(C, T, Buffer);
       return;
-    case ftSmallint: case ftWord: case ftInteger: case ftAutoInc: case ftLargeint: {
+    case ftSmallint:
+    case ftWord:
+    case ftInteger:
+    case ftAutoInc:
+    case ftLargeint: {
       std::int64_t v;
       if (!ParseInt64(T, v)) {
         // Beyond 64 bits it is a number still, just one that does not fit.
         Canonical c;
-        if (Canonicalize(T, c) && c.Exponent >= 0 && T.find_first_of(".eE") == std::string_view::npos)
+        if (Canonicalize(T, c) && c.Exponent >= 0 &&
+            T.find_first_of(".eE") == std::string_view::npos)
           DoesNotFit(C, T);
         NotValid(C, Quoted(T));
       }
@@ -545,8 +578,11 @@ void PutText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
       return;
     }
     case ftBytes:
-    case ftVarBytes: PutBytes(C, T.data(), T.size(), Buffer); return;
-    default: NotValid(C, Quoted(T));
+    case ftVarBytes:
+      PutBytes(C, T.data(), T.size(), Buffer);
+      return;
+    default:
+      NotValid(C, Quoted(T));
   }
 }
 

@@ -24,20 +24,32 @@ constexpr int kFreeScale = 32;
 std::string SQLStateOf(int Code) {
   switch (Code) {
     case SQLITE_CONSTRAINT_UNIQUE:
-    case SQLITE_CONSTRAINT_PRIMARYKEY: return "23505";
-    case SQLITE_CONSTRAINT_NOTNULL: return "23502";
-    case SQLITE_CONSTRAINT_FOREIGNKEY: return "23503";
-    case SQLITE_CONSTRAINT_CHECK: return "23514";
-    default: break;
+    case SQLITE_CONSTRAINT_PRIMARYKEY:
+      return "23505";
+    case SQLITE_CONSTRAINT_NOTNULL:
+      return "23502";
+    case SQLITE_CONSTRAINT_FOREIGNKEY:
+      return "23503";
+    case SQLITE_CONSTRAINT_CHECK:
+      return "23514";
+    default:
+      break;
   }
   switch (Code & 0xff) {
-    case SQLITE_CONSTRAINT: return "23000";
-    case SQLITE_MISMATCH: return "42804";
-    case SQLITE_TOOBIG: return "54000";
-    case SQLITE_CANTOPEN: return "08001";
-    case SQLITE_READONLY: return "25006";
-    case SQLITE_INTERRUPT: return "57014";
-    default: return "HY000";
+    case SQLITE_CONSTRAINT:
+      return "23000";
+    case SQLITE_MISMATCH:
+      return "42804";
+    case SQLITE_TOOBIG:
+      return "54000";
+    case SQLITE_CANTOPEN:
+      return "08001";
+    case SQLITE_READONLY:
+      return "25006";
+    case SQLITE_INTERRUPT:
+      return "57014";
+    default:
+      return "HY000";
   }
 }
 
@@ -94,7 +106,9 @@ void SetDecimalType(TSQLColumnDesc& C, long Precision, long Scale) {
   C.Precision = static_cast<int>(std::max(intDigits, 1L) + Scale);
 }
 
-bool Contains(const std::string& S, const char* Part) { return S.find(Part) != std::string::npos; }
+bool Contains(const std::string& S, const char* Part) {
+  return S.find(Part) != std::string::npos;
+}
 
 // Whether the text after a prepared statement is only blanks, semicolons and
 // comments.
@@ -304,11 +318,19 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
                         type == ftString || type == ftFixedChar || type == ftWideString;
   switch (v.VarType()) {
     case varEmpty:
-    case varNull: rc = sqlite3_bind_null(FStmt, Index); break;
-    case varBoolean: rc = sqlite3_bind_int(FStmt, Index, v.AsBoolean() ? 1 : 0); break;
+    case varNull:
+      rc = sqlite3_bind_null(FStmt, Index);
+      break;
+    case varBoolean:
+      rc = sqlite3_bind_int(FStmt, Index, v.AsBoolean() ? 1 : 0);
+      break;
     case varInteger:
-    case varInt64: rc = sqlite3_bind_int64(FStmt, Index, v.AsInt64()); break;
-    case varDouble: rc = sqlite3_bind_double(FStmt, Index, v.AsFloat()); break;
+    case varInt64:
+      rc = sqlite3_bind_int64(FStmt, Index, v.AsInt64());
+      break;
+    case varDouble:
+      rc = sqlite3_bind_double(FStmt, Index, v.AsFloat());
+      break;
     case varBcd: {
       // Integers go in exactly; other decimals as text, which the column's
       // affinity then stores as it stores any decimal literal.
@@ -418,7 +440,8 @@ void TSQLiteStatement::Describe() {
       c.OriginColumn = origin;
       auto key = std::make_pair(std::string(schema != nullptr ? schema : "main"), c.OriginTable);
       auto it = tables.find(key);
-      if (it == tables.end()) it = tables.emplace(key, ReadTableInfo(db, key.first, key.second)).first;
+      if (it == tables.end())
+        it = tables.emplace(key, ReadTableInfo(db, key.first, key.second)).first;
       const TableInfo& info = it->second;
       auto col = info.Columns.find(Upper(c.OriginColumn));
       if (col != info.Columns.end()) {
@@ -445,10 +468,18 @@ void TSQLiteStatement::Describe() {
     if (!MapSQLiteColumnType(decl != nullptr ? decl : "", c)) {
       int storage = FState == State::Pending ? sqlite3_column_type(FStmt, i) : SQLITE_NULL;
       switch (storage) {
-        case SQLITE_INTEGER: c.DataType = ftLargeint; break;
-        case SQLITE_FLOAT: c.DataType = ftFloat; break;
-        case SQLITE_BLOB: c.DataType = ftBlob; break;
-        default: c.DataType = ftMemo; break;
+        case SQLITE_INTEGER:
+          c.DataType = ftLargeint;
+          break;
+        case SQLITE_FLOAT:
+          c.DataType = ftFloat;
+          break;
+        case SQLITE_BLOB:
+          c.DataType = ftBlob;
+          break;
+        default:
+          c.DataType = ftMemo;
+          break;
       }
     }
   }
@@ -488,10 +519,16 @@ void TSQLiteStatement::Open(const TParams* Params) {
 
 bool TSQLiteStatement::Next() {
   switch (FState) {
-    case State::Idle: CheckAttached(); DatabaseError(SCursorNotOpen);
-    case State::Pending: FState = State::OnRow; return true;
-    case State::AtEnd: return false;
-    case State::OnRow: break;
+    case State::Idle:
+      CheckAttached();
+      DatabaseError(SCursorNotOpen);
+    case State::Pending:
+      FState = State::OnRow;
+      return true;
+    case State::AtEnd:
+      return false;
+    case State::OnRow:
+      break;
   }
   int rc = sqlite3_step(FStmt);
   if (rc == SQLITE_ROW) return true;
@@ -519,15 +556,26 @@ bool TSQLiteStatement::GetData(int Index, void* Buffer) {
   CheckRow();
   const TSQLColumnDesc& c = Column(Index);
   switch (c.DataType) {
-    case ftBlob: case ftMemo: case ftGraphic: case ftFmtMemo: case ftTypedBinary: case ftOraBlob:
+    case ftBlob:
+    case ftMemo:
+    case ftGraphic:
+    case ftFmtMemo:
+    case ftTypedBinary:
+    case ftOraBlob:
     case ftOraClob:
       return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
-    default: break;
+    default:
+      break;
   }
   switch (sqlite3_column_type(FStmt, Index)) {
-    case SQLITE_NULL: return false;
-    case SQLITE_INTEGER: sqlvalue::PutInt64(c, sqlite3_column_int64(FStmt, Index), Buffer); break;
-    case SQLITE_FLOAT: sqlvalue::PutDouble(c, sqlite3_column_double(FStmt, Index), Buffer); break;
+    case SQLITE_NULL:
+      return false;
+    case SQLITE_INTEGER:
+      sqlvalue::PutInt64(c, sqlite3_column_int64(FStmt, Index), Buffer);
+      break;
+    case SQLITE_FLOAT:
+      sqlvalue::PutDouble(c, sqlite3_column_double(FStmt, Index), Buffer);
+      break;
     case SQLITE_TEXT: {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(FStmt, Index));
       const int n = sqlite3_column_bytes(FStmt, Index);
@@ -548,7 +596,9 @@ bool TSQLiteStatement::GetBlob(int Index, TBlobByteData& Value) {
   CheckRow();
   CheckIndex(Index);
   switch (sqlite3_column_type(FStmt, Index)) {
-    case SQLITE_NULL: Value.Clear(); return false;
+    case SQLITE_NULL:
+      Value.Clear();
+      return false;
     case SQLITE_INTEGER:
       Value = TBlobByteData(std::to_string(sqlite3_column_int64(FStmt, Index)));
       return true;
@@ -585,7 +635,7 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
     } else if (SameTextAscii(name, "BusyTimeout")) {
       std::int64_t ms;
       if (!sqlvalue::ParseInt64(value, ms) || ms < 0 || ms > INT32_MAX)
-        DatabaseErrorFmt(SUnknownConnectionParam, {"SQLite", name + "=" + value});
+        DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
       busyTimeout = static_cast<int>(ms);
     } else if (SameTextAscii(name, "ReadOnly")) {
       readOnly = IsTrueParam(value);
@@ -667,7 +717,9 @@ void TSQLiteConnection::Rollback() {
   ExecuteDirect("ROLLBACK");
 }
 
-bool TSQLiteConnection::InTransaction() { return sqlite3_get_autocommit(FDb) == 0; }
+bool TSQLiteConnection::InTransaction() {
+  return sqlite3_get_autocommit(FDb) == 0;
+}
 
 std::string TSQLiteConnection::StoredProcCall(const std::string&, const std::vector<TParamType>&) {
   DatabaseError(SStoredProcNotSupported);

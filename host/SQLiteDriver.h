@@ -36,7 +36,8 @@ class TSQLiteConnection : public TSQLDriverConnection {
   void Commit() override;
   void Rollback() override;
   bool InTransaction() override;
-  std::string StoredProcCall(const std::string& Name, const std::vector<TParamType>& Modes) override;
+  std::string StoredProcCall(const std::string& Name,
+                             const std::vector<TParamType>& Modes) override;
 
   // The native handle, for registering functions or collations.
   sqlite3* Handle() const { return FDb; }

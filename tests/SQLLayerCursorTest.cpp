@@ -24,10 +24,15 @@ class RowSource : public TSQLQuery {
     std::uint8_t buffer[8] = {};
     EXPECT_TRUE(TCustomSQLDataSet::GetFieldData(FieldNo, buffer));
     switch (FieldByNumber(FieldNo)->GetDataType()) {
-      case ftSmallint: return Read<std::int16_t>(buffer);
-      case ftInteger: return Read<std::int32_t>(buffer);
-      case ftLargeint: return Read<std::int64_t>(buffer);
-      default: ADD_FAILURE() << "not an integer field"; return 0;
+      case ftSmallint:
+        return Read<std::int16_t>(buffer);
+      case ftInteger:
+        return Read<std::int32_t>(buffer);
+      case ftLargeint:
+        return Read<std::int64_t>(buffer);
+      default:
+        ADD_FAILURE() << "not an integer field";
+        return 0;
     }
   }
   template <class T>
@@ -55,10 +60,13 @@ class CursorTest : public SQLLayerTest {
   void Numbers(const std::string& Table, int N) {
     Exec("CREATE TABLE " + Table + " (id INTEGER PRIMARY KEY, v INTEGER)");
     if (PG())
-      Exec("INSERT INTO " + Table + " SELECT g, g * 10 FROM generate_series(1, " + std::to_string(N) + ") g");
+      Exec("INSERT INTO " + Table + " SELECT g, g * 10 FROM generate_series(1, " +
+           std::to_string(N) + ") g");
     else
-      Exec("INSERT INTO " + Table + " WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
-           "WHERE x < " + std::to_string(N) + ") SELECT x, x * 10 FROM c");
+      Exec("INSERT INTO " + Table +
+           " WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+           "WHERE x < " +
+           std::to_string(N) + ") SELECT x, x * 10 FROM c");
   }
 
   std::int64_t Count(TSQLConnection& C, const std::string& Table) {
@@ -70,7 +78,8 @@ class CursorTest : public SQLLayerTest {
 
 TEST_P(CursorTest, AnEndlessResultIsReadOnlyAsFarAsTheCursorMoves) {
   // Reading this result to its end would never finish.
-  auto q = Source("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT x FROM c");
+  auto q =
+      Source("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT x FROM c");
   q->Open();
   EXPECT_EQ(1, q->Int(1));
   for (int expected = 2; expected <= 1000; ++expected) {
@@ -111,8 +120,9 @@ TEST_P(CursorTest, RowsAreComputedOnlyAsTheyAreFetched) {
         },
         nullptr, nullptr);
     counter = [&] { return computed; };
-    sql = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 1000000) "
-          "SELECT tick() AS n FROM c";
+    sql =
+        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 1000000) "
+        "SELECT tick() AS n FROM c";
   }
   auto q = Source(sql);
   q->Open();

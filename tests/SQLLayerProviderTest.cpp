@@ -17,10 +17,12 @@ class ProviderTest : public SQLLayerTest {
   void SetUp() override {
     SQLLayerTest::SetUp();
     if (HasFatalFailure()) return;
-    Exec("CREATE TABLE items (region VARCHAR(10) NOT NULL, num INTEGER NOT NULL, note TEXT, "
-         "qty INTEGER, price DECIMAL(10,2), total DECIMAL(12,2) GENERATED ALWAYS AS (qty * price)" +
-         std::string(PG() ? " STORED" : "") + ", stamp INTEGER NOT NULL DEFAULT 0, "
-         "PRIMARY KEY (region, num))");
+    Exec(
+        "CREATE TABLE items (region VARCHAR(10) NOT NULL, num INTEGER NOT NULL, note TEXT, "
+        "qty INTEGER, price DECIMAL(10,2), total DECIMAL(12,2) GENERATED ALWAYS AS (qty * price)" +
+        std::string(PG() ? " STORED" : "") +
+        ", stamp INTEGER NOT NULL DEFAULT 0, "
+        "PRIMARY KEY (region, num))");
   }
 
   std::int64_t Count(const std::string& Where = "1 = 1") {
@@ -84,7 +86,7 @@ TEST_P(ProviderTest, StatementsReportTheRowsTheyAffected) {
   auto ds = Query("SELECT * FROM items");
   for (int i = 1; i <= 12; ++i) {
     TParams p;
-  Row(p, i % 2 ? "east" : "west", i, i);
+    Row(p, i % 2 ? "east" : "west", i, i);
     ASSERT_EQ(1, ds->PSExecuteStatement(kInsert, &p));
   }
   TParams p;
@@ -144,8 +146,9 @@ TEST_P(ProviderTest, ApplyingManyRecordsPreparesTheStatementOnce) {
 }
 
 TEST_P(ProviderTest, KeyColumnsOriginsAndComputedColumns) {
-  auto q = Query("SELECT i.region, i.num AS number, i.note, i.qty * 2 AS twice, i.total, i.stamp "
-                 "FROM items i WHERE i.num > ?");
+  auto q = Query(
+      "SELECT i.region, i.num AS number, i.note, i.qty * 2 AS twice, i.total, i.stamp "
+      "FROM items i WHERE i.num > ?");
   q->Params().Items(0)->SetAsInteger(0);
   q->Open();
   struct Expect {
@@ -153,12 +156,10 @@ TEST_P(ProviderTest, KeyColumnsOriginsAndComputedColumns) {
     const char* Origin;
     bool Key, ReadOnly, Required;
   };
-  const Expect expected[] = {{"region", "region", true, false, true},
-                             {"number", "num", true, false, true},
-                             {"note", "note", false, false, false},
-                             {"twice", "", false, true, false},
-                             {"total", "total", false, true, false},
-                             {"stamp", "stamp", false, false, false}};
+  const Expect expected[] = {
+      {"region", "region", true, false, true}, {"number", "num", true, false, true},
+      {"note", "note", false, false, false},   {"twice", "", false, true, false},
+      {"total", "total", false, true, false},  {"stamp", "stamp", false, false, false}};
   ASSERT_EQ(6, q->Fields().Count());
   for (const Expect& e : expected) {
     TField* f = q->FieldByName(e.Field);
@@ -182,8 +183,8 @@ TEST_P(ProviderTest, TableNamesOfSimpleSelectsOnly) {
   EXPECT_EQ("items", name("select region from items it where num = :n order by 1"));
   EXPECT_EQ("items", name("SELECT a FROM \"items\" -- FROM other\n WHERE a = 'JOIN'"));
   EXPECT_EQ(PG() ? "main_items" : "Main_Items", name("SELECT * FROM Main_Items"));
-  EXPECT_EQ(PG() ? "public.items" : "main.items", name(PG() ? "SELECT * FROM PUBLIC.items"
-                                                            : "SELECT * FROM main.items"));
+  EXPECT_EQ(PG() ? "public.items" : "main.items",
+            name(PG() ? "SELECT * FROM PUBLIC.items" : "SELECT * FROM main.items"));
   EXPECT_EQ("", name("SELECT * FROM items a JOIN items b ON a.num = b.num"));
   EXPECT_EQ("", name("SELECT * FROM items, other"));
   EXPECT_EQ("", name("SELECT * FROM items UNION SELECT * FROM other"));
@@ -233,10 +234,12 @@ TEST_P(ProviderTest, DatabaseErrorsCarryTheServersMessageAndCode) {
     return {"no error", ""};
   };
   if (PG()) {
-    EXPECT_EQ(std::make_pair(std::string("syntax error at or near \"SELEC\""), std::string("42601")),
-              error("SELEC 1"));
-    EXPECT_EQ(std::make_pair(std::string("relation \"nowhere\" does not exist"), std::string("42P01")),
-              error("SELECT * FROM nowhere"));
+    EXPECT_EQ(
+        std::make_pair(std::string("syntax error at or near \"SELEC\""), std::string("42601")),
+        error("SELEC 1"));
+    EXPECT_EQ(
+        std::make_pair(std::string("relation \"nowhere\" does not exist"), std::string("42P01")),
+        error("SELECT * FROM nowhere"));
   } else {
     EXPECT_EQ(std::make_pair(std::string("near \"SELEC\": syntax error"), std::string("HY000")),
               error("SELEC 1"));
@@ -252,9 +255,10 @@ TEST_P(ProviderTest, DatabaseErrorsCarryTheServersMessageAndCode) {
     ADD_FAILURE() << "null key accepted";
   } catch (const ESQLDatabaseError& E) {
     EXPECT_EQ("23502", E.GetSQLState());
-    EXPECT_EQ(PG() ? "null value in column \"num\" of relation \"items\" violates not-null constraint"
-                   : "NOT NULL constraint failed: items.num",
-              E.Message());
+    EXPECT_EQ(
+        PG() ? "null value in column \"num\" of relation \"items\" violates not-null constraint"
+             : "NOT NULL constraint failed: items.num",
+        E.Message());
   }
   // The connection works on after its errors.
   EXPECT_EQ(1, Count());

@@ -20,7 +20,9 @@
 
 namespace qvl::testing {
 
-inline const char* PostgreSQLConnInfo() { return std::getenv("QVL_PG_CONNINFO"); }
+inline const char* PostgreSQLConnInfo() {
+  return std::getenv("QVL_PG_CONNINFO");
+}
 
 inline std::string UniqueName(const char* Prefix) {
   static int counter = 0;
@@ -121,8 +123,8 @@ inline std::string DriverName(const ::testing::TestParamInfo<const char*>& Info)
 
 // Instantiates a SQLLayerTest descendant once per driver; the PostgreSQL
 // instances are named PostgreSQL/..., which the ctest fixture filter uses.
-#define QVL_SQL_LAYER_SUITE(Suite)                                                   \
-  INSTANTIATE_TEST_SUITE_P(SQLite, Suite, ::testing::Values("SQLite"),               \
-                           ::qvl::testing::DriverName);                              \
-  INSTANTIATE_TEST_SUITE_P(PostgreSQL, Suite, ::testing::Values("PostgreSQL"),       \
+#define QVL_SQL_LAYER_SUITE(Suite)                                             \
+  INSTANTIATE_TEST_SUITE_P(SQLite, Suite, ::testing::Values("SQLite"),         \
+                           ::qvl::testing::DriverName);                        \
+  INSTANTIATE_TEST_SUITE_P(PostgreSQL, Suite, ::testing::Values("PostgreSQL"), \
                            ::qvl::testing::DriverName)

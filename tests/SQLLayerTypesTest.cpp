@@ -23,14 +23,17 @@ struct Column {
 };
 
 Variant Date(int Y, unsigned M, unsigned D) {
-  return Variant(TDateTime{static_cast<std::int64_t>(DaysFromCivil(Y, M, D)) * TDateTime::MicrosPerDay});
+  return Variant(
+      TDateTime{static_cast<std::int64_t>(DaysFromCivil(Y, M, D)) * TDateTime::MicrosPerDay});
 }
 Variant Time(unsigned H, unsigned M, unsigned S, unsigned Us = 0) {
   return Variant(TDateTime{((H * 60 + M) * 60 + S) * TDateTime::MicrosPerSecond + Us});
 }
-Variant Stamp(int Y, unsigned Mo, unsigned D, unsigned H, unsigned Mi, unsigned S, unsigned Us = 0) {
-  return Variant(TDateTime{static_cast<std::int64_t>(DaysFromCivil(Y, Mo, D)) * TDateTime::MicrosPerDay +
-                           ((H * 60 + Mi) * 60 + S) * TDateTime::MicrosPerSecond + Us});
+Variant Stamp(int Y, unsigned Mo, unsigned D, unsigned H, unsigned Mi, unsigned S,
+              unsigned Us = 0) {
+  return Variant(
+      TDateTime{static_cast<std::int64_t>(DaysFromCivil(Y, Mo, D)) * TDateTime::MicrosPerDay +
+                ((H * 60 + Mi) * 60 + S) * TDateTime::MicrosPerSecond + Us});
 }
 Variant Bytes(std::initializer_list<int> B) {
   TBytes out;
@@ -91,39 +94,134 @@ class TypeRoundTrip : public SQLLayerTest {
     const std::int64_t maxLarge = std::numeric_limits<std::int64_t>::max();
     const std::int64_t minLarge = std::numeric_limits<std::int64_t>::min();
     if (PG())
-      return {
-          {1, true, std::int32_t{-32768}, std::int32_t{2147483647}, maxLarge, 0.1,
-           std::numeric_limits<double>::max(), Variant::Bcd("1234567890123456789012345678.0123456789"),
-           Variant::Bcd("12345678901234567890123456.000000000000000000000000000001"),
-           Date(-4712, 11, 24), Time(0, 0, 0), Stamp(1, 1, 1, 0, 0, 0),
-           Stamp(2024, 2, 29, 23, 59, 59, 999999), "Grüße, 漢字!", "ab  ",
-           "6f9619ff-8b86-d011-b42d-00c04fc964ff", "1 year 2 mons 3 days 04:05:06.789",
-           "line 1\nline 2\t\"quoted\" \\ back", "{\"a\": [1, 2.5, null]}", Bytes({0, 1, 0, 255})},
-          {2, false, std::int32_t{32767}, std::int32_t{-2147483647 - 1}, minLarge, -2.5e30,
-           std::numeric_limits<double>::denorm_min(), Variant::Bcd("-0.0000000001"),
-           Variant::Bcd("-9007199254740993"), Date(9999, 12, 31), Time(23, 59, 59, 999999),
-           Stamp(-99, 3, 15, 12, 0, 0), Stamp(1970, 1, 1, 0, 0, 0, 1), "€€€€€€€€€€", "€€€€",
-           "00000000-0000-0000-0000-000000000000", "-00:00:01", std::string(100000, 'x'), "[]",
-           Bytes({0xde, 0xad, 0xbe, 0xef})},
-          {3, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null,
-           Null, Null, Null, Null, Null},
-          {4, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, "", "    ",
-           Null, Null, "", "\"\"", Bytes({})}};
-    return {
-        {std::int64_t{1}, true, std::int32_t{-32768}, std::int32_t{65535}, std::int32_t{2147483647},
-         maxLarge, 0.1, 1234.56, Variant::Bcd("9007199254740993"), Date(1, 1, 1), Time(0, 0, 0),
-         Stamp(1, 1, 1, 0, 0, 0), Stamp(2024, 2, 29, 23, 59, 59, 999999), "Grüße, 漢字!", "ab",
-         "Ωmega", "{6F9619FF-8B86-D011-B42D-00C04FC964FF}", Bytes({0, 1, 2, 255}),
-         Bytes({0, 0xff}), "line 1\nline 2\t'quoted'", Bytes({0, 1, 0, 255})},
-        {std::int64_t{2}, false, std::int32_t{32767}, std::int32_t{0}, std::int32_t{-2147483647 - 1},
-         minLarge, -std::numeric_limits<double>::max(), -0.01, Variant::Bcd("-0.0000000001"),
-         Date(9999, 12, 31), Time(23, 59, 59, 999999), Stamp(1970, 1, 1, 0, 0, 0, 1),
-         Stamp(9999, 12, 31, 23, 59, 59), "€€€€€€€€€€", "€€€€", "ÄÖÜäö", "", Bytes({1, 2, 3, 4}),
-         Bytes({1, 2, 3, 4, 5, 6}), std::string(100000, 'x'), Bytes({0xde, 0xad})},
-        {std::int64_t{3}, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null, Null,
-         Null, Null, Null, Null, Null, Null, Null, Null},
-        {std::int64_t{4}, Null, Null, Null, Null, Null, std::numeric_limits<double>::denorm_min(),
-         Null, Null, Null, Null, Null, Null, "", "", "", Null, Null, Bytes({}), "", Bytes({})}};
+      return {{1,
+               true,
+               std::int32_t{-32768},
+               std::int32_t{2147483647},
+               maxLarge,
+               0.1,
+               std::numeric_limits<double>::max(),
+               Variant::Bcd("1234567890123456789012345678.0123456789"),
+               Variant::Bcd("12345678901234567890123456.000000000000000000000000000001"),
+               Date(-4712, 11, 24),
+               Time(0, 0, 0),
+               Stamp(1, 1, 1, 0, 0, 0),
+               Stamp(2024, 2, 29, 23, 59, 59, 999999),
+               "Grüße, 漢字!",
+               "ab  ",
+               "6f9619ff-8b86-d011-b42d-00c04fc964ff",
+               "1 year 2 mons 3 days 04:05:06.789",
+               "line 1\nline 2\t\"quoted\" \\ back",
+               "{\"a\": [1, 2.5, null]}",
+               Bytes({0, 1, 0, 255})},
+              {2,
+               false,
+               std::int32_t{32767},
+               std::int32_t{-2147483647 - 1},
+               minLarge,
+               -2.5e30,
+               std::numeric_limits<double>::denorm_min(),
+               Variant::Bcd("-0.0000000001"),
+               Variant::Bcd("-9007199254740993"),
+               Date(9999, 12, 31),
+               Time(23, 59, 59, 999999),
+               Stamp(-99, 3, 15, 12, 0, 0),
+               Stamp(1970, 1, 1, 0, 0, 0, 1),
+               "€€€€€€€€€€",
+               "€€€€",
+               "00000000-0000-0000-0000-000000000000",
+               "-00:00:01",
+               std::string(100000, 'x'),
+               "[]",
+               Bytes({0xde, 0xad, 0xbe, 0xef})},
+              {3,    Null, Null, Null, Null, Null, Null, Null, Null, Null,
+               Null, Null, Null, Null, Null, Null, Null, Null, Null, Null},
+              {4,    Null, Null, Null, Null,   Null, Null, Null, Null,   Null,
+               Null, Null, Null, "",   "    ", Null, Null, "",   "\"\"", Bytes({})}};
+    return {{std::int64_t{1},
+             true,
+             std::int32_t{-32768},
+             std::int32_t{65535},
+             std::int32_t{2147483647},
+             maxLarge,
+             0.1,
+             1234.56,
+             Variant::Bcd("9007199254740993"),
+             Date(1, 1, 1),
+             Time(0, 0, 0),
+             Stamp(1, 1, 1, 0, 0, 0),
+             Stamp(2024, 2, 29, 23, 59, 59, 999999),
+             "Grüße, 漢字!",
+             "ab",
+             "Ωmega",
+             "{6F9619FF-8B86-D011-B42D-00C04FC964FF}",
+             Bytes({0, 1, 2, 255}),
+             Bytes({0, 0xff}),
+             "line 1\nline 2\t'quoted'",
+             Bytes({0, 1, 0, 255})},
+            {std::int64_t{2},
+             false,
+             std::int32_t{32767},
+             std::int32_t{0},
+             std::int32_t{-2147483647 - 1},
+             minLarge,
+             -std::numeric_limits<double>::max(),
+             -0.01,
+             Variant::Bcd("-0.0000000001"),
+             Date(9999, 12, 31),
+             Time(23, 59, 59, 999999),
+             Stamp(1970, 1, 1, 0, 0, 0, 1),
+             Stamp(9999, 12, 31, 23, 59, 59),
+             "€€€€€€€€€€",
+             "€€€€",
+             "ÄÖÜäö",
+             "",
+             Bytes({1, 2, 3, 4}),
+             Bytes({1, 2, 3, 4, 5, 6}),
+             std::string(100000, 'x'),
+             Bytes({0xde, 0xad})},
+            {std::int64_t{3},
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null},
+            {std::int64_t{4},
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             std::numeric_limits<double>::denorm_min(),
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             Null,
+             "",
+             "",
+             "",
+             Null,
+             Null,
+             Bytes({}),
+             "",
+             Bytes({})}};
   }
 
   void CreateTable(const std::string& Name) {
@@ -206,7 +304,8 @@ TEST_P(TypeRoundTrip, FieldsCarryTheMappedTypeAndSize) {
   for (std::size_t i = 0; i < cols.size(); ++i) {
     TFieldDef* def = q->FieldDefs().Items(static_cast<int>(i));
     EXPECT_EQ(cols[i].Name, def->Name);
-    EXPECT_EQ(FieldTypeName(cols[i].Expected), std::string(FieldTypeName(def->DataType))) << cols[i].Name;
+    EXPECT_EQ(FieldTypeName(cols[i].Expected), std::string(FieldTypeName(def->DataType)))
+        << cols[i].Name;
     EXPECT_EQ(cols[i].Size, def->Size) << cols[i].Name;
     EXPECT_EQ(cols[i].Precision, def->Precision) << cols[i].Name;
   }
@@ -270,10 +369,12 @@ class ValuesThatDoNotFit : public SQLLayerTest {
 
 TEST_P(ValuesThatDoNotFit, RaiseNamingTheColumnInsteadOfCutting) {
   if (PG()) {
-    EXPECT_EQ("Value 1000000000000000000000000000000000000000 of column 'n' does not fit its "
-              "FMTBcd(64,32) field",
-              ErrorOf("SELECT 1e39::numeric AS n"));
-    EXPECT_EQ("Value 'NaN' of column 'n' is not a valid FMTBcd", ErrorOf("SELECT 'NaN'::numeric AS n"));
+    EXPECT_EQ(
+        "Value 1000000000000000000000000000000000000000 of column 'n' does not fit its "
+        "FMTBcd(64,32) field",
+        ErrorOf("SELECT 1e39::numeric AS n"));
+    EXPECT_EQ("Value 'NaN' of column 'n' is not a valid FMTBcd",
+              ErrorOf("SELECT 'NaN'::numeric AS n"));
     EXPECT_EQ("Value 'infinity' of column 'd' is not a valid Date",
               ErrorOf("SELECT 'infinity'::date AS d"));
     EXPECT_EQ("Value '5874897-12-31' of column 'd' does not fit its Date field",
@@ -282,12 +383,15 @@ TEST_P(ValuesThatDoNotFit, RaiseNamingTheColumnInsteadOfCutting) {
               ErrorOf("SELECT '294276-12-31 23:59:59'::timestamp AS ts"));
     return;
   }
-  Exec("CREATE TABLE t (s SMALLINT, i INT, v VARCHAR(2), d DECIMAL(5,2), b BOOLEAN, "
-       "dt DATE, bin BINARY(2))");
+  Exec(
+      "CREATE TABLE t (s SMALLINT, i INT, v VARCHAR(2), d DECIMAL(5,2), b BOOLEAN, "
+      "dt DATE, bin BINARY(2))");
   Exec("INSERT INTO t (s) VALUES (40000)");
-  EXPECT_EQ("Value 40000 of column 's' does not fit its Smallint field", ErrorOf("SELECT s FROM t"));
+  EXPECT_EQ("Value 40000 of column 's' does not fit its Smallint field",
+            ErrorOf("SELECT s FROM t"));
   Exec("DELETE FROM t; INSERT INTO t (i) VALUES (4294967296)");
-  EXPECT_EQ("Value 4294967296 of column 'i' does not fit its Integer field", ErrorOf("SELECT i FROM t"));
+  EXPECT_EQ("Value 4294967296 of column 'i' does not fit its Integer field",
+            ErrorOf("SELECT i FROM t"));
   Exec("DELETE FROM t; INSERT INTO t (i) VALUES (1.5)");
   EXPECT_EQ("Value 1.5 of column 'i' does not fit its Integer field", ErrorOf("SELECT i FROM t"));
   Exec("DELETE FROM t; INSERT INTO t (i) VALUES ('twelve')");
@@ -296,9 +400,11 @@ TEST_P(ValuesThatDoNotFit, RaiseNamingTheColumnInsteadOfCutting) {
   EXPECT_EQ("Value 'ninechars' of column 'v' does not fit its String(8) field",
             ErrorOf("SELECT v FROM t"));
   Exec("DELETE FROM t; INSERT INTO t (d) VALUES (1.005)");
-  EXPECT_EQ("Value 1.005 of column 'd' does not fit its FMTBcd(5,2) field", ErrorOf("SELECT d FROM t"));
+  EXPECT_EQ("Value 1.005 of column 'd' does not fit its FMTBcd(5,2) field",
+            ErrorOf("SELECT d FROM t"));
   Exec("DELETE FROM t; INSERT INTO t (d) VALUES (1234)");
-  EXPECT_EQ("Value 1234 of column 'd' does not fit its FMTBcd(5,2) field", ErrorOf("SELECT d FROM t"));
+  EXPECT_EQ("Value 1234 of column 'd' does not fit its FMTBcd(5,2) field",
+            ErrorOf("SELECT d FROM t"));
   Exec("DELETE FROM t; INSERT INTO t (b) VALUES (2)");
   EXPECT_EQ("Value 2 of column 'b' does not fit its Boolean field", ErrorOf("SELECT b FROM t"));
   Exec("DELETE FROM t; INSERT INTO t (dt) VALUES ('2024-01-01 10:00:00')");
@@ -307,7 +413,8 @@ TEST_P(ValuesThatDoNotFit, RaiseNamingTheColumnInsteadOfCutting) {
   Exec("DELETE FROM t; INSERT INTO t (dt) VALUES ('yesterday')");
   EXPECT_EQ("Value 'yesterday' of column 'dt' is not a valid Date", ErrorOf("SELECT dt FROM t"));
   Exec("DELETE FROM t; INSERT INTO t (bin) VALUES (x'010203')");
-  EXPECT_EQ("Value 3 bytes of column 'bin' does not fit its Bytes(2) field", ErrorOf("SELECT bin FROM t"));
+  EXPECT_EQ("Value 3 bytes of column 'bin' does not fit its Bytes(2) field",
+            ErrorOf("SELECT bin FROM t"));
 }
 
 TEST_P(ValuesThatDoNotFit, ExpressionsTakeTheTypeOfTheirValues) {
@@ -321,7 +428,8 @@ TEST_P(ValuesThatDoNotFit, ExpressionsTakeTheTypeOfTheirValues) {
   EXPECT_EQ(2.5, q->FieldByName("x")->GetAsFloat());
   EXPECT_EQ("text", q->FieldByName("s")->GetAsString());
   EXPECT_TRUE(q->FieldByName("z")->IsNull());
-  for (const char* name : {"n", "x", "s", "z"}) EXPECT_TRUE(q->FieldByName(name)->GetReadOnly()) << name;
+  for (const char* name : {"n", "x", "s", "z"})
+    EXPECT_TRUE(q->FieldByName(name)->GetReadOnly()) << name;
 }
 
 QVL_SQL_LAYER_SUITE(ValuesThatDoNotFit);

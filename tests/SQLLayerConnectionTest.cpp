@@ -1,0 +1,339 @@
+// The connection and dataset components: drivers by name, parameters,
+// opening and closing, the component model, query text and its
+// parameters, and the SQLite driver's own rules.
+#include <gtest/gtest.h>
+
+#include "host/Field.h"
+#include "host/SQLText.h"
+#include "host/SQLiteDriver.h"
+#include "tests/SQLLayerTestSupport.h"
+
+using namespace qvl;
+
+namespace {
+
+std::string ErrorOf(const std::function<void()>& F) {
+  try {
+    F();
+  } catch (const EDatabaseError& E) {
+    return E.Message();
+  }
+  return "no error";
+}
+
+class SQLConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Db = std::make_unique<qvl::testing::TestDatabase>("SQLite");
+    Conn = Db->NewConnection();
+    Conn->ExecuteDirect(
+        "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT);"
+        "INSERT INTO t VALUES (1, 'one'), (2, 'two'), (3, 'three')");
+  }
+  std::unique_ptr<TSQLQuery> Query(const std::string& SQL, TComponent* Owner = nullptr) {
+    auto q = std::make_unique<TSQLQuery>(Owner);
+    q->SetSQLConnection(Conn.get());
+    q->SQL().SetText(SQL);
+    return q;
+  }
+  std::unique_ptr<qvl::testing::TestDatabase> Db;
+  std::unique_ptr<TSQLConnection> Conn;
+};
+
+TEST(SQLConnectionDrivers, DriverNamesAndParametersAreChecked) {
+  auto open = [](const std::string& Driver, std::initializer_list<std::string> Params) {
+    return ErrorOf([&] {
+      TSQLConnection c;
+      c.SetDriverName(Driver);
+      for (const auto& p : Params) c.Params().Add(p);
+      c.Open();
+    });
+  };
+  EXPECT_EQ("No driver name given for the connection", open("", {}));
+  EXPECT_EQ("Unknown SQL driver 'Oracle' (available: SQLite, PostgreSQL)", open("Oracle", {}));
+  EXPECT_EQ("No database file is given for SQLite", open("SQLite", {}));
+  EXPECT_EQ("Unknown SQLite connection parameter 'Colour'",
+            open("sqlite", {"Database=:memory:", "Colour=red"}));
+  EXPECT_EQ("Invalid value 'soon' of connection parameter 'BusyTimeout'",
+            open("SQLite", {"Database=:memory:", "BusyTimeout=soon"}));
+  EXPECT_EQ("unable to open database file: /nonexistent/dir/x.db",
+            open("SQLite", {"Database=/nonexistent/dir/x.db"}));
+  EXPECT_EQ("no error",
+            open("SQLite", {"Database=:memory:", "BusyTimeout=100", "ForeignKeys=True"}));
+}
+
+TEST_F(SQLConnectionTest, ConnectionStringAndReadOnlyFiles) {
+  TSQLConnection c;
+  c.SetDriverName("SQLite");
+  c.SetConnectionString(Db->File());
+  c.Params().Add("ReadOnly=True");
+  c.Open();
+  EXPECT_TRUE(c.GetConnected());
+  EXPECT_EQ("\"", c.GetQuoteChar());
+  EXPECT_EQ("attempt to write a readonly database",
+            ErrorOf([&] { c.ExecuteDirect("DELETE FROM t"); }));
+  EXPECT_EQ("Cannot change this setting of an open connection",
+            ErrorOf([&] { c.SetDriverName("PostgreSQL"); }));
+  EXPECT_EQ("Cannot change this setting of an open connection",
+            ErrorOf([&] { c.SetConnectionString("x.db"); }));
+  c.Close();
+  EXPECT_FALSE(c.GetConnected());
+  EXPECT_EQ("The connection is not open", ErrorOf([&] { c.Driver(); }));
+}
+
+TEST_F(SQLConnectionTest, ClosingTheConnectionClosesItsDataSets) {
+  auto q = Query("SELECT id FROM t ORDER BY id");
+  q->SetPrepared(true);
+  q->Open();
+  q->Next();
+  int events = 0;
+  Conn->SetBeforeDisconnect([&](TObject*) { ++events; });
+  Conn->SetAfterDisconnect([&](TObject*) { ++events; });
+  Conn->Close();
+  EXPECT_EQ(2, events);
+  EXPECT_FALSE(q->GetActive());
+  EXPECT_FALSE(q->GetPrepared());
+  q->Open();  // connects again on demand
+  EXPECT_TRUE(Conn->GetConnected());
+  EXPECT_EQ(1, q->FieldByName("id")->GetAsInteger());
+}
+
+TEST_F(SQLConnectionTest, DestroyingTheConnectionDetachesItsDataSets) {
+  auto a = Query("SELECT id FROM t");
+  auto b = Query("SELECT name FROM t");
+  a->Open();
+  b->SetPrepared(true);
+  EXPECT_EQ(2, Conn->DataSetCount());
+  Conn.reset();
+  EXPECT_EQ(nullptr, a->GetSQLConnection());
+  EXPECT_EQ(nullptr, b->GetSQLConnection());
+  EXPECT_FALSE(a->GetActive());
+  EXPECT_FALSE(b->GetPrepared());
+  EXPECT_EQ("No SQL connection is set", ErrorOf([&] { a->Open(); }));
+  a->SetName("Orders");
+  EXPECT_EQ("Orders: No SQL connection is set", ErrorOf([&] { a->Open(); }));
+}
+
+TEST_F(SQLConnectionTest, DestroyingADataSetUnregistersIt) {
+  auto a = Query("SELECT id FROM t");
+  a->Open();
+  EXPECT_EQ(1, Conn->DataSetCount());
+  EXPECT_EQ(a.get(), Conn->DataSets(0));
+  a.reset();
+  EXPECT_EQ(0, Conn->DataSetCount());
+  Conn->Close();
+}
+
+TEST_F(SQLConnectionTest, OwnedTogetherTheyGoInAnyOrder) {
+  for (bool connectionFirst : {true, false}) {
+    // Owners destroy the newest first: the order of creation decides.
+    auto form = std::make_unique<TComponent>(nullptr);
+    TSQLConnection* conn = connectionFirst ? new TSQLConnection(form.get()) : nullptr;
+    auto* q = new TSQLQuery(form.get());
+    if (!connectionFirst) conn = new TSQLConnection(form.get());
+    conn->SetDriverName("SQLite");
+    conn->Params().Add("Database=" + Db->File());
+    q->SetSQLConnection(conn);
+    q->SQL().SetText("SELECT id FROM t");
+    q->Open();
+    form.reset();  // no leak, no dangling pointer: the sanitizers watch
+  }
+}
+
+TEST_F(SQLConnectionTest, ConnectedSetWhileLoadingConnectsWhenLoadingEnds) {
+  TSQLConnection c;
+  c.SetDriverName("SQLite");
+  c.Params().Add("Database=" + Db->File());
+  c.BeginLoading();
+  c.SetConnected(true);
+  EXPECT_FALSE(c.GetConnected());
+  c.EndLoading();
+  EXPECT_TRUE(c.GetConnected());
+}
+
+TEST_F(SQLConnectionTest, QueryTextParametersAndNotification) {
+  auto q = Query("SELECT name FROM t WHERE id = :id OR name = :name OR id = :id");
+  ASSERT_EQ(3, q->Params().Count());
+  EXPECT_EQ("id", q->Params().Items(0)->GetName());
+  EXPECT_EQ("name", q->Params().Items(1)->GetName());
+  EXPECT_EQ("SELECT name FROM t WHERE id = ? OR name = ? OR id = ?\n", q->GetCommandText());
+  q->Params().Items(0)->SetAsInteger(2);
+  q->Params().Items(1)->SetAsString("none");
+  q->Params().Items(2)->SetAsInteger(2);
+  q->Open();
+  EXPECT_EQ("two", q->FieldByName("name")->GetAsString());
+
+  // Values stay with their names when the text changes; changing it closes.
+  q->SQL().SetText("SELECT name FROM t WHERE name = :name OR id = :id");
+  EXPECT_FALSE(q->GetActive());
+  EXPECT_EQ("none", q->Params().ParamByName("name")->AsString());
+  EXPECT_EQ(2, q->Params().ParamByName("id")->AsInteger());
+
+  q->SetParamCheck(false);
+  q->SQL().SetText("SELECT name FROM t WHERE id = ?");
+  EXPECT_EQ(2, q->Params().Count());  // left alone without the check
+  EXPECT_EQ("SELECT name FROM t WHERE id = ?\n", q->GetCommandText());
+}
+
+// A descendant that takes over the text, as macro-processing queries do.
+class OwnTextQuery : public TSQLQuery {
+ public:
+  OwnTextQuery() {
+    SQL().SetOnChange([this](TObject*) { ++Changes; });
+  }
+  using TCustomSQLDataSet::SetFCommandText;
+  int Changes = 0;
+};
+
+TEST_F(SQLConnectionTest, ADescendantReplacesTheChangeNotificationAndSetsTheText) {
+  OwnTextQuery q;
+  q.SetSQLConnection(Conn.get());
+  q.SQL().SetText("SELECT :not_a_parameter");
+  EXPECT_EQ(1, q.Changes);
+  EXPECT_EQ("", q.GetCommandText());
+  EXPECT_EQ(0, q.Params().Count());
+  q.SetFCommandText("SELECT count(*) AS n FROM t");
+  EXPECT_EQ(1, q.Changes);
+  q.Open();
+  EXPECT_EQ(3, q.FieldByName("n")->GetAsInteger());
+}
+
+TEST_F(SQLConnectionTest, SQLiteHasNoStoredProcedures) {
+  TSQLStoredProc proc;
+  proc.SetSQLConnection(Conn.get());
+  proc.SetStoredProcName("anything");
+  EXPECT_EQ("Stored procedures are not supported by the SQLite driver",
+            ErrorOf([&] { proc.ExecProc(); }));
+  EXPECT_EQ("Stored procedures are not supported by the SQLite driver",
+            ErrorOf([&] { proc.Open(); }));
+  TSQLStoredProc unnamed;
+  unnamed.SetSQLConnection(Conn.get());
+  EXPECT_EQ("No stored procedure name is set", ErrorOf([&] { unnamed.ExecProc(); }));
+}
+
+TEST_F(SQLConnectionTest, DataSetKindsAndTheirCommandText) {
+  TSQLDataSet ds;
+  ds.SetSQLConnection(Conn.get());
+  ds.SetCommandType(ctTable);
+  ds.SetCommandText("t");
+  EXPECT_EQ("t", ds.PSGetTableName());
+  ds.Open();
+  EXPECT_EQ(2, ds.Fields().Count());
+  ds.Close();
+  ds.SetCommandType(ctQuery);
+  ds.SetCommandText("SELECT name FROM t WHERE id = :id");
+  ds.Params().ParamByName("id")->SetAsInteger(3);
+  ds.Open();
+  EXPECT_EQ("three", ds.FieldByName("name")->GetAsString());
+
+  TSQLTable table;
+  table.SetSQLConnection(Conn.get());
+  EXPECT_EQ("No table name is set", ErrorOf([&] { table.Open(); }));
+}
+
+TEST_F(SQLConnectionTest, PersistentFieldsMustMatchTheirColumns) {
+  Conn->ExecuteDirect(
+      "CREATE TABLE v (id INTEGER PRIMARY KEY, name VARCHAR(10));"
+      "INSERT INTO v VALUES (1, 'one'), (2, 'two'), (3, 'three')");
+  auto q = Query("SELECT id, name FROM v ORDER BY id");
+  auto name = std::make_unique<TStringField>(3);
+  name->SetFieldName("name");
+  auto id = std::make_unique<TLargeintField>();
+  id->SetFieldName("id");
+  q->Fields().Add(std::move(id));
+  q->Fields().Add(std::move(name));
+  q->Open();
+  EXPECT_EQ("one", q->FieldByName("name")->GetAsString());
+  q->Next();
+  EXPECT_EQ("two", q->FieldByName("name")->GetAsString());
+  q->Next();
+  EXPECT_EQ("Value 'three' of column 'name' does not fit its String(3) field",
+            ErrorOf([&] { q->FieldByName("name")->GetAsString(); }));
+  q->Close();
+  q->Fields().Clear();
+  auto wrong = std::make_unique<TIntegerField>();
+  wrong->SetFieldName("name");
+  q->Fields().Add(std::move(wrong));
+  EXPECT_EQ("Type mismatch for field 'name', expecting: Integer actual: String",
+            ErrorOf([&] { q->Open(); }));
+  EXPECT_FALSE(q->GetActive());
+}
+
+TEST_F(SQLConnectionTest, DuplicateColumnNamesGetUniqueFieldNames) {
+  auto q = Query("SELECT a.id, b.id, a.id FROM t a JOIN t b ON a.id = b.id");
+  q->Open();
+  ASSERT_EQ(3, q->Fields().Count());
+  EXPECT_EQ("id", q->Fields()[0]->GetFieldName());
+  EXPECT_EQ("id_1", q->Fields()[1]->GetFieldName());
+  EXPECT_EQ("id_2", q->Fields()[2]->GetFieldName());
+  EXPECT_EQ("", q->PSGetTableName());
+}
+
+TEST(SQLiteColumnTypes, DeclaredTypesMapToFieldsThatHoldTheirValues) {
+  struct Case {
+    const char* Declared;
+    TFieldType Type;
+    int Size, Precision;
+  };
+  const Case cases[] = {
+      {"integer", ftLargeint, 0, 0},
+      {"INT", ftInteger, 0, 0},
+      {"tinyint", ftSmallint, 0, 0},
+      {"unsigned  big int", ftLargeint, 0, 0},
+      {"BIGSERIALINT", ftLargeint, 0, 0},
+      {"bool", ftBoolean, 0, 0},
+      {"double precision", ftFloat, 0, 0},
+      {"FLOAT", ftFloat, 0, 0},
+      {"numeric(5,5)", ftFMTBcd, 5, 6},
+      {"DECIMAL(18)", ftFMTBcd, 0, 18},
+      {"numeric", ftFMTBcd, 32, 64},
+      {"varchar(20)", ftString, 80, 0},
+      {"varchar", ftMemo, 0, 0},
+      {"character(2)", ftFixedChar, 8, 0},
+      {"VARCHAR(100000)", ftMemo, 0, 0},
+      {"nvarchar(3)", ftWideString, 12, 0},
+      {"clob", ftMemo, 0, 0},
+      {"longtext", ftMemo, 0, 0},
+      {"VARYING CHARACTER(4)", ftString, 16, 0},
+      {"blob", ftBlob, 0, 0},
+      {"binary(16)", ftBytes, 16, 0},
+      {"varbinary(300)", ftVarBytes, 300, 0},
+      {"date", ftDate, 0, 0},
+      {"time", ftTime, 0, 0},
+      {"datetime", ftDateTime, 0, 0},
+      {"timestamp", ftTimeStamp, 0, 0},
+      {"uuid", ftGuid, 38, 0},
+      {"json", ftMemo, 0, 0},
+  };
+  for (const Case& c : cases) {
+    TSQLColumnDesc col;
+    ASSERT_TRUE(MapSQLiteColumnType(c.Declared, col)) << c.Declared;
+    EXPECT_EQ(FieldTypeName(c.Type), std::string(FieldTypeName(col.DataType))) << c.Declared;
+    EXPECT_EQ(c.Size, col.Size) << c.Declared;
+    EXPECT_EQ(c.Precision, col.Precision) << c.Declared;
+  }
+  TSQLColumnDesc col;
+  EXPECT_FALSE(MapSQLiteColumnType("  ", col));
+}
+
+TEST(SQLTextReading, ParametersTableNamesAndLiterals) {
+  TParams p;
+  EXPECT_EQ("SELECT ? , ?, '::x :y', x::int, \"a:b\", ?, ?? -- :z\n",
+            ParseSQLParams("SELECT :a , :\"b c\", '::x :y', x::int, \"a:b\", ?, ?? -- :z\n", &p));
+  ASSERT_EQ(3, p.Count());
+  EXPECT_EQ("a", p.Items(0)->GetName());
+  EXPECT_EQ("b c", p.Items(1)->GetName());
+  EXPECT_EQ("", p.Items(2)->GetName());
+  EXPECT_EQ("arr[1:2]", ParseSQLParams("arr[1:2]", nullptr));
+  EXPECT_EQ("Sales.Orders", NormalizeTableName("Sales.Orders", false));
+  EXPECT_EQ("sales.Orders", NormalizeTableName("Sales.\"Orders\"", true));
+  EXPECT_EQ("\"Odd.Name\"", NormalizeTableName("\"Odd.Name\"", true));
+  EXPECT_EQ("orders", SimpleSelectTable("SELECT * FROM Orders;", true));
+  EXPECT_EQ("", SimpleSelectTable("SELECT * FROM Orders; SELECT 1", true));
+  EXPECT_EQ("", SimpleSelectTable("SELECT * FROM generate_series(1, 3)", true));
+  EXPECT_EQ("orders",
+            SimpleSelectTable(
+                "SELECT (SELECT max(x) FROM other) FROM orders o WHERE o.id IN (SELECT 1)", true));
+}
+
+}  // namespace

@@ -1,0 +1,283 @@
+// What only PostgreSQL has: marker rewriting around its quoting forms,
+// functions and procedures, server cursors across transactions, time zones.
+#include <gtest/gtest.h>
+
+#include "host/Field.h"
+#include "host/PostgreSQLDriver.h"
+#include "host/SQLConsts.h"
+#include "tests/SQLLayerTestSupport.h"
+
+using namespace qvl;
+
+namespace {
+
+class PostgreSQLSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Db = std::make_unique<qvl::testing::TestDatabase>("PostgreSQL");
+    ASSERT_TRUE(Db->Ready());
+    Conn = Db->NewConnection();
+  }
+  void TearDown() override {
+    Conn.reset();
+    Db.reset();
+  }
+
+  std::unique_ptr<TSQLQuery> Query(const std::string& SQL) {
+    auto q = std::make_unique<TSQLQuery>();
+    q->SetSQLConnection(Conn.get());
+    q->SQL().SetText(SQL);
+    return q;
+  }
+
+  // Reads the rest of an open query's "n" column; the number of rows read.
+  static int ReadOn(TSQLQuery& Q, int From) {
+    int expected = From;
+    for (; !Q.Eof(); Q.Next()) {
+      EXPECT_EQ(expected, Q.FieldByName("n")->GetAsInteger());
+      ++expected;
+    }
+    return expected - From;
+  }
+
+  std::unique_ptr<qvl::testing::TestDatabase> Db;
+  std::unique_ptr<TSQLConnection> Conn;
+};
+
+using PostgreSQLMarkers = PostgreSQLSession;
+using PostgreSQLStoredProc = PostgreSQLSession;
+using PostgreSQLTransactions = PostgreSQLSession;
+using PostgreSQLSessionSettings = PostgreSQLSession;
+
+TEST(PostgreSQLMarkerText, QuestionMarksOutsideQuotesAndCommentsOnly) {
+  int count = -1;
+  EXPECT_EQ(
+      "SELECT '?', E'\\'?', 'it''s ?', \"?x\", $$?$$, $t$ ? $t$, $1 -- ?\n"
+      "/* ? /* ? */ ? */ $2, a ? b, $1, x$y",
+      RewritePostgreSQLMarkers("SELECT '?', E'\\'?', 'it''s ?', \"?x\", $$?$$, $t$ ? $t$, ? -- ?\n"
+                               "/* ? /* ? */ ? */ ?, a ?? b, $1, x$y",
+                               count));
+  EXPECT_EQ(2, count);
+  EXPECT_EQ("?", RewritePostgreSQLMarkers("??", count));
+  EXPECT_EQ(0, count);
+  EXPECT_EQ("'unclosed ?", RewritePostgreSQLMarkers("'unclosed ?", count));
+  EXPECT_EQ(0, count);
+}
+
+TEST_F(PostgreSQLMarkers, TheServerSeesOnlyTheRealParameters) {
+  auto q = Query(
+      "SELECT '?' AS a, E'\\'?' AS b, $$?$$ AS c, ?::int + 1 AS d /* ? */, "
+      "'{\"k\": 1}'::jsonb ?? 'k' AS e -- ?");
+  ASSERT_EQ(1, q->Params().Count());
+  q->Params().Items(0)->SetAsInteger(41);
+  q->Open();
+  EXPECT_EQ("?", q->FieldByName("a")->GetAsString());
+  EXPECT_EQ("'?", q->FieldByName("b")->GetAsString());
+  EXPECT_EQ("?", q->FieldByName("c")->GetAsString());
+  EXPECT_EQ(42, q->FieldByName("d")->GetAsInteger());
+  EXPECT_TRUE(q->FieldByName("e")->GetAsBoolean());
+}
+
+TEST_F(PostgreSQLStoredProc, FunctionsAndProceduresByName) {
+  Conn->ExecuteDirect(
+      "CREATE FUNCTION add_one(x int) RETURNS int LANGUAGE sql AS $$ SELECT x + 1 $$;"
+      "CREATE FUNCTION split_name(IN full_name text, OUT first text, OUT last text) "
+      "LANGUAGE sql AS $$ SELECT split_part(full_name, ' ', 1), split_part(full_name, ' ', 2) $$;"
+      "CREATE FUNCTION numbers(upto int) RETURNS TABLE (n int) LANGUAGE sql AS "
+      "$$ SELECT generate_series(1, upto) $$;"
+      "CREATE TABLE calls (v int);"
+      "CREATE PROCEDURE bump(INOUT x int) LANGUAGE plpgsql AS $$ BEGIN x := x * 2; END $$;"
+      "CREATE PROCEDURE record_call(v int) LANGUAGE sql AS $$ INSERT INTO calls VALUES (v) $$;");
+
+  TSQLStoredProc proc;
+  proc.SetSQLConnection(Conn.get());
+  proc.SetStoredProcName("add_one");
+  proc.Params().CreateParam(ftInteger, "x", ptInput)->SetAsInteger(41);
+  proc.Params().CreateParam(ftInteger, "add_one", ptResult);
+  proc.ExecProc();
+  EXPECT_EQ(42, proc.Params().ParamByName("add_one")->AsInteger());
+
+  proc.SetStoredProcName("split_name");
+  proc.Params().Clear();
+  proc.Params().CreateParam(ftString, "full_name", ptInput)->SetAsString("Ada Lovelace");
+  proc.Params().CreateParam(ftString, "last", ptOutput);
+  proc.Params().CreateParam(ftString, "first", ptOutput);
+  proc.ExecProc();
+  EXPECT_EQ("Ada", proc.Params().ParamByName("first")->AsString());
+  EXPECT_EQ("Lovelace", proc.Params().ParamByName("last")->AsString());
+
+  proc.SetStoredProcName("numbers");
+  proc.Params().Clear();
+  proc.Params().CreateParam(ftInteger, "upto", ptInput)->SetAsInteger(3);
+  proc.Open();
+  int sum = 0;
+  for (; !proc.Eof(); proc.Next()) sum += proc.FieldByName("n")->GetAsInteger();
+  EXPECT_EQ(6, sum);
+  proc.Close();
+
+  proc.SetStoredProcName("bump");
+  proc.Params().Clear();
+  proc.Params().CreateParam(ftInteger, "x", ptInputOutput)->SetAsInteger(21);
+  proc.ExecProc();
+  EXPECT_EQ(42, proc.Params().ParamByName("x")->AsInteger());
+
+  proc.SetStoredProcName("record_call");
+  proc.Params().Clear();
+  proc.Params().CreateParam(ftInteger, "v", ptInput)->SetAsInteger(7);
+  proc.ExecProc();
+  auto q = Query("SELECT v FROM calls");
+  q->Open();
+  EXPECT_EQ(7, q->FieldByName("v")->GetAsInteger());
+
+  proc.SetStoredProcName("no_such_function");
+  proc.Params().Clear();
+  try {
+    proc.ExecProc();
+    ADD_FAILURE() << "called a missing function";
+  } catch (const ESQLDatabaseError& E) {
+    EXPECT_EQ("function no_such_function() does not exist", E.Message());
+    EXPECT_EQ("42883", E.GetSQLState());
+  }
+}
+
+TEST_F(PostgreSQLTransactions, ACursorOpenedBeforeATransactionOutlivesItsRollback) {
+  auto q = Query("SELECT g AS n FROM generate_series(1, 1000) g");
+  q->Open();
+  for (int i = 0; i < 5; ++i) q->Next();
+  Conn->StartTransaction();
+  Conn->ExecuteDirect("CREATE TABLE scratch (x int)");
+  Conn->Rollback();
+  EXPECT_EQ(995, ReadOn(*q, 6));
+}
+
+TEST_F(PostgreSQLTransactions, ACursorOpenedInATransactionOutlivesItsCommit) {
+  Conn->StartTransaction();
+  auto q = Query("SELECT g AS n FROM generate_series(1, 1000) g");
+  q->Open();
+  for (int i = 0; i < 5; ++i) q->Next();
+  Conn->Commit();
+  EXPECT_EQ(995, ReadOn(*q, 6));
+}
+
+TEST_F(PostgreSQLTransactions, TheRollbackOfItsTransactionEndsACursorWithAClearError) {
+  for (bool applicationText : {false, true}) {
+    if (applicationText)
+      Conn->ExecuteDirect("BEGIN");
+    else
+      Conn->StartTransaction();
+    auto q = Query("SELECT g AS n FROM generate_series(1, 1000) g");
+    q->Open();
+    if (applicationText)
+      Conn->ExecuteDirect("ROLLBACK");
+    else
+      Conn->Rollback();
+    int read = 0;
+    try {
+      for (; !q->Eof(); q->Next()) ++read;
+      ADD_FAILURE() << "read past a rolled back cursor";
+    } catch (const EDatabaseError& E) {
+      EXPECT_EQ(SCursorRolledBack, E.Message());
+    }
+    EXPECT_GT(read, 0);  // the rows already fetched are still there
+    EXPECT_LT(read, 1000);
+    q->Close();
+    EXPECT_EQ(0, Conn->ExecuteDirect("SELECT 1"));
+  }
+}
+
+TEST_F(PostgreSQLTransactions, FailingStatementsLeaveAnOpenCursorReading) {
+  auto q = Query("SELECT g AS n FROM generate_series(1, 2000) g");
+  q->Open();
+  auto bad = Query("SELEC 1");
+  EXPECT_THROW(bad->Open(), ESQLDatabaseError);
+  auto badValue = Query("SELECT g FROM generate_series(1, 3) g WHERE g > ?");
+  badValue->Params().Items(0)->SetAsString("three");
+  try {
+    badValue->Open();
+    ADD_FAILURE() << "opened";
+  } catch (const ESQLDatabaseError& E) {
+    EXPECT_EQ("invalid input syntax for type integer: \"three\"", E.Message());
+    EXPECT_EQ("22P02", E.GetSQLState());
+  }
+  EXPECT_EQ(2000, ReadOn(*q, 1));
+}
+
+TEST_F(PostgreSQLTransactions, StatementsThatACursorCannotHoldKeepTheirRows) {
+  Conn->ExecuteDirect("CREATE TABLE t (id serial PRIMARY KEY, v int)");
+  auto q = Query("INSERT INTO t (v) SELECT g FROM generate_series(1, 3) g RETURNING id AS n");
+  q->Open();
+  EXPECT_EQ(3, ReadOn(*q, 1));
+  q->SQL().SetText("SELECT id AS n FROM t ORDER BY id FOR UPDATE");
+  Conn->StartTransaction();
+  q->Open();
+  EXPECT_EQ(3, ReadOn(*q, 1));
+  Conn->Commit();
+  auto id = Query("SELECT id, v FROM t");
+  id->Open();
+  EXPECT_FALSE(id->FieldByName("id")->GetRequired());  // the sequence fills it
+  EXPECT_FALSE(id->FieldByName("id")->GetReadOnly());
+}
+
+TEST_F(PostgreSQLSessionSettings, TimestampsWithAZoneReadAndWriteAsUTC) {
+  Conn->ExecuteDirect("CREATE TABLE tz (t timestamptz); SET TIME ZONE 'Asia/Kolkata'");
+  const TDateTime noon{(static_cast<std::int64_t>(DaysFromCivil(2024, 1, 1)) * 86400 + 12 * 3600) *
+                       TDateTime::MicrosPerSecond};
+  TParams p;
+  p.CreateParam(ftTimeStamp, "t", ptInput)->SetAsDateTime(noon);
+  Conn->Execute("INSERT INTO tz VALUES (?)", &p);
+  auto q = Query("SELECT t, t = '2024-01-01 12:00:00+00' AS same FROM tz");
+  q->Open();
+  EXPECT_EQ(noon, q->FieldByName("t")->GetAsDateTime());
+  EXPECT_TRUE(q->FieldByName("same")->GetAsBoolean());
+}
+
+TEST_F(PostgreSQLSessionSettings, ParametersThatTheServerCouldNotHoldRaise) {
+  Conn->ExecuteDirect("CREATE TABLE p (d date, s text, b bytea)");
+  TParams p;
+  p.CreateParam(ftDateTime, "d", ptInput)->SetAsDateTime(TDateTime{TDateTime::MicrosPerDay + 1});
+  try {
+    Conn->Execute("INSERT INTO p (d) VALUES (?)", &p);
+    ADD_FAILURE() << "a time of day went into a date";
+  } catch (const EDatabaseError& E) {
+    EXPECT_EQ("Parameter 1: 1970-01-02 00:00:00.000001 has a time of day, which a date cannot hold",
+              E.Message());
+  }
+  p.Clear();
+  p.CreateParam(ftString, "s", ptInput)->SetAsString(std::string("a\0b", 3));
+  try {
+    Conn->Execute("INSERT INTO p (s) VALUES (?)", &p);
+    ADD_FAILURE() << "text cut at a zero byte";
+  } catch (const EDatabaseError& E) {
+    EXPECT_EQ("Parameter 1: text with a zero byte cannot be sent to PostgreSQL", E.Message());
+  }
+  p.Clear();
+  p.CreateParam(ftBlob, "b", ptInput)->SetAsBlob({0, 'a', 0});
+  EXPECT_EQ(1, Conn->Execute("INSERT INTO p (b) VALUES (?)", &p));
+  auto q = Query("SELECT length(b) AS n FROM p");
+  q->Open();
+  EXPECT_EQ(3, q->FieldByName("n")->GetAsInteger());
+}
+
+TEST_F(PostgreSQLSessionSettings, ConnectionFailuresSayWhy) {
+  auto attempt = [](const std::string& ConnectionString, const std::string& Extra) {
+    TSQLConnection c;
+    c.SetDriverName("PostgreSQL");
+    c.SetConnectionString(ConnectionString);
+    if (!Extra.empty()) c.Params().Add(Extra);
+    try {
+      c.Open();
+    } catch (const ESQLDatabaseError& E) {
+      EXPECT_EQ("08001", E.GetSQLState());
+      return E.Message();
+    }
+    return std::string("connected");
+  };
+  EXPECT_EQ("missing \"=\" after \"nonsense\" in connection info string", attempt("nonsense", ""));
+  EXPECT_EQ("invalid connection option \"colour\"",
+            attempt(qvl::testing::PostgreSQLConnInfo(), "Colour=blue"));
+  EXPECT_EQ(0u, attempt("host=/nonexistent port=5432 dbname=x", "")
+                    .find("connection to server on socket \"/nonexistent/.s.PGSQL.5432\" failed"));
+  EXPECT_EQ("connected", attempt(qvl::testing::PostgreSQLConnInfo(), "application_name=qvl_tests"));
+}
+
+}  // namespace
