@@ -152,7 +152,11 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     TSQLBase::InternalClose();
   }
   void InternalOpen() override {
+    // The host's forward-only open makes the dataset unidirectional; here
+    // direction is the UniDirectional property's.
+    const bool uniDirectional = this->IsUniDirectional();
     TSQLBase::InternalOpen();
+    TDataSet::SetUniDirectional(uniDirectional);
     FDataSetImpl->InternalOpen();
   }
   bool IsCursorOpen() override { return FDataSetImpl->IsCursorOpen() || TSQLBase::IsCursorOpen(); }

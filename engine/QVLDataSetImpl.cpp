@@ -98,6 +98,12 @@ bool IsStringFieldType(TFieldType T) {
 
 // ---- record header ------------------------------------------------------------
 
+bool TQVLDataSetImpl::GetBlobSlotData(const std::uint8_t* Slot, void* Buffer) {
+  if (TBlobByteData::SlotData(Slot) == nullptr) return false;
+  if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(Slot);
+  return true;
+}
+
 TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + OffNext); }
 TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + OffPrior); }
 TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + OffOldRecord); }
@@ -112,7 +118,6 @@ void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { Store
 void TQVLDataSetImpl::SetRecordNo(TRecordBuffer R, std::int32_t Value) {
   std::memcpy(R + OffRecNo, &Value, sizeof Value);
 }
-TRecordBuffer TQVLDataSetImpl::CellRecord(TRecordBuffer Cell) { return Cell == nullptr ? nullptr : LoadPtr(Cell); }
 void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { StorePtr(Cell, Record); }
 
 // ---- life ------------------------------------------------------------------------
@@ -350,10 +355,12 @@ void TQVLDataSetImpl::ResyncAndCheckForScroll() {
 
 // ---- host buffers ------------------------------------------------------------------------
 
-TRecordBuffer TQVLDataSetImpl::GetActiveRecordBuffer() const {
-  // An empty window's cells are left over from records the window dropped.
-  if (FDataSet->WindowRecordCount() == 0) return nullptr;
-  return CellRecord(FDataSet->ActiveBuffer());
+
+TRecordBuffer TQVLDataSetImpl::FieldsRecordOtherwise(TDataSetState State) const {
+  if (State == dsCalcFields) return CellRecord(FDataSet->CalcBuffer());
+  if (!FFiltering) return OldValuesOf(GetActiveRecordBuffer());  // dsOldValue
+  if (FCurrentRecord == FBOF || FCurrentRecord == FEOF) return nullptr;
+  return State == dsOldValue ? OldValuesOf(FCurrentRecord) : FCurrentRecord;
 }
 
 TRecordBuffer TQVLDataSetImpl::OldValuesOf(TRecordBuffer Record) const {
@@ -363,18 +370,6 @@ TRecordBuffer TQVLDataSetImpl::OldValuesOf(TRecordBuffer Record) const {
   return Record;
 }
 
-TRecordBuffer TQVLDataSetImpl::GetFieldsRecordBuffer() const {
-  const TDataSetState state = FDataSet->GetState();
-  if (FFiltering) {
-    if (FCurrentRecord == FBOF || FCurrentRecord == FEOF) return nullptr;
-    return state == dsOldValue ? OldValuesOf(FCurrentRecord) : FCurrentRecord;
-  }
-  switch (state) {
-    case dsCalcFields: return CellRecord(FDataSet->CalcBuffer());
-    case dsOldValue: return OldValuesOf(GetActiveRecordBuffer());
-    default: return GetActiveRecordBuffer();
-  }
-}
 
 TRecordBuffer TQVLDataSetImpl::AllocRecord() { return static_cast<TRecordBuffer>(FAllocator->AllocRecord()); }
 
@@ -454,28 +449,7 @@ void TQVLDataSetImpl::SetRecNo(int Value) {
 
 // ---- field data ---------------------------------------------------------------------------------
 
-int TQVLDataSetImpl::FieldSlotIndex(const TField* Field) const {
-  if (Field == nullptr || Field->GetDataSet() != FDataSet) return -1;
-  const int index = Field->GetIndex();
-  if (index < 0 || static_cast<std::size_t>(index) >= FFieldOffsets.size()) return -1;
-  return index;
-}
 
-bool TQVLDataSetImpl::GetFieldData(TField* Field, void* Buffer) {
-  TRecordBuffer record = GetFieldsRecordBuffer();
-  const int index = FieldSlotIndex(Field);
-  if (record == nullptr || index < 0) return false;
-  const TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(index)];
-  std::uint8_t* at = record + FFieldOffsets[static_cast<std::size_t>(index)];
-  if (slot.IsBlob) {
-    if (TBlobByteData::SlotData(at) == nullptr) return false;
-    if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(at);
-    return true;
-  }
-  if (at[0] == 0) return false;
-  if (Buffer != nullptr) std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize));
-  return true;
-}
 
 void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
   TRecordBuffer record = GetFieldsRecordBuffer();

@@ -44,6 +44,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,8 +116,18 @@ class TQVLDataSetImpl {
   TRecordBuffer GetCurrentRecordPtr() const { return FCurrentRecord; }
 
   // ---- host buffers ----------------------------------------------------------
-  TRecordBuffer GetActiveRecordBuffer() const;
-  TRecordBuffer GetFieldsRecordBuffer() const;
+  TRecordBuffer GetActiveRecordBuffer() const {
+    // An empty window's cells are left over from records the window dropped.
+    if (FDataSet->WindowRecordCount() == 0) return nullptr;
+    return CellRecord(FDataSet->ActiveBuffer());
+  }
+  // The record that field access reads and writes now.
+  TRecordBuffer GetFieldsRecordBuffer() const {
+    const TDataSetState state = FDataSet->GetState();
+    if (!FFiltering && state != dsCalcFields && state != dsOldValue) [[likely]]
+      return GetActiveRecordBuffer();
+    return FieldsRecordOtherwise(state);
+  }
   TRecordBuffer AllocRecord();
   TRecordBuffer AllocRecordBuffer();
   void FreeRecordBuffer(TRecordBuffer& Buffer);
@@ -139,7 +150,25 @@ class TQVLDataSetImpl {
   std::uint16_t GetRecordSize() const { return static_cast<std::uint16_t>(FRecordSize); }
 
   // ---- field data and blobs --------------------------------------------------
-  bool GetFieldData(TField* Field, void* Buffer);
+  // Inline: every field read of every scroll comes here.
+  bool GetFieldData(TField* Field, void* Buffer) {
+    TRecordBuffer record = GetFieldsRecordBuffer();
+    const int index = FieldSlotIndex(Field);
+    if (record == nullptr || index < 0) return false;
+    const TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(index)];
+    const std::uint8_t* at = record + FFieldOffsets[static_cast<std::size_t>(index)];
+    if (slot.IsBlob) return GetBlobSlotData(at, Buffer);
+    if (at[0] == 0) return false;
+    if (Buffer == nullptr) return true;
+    // Fixed widths copy inline; a call to memcpy costs more than the copy.
+    switch (slot.DataSize) {
+      case 2: std::memcpy(Buffer, at + 1, 2); break;
+      case 4: std::memcpy(Buffer, at + 1, 4); break;
+      case 8: std::memcpy(Buffer, at + 1, 8); break;
+      default: std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize)); break;
+    }
+    return true;
+  }
   void SetFieldData(TField* Field, const void* Buffer);
   int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer);
   std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode);
@@ -221,7 +250,14 @@ class TQVLDataSetImpl {
   bool RecordIsLive(TRecordBuffer Record) const;
   void RemoveFromLog(TRecordBuffer Record);
   void ResetChain();
-  int FieldSlotIndex(const TField* Field) const;
+  int FieldSlotIndex(const TField* Field) const {
+    if (Field == nullptr || Field->GetDataSet() != FDataSet) return -1;
+    const int index = Field->GetIndex();
+    if (index < 0 || static_cast<std::size_t>(index) >= FFieldOffsets.size()) return -1;
+    return index;
+  }
+  TRecordBuffer FieldsRecordOtherwise(TDataSetState State) const;
+  static bool GetBlobSlotData(const std::uint8_t* Slot, void* Buffer);
 
   static TRecordBuffer RecordNext(TRecordBuffer R);
   static TRecordBuffer RecordPrior(TRecordBuffer R);
@@ -235,7 +271,12 @@ class TQVLDataSetImpl {
   }
   static void SetRecordOld(TRecordBuffer R, TRecordBuffer Value);
   static void SetRecordNo(TRecordBuffer R, std::int32_t Value);
-  static TRecordBuffer CellRecord(TRecordBuffer Cell);
+  static TRecordBuffer CellRecord(TRecordBuffer Cell) {
+    if (Cell == nullptr) return nullptr;
+    TRecordBuffer record;
+    std::memcpy(&record, Cell, sizeof record);
+    return record;
+  }
   static void SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record);
 
   TDataSet* FDataSet;

@@ -1,0 +1,21 @@
+#pragma once
+// TQVLStoredProc: a TSQLStoredProc whose result rows live in the record
+// cache engine: scrollable both ways, editable with cached updates,
+// searchable with Locate and Lookup.
+//
+// Still to come: UpdateObject and ApplyUpdates.
+
+#include "components/QVLCustomDataSet.h"
+#include "host/SQLDataSet.h"
+
+namespace qvl {
+
+extern template class TQVLCustomDataSet<TSQLStoredProc>;
+
+class TQVLStoredProc : public TQVLCustomDataSet<TSQLStoredProc> {
+ public:
+  explicit TQVLStoredProc(TComponent* AOwner = nullptr);
+  ~TQVLStoredProc() override;
+};
+
+}  // namespace qvl

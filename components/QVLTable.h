@@ -1,0 +1,21 @@
+#pragma once
+// TQVLTable: a TSQLTable whose rows live in the record cache engine:
+// scrollable both ways, editable with cached updates, searchable with Locate
+// and Lookup.
+//
+// Still to come: UpdateObject and ApplyUpdates.
+
+#include "components/QVLCustomDataSet.h"
+#include "host/SQLDataSet.h"
+
+namespace qvl {
+
+extern template class TQVLCustomDataSet<TSQLTable>;
+
+class TQVLTable : public TQVLCustomDataSet<TSQLTable> {
+ public:
+  explicit TQVLTable(TComponent* AOwner = nullptr);
+  ~TQVLTable() override;
+};
+
+}  // namespace qvl
