@@ -40,3 +40,16 @@ TEST(Tool, UsageErrorsExitWithTwo) {
   EXPECT_EQ(RunTool("--no-such-option").Status, 2);
   EXPECT_EQ(RunTool("no-such-command").Status, 2);
 }
+
+TEST(Tool, DemoRunsOverAFreshSQLiteFile) {
+  std::string path = ::testing::TempDir() + "qvl_demo_test.sqlite";
+  std::remove(path.c_str());
+  for (int run = 0; run < 2; ++run) {  // creates the table, then reuses it
+    ToolRun r = RunTool("demo --db " + path);
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_NE(r.Out.find("Last row, and the count now that every row is read: 200"), std::string::npos)
+        << r.Out;
+    EXPECT_NE(r.Out.find("After CancelUpdates: balance 1482.96, updates pending: no"), std::string::npos);
+  }
+  std::remove(path.c_str());
+}
