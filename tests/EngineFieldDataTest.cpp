@@ -16,11 +16,11 @@ namespace {
 class EngineFieldData : public ::testing::Test {
  protected:
   void SetUp() override {
-    db.Exec("CREATE TABLE docs (id INTEGER, name VARCHAR(5), data BLOB)");
+    db.Exec("CREATE TABLE docs (id INT, name VARCHAR(5), data BLOB)");
     db.Exec("INSERT INTO docs VALUES (1, 'abc', X'01020304'), (2, NULL, NULL), (3, 'xyz', X'')");
     ds = std::make_unique<TTestQVLDataSet>(nullptr);
     ds->SetName("Docs");
-    ds->SetDatabase(db.Handle());
+    ds->SetDatabase(db);
     ds->SetCommandText("SELECT id, name, data FROM docs ORDER BY id");
     ds->SetCachedUpdates(true);
     ds->Open();
@@ -52,8 +52,10 @@ class EngineFieldData : public ::testing::Test {
 
 TEST_F(EngineFieldData, RecordIsTheHeaderThenPackedSlots) {
   EXPECT_EQ(QVLRecordHeaderSize, 3 * sizeof(void*) + 5);
-  // id: flag + 4; name: flag + 6; data: one blob reference.
-  EXPECT_EQ(ds->GetRecordSize(), QVLRecordHeaderSize + 5 + 7 + sizeof(void*));
+  // VARCHAR(5) keeps room for five 4-byte UTF-8 characters.
+  ASSERT_EQ(Name()->GetDataSize(), 21);
+  // id: flag + 4; name: flag + 21; data: one blob reference.
+  EXPECT_EQ(ds->GetRecordSize(), QVLRecordHeaderSize + 5 + 22 + sizeof(void*));
   std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0xEE);
   ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
   const std::size_t h = QVLRecordHeaderSize;
@@ -64,9 +66,9 @@ TEST_F(EngineFieldData, RecordIsTheHeaderThenPackedSlots) {
   EXPECT_EQ(id, 1);
   EXPECT_EQ(copy[h + 5], 1);
   EXPECT_STREQ(reinterpret_cast<const char*>(&copy[h + 6]), "abc");
-  EXPECT_EQ(TBlobByteData::SlotLength(&copy[h + 12]), 4u);
-  EXPECT_EQ(TBlobByteData::SlotRefCount(&copy[h + 12]), 2u) << "the copy holds the record's array";
-  TBlobByteData::SlotRelease(&copy[h + 12]);
+  EXPECT_EQ(TBlobByteData::SlotLength(&copy[h + 27]), 4u);
+  EXPECT_EQ(TBlobByteData::SlotRefCount(&copy[h + 27]), 2u) << "the copy holds the record's array";
+  TBlobByteData::SlotRelease(&copy[h + 27]);
 }
 
 TEST_F(EngineFieldData, SettingNullKeepsTheBytesButReadsAsNull) {
@@ -78,7 +80,7 @@ TEST_F(EngineFieldData, SettingNullKeepsTheBytesButReadsAsNull) {
   ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
   EXPECT_EQ(copy[QVLRecordHeaderSize + 5], 0) << "flag";
   EXPECT_STREQ(reinterpret_cast<const char*>(&copy[QVLRecordHeaderSize + 6]), "abc") << "value bytes kept";
-  TBlobByteData::SlotRelease(&copy[QVLRecordHeaderSize + 12]);
+  TBlobByteData::SlotRelease(&copy[QVLRecordHeaderSize + 27]);
   ds->Cancel();
   EXPECT_EQ(Name()->GetAsString(), "abc");
 }
@@ -95,12 +97,14 @@ TEST_F(EngineFieldData, NullColumnsReadAsNullAndNullBufferOnlyTells) {
 
 TEST_F(EngineFieldData, StringsAreCutToTheFieldAndStayWholeCharacters) {
   ds->Edit();
-  Name()->SetAsString("abcde");
-  EXPECT_EQ(Name()->GetAsString(), "abcde");
-  Name()->SetAsString("abcdefgh");
-  EXPECT_EQ(Name()->GetAsString(), "abcde");
-  Name()->SetAsString("\xC3\xA9\xC3\xA9\xC3\xA9");  // three e-acute, six bytes
-  EXPECT_EQ(Name()->GetAsString(), "\xC3\xA9\xC3\xA9") << "never half a character";
+  Name()->SetAsString("abcdefghijklmnopqrst");
+  EXPECT_EQ(Name()->GetAsString(), "abcdefghijklmnopqrst") << "exactly DataSize - 1 bytes";
+  Name()->SetAsString("abcdefghijklmnopqrstuvwxyz");
+  EXPECT_EQ(Name()->GetAsString(), "abcdefghijklmnopqrst");
+  std::string accents = "a";
+  for (int i = 0; i < 10; ++i) accents += "\xC3\xA9";  // e-acute, two bytes
+  Name()->SetAsString(accents);
+  EXPECT_EQ(Name()->GetAsString(), accents.substr(0, 19)) << "never half a character";
   ds->Cancel();
 }
 

@@ -22,7 +22,7 @@ class EngineRead : public ::testing::Test {
   std::unique_ptr<TTestQVLDataSet> Make(const std::string& SQL = "SELECT id, name, amount FROM items ORDER BY id") {
     auto ds = std::make_unique<TTestQVLDataSet>(nullptr);
     ds->SetName("Items");
-    ds->SetDatabase(db.Handle());
+    ds->SetDatabase(db);
     ds->SetCommandText(SQL);
     // Calculated fields are computed once per row read: counting the calls
     // counts the rows read.
@@ -113,9 +113,9 @@ TEST_F(EngineRead, ServerCursorGoesAtTheEndWhileTheCacheStays) {
   Fill(3);
   auto ds = Make();
   ds->Open();
-  EXPECT_TRUE(ds->TTestSQLiteBase::IsCursorOpen());
+  EXPECT_TRUE(ds->TCustomSQLDataSet::IsCursorOpen());
   ds->Last();
-  EXPECT_FALSE(ds->TTestSQLiteBase::IsCursorOpen()) << "freed once the last row was read";
+  EXPECT_FALSE(ds->TCustomSQLDataSet::IsCursorOpen()) << "freed once the last row was read";
   EXPECT_TRUE(ds->IsCursorOpen());
   ds->First();
   EXPECT_EQ(Id(*ds), 1);
@@ -194,11 +194,12 @@ TEST_F(EngineRead, UnidirectionalFirstReadsOnFromTheServerCursor) {
   auto ds = Make();
   ds->SetUniDirectional(true);
   ds->Open();
+  const int executions = ds->Executions();
   ds->Next();
   ds->First();
   EXPECT_EQ(Id(*ds), 3) << "the next row of the same cursor";
   EXPECT_EQ(ds->GetRecNo(), 1) << "in a new record";
-  EXPECT_EQ(ds->Executions(), 1) << "the query is not executed again";
+  EXPECT_EQ(ds->Executions(), executions) << "the query is not executed again";
 }
 
 TEST_F(EngineRead, UnidirectionalCalculatedSlotsKeepWhatTheCalculationLeaves) {
@@ -306,14 +307,14 @@ TEST_F(EngineRead, ChangingFilteredRefreshesAndSettingItAgainDoesNot) {
   auto ds = Make();
   ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() > 2; });
   ds->Open();
-  ASSERT_EQ(ds->Executions(), 1);
+  const int opened = ds->Executions();
   ds->SetFiltered(false);
-  EXPECT_EQ(ds->Executions(), 1);
+  EXPECT_EQ(ds->Executions(), opened);
   ds->SetFiltered(true);
-  EXPECT_EQ(ds->Executions(), 2);
+  EXPECT_EQ(ds->Executions(), opened + 1);
   EXPECT_EQ(Id(*ds), 3);
   ds->SetFiltered(false);
-  EXPECT_EQ(ds->Executions(), 3);
+  EXPECT_EQ(ds->Executions(), opened + 2);
   EXPECT_EQ(Id(*ds), 3) << "back to the record number, which no filter hides now";
   ds->First();
   EXPECT_EQ(Id(*ds), 1);
@@ -332,11 +333,12 @@ TEST_F(EngineRead, AHandlerWithTheSameCodeDoesNotRefresh) {
   ds->SetOnFilterRecord(TThreshold{2});
   ds->SetFiltered(true);
   ds->Open();
+  const int opened = ds->Executions();
   EXPECT_EQ(Id(*ds), 2);
   ds->SetOnFilterRecord(TThreshold{3});
-  EXPECT_EQ(ds->Executions(), 1) << "same code, another object";
+  EXPECT_EQ(ds->Executions(), opened) << "same code, another object";
   ds->SetOnFilterRecord([](TDataSet*, bool& Accept) { Accept = true; });
-  EXPECT_EQ(ds->Executions(), 2);
+  EXPECT_EQ(ds->Executions(), opened + 1);
   ds->First();
   EXPECT_EQ(Id(*ds), 1);
 }
@@ -378,8 +380,9 @@ TEST_F(EngineRead, RefreshReadsAgainAndReturnsToTheRecordNumber) {
   ds->Open();
   ds->MoveBy(3);
   db.Exec("UPDATE items SET name = 'changed' WHERE id = 4");
+  const int before = ds->Executions();
   ds->Refresh();
-  EXPECT_EQ(ds->Executions(), 2);
+  EXPECT_EQ(ds->Executions(), before + 1);
   EXPECT_EQ(Id(*ds), 4);
   EXPECT_EQ(ds->FieldByName("name")->GetAsString(), "changed");
   EXPECT_EQ(ds->GetRecordCount(), -1) << "the cache was dropped";
