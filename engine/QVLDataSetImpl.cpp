@@ -163,6 +163,7 @@ void TQVLDataSetImpl::InternalOpen() {
     if (size > INT32_MAX) throw EQVLRecordAllocatorException(SInvalidRecordSize);
   }
   FRecordSize = static_cast<std::int32_t>(size);
+  FHasCalcFields = FDataSet->HasCalcFields();
   ResetChain();
   const bool uni = FDataSet->IsUniDirectional();
   FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
@@ -235,7 +236,9 @@ void TQVLDataSetImpl::FillRecordFromCursor(TRecordBuffer Record) {
       slot[0] = FRecordCursor.ReadFieldData(step.FieldNo, slot + 1) ? 1 : 0;
     }
   }
-  CalcRecordFields(Record);
+  // With nothing to calculate the host's step would return at once; asking
+  // it costs more than the rest of filling a narrow record.
+  if (FHasCalcFields || FDataSet->GetOnCalcFields()) CalcRecordFields(Record);
 }
 
 void TQVLDataSetImpl::CalcRecordFields(TRecordBuffer Record) {

@@ -286,6 +286,7 @@ class TQVLDataSetImpl {
   std::vector<std::int32_t> FBlobOffsets;   // one per blob field, in Fields order
   std::vector<TFieldSlot> FFieldSlots;      // by field Index
   std::vector<TFetchStep> FFetchSteps;      // data fields, in Fields order
+  bool FHasCalcFields = false;              // calculated or lookup fields (fixed while open)
   bool FFiltering = false;
   std::int32_t FRecordSize = 0;
   std::int32_t FPageSize = 32;

@@ -69,23 +69,25 @@ void TQVLRecordAllocator::NewPage() {
 }
 
 void* TQVLRecordAllocator::AllocRecord() {
-  std::uint8_t* record;
-  if (!FFreeList.empty()) {
-    record = static_cast<std::uint8_t*>(FFreeList.back());
-    FFreeList.pop_back();
-    std::memset(record, 0, FRecordSize);
-  } else {
-    if (FFreeInPage == 0) NewPage();
-    record = FNextRecord;
-    FNextRecord += FRecordSize;
-    --FFreeInPage;
-  }
   if (FNextStamp == FStampLimit) {
     FNextStamp = GStampCounter.fetch_add(StampBlock, std::memory_order_relaxed);
     FStampLimit = FNextStamp + StampBlock;
   }
+  std::uint8_t* record;
   std::size_t page, index;
-  Locate(record, page, index);
+  if (!FFreeList.empty()) {
+    record = static_cast<std::uint8_t*>(FFreeList.back());
+    FFreeList.pop_back();
+    std::memset(record, 0, FRecordSize);
+    Locate(record, page, index);
+  } else {
+    if (FFreeInPage == 0) NewPage();
+    record = FNextRecord;
+    page = FPages.size() - 1;
+    index = FPageSize - static_cast<std::uint32_t>(FFreeInPage);
+    FNextRecord += FRecordSize;
+    --FFreeInPage;
+  }
   FPages[page].Stamps[index] = FNextStamp++;
   return record;
 }
