@@ -273,7 +273,6 @@ class TPostgreSQLStatement : public TSQLStatement {
   bool Next() override;
   void CloseCursor() override;
   bool CursorOpen() const override { return FState != State::Idle; }
-  bool HasRow() const override { return FState == State::Open && FRow >= 0 && FRow < FBatchRows; }
   bool IsNull(int Index) override;
   bool GetData(int Index, void* Buffer) override;
   bool GetBlob(int Index, TBlobByteData& Value) override;
@@ -492,6 +491,7 @@ void TPostgreSQLStatement::Detach() {
   FBatch.reset();
   FServerOpen = false;
   FState = State::Idle;
+  FOnRow = false;
 }
 
 void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
@@ -605,6 +605,7 @@ void TPostgreSQLStatement::Open(const TParams* Params) {
   Bind(Params, b);
   c->Cleanup();
   FLost.clear();
+  FOnRow = false;
   FRow = -1;
   FBatchRows = 0;
   FBatchSize = kFirstBatch;
@@ -648,8 +649,10 @@ bool TPostgreSQLStatement::Next() {
   }
   if (FRow + 1 < FBatchRows) {
     ++FRow;
+    FOnRow = true;
     return true;
   }
+  FOnRow = false;
   if (!FLost.empty()) {
     FRow = FBatchRows;
     DatabaseError(FLost);
@@ -658,6 +661,7 @@ bool TPostgreSQLStatement::Next() {
     FetchBatch();
     if (FBatchRows > 0) {
       FRow = 0;
+      FOnRow = true;
       return true;
     }
   }
@@ -731,6 +735,7 @@ void TPostgreSQLStatement::CloseCursor() {
   FBatchRows = 0;
   FRow = -1;
   FState = State::Idle;
+  FOnRow = false;
   if (FConnection != nullptr) CloseServerCursor();
 }
 
@@ -774,16 +779,21 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
   const char* text = PQgetvalue(FBatch.get(), FRow, Index);
   const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
   if (!FBytea[static_cast<std::size_t>(Index)]) {
-    Value = TBlobByteData(text, length);
+    AssignBytes(Value, text, length);
     return true;
   }
   // bytea_output=hex: "\x" and two digits a byte.
   if (length < 2 || text[0] != '\\' || text[1] != 'x')
     sqlvalue::NotValid(Column(Index), "bytea text");
   const std::size_t size = (length - 2) / 2;
-  Value.Clear();
-  if (size == 0) return true;
-  Value.SetLength(size);
+  if (size == 0) {
+    Value.Clear();
+    return true;
+  }
+  if (Value.RefCount() != 1 || Value.Length() != size) {
+    Value.Clear();
+    Value.SetLength(size);
+  }
   std::uint8_t* out = Value.MutableData();
   auto nibble = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';

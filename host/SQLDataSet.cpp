@@ -245,36 +245,11 @@ std::int64_t TCustomSQLDataSet::ExecSQL() {
 
 // ---- row source -----------------------------------------------------------------------
 
-TGetResult TCustomSQLDataSet::GetRecord(TRecordBuffer, TGetMode GetMode, bool) {
-  switch (GetMode) {
-    case gmNext:
-      if (!FCursorOpen || FStatement == nullptr) {
-        FEndOfData = true;
-        return grEOF;
-      }
-      FAdvanced = true;
-      if (FStatement->Next()) {
-        FEndOfData = false;
-        return grOK;
-      }
-      FEndOfData = true;
-      return grEOF;
-    case gmCurrent:
-      return FCursorOpen && FStatement != nullptr && FStatement->HasRow() ? grOK : grEOF;
-    default:
-      return grBOF;
-  }
-}
-
-bool TCustomSQLDataSet::ReadColumn(int FieldNo, void* Buffer) {
-  if (FStatement == nullptr || !FStatement->HasRow()) return false;
+// The field's buffer differs in size from the column's: read whole, then
+// copy what fits, raising for what does not.
+bool TCustomSQLDataSet::ReadResized(int FieldNo, void* Buffer) {
   const int column = FieldNo - 1;
-  if (Buffer == nullptr) return !FStatement->IsNull(column);
-  const std::size_t k = static_cast<std::size_t>(FieldNo);
-  if (k >= FResizedFields.size() || FResizedFields[k] == 0)
-    return FStatement->GetData(column, Buffer);
-  // The field's buffer differs in size from the column's: read whole, then
-  // copy what fits, raising for what does not.
+  const auto k = static_cast<std::size_t>(FieldNo);
   const TSQLColumnDesc& c = FStatement->Column(column);
   const int fieldSize = FResizedFields[k];
   FScratch.assign(static_cast<std::size_t>(ColumnDataSize(c)), 0);
@@ -327,20 +302,6 @@ bool TCustomSQLDataSet::GetFieldData(TField* Field, void* Buffer) {
   return ReadColumn(Field->GetFieldNo(), Buffer);
 }
 
-bool TCustomSQLDataSet::GetFieldData(int FieldNo, void* Buffer) {
-  return ReadColumn(FieldNo, Buffer);
-}
-
-int TCustomSQLDataSet::GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) {
-  if (FStatement == nullptr || !FStatement->HasRow()) {
-    Buffer.Clear();
-    return 0;
-  }
-  FStatement->GetBlob(FieldNo - 1, Buffer);
-  const std::size_t n = Buffer.Length();
-  return n > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
-}
-
 void TCustomSQLDataSet::FreeCursor() {
   if (FStatement != nullptr) FStatement->CloseCursor();
   FCursorOpen = false;
@@ -383,6 +344,7 @@ void TCustomSQLDataSet::InternalOpen() {
 
 void TCustomSQLDataSet::BindFieldsToColumns() {
   FResizedFields.assign(static_cast<std::size_t>(FStatement->ColumnCount()) + 1, 0);
+  FAnyResized = false;
   for (int i = 0; i < Fields().Count(); ++i) {
     TField* f = Fields().Items(i);
     if (f->GetFieldKind() != fkData || f->GetFieldNo() <= 0) continue;
@@ -391,8 +353,10 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
       DatabaseErrorFmt(
           SFieldTypeMismatch,
           {f->GetFieldName(), FieldTypeName(f->GetDataType()), FieldTypeName(c.DataType)}, this);
-    if (FormatClass(c.DataType) != 3 && f->GetDataSize() != ColumnDataSize(c))
+    if (FormatClass(c.DataType) != 3 && f->GetDataSize() != ColumnDataSize(c)) {
       FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] = f->GetDataSize();
+      FAnyResized = true;
+    }
   }
 }
 
@@ -416,6 +380,7 @@ void TCustomSQLDataSet::InternalInitFieldDefs() {
 void TCustomSQLDataSet::InternalClose() {
   FreeCursor();
   FResizedFields.clear();
+  FAnyResized = false;
   if (FPreparedForOpen) Unprepare();
 }
 

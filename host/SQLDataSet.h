@@ -42,13 +42,12 @@
 
 #include "host/DataSet.h"
 #include "host/Params.h"
+#include "host/SQLDriver.h"
 #include "host/Strings.h"
 
 namespace qvl {
 
 class TSQLConnection;
-class TSQLDriverConnection;
-class TSQLStatement;
 
 class TCustomSQLDataSet : public TDataSet {
  public:
@@ -73,10 +72,21 @@ class TCustomSQLDataSet : public TDataSet {
   virtual std::int64_t ExecSQL();
 
   // ---- row source ----------------------------------------------------------------
+  // Inline, as GetFieldData and GetBlobFieldData: called once per row and
+  // per value by caching descendants.
   TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) override;
   bool GetFieldData(TField* Field, void* Buffer) override;
-  bool GetFieldData(int FieldNo, void* Buffer) override;
-  int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) override;
+  // Inline: caching descendants call it, qualified, for every value.
+  bool GetFieldData(int FieldNo, void* Buffer) override { return ReadColumn(FieldNo, Buffer); }
+  int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) override {
+    if (FStatement == nullptr || !FStatement->HasRow()) {
+      Buffer.Clear();
+      return 0;
+    }
+    FStatement->GetBlob(FieldNo - 1, Buffer);
+    const std::size_t n = Buffer.Length();
+    return n > static_cast<std::size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(n);
+  }
   void FreeCursor();
   void ExecuteStatement();
   bool GetEndOfData() const { return FEndOfData; }
@@ -131,6 +141,7 @@ class TCustomSQLDataSet : public TDataSet {
   // values, and notes the fields whose buffers differ in size.
   void BindFieldsToColumns();
   bool ReadColumn(int FieldNo, void* Buffer);
+  bool ReadResized(int FieldNo, void* Buffer);
 
   TSQLConnection* FSQLConnection = nullptr;
   std::unique_ptr<TParams> FParams;
@@ -144,8 +155,42 @@ class TCustomSQLDataSet : public TDataSet {
   // Per field number (index 0 unused): the field's buffer size when it
   // differs from the column's, else 0.
   std::vector<int> FResizedFields;
+  bool FAnyResized = false;
   std::vector<std::uint8_t> FScratch;
 };
+
+inline TGetResult TCustomSQLDataSet::GetRecord(TRecordBuffer, TGetMode GetMode, bool) {
+  switch (GetMode) {
+    case gmNext:
+      if (!FCursorOpen || FStatement == nullptr) {
+        FEndOfData = true;
+        return grEOF;
+      }
+      FAdvanced = true;
+      if (FStatement->Next()) {
+        FEndOfData = false;
+        return grOK;
+      }
+      FEndOfData = true;
+      return grEOF;
+    case gmCurrent:
+      return FCursorOpen && FStatement != nullptr && FStatement->HasRow() ? grOK : grEOF;
+    default:
+      return grBOF;
+  }
+}
+
+// Every value of every row passes here: the common case stays short.
+inline bool TCustomSQLDataSet::ReadColumn(int FieldNo, void* Buffer) {
+  TSQLStatement* s = FStatement.get();
+  if (s == nullptr || !s->HasRow()) return false;
+  if (Buffer == nullptr) return !s->IsNull(FieldNo - 1);
+  if (FAnyResized) {
+    const auto k = static_cast<std::size_t>(FieldNo);
+    if (k < FResizedFields.size() && FResizedFields[k] != 0) return ReadResized(FieldNo, Buffer);
+  }
+  return s->GetData(FieldNo - 1, Buffer);
+}
 
 enum TSQLCommandType : std::uint8_t { ctQuery, ctTable, ctStoredProc };
 

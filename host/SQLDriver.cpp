@@ -32,13 +32,12 @@ void TSQLStatement::CheckAttached() const {
   if (FConnection == nullptr) DatabaseError(SConnectionClosed);
 }
 
-void TSQLStatement::CheckRow() const {
-  if (!HasRow()) DatabaseError(SNoCurrentRow);
+void TSQLStatement::NoCurrentRow() {
+  DatabaseError(SNoCurrentRow);
 }
 
-void TSQLStatement::CheckIndex(int Index) const {
-  if (Index < 0 || Index >= ColumnCount())
-    DatabaseErrorFmt(SColumnIndexError, {std::to_string(Index)});
+void TSQLStatement::BadIndex(int Index) {
+  DatabaseErrorFmt(SColumnIndexError, {std::to_string(Index)});
 }
 
 Variant TSQLStatement::GetValue(int Index) {

@@ -26,6 +26,7 @@
 // server's own message, its code and its SQLSTATE.
 
 #include <cstdint>
+#include <cstring>
 #include <list>
 #include <memory>
 #include <string>
@@ -99,7 +100,8 @@ class TSQLStatement {
   virtual bool Next() = 0;
   virtual void CloseCursor() = 0;
   virtual bool CursorOpen() const = 0;
-  virtual bool HasRow() const = 0;
+  // Whether Next stopped on a row.
+  bool HasRow() const { return FOnRow; }
 
   // The result's columns, known once the statement was opened.
   int ColumnCount() const { return static_cast<int>(FColumns.size()); }
@@ -117,13 +119,28 @@ class TSQLStatement {
 
  protected:
   void CheckAttached() const;
-  void CheckRow() const;
-  void CheckIndex(int Index) const;
+  void CheckRow() const {
+    if (!FOnRow) NoCurrentRow();
+  }
+  [[noreturn]] static void NoCurrentRow();
+  void CheckIndex(int Index) const {
+    if (static_cast<std::size_t>(Index) >= FColumns.size()) BadIndex(Index);
+  }
+  [[noreturn]] static void BadIndex(int Index);
   // Releases the native handle when the connection goes first.
   virtual void Detach() = 0;
+  // Value := a copy of Size bytes, reusing its array when it holds it alone
+  // and has that size (a reader that keeps one array across rows).
+  static void AssignBytes(TBlobByteData& Value, const void* Data, std::size_t Size) {
+    if (Size != 0 && Value.RefCount() == 1 && Value.Length() == Size)
+      std::memcpy(Value.MutableData(), Data, Size);
+    else
+      Value = Size == 0 ? TBlobByteData() : TBlobByteData(Data, Size);
+  }
 
   TSQLDriverConnection* FConnection;
   std::vector<TSQLColumnDesc> FColumns;
+  bool FOnRow = false;  // kept by the driver: read on every value
 
  private:
   friend class TSQLDriverConnection;

@@ -547,6 +547,7 @@ void PutText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
       return;
     }
     case ftDate: {
+      if (TryPutIsoDate(T, Buffer)) return;  // the common form
       std::int64_t micros;
       bool hadTime;
       TParse r = ParseTimestamp(T, micros, hadTime);

@@ -129,6 +129,24 @@ bool OnlyTrivia(const char* P) {
   return true;
 }
 
+// Whether N bytes hold a zero byte (which a zero-terminated field cannot
+// hold); short strings are checked eight bytes at a time without a call.
+inline bool HasZeroByte(const unsigned char* P, std::size_t N) {
+  if (N > 16) return std::memchr(P, 0, N) != nullptr;
+  auto zeroIn = [](std::uint64_t W) {
+    return ((W - 0x0101010101010101ull) & ~W & 0x8080808080808080ull) != 0;
+  };
+  if (N >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, P, 8);
+    std::memcpy(&b, P + N - 8, 8);
+    return zeroIn(a) || zeroIn(b);
+  }
+  for (std::size_t i = 0; i < N; ++i)
+    if (P[i] == 0) return true;
+  return false;
+}
+
 // The rows a statement inserted, updated or deleted itself: the counter of
 // the last such statement, when the statement just run was one (DDL and
 // queries leave that counter alone).
@@ -234,7 +252,6 @@ class TSQLiteStatement : public TSQLStatement {
   bool Next() override;
   void CloseCursor() override;
   bool CursorOpen() const override { return FState != State::Idle; }
-  bool HasRow() const override { return FState == State::OnRow; }
   bool IsNull(int Index) override;
   bool GetData(int Index, void* Buffer) override;
   bool GetBlob(int Index, TBlobByteData& Value) override;
@@ -244,15 +261,32 @@ class TSQLiteStatement : public TSQLStatement {
 
  private:
   enum class State { Idle, Pending, OnRow, AtEnd };
+  void SetState(State Value) {
+    FState = Value;
+    FOnRow = Value == State::OnRow;
+  }
   TSQLiteConnection* Conn() const { return static_cast<TSQLiteConnection*>(FConnection); }
   void Bind(const TParams* Params);
   void BindOne(int Index, const TParam& Param);
   void Describe();
   [[noreturn]] void Fail(int Code);
+  // The value of a column whose storage class is not the one its type
+  // expects, or that needs checking: every conversion, with its errors.
+  bool Convert(const TSQLColumnDesc& C, sqlite3_value* V, int Type, void* Buffer);
+  static bool ReadBytes(sqlite3_value* V, TBlobByteData& Value);
+
+  // How each column is read when its value has the expected storage class.
+  enum class Reader : std::uint8_t { Checked, Int64, Int32, Double, String, Date, Bytes };
+  static Reader ReaderFor(TFieldType Type);
+  struct FastColumn {
+    Reader Kind;
+    std::uint32_t Size;  // strings: the most bytes the field holds
+  };
 
   sqlite3_stmt* FStmt = nullptr;
   State FState = State::Idle;
   bool FDescribed = false;
+  std::vector<FastColumn> FFast;  // per column, beside FColumns for the hot path
 };
 
 TSQLiteStatement::TSQLiteStatement(TSQLiteConnection* Connection, const std::string& Text)
@@ -277,7 +311,7 @@ TSQLiteStatement::~TSQLiteStatement() {
 void TSQLiteStatement::Detach() {
   if (FStmt != nullptr) sqlite3_finalize(FStmt);
   FStmt = nullptr;
-  FState = State::Idle;
+  SetState(State::Idle);
 }
 
 void TSQLiteStatement::Fail(int Code) {
@@ -286,7 +320,7 @@ void TSQLiteStatement::Fail(int Code) {
   std::string message = sqlite3_errmsg(Conn()->FDb);
   int code = sqlite3_extended_errcode(Conn()->FDb);
   sqlite3_reset(FStmt);
-  FState = State::Idle;
+  SetState(State::Idle);
   if (code == SQLITE_OK) code = Code;
   throw ESQLDatabaseError(message, code, SQLStateOf(code));
 }
@@ -483,7 +517,35 @@ void TSQLiteStatement::Describe() {
       }
     }
   }
+  FFast.clear();
+  for (const TSQLColumnDesc& c : FColumns)
+    FFast.push_back({ReaderFor(c.DataType), static_cast<std::uint32_t>(c.Size)});
   FDescribed = true;
+}
+
+TSQLiteStatement::Reader TSQLiteStatement::ReaderFor(TFieldType Type) {
+  switch (Type) {
+    case ftLargeint:
+      return Reader::Int64;
+    case ftInteger:
+      return Reader::Int32;
+    case ftFloat:
+      return Reader::Double;
+    case ftString:
+      return Reader::String;
+    case ftDate:
+      return Reader::Date;
+    case ftBlob:
+    case ftMemo:
+    case ftGraphic:
+    case ftFmtMemo:
+    case ftTypedBinary:
+    case ftOraBlob:
+    case ftOraClob:
+      return Reader::Bytes;
+    default:
+      return Reader::Checked;
+  }
 }
 
 std::int64_t TSQLiteStatement::Execute(const TParams* Params) {
@@ -509,9 +571,9 @@ void TSQLiteStatement::Open(const TParams* Params) {
   // The first step is the execution; its row waits for the first Next.
   int rc = sqlite3_step(FStmt);
   if (rc == SQLITE_ROW)
-    FState = State::Pending;
+    SetState(State::Pending);
   else if (rc == SQLITE_DONE)
-    FState = State::AtEnd;
+    SetState(State::AtEnd);
   else
     Fail(rc);
   if (!FDescribed) Describe();
@@ -523,7 +585,7 @@ bool TSQLiteStatement::Next() {
       CheckAttached();
       DatabaseError(SCursorNotOpen);
     case State::Pending:
-      FState = State::OnRow;
+      SetState(State::OnRow);
       return true;
     case State::AtEnd:
       return false;
@@ -533,7 +595,7 @@ bool TSQLiteStatement::Next() {
   int rc = sqlite3_step(FStmt);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) {
-    FState = State::AtEnd;
+    SetState(State::AtEnd);
     return false;
   }
   Fail(rc);
@@ -543,76 +605,131 @@ void TSQLiteStatement::CloseCursor() {
   if (FState == State::Idle || FStmt == nullptr) return;
   sqlite3_reset(FStmt);
   sqlite3_clear_bindings(FStmt);
-  FState = State::Idle;
+  SetState(State::Idle);
 }
 
+// Values are read through sqlite3_column_value: one call into the library
+// per value instead of one for its type and one for its content. The value
+// is unprotected, which is safe because a connection is used from one thread
+// at a time (the handle is opened without a mutex of its own).
 bool TSQLiteStatement::IsNull(int Index) {
   CheckRow();
   CheckIndex(Index);
-  return sqlite3_column_type(FStmt, Index) == SQLITE_NULL;
+  return sqlite3_value_type(sqlite3_column_value(FStmt, Index)) == SQLITE_NULL;
 }
 
 bool TSQLiteStatement::GetData(int Index, void* Buffer) {
-  CheckRow();
-  const TSQLColumnDesc& c = Column(Index);
-  switch (c.DataType) {
-    case ftBlob:
-    case ftMemo:
-    case ftGraphic:
-    case ftFmtMemo:
-    case ftTypedBinary:
-    case ftOraBlob:
-    case ftOraClob:
-      return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
-    default:
+  // Called for every value of every row: the expected storage class is read
+  // here in a few instructions, everything else in Convert.
+  const auto k = static_cast<std::size_t>(Index);
+  if (!FOnRow || k >= FFast.size()) {
+    CheckRow();
+    CheckIndex(Index);
+  }
+  const FastColumn fast = FFast[k];
+  sqlite3_value* v = sqlite3_column_value(FStmt, Index);
+  const int type = sqlite3_value_type(v);
+  switch (fast.Kind) {
+    case Reader::Int64:
+      if (type == SQLITE_INTEGER) {
+        const sqlite3_int64 i = sqlite3_value_int64(v);
+        std::memcpy(Buffer, &i, sizeof i);
+        return true;
+      }
+      break;
+    case Reader::Int32:
+      if (type == SQLITE_INTEGER) {
+        const sqlite3_int64 i = sqlite3_value_int64(v);
+        if (i >= INT32_MIN && i <= INT32_MAX) {
+          const auto narrow = static_cast<std::int32_t>(i);
+          std::memcpy(Buffer, &narrow, sizeof narrow);
+          return true;
+        }
+      }
+      break;
+    case Reader::Double:
+      if (type == SQLITE_FLOAT) {
+        const double d = sqlite3_value_double(v);
+        std::memcpy(Buffer, &d, sizeof d);
+        return true;
+      }
+      break;
+    case Reader::String:
+      if (type == SQLITE_TEXT) {
+        const auto* text = static_cast<const void*>(sqlite3_value_text(v));
+        const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
+        if (n <= fast.Size && !HasZeroByte(static_cast<const unsigned char*>(text), n)) {
+          std::memcpy(Buffer, text, n);
+          static_cast<char*>(Buffer)[n] = '\0';
+          return true;
+        }
+      }
+      break;
+    case Reader::Date:
+      if (type == SQLITE_TEXT) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+        const int n = sqlite3_value_bytes(v);
+        if (sqlvalue::TryPutIsoDate(text, text + n, Buffer)) return true;
+      }
+      break;
+    case Reader::Bytes:
+      return ReadBytes(v, *static_cast<TBlobByteData*>(Buffer));
+    case Reader::Checked:
       break;
   }
-  switch (sqlite3_column_type(FStmt, Index)) {
+  return Convert(FColumns[k], v, type, Buffer);
+}
+
+bool TSQLiteStatement::Convert(const TSQLColumnDesc& C, sqlite3_value* V, int Type, void* Buffer) {
+  switch (Type) {
     case SQLITE_NULL:
       return false;
     case SQLITE_INTEGER:
-      sqlvalue::PutInt64(c, sqlite3_column_int64(FStmt, Index), Buffer);
-      break;
+      sqlvalue::PutInt64(C, sqlite3_value_int64(V), Buffer);
+      return true;
     case SQLITE_FLOAT:
-      sqlvalue::PutDouble(c, sqlite3_column_double(FStmt, Index), Buffer);
-      break;
+      sqlvalue::PutDouble(C, sqlite3_value_double(V), Buffer);
+      return true;
     case SQLITE_TEXT: {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(FStmt, Index));
-      const int n = sqlite3_column_bytes(FStmt, Index);
-      sqlvalue::PutText(c, std::string_view(text, static_cast<std::size_t>(n)), Buffer);
-      break;
+      const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(V));
+      const auto n = static_cast<std::size_t>(sqlite3_value_bytes(V));
+      sqlvalue::PutText(C, std::string_view(text, n), Buffer);
+      return true;
     }
     default: {
-      const void* data = sqlite3_column_blob(FStmt, Index);
-      const int n = sqlite3_column_bytes(FStmt, Index);
-      sqlvalue::PutBytes(c, data, static_cast<std::size_t>(n), Buffer);
-      break;
+      const void* data = sqlite3_value_blob(V);
+      const auto n = static_cast<std::size_t>(sqlite3_value_bytes(V));
+      sqlvalue::PutBytes(C, data, n, Buffer);
+      return true;
     }
   }
-  return true;
 }
 
 bool TSQLiteStatement::GetBlob(int Index, TBlobByteData& Value) {
   CheckRow();
   CheckIndex(Index);
-  switch (sqlite3_column_type(FStmt, Index)) {
+  return ReadBytes(sqlite3_column_value(FStmt, Index), Value);
+}
+
+bool TSQLiteStatement::ReadBytes(sqlite3_value* V, TBlobByteData& Value) {
+  switch (sqlite3_value_type(V)) {
     case SQLITE_NULL:
       Value.Clear();
       return false;
     case SQLITE_INTEGER:
-      Value = TBlobByteData(std::to_string(sqlite3_column_int64(FStmt, Index)));
+      Value = TBlobByteData(std::to_string(sqlite3_value_int64(V)));
       return true;
     case SQLITE_FLOAT:
-      Value = TBlobByteData(sqlvalue::DoubleToText(sqlite3_column_double(FStmt, Index)));
+      Value = TBlobByteData(sqlvalue::DoubleToText(sqlite3_value_double(V)));
       return true;
     case SQLITE_TEXT: {
-      const unsigned char* text = sqlite3_column_text(FStmt, Index);
-      Value = TBlobByteData(text, static_cast<std::size_t>(sqlite3_column_bytes(FStmt, Index)));
+      const unsigned char* text = sqlite3_value_text(V);
+      AssignBytes(Value, text, static_cast<std::size_t>(sqlite3_value_bytes(V)));
       return true;
     }
     default: {
-      const void* data = sqlite3_column_blob(FStmt, Index);
-      Value = TBlobByteData(data, static_cast<std::size_t>(sqlite3_column_bytes(FStmt, Index)));
+      const void* data = sqlite3_value_blob(V);
+      AssignBytes(Value, data, static_cast<std::size_t>(sqlite3_value_bytes(V)));
       return true;
     }
   }

@@ -13,6 +13,9 @@
 // storage class of its value in the first row.
 //
 // Stored procedures: SQLite has none; StoredProcCall raises.
+//
+// Threads: a connection and its statements are used from one thread at a
+// time; the handle has no mutex of its own.
 
 #include <memory>
 #include <string>
