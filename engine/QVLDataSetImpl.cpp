@@ -360,10 +360,12 @@ void TQVLDataSetImpl::ResyncAndCheckForScroll() {
 
 
 TRecordBuffer TQVLDataSetImpl::FieldsRecordOtherwise(TDataSetState State) const {
+  if (FFiltering) {
+    if (FCurrentRecord == FBOF || FCurrentRecord == FEOF) return nullptr;
+    return State == dsOldValue ? OldValuesOf(FCurrentRecord) : FCurrentRecord;
+  }
   if (State == dsCalcFields) return CellRecord(FDataSet->CalcBuffer());
-  if (!FFiltering) return OldValuesOf(GetActiveRecordBuffer());  // dsOldValue
-  if (FCurrentRecord == FBOF || FCurrentRecord == FEOF) return nullptr;
-  return State == dsOldValue ? OldValuesOf(FCurrentRecord) : FCurrentRecord;
+  return OldValuesOf(GetActiveRecordBuffer());  // dsOldValue
 }
 
 TRecordBuffer TQVLDataSetImpl::OldValuesOf(TRecordBuffer Record) const {
