@@ -84,15 +84,16 @@ std::unique_ptr<TQVLQuery> Query(TSQLConnection& Conn, bool DefaultFields = fals
 class TFieldReader {
  public:
   explicit TFieldReader(TDataSet& DataSet) {
-    for (int i = 0; i < DataSet.Fields().Count(); ++i) FFields.push_back(DataSet.Fields()[i]);
+    for (int i = 0; i < DataSet.Fields().Count(); ++i)
+      FFields.push_back({DataSet.Fields()[i], DataSet.Fields()[i]->IsBlob()});
   }
   void Read() {
     std::uint64_t sum = 0;
-    for (TField* f : FFields) {
-      if (f->IsBlob()) {
+    for (const auto& [field, blob] : FFields) {
+      if (blob) {
         TBlobByteData bytes;
-        if (f->GetData(&bytes)) sum += bytes.Length() + bytes.Data()[0];
-      } else if (f->GetData(FBuffer)) {
+        if (field->GetData(&bytes)) sum += bytes.Length() + bytes.Data()[0];
+      } else if (field->GetData(FBuffer)) {
         sum += FBuffer[0];
       }
     }
@@ -100,7 +101,7 @@ class TFieldReader {
   }
 
  private:
-  std::vector<TField*> FFields;
+  std::vector<std::pair<TField*, bool>> FFields;
   std::uint8_t FBuffer[1024];
 };
 

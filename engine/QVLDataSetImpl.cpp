@@ -348,9 +348,12 @@ TRecordBuffer TQVLDataSetImpl::MoveFromCurrentRecord() {
 }
 
 void TQVLDataSetImpl::ResyncAndCheckForScroll() {
-  // Only addresses are compared: the active buffer may name a record that
-  // is gone.
-  const bool moved = GetActiveRecordBuffer() != FCurrentRecord;
+  // The active buffer may name a record that was just freed (a rolled back
+  // insert): before-scroll handlers then see no record rather than its
+  // remains.
+  TRecordBuffer active = GetActiveRecordBuffer();
+  const bool moved = active != FCurrentRecord;
+  if (moved && active != nullptr && !RecordIsLive(active)) SetCellRecord(FDataSet->ActiveBuffer(), nullptr);
   if (moved) FDataSet->DoBeforeScroll();
   FDataSet->Resync(0);
   if (moved) FDataSet->DoAfterScroll();

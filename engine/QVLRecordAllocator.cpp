@@ -8,6 +8,24 @@
 
 #include "resources/QVLConsts.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QVL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QVL_ASAN 1
+#endif
+#endif
+#ifdef QVL_ASAN
+#include <sanitizer/asan_interface.h>
+// A freed record stays inside its page until the allocator goes; poisoning
+// it lets the address sanitizer catch a read through a stale address.
+#define QVL_POISON(P, N) ASAN_POISON_MEMORY_REGION(P, N)
+#define QVL_UNPOISON(P, N) ASAN_UNPOISON_MEMORY_REGION(P, N)
+#else
+#define QVL_POISON(P, N) ((void)(P), (void)(N))
+#define QVL_UNPOISON(P, N) ((void)(P), (void)(N))
+#endif
+
 namespace qvl {
 
 namespace {
@@ -45,6 +63,7 @@ TQVLRecordAllocator::~TQVLRecordAllocator() {
         }
       }
     }
+    QVL_UNPOISON(page.Block, std::size_t{FPageSize} * FRecordSize);
     std::free(page.Block);
   }
 }
@@ -78,6 +97,7 @@ void* TQVLRecordAllocator::AllocRecord() {
   if (!FFreeList.empty()) {
     record = static_cast<std::uint8_t*>(FFreeList.back());
     FFreeList.pop_back();
+    QVL_UNPOISON(record, FRecordSize);
     std::memset(record, 0, FRecordSize);
     Locate(record, page, index);
   } else {
@@ -97,6 +117,7 @@ void TQVLRecordAllocator::FreeRecord(void* P) {
   if (Locate(P, page, index)) FPages[page].Stamps[index] = 0;
   if (OnRecordFree) OnRecordFree(P);
   FFreeList.push_back(P);
+  QVL_POISON(P, FRecordSize);
 }
 
 bool TQVLRecordAllocator::Locate(const void* P, std::size_t& Page, std::size_t& Index) const {

@@ -278,6 +278,18 @@ TEST_F(Editing, RevertingAnInsertedRecordRemovesIt) {
   EXPECT_EQ(RecNos(), (std::vector<int>{1, 2, 3, 4, 5}));
 }
 
+TEST_F(Editing, ScrollHandlersAfterARolledBackInsertSeeNoRecord) {
+  Goto(2);
+  ds->Insert();
+  ds->FieldByName("id")->SetAsInteger(15);
+  ds->Post();
+  std::string seen;
+  ds->SetBeforeScroll([&](TDataSet* d) { seen = d->FieldByName("id")->IsNull() ? "none" : d->FieldByName("id")->GetAsString(); });
+  ds->CancelUpdates();
+  EXPECT_EQ(seen, "none") << "the inserted record is gone, and never read again";
+  EXPECT_EQ(Id(), 2);
+}
+
 TEST_F(Editing, TurningCachedUpdatesOffRollsBackPendingChanges) {
   Rename(2, "deux");
   Goto(4);
