@@ -24,7 +24,7 @@ class BookmarkLocate : public ::testing::Test {
   std::unique_ptr<TTestQVLDataSet> Make() {
     auto d = std::make_unique<TTestQVLDataSet>(nullptr);
     d->SetName("People");
-    d->SetDatabase(db.Handle());
+    d->SetDatabase(db);
     d->SetCommandText("SELECT id, name, city, score FROM people ORDER BY id");
     d->SetCachedUpdates(true);
     d->SetOnCalcFields([this](TDataSet*) { ++rowsRead; });
