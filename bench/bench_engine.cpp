@@ -131,9 +131,12 @@ BENCHMARK(EngineFetchForward)->UseManualTime()->Iterations(3)->Unit(benchmark::k
 void CApiCopyRows(benchmark::State& State) {
   sqlite3* db = GTable->Open();
   for (auto _ : State) {
+    // Making room for the cache is part of building it, as the engine's
+    // pages are: both pay the heap's bookkeeping for what the previous
+    // iteration freed.
+    const auto t0 = Clock::now();
     std::vector<TBenchRow> rows;
     rows.reserve(Rows);
-    const auto t0 = Clock::now();
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
     CopyRows(stmt, rows);
