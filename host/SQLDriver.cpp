@@ -204,7 +204,14 @@ void TSQLDriverConnection::ReleaseStatements() {
 
 std::int64_t TSQLDriverConnection::Execute(const std::string& SQL, const TParams* Params) {
   std::unique_ptr<TSQLStatement> s = Prepare(SQL);
-  std::int64_t rows = s->Execute(Params);
+  std::int64_t rows;
+  try {
+    rows = s->Execute(Params);
+  } catch (const EDatabaseError&) {
+    // A failed execution leaves the statement good for the next record.
+    Recycle(std::move(s));
+    throw;
+  }
   Recycle(std::move(s));
   return rows;
 }

@@ -140,8 +140,12 @@ TEST_P(ProviderTest, ApplyingManyRecordsPreparesTheStatementOnce) {
     ASSERT_EQ(1, ds->PSExecuteStatement(kInsert, &p));
   }
   ds->PSEndTransaction(true);
+  p.Items(1)->SetAsInteger(7);  // a key that exists: the record fails, the statement stays
+  EXPECT_THROW(ds->PSExecuteStatement(kInsert, &p), ESQLDatabaseError);
+  p.Items(1)->SetAsInteger(2001);
+  EXPECT_EQ(1, ds->PSExecuteStatement(kInsert, &p));
   EXPECT_EQ(prepared, Conn->Driver().PrepareCount());
-  EXPECT_EQ(2001, Count());
+  EXPECT_EQ(2002, Count());
   EXPECT_EQ(1, Count("num = 2000 AND qty = 4000"));
 }
 
