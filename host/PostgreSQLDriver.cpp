@@ -274,7 +274,6 @@ class TPostgreSQLStatement : public TSQLStatement {
   void CloseCursor() override;
   bool CursorOpen() const override { return FState != State::Idle; }
   bool IsNull(int Index) override;
-  bool GetData(int Index, void* Buffer) override;
   bool GetBlob(int Index, TBlobByteData& Value) override;
 
  protected:
@@ -292,6 +291,8 @@ class TPostgreSQLStatement : public TSQLStatement {
 
   TPostgreSQLConnection* Conn() const { return static_cast<TPostgreSQLConnection*>(FConnection); }
   void Bind(const TParams* Params, Bound& B) const;
+  static bool ReadValue(TSQLStatement* Self, int Index, void* Buffer);
+  bool Read(int Index, void* Buffer);
   PGresult* Run(const std::string& Name, const Bound& B) const;
   void Prepare();
   void DescribeColumns(const PGresult* Description);
@@ -364,6 +365,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
   TPostgreSQLConnection* c = Conn();
   const int n = PQnfields(D);
   FColumns.assign(static_cast<std::size_t>(n), TSQLColumnDesc{});
+  FReaders.assign(static_cast<std::size_t>(n), &ReadValue);
   FBytea.assign(static_cast<std::size_t>(n), false);
 
   struct Attr {
@@ -745,9 +747,13 @@ bool TPostgreSQLStatement::IsNull(int Index) {
   return PQgetisnull(FBatch.get(), FRow, Index) != 0;
 }
 
-bool TPostgreSQLStatement::GetData(int Index, void* Buffer) {
-  CheckRow();
-  const TSQLColumnDesc& c = Column(Index);
+bool TPostgreSQLStatement::ReadValue(TSQLStatement* Self, int Index, void* Buffer) {
+  auto* s = static_cast<TPostgreSQLStatement*>(Self);
+  return s->Read(Index, Buffer);
+}
+
+bool TPostgreSQLStatement::Read(int Index, void* Buffer) {
+  const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
   switch (c.DataType) {
     case ftBlob:
     case ftMemo:

@@ -109,8 +109,14 @@ class TSQLStatement {
 
   virtual bool IsNull(int Index) = 0;
   // The current row's value in the native format of Column(Index); false
-  // and Buffer untouched for null.
-  virtual bool GetData(int Index, void* Buffer) = 0;
+  // and Buffer untouched for null. Called for every value of every row, so
+  // it goes straight to the column's reader.
+  bool GetData(int Index, void* Buffer) {
+    if (FOnRow && static_cast<std::size_t>(Index) < FReaders.size())
+      return FReaders[static_cast<std::size_t>(Index)](this, Index, Buffer);
+    CheckRow();
+    BadIndex(Index);
+  }
   // The current row's value as bytes (any type; blobs and memos are read
   // this way); false and Value emptied for null.
   virtual bool GetBlob(int Index, TBlobByteData& Value) = 0;
@@ -138,8 +144,13 @@ class TSQLStatement {
       Value = Size == 0 ? TBlobByteData() : TBlobByteData(Data, Size);
   }
 
+  // Reads one value of the current row; the driver sets one per column,
+  // together with FColumns, knowing the row and the index to be valid.
+  using TValueReader = bool (*)(TSQLStatement* Self, int Index, void* Buffer);
+
   TSQLDriverConnection* FConnection;
   std::vector<TSQLColumnDesc> FColumns;
+  std::vector<TValueReader> FReaders;
   bool FOnRow = false;  // kept by the driver: read on every value
 
  private:

@@ -253,7 +253,6 @@ class TSQLiteStatement : public TSQLStatement {
   void CloseCursor() override;
   bool CursorOpen() const override { return FState != State::Idle; }
   bool IsNull(int Index) override;
-  bool GetData(int Index, void* Buffer) override;
   bool GetBlob(int Index, TBlobByteData& Value) override;
 
  protected:
@@ -272,21 +271,24 @@ class TSQLiteStatement : public TSQLStatement {
   [[noreturn]] void Fail(int Code);
   // The value of a column whose storage class is not the one its type
   // expects, or that needs checking: every conversion, with its errors.
-  bool Convert(const TSQLColumnDesc& C, sqlite3_value* V, int Type, void* Buffer);
+  bool Convert(int Index, void* Buffer);
   static bool ReadBytes(sqlite3_value* V, TBlobByteData& Value);
 
-  // How each column is read when its value has the expected storage class.
-  enum class Reader : std::uint8_t { Checked, Int64, Int32, Double, String, Date, Bytes };
-  static Reader ReaderFor(TFieldType Type);
-  struct FastColumn {
-    Reader Kind;
-    std::uint32_t Size;  // strings: the most bytes the field holds
-  };
+  // The readers of the values of a row (FReaders), one per kind of column:
+  // the storage class that matches the declared type is read in a few
+  // instructions, anything else goes to Convert.
+  static TValueReader ReaderFor(TFieldType Type);
+  static bool ReadInt64(TSQLStatement* Self, int Index, void* Buffer);
+  static bool ReadInt32(TSQLStatement* Self, int Index, void* Buffer);
+  static bool ReadDouble(TSQLStatement* Self, int Index, void* Buffer);
+  static bool ReadString(TSQLStatement* Self, int Index, void* Buffer);
+  static bool ReadDate(TSQLStatement* Self, int Index, void* Buffer);
+  static bool ReadBlob(TSQLStatement* Self, int Index, void* Buffer);
+  static bool ReadChecked(TSQLStatement* Self, int Index, void* Buffer);
 
   sqlite3_stmt* FStmt = nullptr;
   State FState = State::Idle;
   bool FDescribed = false;
-  std::vector<FastColumn> FFast;  // per column, beside FColumns for the hot path
 };
 
 TSQLiteStatement::TSQLiteStatement(TSQLiteConnection* Connection, const std::string& Text)
@@ -517,24 +519,23 @@ void TSQLiteStatement::Describe() {
       }
     }
   }
-  FFast.clear();
-  for (const TSQLColumnDesc& c : FColumns)
-    FFast.push_back({ReaderFor(c.DataType), static_cast<std::uint32_t>(c.Size)});
+  FReaders.clear();
+  for (const TSQLColumnDesc& c : FColumns) FReaders.push_back(ReaderFor(c.DataType));
   FDescribed = true;
 }
 
-TSQLiteStatement::Reader TSQLiteStatement::ReaderFor(TFieldType Type) {
+TSQLStatement::TValueReader TSQLiteStatement::ReaderFor(TFieldType Type) {
   switch (Type) {
     case ftLargeint:
-      return Reader::Int64;
+      return &ReadInt64;
     case ftInteger:
-      return Reader::Int32;
+      return &ReadInt32;
     case ftFloat:
-      return Reader::Double;
+      return &ReadDouble;
     case ftString:
-      return Reader::String;
+      return &ReadString;
     case ftDate:
-      return Reader::Date;
+      return &ReadDate;
     case ftBlob:
     case ftMemo:
     case ftGraphic:
@@ -542,9 +543,9 @@ TSQLiteStatement::Reader TSQLiteStatement::ReaderFor(TFieldType Type) {
     case ftTypedBinary:
     case ftOraBlob:
     case ftOraClob:
-      return Reader::Bytes;
+      return &ReadBlob;
     default:
-      return Reader::Checked;
+      return &ReadChecked;
   }
 }
 
@@ -618,88 +619,94 @@ bool TSQLiteStatement::IsNull(int Index) {
   return sqlite3_value_type(sqlite3_column_value(FStmt, Index)) == SQLITE_NULL;
 }
 
-bool TSQLiteStatement::GetData(int Index, void* Buffer) {
-  // Called for every value of every row: the expected storage class is read
-  // here in a few instructions, everything else in Convert.
-  const auto k = static_cast<std::size_t>(Index);
-  if (!FOnRow || k >= FFast.size()) {
-    CheckRow();
-    CheckIndex(Index);
-  }
-  const FastColumn fast = FFast[k];
-  sqlite3_value* v = sqlite3_column_value(FStmt, Index);
-  const int type = sqlite3_value_type(v);
-  switch (fast.Kind) {
-    case Reader::Int64:
-      if (type == SQLITE_INTEGER) {
-        const sqlite3_int64 i = sqlite3_value_int64(v);
-        std::memcpy(Buffer, &i, sizeof i);
-        return true;
-      }
-      break;
-    case Reader::Int32:
-      if (type == SQLITE_INTEGER) {
-        const sqlite3_int64 i = sqlite3_value_int64(v);
-        if (i >= INT32_MIN && i <= INT32_MAX) {
-          const auto narrow = static_cast<std::int32_t>(i);
-          std::memcpy(Buffer, &narrow, sizeof narrow);
-          return true;
-        }
-      }
-      break;
-    case Reader::Double:
-      if (type == SQLITE_FLOAT) {
-        const double d = sqlite3_value_double(v);
-        std::memcpy(Buffer, &d, sizeof d);
-        return true;
-      }
-      break;
-    case Reader::String:
-      if (type == SQLITE_TEXT) {
-        const auto* text = static_cast<const void*>(sqlite3_value_text(v));
-        const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
-        if (n <= fast.Size && !HasZeroByte(static_cast<const unsigned char*>(text), n)) {
-          std::memcpy(Buffer, text, n);
-          static_cast<char*>(Buffer)[n] = '\0';
-          return true;
-        }
-      }
-      break;
-    case Reader::Date:
-      if (type == SQLITE_TEXT) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
-        const int n = sqlite3_value_bytes(v);
-        if (sqlvalue::TryPutIsoDate(text, text + n, Buffer)) return true;
-      }
-      break;
-    case Reader::Bytes:
-      return ReadBytes(v, *static_cast<TBlobByteData*>(Buffer));
-    case Reader::Checked:
-      break;
-  }
-  return Convert(FColumns[k], v, type, Buffer);
+bool TSQLiteStatement::ReadInt64(TSQLStatement* Self, int Index, void* Buffer) {
+  sqlite3_value* v = sqlite3_column_value(static_cast<TSQLiteStatement*>(Self)->FStmt, Index);
+  if (sqlite3_value_type(v) != SQLITE_INTEGER)
+    return static_cast<TSQLiteStatement*>(Self)->Convert(Index, Buffer);
+  const sqlite3_int64 i = sqlite3_value_int64(v);
+  std::memcpy(Buffer, &i, sizeof i);
+  return true;
 }
 
-bool TSQLiteStatement::Convert(const TSQLColumnDesc& C, sqlite3_value* V, int Type, void* Buffer) {
-  switch (Type) {
+bool TSQLiteStatement::ReadInt32(TSQLStatement* Self, int Index, void* Buffer) {
+  sqlite3_value* v = sqlite3_column_value(static_cast<TSQLiteStatement*>(Self)->FStmt, Index);
+  if (sqlite3_value_type(v) == SQLITE_INTEGER) {
+    const sqlite3_int64 i = sqlite3_value_int64(v);
+    if (i >= INT32_MIN && i <= INT32_MAX) {
+      const auto narrow = static_cast<std::int32_t>(i);
+      std::memcpy(Buffer, &narrow, sizeof narrow);
+      return true;
+    }
+  }
+  return static_cast<TSQLiteStatement*>(Self)->Convert(Index, Buffer);
+}
+
+bool TSQLiteStatement::ReadDouble(TSQLStatement* Self, int Index, void* Buffer) {
+  sqlite3_value* v = sqlite3_column_value(static_cast<TSQLiteStatement*>(Self)->FStmt, Index);
+  if (sqlite3_value_type(v) != SQLITE_FLOAT)
+    return static_cast<TSQLiteStatement*>(Self)->Convert(Index, Buffer);
+  const double d = sqlite3_value_double(v);
+  std::memcpy(Buffer, &d, sizeof d);
+  return true;
+}
+
+bool TSQLiteStatement::ReadString(TSQLStatement* Self, int Index, void* Buffer) {
+  auto* s = static_cast<TSQLiteStatement*>(Self);
+  sqlite3_value* v = sqlite3_column_value(s->FStmt, Index);
+  if (sqlite3_value_type(v) == SQLITE_TEXT) {
+    const auto* text = sqlite3_value_text(v);
+    const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
+    if (n <= static_cast<std::size_t>(s->FColumns[static_cast<std::size_t>(Index)].Size) &&
+        !HasZeroByte(text, n)) {
+      std::memcpy(Buffer, text, n);
+      static_cast<char*>(Buffer)[n] = '\0';
+      return true;
+    }
+  }
+  return s->Convert(Index, Buffer);
+}
+
+bool TSQLiteStatement::ReadDate(TSQLStatement* Self, int Index, void* Buffer) {
+  sqlite3_value* v = sqlite3_column_value(static_cast<TSQLiteStatement*>(Self)->FStmt, Index);
+  if (sqlite3_value_type(v) == SQLITE_TEXT) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+    const int n = sqlite3_value_bytes(v);
+    if (sqlvalue::TryPutIsoDate(text, text + n, Buffer)) return true;
+  }
+  return static_cast<TSQLiteStatement*>(Self)->Convert(Index, Buffer);
+}
+
+bool TSQLiteStatement::ReadBlob(TSQLStatement* Self, int Index, void* Buffer) {
+  sqlite3_value* v = sqlite3_column_value(static_cast<TSQLiteStatement*>(Self)->FStmt, Index);
+  return ReadBytes(v, *static_cast<TBlobByteData*>(Buffer));
+}
+
+bool TSQLiteStatement::ReadChecked(TSQLStatement* Self, int Index, void* Buffer) {
+  return static_cast<TSQLiteStatement*>(Self)->Convert(Index, Buffer);
+}
+
+bool TSQLiteStatement::Convert(int Index, void* Buffer) {
+  const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
+  sqlite3_value* v = sqlite3_column_value(FStmt, Index);
+  switch (sqlite3_value_type(v)) {
     case SQLITE_NULL:
       return false;
     case SQLITE_INTEGER:
-      sqlvalue::PutInt64(C, sqlite3_value_int64(V), Buffer);
+      sqlvalue::PutInt64(c, sqlite3_value_int64(v), Buffer);
       return true;
     case SQLITE_FLOAT:
-      sqlvalue::PutDouble(C, sqlite3_value_double(V), Buffer);
+      sqlvalue::PutDouble(c, sqlite3_value_double(v), Buffer);
       return true;
     case SQLITE_TEXT: {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(V));
-      const auto n = static_cast<std::size_t>(sqlite3_value_bytes(V));
-      sqlvalue::PutText(C, std::string_view(text, n), Buffer);
+      const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+      const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
+      sqlvalue::PutText(c, std::string_view(text, n), Buffer);
       return true;
     }
     default: {
-      const void* data = sqlite3_value_blob(V);
-      const auto n = static_cast<std::size_t>(sqlite3_value_bytes(V));
-      sqlvalue::PutBytes(C, data, n, Buffer);
+      const void* data = sqlite3_value_blob(v);
+      const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
+      sqlvalue::PutBytes(c, data, n, Buffer);
       return true;
     }
   }
