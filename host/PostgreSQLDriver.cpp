@@ -296,6 +296,11 @@ class TPostgreSQLStatement : public TSQLStatement {
   PGresult* Run(const std::string& Name, const Bound& B) const;
   void Prepare();
   void DescribeColumns(const PGresult* Description);
+  bool ShapeChanged(const PGresult* Rows) const;
+  // Runs Body; when the server refuses a cached plan because a table
+  // changed under it, prepares the text again and runs Body once more.
+  template <class Body>
+  auto WithFreshPlan(Body&& F) -> decltype(F());
   void FetchBatch();
   void CloseServerCursor();
   // The rest of the rows is gone; reading past those already here raises Why.
@@ -305,6 +310,8 @@ class TPostgreSQLStatement : public TSQLStatement {
   std::string FName, FDeclareName, FCursorName;
   std::vector<Oid> FParamTypes;
   std::vector<bool> FBytea;  // per column
+  std::vector<Oid> FTypes;   // per column, as described
+  std::vector<int> FMods;
   bool FIsQuery = false;
   bool FCursorable = false;
   State FState = State::Idle;
@@ -361,6 +368,37 @@ void TPostgreSQLStatement::Prepare() {
   }
 }
 
+bool TPostgreSQLStatement::ShapeChanged(const PGresult* Rows) const {
+  if (Rows == nullptr) return false;
+  const int n = PQnfields(Rows);
+  if (static_cast<std::size_t>(n) != FTypes.size()) return true;
+  for (int i = 0; i < n; ++i)
+    if (PQftype(Rows, i) != FTypes[static_cast<std::size_t>(i)] ||
+        PQfmod(Rows, i) != FMods[static_cast<std::size_t>(i)])
+      return true;
+  return false;
+}
+
+template <class Body>
+auto TPostgreSQLStatement::WithFreshPlan(Body&& F) -> decltype(F()) {
+  try {
+    return F();
+  } catch (const ESQLDatabaseError& E) {
+    TPostgreSQLConnection* c = Conn();
+    if (E.GetSQLState() != "0A000" || E.Message().find("cached plan") == std::string::npos ||
+        PQtransactionStatus(c->FConn) == PQTRANS_INERROR)
+      throw;
+    // Prepared statements are not transactional: drop the old ones now.
+    if (!FName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FName);
+    if (!FDeclareName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
+    FName.clear();
+    FDeclareName.clear();
+    c->Cleanup();
+    c->Guarded([this] { Prepare(); });
+  }
+  return F();
+}
+
 void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
   TPostgreSQLConnection* c = Conn();
   const int n = PQnfields(D);
@@ -411,6 +449,8 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
     types[static_cast<std::size_t>(i)] = PQftype(D, i);
     mods[static_cast<std::size_t>(i)] = PQfmod(D, i);
   }
+  FTypes = types;
+  FMods = mods;
   std::set<Oid> enums;
   for (int round = 0; round < 8; ++round) {
     std::set<Oid> unknown;
@@ -583,15 +623,17 @@ std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
   Bind(Params, b);
   c->ReleaseCursorScope();
   c->Cleanup();
-  const int before = PQtransactionStatus(c->FConn);
-  TPostgreSQLConnection::Result r;
-  try {
-    r = c->Check(Run(FName, b));
-  } catch (...) {
-    c->SyncTransaction(before);
-    throw;
-  }
-  c->SyncTransaction(before);
+  TPostgreSQLConnection::Result r = WithFreshPlan([&] {
+    const int before = PQtransactionStatus(c->FConn);
+    try {
+      auto result = c->Check(Run(FName, b));
+      c->SyncTransaction(before);
+      return result;
+    } catch (...) {
+      c->SyncTransaction(before);
+      throw;
+    }
+  });
   const std::string_view tag = PQcmdStatus(r.get());
   if (FIsQuery && tag.substr(0, 6) == "SELECT") return 0;
   const char* tuples = PQcmdTuples(r.get());
@@ -613,26 +655,37 @@ void TPostgreSQLStatement::Open(const TParams* Params) {
   FBatchSize = kFirstBatch;
   FServerEnd = false;
   if (FCursorable) {
-    c->BeginCursorScope();
-    try {
-      c->Guarded([&] { c->Check(Run(FDeclareName, b)); });
-    } catch (...) {
-      c->CursorClosed(nullptr);  // ends a reading transaction left without cursors
-      throw;
-    }
+    WithFreshPlan([&] {
+      c->BeginCursorScope();
+      try {
+        c->Guarded([&] { c->Check(Run(FDeclareName, b)); });
+      } catch (...) {
+        c->CursorClosed(nullptr);  // ends a reading transaction left without cursors
+        throw;
+      }
+      return 0;
+    });
     FServerOpen = true;
     FInTx = PQtransactionStatus(c->FConn) != PQTRANS_IDLE;
     c->CursorOpened(this);
+    FState = State::Open;
+    // The first rows come now: their description tells whether a table
+    // changed under the prepared plan, before anyone builds fields on it.
+    FetchBatch();
+    if (ShapeChanged(FBatch.get())) DescribeColumns(FBatch.get());
   } else {
     c->ReleaseCursorScope();
-    const int before = PQtransactionStatus(c->FConn);
-    try {
-      FBatch = c->Check(Run(FName, b));
-    } catch (...) {
-      c->SyncTransaction(before);
-      throw;
-    }
-    c->SyncTransaction(before);
+    FBatch = WithFreshPlan([&] {
+      const int before = PQtransactionStatus(c->FConn);
+      try {
+        auto result = c->Check(Run(FName, b));
+        c->SyncTransaction(before);
+        return result;
+      } catch (...) {
+        c->SyncTransaction(before);
+        throw;
+      }
+    });
     FBatchRows = PQntuples(FBatch.get());
     FServerEnd = true;
   }

@@ -313,6 +313,9 @@ void TCustomSQLDataSet::ExecuteStatement() {
   FStatement->Open(BindParams());
   FCursorOpen = true;
   FAdvanced = false;
+  // The fields were made for the columns of the first run; a table changed
+  // since then must still fit them.
+  if (GetActive()) BindFieldsToColumns();
 }
 
 // ---- opening and closing ------------------------------------------------------------------

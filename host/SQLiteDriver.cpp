@@ -289,6 +289,7 @@ class TSQLiteStatement : public TSQLStatement {
   sqlite3_stmt* FStmt = nullptr;
   State FState = State::Idle;
   bool FDescribed = false;
+  int FDescribedAt = 0;  // the statement's re-prepare count when described
 };
 
 TSQLiteStatement::TSQLiteStatement(TSQLiteConnection* Connection, const std::string& Text)
@@ -577,7 +578,13 @@ void TSQLiteStatement::Open(const TParams* Params) {
     SetState(State::AtEnd);
   else
     Fail(rc);
-  if (!FDescribed) Describe();
+  // SQLite prepares the statement again by itself when the schema changed;
+  // its columns are described again then.
+  const int prepared = sqlite3_stmt_status(FStmt, SQLITE_STMTSTATUS_REPREPARE, 0);
+  if (!FDescribed || prepared != FDescribedAt) {
+    Describe();
+    FDescribedAt = prepared;
+  }
 }
 
 bool TSQLiteStatement::Next() {

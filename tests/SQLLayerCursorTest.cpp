@@ -282,6 +282,36 @@ TEST_P(CursorTest, AnErrorWhileReadingLeavesTheConnectionUsable) {
   EXPECT_EQ(100, Count(*Conn, "nums"));
 }
 
+TEST_P(CursorTest, ACachedStatementFollowsAChangedTable) {
+  Exec("CREATE TABLE shape (id INTEGER PRIMARY KEY, v INTEGER)");
+  Exec("INSERT INTO shape VALUES (1, 10)");
+  auto q = Source("SELECT v FROM shape");
+  q->Open();
+  EXPECT_EQ(PG() ? ftInteger : ftLargeint, q->FieldByName("v")->GetDataType());
+  q->Close();
+  // The same text again comes from the statement cache, prepared before the change.
+  Exec(PG() ? "ALTER TABLE shape ALTER COLUMN v TYPE text"
+            : "ALTER TABLE shape RENAME TO old_shape; CREATE TABLE shape (v TEXT); "
+              "INSERT INTO shape VALUES ('ten')");
+  if (PG()) Exec("UPDATE shape SET v = 'ten'");
+  q->Open();
+  EXPECT_EQ(ftMemo, q->FieldByName("v")->GetDataType());
+  EXPECT_EQ("ten", q->FieldByName("v")->GetAsString());
+
+  // An open dataset's fields cannot follow: running it again says so.
+  q->FreeCursor();  // SQLite drops no table that a statement reads
+  Exec(PG() ? "ALTER TABLE shape ALTER COLUMN v TYPE int USING 10"
+            : "DROP TABLE shape; CREATE TABLE shape (v INTEGER); INSERT INTO shape VALUES (10)");
+  try {
+    q->ExecuteStatement();
+    ADD_FAILURE() << "ran with fields of another type";
+  } catch (const EDatabaseError& E) {
+    EXPECT_EQ(std::string("Type mismatch for field 'v', expecting: Memo actual: ") +
+                  (PG() ? "Integer" : "Largeint"),
+              E.Message());
+  }
+}
+
 QVL_SQL_LAYER_SUITE(CursorTest);
 
 }  // namespace

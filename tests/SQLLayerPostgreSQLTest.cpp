@@ -258,6 +258,20 @@ TEST_F(PostgreSQLSessionSettings, ParametersThatTheServerCouldNotHoldRaise) {
   EXPECT_EQ(3, q->FieldByName("n")->GetAsInteger());
 }
 
+TEST_F(PostgreSQLSessionSettings, AStatementRunDirectlyIsPreparedAgainAfterItsTableChanged) {
+  Conn->ExecuteDirect("CREATE TABLE r (id serial PRIMARY KEY, v int)");
+  auto q = Query("INSERT INTO r (v) VALUES (7) RETURNING v");
+  q->Open();
+  EXPECT_EQ(ftInteger, q->FieldByName("v")->GetDataType());
+  q->Close();
+  Conn->ExecuteDirect("ALTER TABLE r ALTER COLUMN v TYPE bigint");
+  const std::int64_t prepared = Conn->Driver().PrepareCount();
+  q->Open();  // the server refuses the cached plan; the driver prepares anew
+  EXPECT_EQ(prepared + 1, Conn->Driver().PrepareCount());
+  EXPECT_EQ(ftLargeint, q->FieldByName("v")->GetDataType());
+  EXPECT_EQ(7, q->FieldByName("v")->GetAsLargeInt());
+}
+
 TEST_F(PostgreSQLSessionSettings, ConnectionFailuresSayWhy) {
   auto attempt = [](const std::string& ConnectionString, const std::string& Extra) {
     TSQLConnection c;
