@@ -189,6 +189,14 @@ BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillis
 BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
