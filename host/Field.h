@@ -75,7 +75,7 @@ class TFieldDef : public TObject {
   int FieldNo;         // 1-based position in the source
   bool InKey = false;  // part of the table's primary key
   bool ReadOnly = false;
-  std::string Origin;      // base column, "TABLE.COLUMN", when known
+  std::string Origin;      // base column name, when known
   std::string ObjectType;  // object fields
   std::vector<std::unique_ptr<TFieldDef>> ChildDefs;
 };
