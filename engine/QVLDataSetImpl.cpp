@@ -98,12 +98,6 @@ bool IsStringFieldType(TFieldType T) {
 
 // ---- record header ------------------------------------------------------------
 
-bool TQVLDataSetImpl::GetBlobSlotData(const std::uint8_t* Slot, void* Buffer) {
-  if (TBlobByteData::SlotData(Slot) == nullptr) return false;
-  if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(Slot);
-  return true;
-}
-
 TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + OffNext); }
 TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + OffPrior); }
 TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + OffOldRecord); }
@@ -142,7 +136,7 @@ void TQVLDataSetImpl::InternalOpen() {
   const int count = fields.Count();
   std::int64_t size = static_cast<std::int64_t>(QVLRecordHeaderSize);
   FFieldOffsets.assign(static_cast<std::size_t>(count), 0);
-  FFieldSlots.assign(static_cast<std::size_t>(count), TFieldSlot{0, false, false});
+  FFieldSlots.assign(static_cast<std::size_t>(count), TFieldSlot{0, 0, false, false});
   FBlobOffsets.clear();
   FFetchSteps.clear();
   for (int i = 0; i < count; ++i) {
@@ -150,6 +144,7 @@ void TQVLDataSetImpl::InternalOpen() {
     const auto offset = static_cast<std::int32_t>(size);
     FFieldOffsets[static_cast<std::size_t>(i)] = offset;
     TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(i)];
+    slot.Offset = offset;
     slot.IsBlob = f->IsBlob();
     if (slot.IsBlob) {
       FBlobOffsets.push_back(offset);
@@ -231,7 +226,7 @@ void TQVLDataSetImpl::FillRecordFromCursor(TRecordBuffer Record) {
     if (step.IsBlob) {
       TBlobByteData bytes;
       FRecordCursor.ReadBlobFieldData(step.FieldNo, bytes);
-      TBlobByteData::SlotAssign(slot, bytes);
+      TBlobByteData::SlotMove(slot, std::move(bytes));
     } else {
       slot[0] = FRecordCursor.ReadFieldData(step.FieldNo, slot + 1) ? 1 : 0;
     }

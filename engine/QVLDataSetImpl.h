@@ -152,11 +152,14 @@ class TQVLDataSetImpl {
   // ---- field data and blobs --------------------------------------------------
   // Inline: every field read of every scroll comes here.
   bool GetFieldData(TField* Field, void* Buffer) {
+    // The field's own index says where its slot is; a field of another
+    // dataset, or one added since the open, has none.
+    const auto index = static_cast<std::size_t>(Field != nullptr ? Field->GetIndex() : -1);
+    if (index >= FFieldSlots.size() || Field->GetDataSet() != FDataSet) return false;
     TRecordBuffer record = GetFieldsRecordBuffer();
-    const int index = FieldSlotIndex(Field);
-    if (record == nullptr || index < 0) return false;
-    const TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(index)];
-    const std::uint8_t* at = record + FFieldOffsets[static_cast<std::size_t>(index)];
+    if (record == nullptr) return false;
+    const TFieldSlot& slot = FFieldSlots[index];
+    const std::uint8_t* at = record + slot.Offset;
     if (slot.IsBlob) return GetBlobSlotData(at, Buffer);
     if (at[0] == 0) return false;
     if (Buffer == nullptr) return true;
@@ -230,6 +233,7 @@ class TQVLDataSetImpl {
   friend class TQVLBlobStream;
 
   struct TFieldSlot {
+    std::int32_t Offset;    // of the slot from the record's start (same as FFieldOffsets)
     std::int32_t DataSize;  // bytes after the flag; 0 for a blob slot
     bool IsBlob;
     bool IsString;  // a TStringField: writes are cut and zero-terminated
@@ -257,7 +261,11 @@ class TQVLDataSetImpl {
     return index;
   }
   TRecordBuffer FieldsRecordOtherwise(TDataSetState State) const;
-  static bool GetBlobSlotData(const std::uint8_t* Slot, void* Buffer);
+  static bool GetBlobSlotData(const std::uint8_t* Slot, void* Buffer) {
+    if (TBlobByteData::SlotData(Slot) == nullptr) return false;
+    if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(Slot);
+    return true;
+  }
 
   static TRecordBuffer RecordNext(TRecordBuffer R);
   static TRecordBuffer RecordPrior(TRecordBuffer R);

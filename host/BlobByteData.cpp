@@ -7,13 +7,6 @@
 
 namespace qvl {
 
-// The bytes follow the header in the same block.
-struct TBlobByteData::Rep {
-  std::size_t Refs;
-  std::size_t Length;
-  std::uint8_t* Bytes() { return reinterpret_cast<std::uint8_t*>(this + 1); }
-};
-
 TBlobByteData::Rep* TBlobByteData::NewRep(const void* Data, std::size_t Size, std::size_t Copy) {
   if (Size == 0) return nullptr;
   void* block = std::malloc(sizeof(Rep) + Size);
@@ -38,26 +31,10 @@ TBlobByteData& TBlobByteData::operator=(const TBlobByteData& Other) noexcept {
   return *this;
 }
 
-TBlobByteData& TBlobByteData::operator=(TBlobByteData&& Other) noexcept {
-  if (this != &Other) {
-    Release();
-    FRep = Other.FRep;
-    Other.FRep = nullptr;
-  }
-  return *this;
+void TBlobByteData::Free(Rep* R) noexcept {
+  R->~Rep();
+  std::free(R);
 }
-
-void TBlobByteData::Release() noexcept {
-  if (FRep && --FRep->Refs == 0) {
-    FRep->~Rep();
-    std::free(FRep);
-  }
-  FRep = nullptr;
-}
-
-std::size_t TBlobByteData::Length() const noexcept { return FRep ? FRep->Length : 0; }
-const std::uint8_t* TBlobByteData::Data() const noexcept { return FRep ? FRep->Bytes() : nullptr; }
-std::size_t TBlobByteData::RefCount() const noexcept { return FRep ? FRep->Refs : 0; }
 
 void TBlobByteData::MakeUnique() {
   if (FRep && FRep->Refs > 1) {
@@ -102,65 +79,38 @@ bool operator==(const TBlobByteData& A, const TBlobByteData& B) {
 }
 
 // ---- slots ------------------------------------------------------------------
-// A slot holds the Rep pointer itself; memcpy keeps the access free of
-// aliasing and alignment assumptions about record memory.
-
-namespace {
-template <class R>
-R* LoadRep(const void* slot) {
-  R* rep;
-  std::memcpy(&rep, slot, sizeof rep);
-  return rep;
-}
-template <class R>
-void StoreRep(void* slot, R* rep) {
-  std::memcpy(slot, &rep, sizeof rep);
-}
-}  // namespace
-
-TBlobByteData TBlobByteData::SlotGet(const void* Slot) noexcept {
-  TBlobByteData out;
-  out.FRep = LoadRep<Rep>(Slot);
-  if (out.FRep) ++out.FRep->Refs;
-  return out;
-}
 
 void TBlobByteData::SlotAssign(void* Slot, const TBlobByteData& Value) {
   TBlobByteData old;
-  old.FRep = LoadRep<Rep>(Slot);  // released when `old` goes
+  old.FRep = LoadRep(Slot);  // released when `old` goes
   if (Value.FRep) ++Value.FRep->Refs;
   StoreRep(Slot, Value.FRep);
 }
 
 void TBlobByteData::SlotRelease(void* Slot) noexcept {
   TBlobByteData old;
-  old.FRep = LoadRep<Rep>(Slot);
-  StoreRep<Rep>(Slot, nullptr);
+  old.FRep = LoadRep(Slot);
+  StoreRep(Slot, nullptr);
 }
 
 void TBlobByteData::SlotAddRef(void* Slot) noexcept {
-  if (Rep* rep = LoadRep<Rep>(Slot)) ++rep->Refs;
+  if (Rep* rep = LoadRep(Slot)) ++rep->Refs;
 }
 
 std::size_t TBlobByteData::SlotLength(const void* Slot) noexcept {
-  Rep* rep = LoadRep<Rep>(Slot);
+  Rep* rep = LoadRep(Slot);
   return rep ? rep->Length : 0;
 }
 
 std::size_t TBlobByteData::SlotRefCount(const void* Slot) noexcept {
-  Rep* rep = LoadRep<Rep>(Slot);
+  Rep* rep = LoadRep(Slot);
   return rep ? rep->Refs : 0;
-}
-
-const std::uint8_t* TBlobByteData::SlotData(const void* Slot) noexcept {
-  Rep* rep = LoadRep<Rep>(Slot);
-  return rep ? rep->Bytes() : nullptr;
 }
 
 void TBlobByteData::SlotSetLength(void* Slot, std::size_t NewLength) {
   TBlobByteData value;
-  value.FRep = LoadRep<Rep>(Slot);  // adopt the slot's hold
-  StoreRep<Rep>(Slot, nullptr);
+  value.FRep = LoadRep(Slot);  // adopt the slot's hold
+  StoreRep(Slot, nullptr);
   try {
     value.SetLength(NewLength);
   } catch (...) {

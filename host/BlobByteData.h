@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,19 @@ class TBlobByteData {
   TBlobByteData(const TBlobByteData& Other) noexcept;
   TBlobByteData(TBlobByteData&& Other) noexcept : FRep(Other.FRep) { Other.FRep = nullptr; }
   TBlobByteData& operator=(const TBlobByteData& Other) noexcept;
-  TBlobByteData& operator=(TBlobByteData&& Other) noexcept;
+  TBlobByteData& operator=(TBlobByteData&& Other) noexcept {
+    if (this != &Other) {
+      Release();
+      FRep = Other.FRep;
+      Other.FRep = nullptr;
+    }
+    return *this;
+  }
   ~TBlobByteData() { Release(); }
 
-  std::size_t Length() const noexcept;
+  std::size_t Length() const noexcept { return FRep ? FRep->Length : 0; }
   bool IsEmpty() const noexcept { return FRep == nullptr; }
-  const std::uint8_t* Data() const noexcept;
+  const std::uint8_t* Data() const noexcept { return FRep ? FRep->Bytes() : nullptr; }
   // The bytes, unshared first.
   std::uint8_t* MutableData();
   // Resizes to NewLength; new bytes are zero. Length 0 releases the array.
@@ -41,7 +49,7 @@ class TBlobByteData {
   // Gives this holder its own copy when the array is shared.
   void MakeUnique();
   // Number of holders of the array (0 for the empty array).
-  std::size_t RefCount() const noexcept;
+  std::size_t RefCount() const noexcept { return FRep ? FRep->Refs : 0; }
   void Clear() noexcept { Release(); }
 
   std::vector<std::uint8_t> ToBytes() const;
@@ -50,22 +58,54 @@ class TBlobByteData {
 
   // ---- raw record slots (sizeof(void*) bytes, zero = empty) ----
   static constexpr std::size_t SlotSize = sizeof(void*);
-  static TBlobByteData SlotGet(const void* Slot) noexcept;         // a shared reference
+  static TBlobByteData SlotGet(const void* Slot) noexcept {  // a shared reference
+    TBlobByteData out;
+    out.FRep = LoadRep(Slot);
+    if (out.FRep) ++out.FRep->Refs;
+    return out;
+  }
   static void SlotAssign(void* Slot, const TBlobByteData& Value);  // releases the old content
+  // Hands Value's hold to the slot (Value ends empty); releases the old content.
+  static void SlotMove(void* Slot, TBlobByteData&& Value) noexcept {
+    TBlobByteData old;
+    old.FRep = LoadRep(Slot);
+    StoreRep(Slot, Value.FRep);
+    Value.FRep = nullptr;
+  }
   static void SlotRelease(void* Slot) noexcept;                    // leaves the slot empty
   // Counts one more holder for a slot whose bytes were copied raw.
   static void SlotAddRef(void* Slot) noexcept;
   static std::size_t SlotLength(const void* Slot) noexcept;
   static std::size_t SlotRefCount(const void* Slot) noexcept;
-  static const std::uint8_t* SlotData(const void* Slot) noexcept;
+  static const std::uint8_t* SlotData(const void* Slot) noexcept {
+    Rep* rep = LoadRep(Slot);
+    return rep ? rep->Bytes() : nullptr;
+  }
   // Resizes the slot's array (copy first if shared); new bytes are zero.
   static void SlotSetLength(void* Slot, std::size_t NewLength);
   // The slot's bytes, unshared first.
   static std::uint8_t* SlotMutableData(void* Slot);
 
  private:
-  struct Rep;
-  void Release() noexcept;
+  // The bytes follow the header in the same block.
+  struct Rep {
+    std::size_t Refs;
+    std::size_t Length;
+    std::uint8_t* Bytes() { return reinterpret_cast<std::uint8_t*>(this + 1); }
+  };
+  // A slot holds the Rep pointer itself; memcpy keeps the access free of
+  // aliasing and alignment assumptions about record memory.
+  static Rep* LoadRep(const void* Slot) noexcept {
+    Rep* rep;
+    std::memcpy(&rep, Slot, sizeof rep);
+    return rep;
+  }
+  static void StoreRep(void* Slot, Rep* Value) noexcept { std::memcpy(Slot, &Value, sizeof Value); }
+  void Release() noexcept {
+    if (FRep && --FRep->Refs == 0) Free(FRep);
+    FRep = nullptr;
+  }
+  static void Free(Rep* R) noexcept;
   static Rep* NewRep(const void* Data, std::size_t Size, std::size_t Copy);
   Rep* FRep = nullptr;
 };

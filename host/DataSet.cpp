@@ -1,6 +1,7 @@
 #include "host/DataSet.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 
 #include "host/BlobByteData.h"
@@ -330,11 +331,6 @@ void TDataSet::CalcLookupValue(TField* Field) {
 }
 
 // ---- buffers ------------------------------------------------------------------------
-
-TRecordBuffer TDataSet::ActiveBuffer() const {
-  if (FBuffers.empty()) return nullptr;
-  return FBuffers[static_cast<std::size_t>(FActiveRecord)];
-}
 
 TRecordBuffer TDataSet::Buffer(int Index) const {
   return FBuffers.at(static_cast<std::size_t>(Index));
@@ -969,7 +965,19 @@ void TDataSet::DataEvent(TDataEvent Event, std::intptr_t Info) {
 }
 
 void TDataSet::NotifyDataLinks(TDataEvent Event, std::intptr_t Info) {
-  std::vector<TDataLink*> links = FDataLinks;
+  // Every scroll comes here. The links that hear an event are those linked
+  // when it began, whatever a handler links or unlinks meanwhile; the usual
+  // few are copied on the stack rather than the heap.
+  const std::size_t count = FDataLinks.size();
+  if (count == 0) return;
+  constexpr std::size_t kOnStack = 8;
+  if (count <= kOnStack) {
+    std::array<TDataLink*, kOnStack> links;
+    std::copy(FDataLinks.begin(), FDataLinks.end(), links.begin());
+    for (std::size_t i = 0; i < count; ++i) links[i]->DataEvent(Event, Info);
+    return;
+  }
+  const std::vector<TDataLink*> links = FDataLinks;
   for (TDataLink* link : links) link->DataEvent(Event, Info);
 }
 

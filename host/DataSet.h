@@ -223,7 +223,9 @@ class TDataSet : public TComponent {
   TDataSetState SetTempState(TDataSetState Value);
   void RestoreState(TDataSetState Value);
 
-  TRecordBuffer ActiveBuffer() const;
+  TRecordBuffer ActiveBuffer() const {
+    return FBuffers.empty() ? nullptr : FBuffers[static_cast<std::size_t>(FActiveRecord)];
+  }
   // The buffer whose calculated fields are being computed (dsCalcFields).
   TRecordBuffer CalcBuffer() const { return FCalcBuffer; }
   int BufferCount() const { return FBufferCount; }

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include "host/DBConsts.h"
 #include "host/SQLConnection.h"
@@ -246,54 +247,47 @@ std::int64_t TCustomSQLDataSet::ExecSQL() {
 // ---- row source -----------------------------------------------------------------------
 
 // The field's buffer differs in size from the column's: read whole, then
-// copy what fits, raising for what does not.
+// copy what fits, raising for what does not. Called for every such value of
+// every row, so the column's description is only looked at to report a value
+// that does not fit.
 bool TCustomSQLDataSet::ReadResized(int FieldNo, void* Buffer) {
-  const int column = FieldNo - 1;
-  const auto k = static_cast<std::size_t>(FieldNo);
-  const TSQLColumnDesc& c = FStatement->Column(column);
-  const int fieldSize = FResizedFields[k];
-  FScratch.assign(static_cast<std::size_t>(ColumnDataSize(c)), 0);
-  if (!FStatement->GetData(column, FScratch.data())) return false;
-  TSQLColumnDesc field = c;
-  field.Name = FieldByNumber(FieldNo) != nullptr ? FieldByNumber(FieldNo)->GetFieldName() : c.Name;
+  const TResizedField& r = FResizedFields[static_cast<std::size_t>(FieldNo)];
+  const auto columnSize = static_cast<std::size_t>(r.ColumnSize);
+  const auto fieldSize = static_cast<std::size_t>(r.FieldSize);
+  if (FScratch.size() < columnSize) FScratch.resize(columnSize);
+  // Fixed-width values are compared byte by byte below, so what the reader
+  // leaves untouched must be zero; text ends at its terminator.
+  if (!r.Text) std::memset(FScratch.data(), 0, columnSize);
+  if (!FStatement->GetData(FieldNo - 1, FScratch.data())) return false;
   auto* out = static_cast<std::uint8_t*>(Buffer);
-  switch (FormatClass(c.DataType)) {
-    case 1:
-    case 2: {
-      const std::size_t len = std::strlen(reinterpret_cast<const char*>(FScratch.data()));
-      if (len + 1 > static_cast<std::size_t>(fieldSize)) {
-        field.Size = fieldSize - 1;
-        field.Precision = fieldSize - 3;
-        sqlvalue::DoesNotFit(field, "'" +
-                                        std::string(reinterpret_cast<const char*>(FScratch.data()),
-                                                    std::min<std::size_t>(len, 40)) +
-                                        "'");
-      }
-      std::memcpy(out, FScratch.data(), len + 1);
-      return true;
+  auto doesNotFit = [&](int Size, std::optional<int> Precision, const std::string& Value) {
+    TSQLColumnDesc field = FStatement->Column(FieldNo - 1);
+    if (const TField* f = FieldByNumber(FieldNo)) field.Name = f->GetFieldName();
+    field.Size = Size;
+    if (Precision) field.Precision = *Precision;
+    sqlvalue::DoesNotFit(field, Value);
+  };
+  if (r.Text) {
+    // One pass copies up to and with the terminator, or finds none in room.
+    if (::memccpy(out, FScratch.data(), 0, std::min(fieldSize, columnSize)) == nullptr) {
+      const auto* chars = reinterpret_cast<const char*>(FScratch.data());
+      doesNotFit(r.FieldSize - 1, r.FieldSize - 3,
+                 "'" + std::string(chars, std::min<std::size_t>(strnlen(chars, columnSize), 40)) + "'");
     }
-    default:
-      break;
+    return true;
   }
-  if (c.DataType == ftVarBytes) {
+  if (FStatement->Column(FieldNo - 1).DataType == ftVarBytes) {
     std::uint16_t n;
     std::memcpy(&n, FScratch.data(), 2);
-    if (n + 2 > fieldSize) {
-      field.Size = fieldSize - 2;
-      sqlvalue::DoesNotFit(field, std::to_string(n) + " bytes");
-    }
+    if (n + 2u > fieldSize) doesNotFit(r.FieldSize - 2, std::nullopt, std::to_string(n) + " bytes");
     std::memcpy(out, FScratch.data(), n + 2u);
     return true;
   }
   // Fixed-width bytes: zeros beyond the shorter width carry nothing.
-  const std::size_t have = FScratch.size(), want = static_cast<std::size_t>(fieldSize);
-  for (std::size_t i = want; i < have; ++i)
-    if (FScratch[i] != 0) {
-      field.Size = fieldSize;
-      sqlvalue::DoesNotFit(field, std::to_string(have) + " bytes");
-    }
-  std::memcpy(out, FScratch.data(), std::min(have, want));
-  if (want > have) std::memset(out + have, 0, want - have);
+  for (std::size_t i = fieldSize; i < columnSize; ++i)
+    if (FScratch[i] != 0) doesNotFit(r.FieldSize, std::nullopt, std::to_string(columnSize) + " bytes");
+  std::memcpy(out, FScratch.data(), std::min(columnSize, fieldSize));
+  if (fieldSize > columnSize) std::memset(out + columnSize, 0, fieldSize - columnSize);
   return true;
 }
 
@@ -346,7 +340,7 @@ void TCustomSQLDataSet::InternalOpen() {
 }
 
 void TCustomSQLDataSet::BindFieldsToColumns() {
-  FResizedFields.assign(static_cast<std::size_t>(FStatement->ColumnCount()) + 1, 0);
+  FResizedFields.assign(static_cast<std::size_t>(FStatement->ColumnCount()) + 1, TResizedField{0, 0, false});
   FAnyResized = false;
   for (int i = 0; i < Fields().Count(); ++i) {
     TField* f = Fields().Items(i);
@@ -357,7 +351,9 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
           SFieldTypeMismatch,
           {f->GetFieldName(), FieldTypeName(f->GetDataType()), FieldTypeName(c.DataType)}, this);
     if (FormatClass(c.DataType) != 3 && f->GetDataSize() != ColumnDataSize(c)) {
-      FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] = f->GetDataSize();
+      const int format = FormatClass(c.DataType);
+      FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] =
+          TResizedField{f->GetDataSize(), ColumnDataSize(c), format == 1 || format == 2};
       FAnyResized = true;
     }
   }

@@ -152,9 +152,14 @@ class TCustomSQLDataSet : public TDataSet {
   bool FCursorOpen = false;
   bool FEndOfData = false;
   bool FAdvanced = false;  // rows were read since the statement last ran
-  // Per field number (index 0 unused): the field's buffer size when it
-  // differs from the column's, else 0.
-  std::vector<int> FResizedFields;
+  // Per field number (index 0 unused): how a field whose buffer differs in
+  // size from its column's is read; FieldSize 0 for the others.
+  struct TResizedField {
+    int FieldSize;
+    int ColumnSize;
+    bool Text;  // zero-terminated text: what follows the terminator is not compared
+  };
+  std::vector<TResizedField> FResizedFields;
   bool FAnyResized = false;
   std::vector<std::uint8_t> FScratch;
 };
@@ -187,7 +192,7 @@ inline bool TCustomSQLDataSet::ReadColumn(int FieldNo, void* Buffer) {
   if (Buffer == nullptr) return !s->IsNull(FieldNo - 1);
   if (FAnyResized) {
     const auto k = static_cast<std::size_t>(FieldNo);
-    if (k < FResizedFields.size() && FResizedFields[k] != 0) return ReadResized(FieldNo, Buffer);
+    if (k < FResizedFields.size() && FResizedFields[k].FieldSize != 0) return ReadResized(FieldNo, Buffer);
   }
   return s->GetData(FieldNo - 1, Buffer);
 }

@@ -250,6 +250,16 @@ TEST_F(SQLConnectionTest, PersistentFieldsMustMatchTheirColumns) {
   EXPECT_EQ("Value 'three' of column 'name' does not fit its String(3) field",
             ErrorOf([&] { q->FieldByName("name")->GetAsString(); }));
   q->Close();
+  // A field wider than its column reads the whole value.
+  q->Fields().Clear();
+  auto wide = std::make_unique<TStringField>(100);
+  wide->SetFieldName("name");
+  q->Fields().Add(std::move(wide));
+  q->Open();
+  q->Next();
+  q->Next();
+  EXPECT_EQ("three", q->FieldByName("name")->GetAsString());
+  q->Close();
   q->Fields().Clear();
   auto wrong = std::make_unique<TIntegerField>();
   wrong->SetFieldName("name");
