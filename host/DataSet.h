@@ -365,4 +365,8 @@ class TDataSet : public TComponent {
   TFilterRecordEvent FOnFilterRecord;
 };
 
+inline bool TField::GetData(void* Buffer) const {
+  return FDataSet != nullptr && FDataSet->GetFieldData(const_cast<TField*>(this), Buffer);
+}
+
 }  // namespace qvl

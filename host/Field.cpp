@@ -37,11 +37,6 @@ std::string TField::GetFullName() const {
   return FParentField ? FParentField->GetFullName() + "." + FFieldName : FFieldName;
 }
 
-bool TField::GetData(void* Buffer) const {
-  if (FDataSet == nullptr) return false;
-  return FDataSet->GetFieldData(const_cast<TField*>(this), Buffer);
-}
-
 void TField::CheckWrite() const {
   if (FDataSet == nullptr) DatabaseErrorFmt("Field '%s' has no dataset", {GetDisplayName()});
   TDataSetState s = FDataSet->GetState();

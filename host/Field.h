@@ -140,7 +140,8 @@ class TField : public TObject {
   void SetLookupResultField(const std::string& Value) { FLookupResultField = Value; }
 
   // Raw access in the native format. GetData returns false for null.
-  bool GetData(void* Buffer) const;
+  // Defined with TDataSet (host/DataSet.h): every read of every field passes here.
+  inline bool GetData(void* Buffer) const;
   void SetData(const void* Buffer);
 
   // Values.

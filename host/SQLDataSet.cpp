@@ -254,6 +254,16 @@ bool TCustomSQLDataSet::ReadResized(int FieldNo, void* Buffer) {
   const TResizedField& r = FResizedFields[static_cast<std::size_t>(FieldNo)];
   const auto columnSize = static_cast<std::size_t>(r.ColumnSize);
   const auto fieldSize = static_cast<std::size_t>(r.FieldSize);
+  if (r.String) {
+    switch (FStatement->ReadText(FieldNo - 1, static_cast<char*>(Buffer), fieldSize)) {
+      case TSQLStatement::trRead:
+        return true;
+      case TSQLStatement::trNull:
+        return false;
+      case TSQLStatement::trOther:
+        break;
+    }
+  }
   if (FScratch.size() < columnSize) FScratch.resize(columnSize);
   // Fixed-width values are compared byte by byte below, so what the reader
   // leaves untouched must be zero; text ends at its terminator.
@@ -340,7 +350,7 @@ void TCustomSQLDataSet::InternalOpen() {
 }
 
 void TCustomSQLDataSet::BindFieldsToColumns() {
-  FResizedFields.assign(static_cast<std::size_t>(FStatement->ColumnCount()) + 1, TResizedField{0, 0, false});
+  FResizedFields.assign(static_cast<std::size_t>(FStatement->ColumnCount()) + 1, TResizedField{0, 0, false, false});
   FAnyResized = false;
   for (int i = 0; i < Fields().Count(); ++i) {
     TField* f = Fields().Items(i);
@@ -353,7 +363,7 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
     if (FormatClass(c.DataType) != 3 && f->GetDataSize() != ColumnDataSize(c)) {
       const int format = FormatClass(c.DataType);
       FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] =
-          TResizedField{f->GetDataSize(), ColumnDataSize(c), format == 1 || format == 2};
+          TResizedField{f->GetDataSize(), ColumnDataSize(c), format == 1 || format == 2, format == 1};
       FAnyResized = true;
     }
   }

@@ -158,6 +158,7 @@ class TCustomSQLDataSet : public TDataSet {
     int FieldSize;
     int ColumnSize;
     bool Text;  // zero-terminated text: what follows the terminator is not compared
+    bool String;  // a string column, which the driver may read straight into the field's buffer
   };
   std::vector<TResizedField> FResizedFields;
   bool FAnyResized = false;

@@ -229,4 +229,6 @@ std::unique_ptr<TSQLDriverConnection> OpenSQLDriverConnection(const std::string&
   DatabaseErrorFmt(SUnknownSQLDriver, {DriverName});
 }
 
+TSQLStatement::TTextRead TSQLStatement::ReadText(int, char*, std::size_t) { return trOther; }
+
 }  // namespace qvl

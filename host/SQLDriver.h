@@ -120,6 +120,13 @@ class TSQLStatement {
   // The current row's value as bytes (any type; blobs and memos are read
   // this way); false and Value emptied for null.
   virtual bool GetBlob(int Index, TBlobByteData& Value) = 0;
+  // A shortcut for a text column read into a buffer of Capacity bytes that
+  // differs from the column's: trRead when the value is text that GetData
+  // would give unchanged and that fits with its terminator (written to
+  // Buffer), trNull for null, trOther (nothing written) for anything to be
+  // read through GetData. A driver without the shortcut answers trOther.
+  enum TTextRead { trRead, trNull, trOther };
+  virtual TTextRead ReadText(int Index, char* Buffer, std::size_t Capacity);
   // The current row's value as a variant of the column's type.
   Variant GetValue(int Index);
 

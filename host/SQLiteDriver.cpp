@@ -254,6 +254,7 @@ class TSQLiteStatement : public TSQLStatement {
   bool CursorOpen() const override { return FState != State::Idle; }
   bool IsNull(int Index) override;
   bool GetBlob(int Index, TBlobByteData& Value) override;
+  TTextRead ReadText(int Index, char* Buffer, std::size_t Capacity) override;
 
  protected:
   void Detach() override;
@@ -671,6 +672,28 @@ bool TSQLiteStatement::ReadString(TSQLStatement* Self, int Index, void* Buffer) 
     }
   }
   return s->Convert(Index, Buffer);
+}
+
+TSQLStatement::TTextRead TSQLiteStatement::ReadText(int Index, char* Buffer, std::size_t Capacity) {
+  if (!FOnRow || static_cast<std::size_t>(Index) >= FColumns.size()) return trOther;
+  sqlite3_value* v = sqlite3_column_value(FStmt, Index);
+  switch (sqlite3_value_type(v)) {
+    case SQLITE_NULL:
+      return trNull;
+    case SQLITE_TEXT: {
+      // The same test as ReadString's, and room for the terminator.
+      const auto* text = sqlite3_value_text(v);
+      const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
+      if (n >= Capacity || n > static_cast<std::size_t>(FColumns[static_cast<std::size_t>(Index)].Size) ||
+          HasZeroByte(text, n))
+        return trOther;
+      std::memcpy(Buffer, text, n);
+      Buffer[n] = '\0';
+      return trRead;
+    }
+    default:
+      return trOther;
+  }
 }
 
 bool TSQLiteStatement::ReadDate(TSQLStatement* Self, int Index, void* Buffer) {

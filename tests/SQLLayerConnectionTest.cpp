@@ -231,6 +231,43 @@ TEST_F(SQLConnectionTest, DataSetKindsAndTheirCommandText) {
   EXPECT_EQ("No table name is set", ErrorOf([&] { table.Open(); }));
 }
 
+TEST_F(SQLConnectionTest, StringFieldsOfAnotherSizeThanTheirColumnReadEveryKindOfValue) {
+  // SQLite keeps what it is given: nulls, numbers and over-long text in a
+  // VARCHAR(6) column.
+  Conn->ExecuteDirect(
+      "CREATE TABLE w (id INTEGER PRIMARY KEY, name VARCHAR(6));"
+      "INSERT INTO w VALUES (1, 'abcd'), (2, NULL), (3, 12345), (4, ''), (5, 'much too long')");
+  for (int size : {4, 30}) {
+    SCOPED_TRACE(size);
+    auto q = Query("SELECT name FROM w ORDER BY id");
+    auto name = std::make_unique<TStringField>(size);
+    name->SetFieldName("name");
+    q->Fields().Add(std::move(name));
+    q->Open();
+    TField* f = q->FieldByName("name");
+    EXPECT_EQ("abcd", f->GetAsString());
+    q->Next();
+    EXPECT_TRUE(f->IsNull());
+    q->Next();
+    if (size == 4) {
+      EXPECT_EQ("Value '12345' of column 'name' does not fit its String(4) field", ErrorOf([&] { f->GetAsString(); }));
+    } else {
+      EXPECT_EQ("12345", f->GetAsString());
+    }
+    q->Next();
+    EXPECT_FALSE(f->IsNull());
+    EXPECT_EQ("", f->GetAsString());
+    q->Next();
+    // The driver sizes VARCHAR(6) for six UTF-8 characters of up to four bytes.
+    if (size == 4) {
+      EXPECT_EQ("Value 'much too long' of column 'name' does not fit its String(4) field",
+                ErrorOf([&] { f->GetAsString(); }));
+    } else {
+      EXPECT_EQ("much too long", f->GetAsString());
+    }
+  }
+}
+
 TEST_F(SQLConnectionTest, PersistentFieldsMustMatchTheirColumns) {
   Conn->ExecuteDirect(
       "CREATE TABLE v (id INTEGER PRIMARY KEY, name VARCHAR(10));"
