@@ -232,7 +232,7 @@ class TQVLDataSetImpl {
  private:
   friend class TQVLBlobStream;
 
-  struct TFieldSlot {
+  struct alignas(16) TFieldSlot {  // 16 bytes: indexing is a shift
     std::int32_t Offset;    // of the slot from the record's start (same as FFieldOffsets)
     std::int32_t DataSize;  // bytes after the flag; 0 for a blob slot
     bool IsBlob;
