@@ -350,7 +350,7 @@ int main(int argc, char** argv) {
   RegisterAlternating({{"EngineFetchForward", EngineFetchForward},
                        {"CApiCopyRows", CApiCopyRows},
                        {"CApiCopyRowsNoMutex", CApiCopyRowsNoMutex}},
-                      5);
+                      8);
   RegisterAlternating({{"HostSQLReadForward", HostSQLReadForward}, {"CApiCopyRows", CApiCopyRows}}, 2);
   RegisterAlternating({{"EngineWalkBackward", EngineWalkBackward}, {"CApiReadRows", CApiReadRows}}, 5);
   TRatioReporter reporter;
