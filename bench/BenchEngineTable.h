@@ -137,4 +137,13 @@ inline void CopyRows(sqlite3_stmt* Stmt, std::vector<TBenchRow>& Rows) {
   }
 }
 
+// The baseline's cache: room for N rows, then every row of BenchSelect.
+inline void CacheRows(sqlite3* Db, int N, std::vector<TBenchRow>& Rows) {
+  Rows.reserve(static_cast<std::size_t>(N));
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(Db, BenchSelect, -1, &stmt, nullptr);
+  CopyRows(stmt, Rows);
+  sqlite3_finalize(stmt);
+}
+
 }  // namespace qvl::bench

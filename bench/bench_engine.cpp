@@ -17,15 +17,12 @@
 // The baseline opens its connection with sqlite3_open's defaults.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <unistd.h>
 
-#include <ctime>
 #include <cstdio>
-#include <initializer_list>
-#include <map>
 #include <memory>
 
 #include "bench/BenchEngineTable.h"
+#include "bench/BenchSupport.h"
 #include "components/QVLQuery.h"
 #include "host/SQLConnection.h"
 
@@ -38,16 +35,6 @@ constexpr int Rows = 1000000;
 TBenchTable* GTable = nullptr;
 std::uint64_t GSink = 0;
 
-// Times are the benchmark thread's CPU time: other work on a shared machine
-// does not count against either side.
-struct Clock {
-  static double now() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-  }
-};
-double Seconds(double From, double To) { return To - From; }
 
 std::unique_ptr<TSQLConnection> Connect() {
   auto conn = std::make_unique<TSQLConnection>();
@@ -119,14 +106,14 @@ void EngineFetchForward(benchmark::State& State) {
   auto conn = Connect();
   for (auto _ : State) {
     auto q = Query(*conn);
-    const auto t0 = Clock::now();
+    const double t0 = ThreadCpuNow();
     q->Open();
     TFieldReader reader(*q);
     while (!q->Eof()) {
       reader.Read();
       q->Next();
     }
-    State.SetIterationTime(Seconds(t0, Clock::now()));
+    State.SetIterationTime(ThreadCpuNow() - t0);
   }
 }
 
@@ -135,14 +122,10 @@ void CopyRowsOn(benchmark::State& State, sqlite3* db) {
     // Making room for the cache is part of building it, as the engine's
     // pages are: both pay the heap's bookkeeping for what the previous
     // iteration freed.
-    const auto t0 = Clock::now();
+    const double t0 = ThreadCpuNow();
     std::vector<TBenchRow> rows;
-    rows.reserve(Rows);
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
-    CopyRows(stmt, rows);
-    sqlite3_finalize(stmt);
-    State.SetIterationTime(Seconds(t0, Clock::now()));
+    CacheRows(db, Rows, rows);
+    State.SetIterationTime(ThreadCpuNow() - t0);
     GSink += rows.size();
   }
   sqlite3_close(db);
@@ -168,14 +151,14 @@ void HostSQLReadForward(benchmark::State& State) {
     q.SetSQLConnection(conn.get());
     q.SQL().SetText(BenchSelect);
     DeclareFields(q);
-    const auto t0 = Clock::now();
+    const double t0 = ThreadCpuNow();
     q.Open();
     TFieldReader reader(q);
     while (!q.Eof()) {
       reader.Read();
       q.Next();
     }
-    State.SetIterationTime(Seconds(t0, Clock::now()));
+    State.SetIterationTime(ThreadCpuNow() - t0);
   }
 }
 
@@ -188,20 +171,20 @@ void EngineWalkBackward(benchmark::State& State) {
   q->Last();
   TFieldReader reader(*q);
   for (auto _ : State) {
-    const auto t0 = Clock::now();
+    const double t0 = ThreadCpuNow();
     q->Last();
     while (!q->Bof()) {
       reader.Read();
       q->Prior();
     }
-    State.SetIterationTime(Seconds(t0, Clock::now()));
+    State.SetIterationTime(ThreadCpuNow() - t0);
   }
 }
 
 void CApiReadRows(benchmark::State& State) {
   sqlite3* db = GTable->Open();
   for (auto _ : State) {
-    const auto t0 = Clock::now();
+    const double t0 = ThreadCpuNow();
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
     std::uint64_t sum = 0;
@@ -217,20 +200,10 @@ void CApiReadRows(benchmark::State& State) {
       if (sqlite3_column_type(stmt, 7) != SQLITE_NULL) sum += static_cast<std::uint64_t>(sqlite3_column_int(stmt, 7));
     }
     sqlite3_finalize(stmt);
-    State.SetIterationTime(Seconds(t0, Clock::now()));
+    State.SetIterationTime(ThreadCpuNow() - t0);
     GSink += sum;
   }
   sqlite3_close(db);
-}
-
-// Alternating single runs, so that a busy phase of a shared machine hits
-// both sides; the ratios take the best run of each, as interference only
-// ever adds time.
-using TBenchFn = void (*)(benchmark::State&);
-void RegisterAlternating(std::initializer_list<std::pair<const char*, TBenchFn>> Sides, int Rounds) {
-  for (int i = 0; i < Rounds; ++i)
-    for (const auto& [name, fn] : Sides)
-      benchmark::RegisterBenchmark(name, fn)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 }
 
 // ---- the first row ---------------------------------------------------------------------
@@ -239,10 +212,10 @@ void EngineFirstRow(benchmark::State& State) {
   auto conn = Connect();
   auto q = Query(*conn);
   for (auto _ : State) {
-    const auto t0 = Clock::now();
+    const double t0 = ThreadCpuNow();
     q->Open();
     TFieldReader(*q).Read();
-    State.SetIterationTime(Seconds(t0, Clock::now()));
+    State.SetIterationTime(ThreadCpuNow() - t0);
     q->Close();
   }
 }
@@ -251,11 +224,11 @@ BENCHMARK(EngineFirstRow)->UseManualTime()->Iterations(2000)->Unit(benchmark::kM
 void CApiFirstRow(benchmark::State& State) {
   sqlite3* db = GTable->Open();
   for (auto _ : State) {
-    const auto t0 = Clock::now();
+    const double t0 = ThreadCpuNow();
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
     if (sqlite3_step(stmt) == SQLITE_ROW) GSink += static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
-    State.SetIterationTime(Seconds(t0, Clock::now()));
+    State.SetIterationTime(ThreadCpuNow() - t0);
     sqlite3_finalize(stmt);
   }
   sqlite3_close(db);
@@ -284,11 +257,7 @@ double PeakMemoryRatio() {
     malloc_trim(0);
     const std::size_t before = HeapInUse();
     std::vector<TBenchRow> rows;
-    rows.reserve(Rows);
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
-    CopyRows(stmt, rows);
-    sqlite3_finalize(stmt);
+    CacheRows(db, Rows, rows);
     theirs = HeapInUse() - before;
     sqlite3_close(db);
   }
@@ -297,23 +266,6 @@ double PeakMemoryRatio() {
               static_cast<double>(theirs) / Rows);
   return static_cast<double>(ours) / static_cast<double>(theirs);
 }
-
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  TRatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
-  std::map<std::string, double> Times;
-  void ReportRuns(const std::vector<Run>& Reports) override {
-    ConsoleReporter::ReportRuns(Reports);
-    for (const Run& run : Reports)
-      if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
-        std::string name = run.benchmark_name();
-        name = name.substr(0, name.find('/'));
-        const double t = run.GetAdjustedRealTime();
-        auto [it, fresh] = Times.emplace(name, t);
-        if (!fresh) it->second = std::min(it->second, t);
-      }
-  }
-};
 
 // One untimed pass of each side, so that both run on a heap that already
 // holds the memory a cached result needs, and on a warm page cache.
@@ -326,11 +278,7 @@ void WarmUp() {
   }
   sqlite3* db = GTable->Open();
   std::vector<TBenchRow> rows;
-  rows.reserve(Rows);
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
-  CopyRows(stmt, rows);
-  sqlite3_finalize(stmt);
+  CacheRows(db, Rows, rows);
   sqlite3_close(db);
 }
 
@@ -357,23 +305,13 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   const double memory = PeakMemoryRatio();
-  auto ratio = [&](const char* Name, const char* Ours, const char* Theirs) {
-    auto a = reporter.Times.find(Ours), b = reporter.Times.find(Theirs);
-    if (a == reporter.Times.end() || b == reporter.Times.end() || b->second <= 0) return;
-    std::printf("ratio %s = %.3f\n", Name, a->second / b->second);
-  };
-  ratio("engine.fetch_forward", "EngineFetchForward", "CApiCopyRows");
-  ratio("engine.walk_backward", "EngineWalkBackward", "CApiReadRows");
+  reporter.PrintRatio("engine.fetch_forward", "EngineFetchForward", "CApiCopyRows");
+  reporter.PrintRatio("engine.walk_backward", "EngineWalkBackward", "CApiReadRows");
   std::printf("ratio engine.peak_memory = %.3f\n", memory);
-  ratio("engine.first_row", "EngineFirstRow", "CApiFirstRow");
-  auto info = [&](const char* Text, const char* Ours, const char* Theirs) {
-    auto a = reporter.Times.find(Ours), b = reporter.Times.find(Theirs);
-    if (a != reporter.Times.end() && b != reporter.Times.end() && b->second > 0)
-      std::printf("info: %s %.3f\n", Text, a->second / b->second);
-  };
-  info("fetch_forward against the loop on a connection without SQLite's mutex:", "EngineFetchForward",
-       "CApiCopyRowsNoMutex");
-  info("the host SQL dataset alone, reading forward and keeping nothing, over the baseline:",
-       "HostSQLReadForward", "CApiCopyRows");
+  reporter.PrintRatio("engine.first_row", "EngineFirstRow", "CApiFirstRow");
+  reporter.PrintInfo("fetch_forward against the loop on a connection without SQLite's mutex:",
+                     "EngineFetchForward", "CApiCopyRowsNoMutex");
+  reporter.PrintInfo("the host SQL dataset alone, reading forward and keeping nothing, over the baseline:",
+                     "HostSQLReadForward", "CApiCopyRows");
   return GSink == 42 ? 1 : 0;
 }

@@ -10,13 +10,11 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <unicode/ucasemap.h>
-#include <unistd.h>
 
-#include <ctime>
-#include <map>
 #include <memory>
 
 #include "bench/BenchEngineTable.h"
+#include "bench/BenchSupport.h"
 #include "components/QVLQuery.h"
 #include "host/SQLConnection.h"
 
@@ -31,14 +29,6 @@ std::unique_ptr<TSQLConnection> GConnection;
 std::unique_ptr<TQVLQuery> GQuery;       // every row cached
 std::vector<TBenchRow> GRows;            // the baseline's rows
 std::uint64_t GSink = 0;
-
-// The benchmark thread's CPU time, so that other work on a shared machine
-// counts against neither side.
-double Now() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 void Prepare() {
   GConnection = std::make_unique<TSQLConnection>();
@@ -66,11 +56,7 @@ void Prepare() {
   GQuery->First();
 
   sqlite3* db = GTable->Open();
-  GRows.reserve(Rows);
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
-  CopyRows(stmt, GRows);
-  sqlite3_finalize(stmt);
+  CacheRows(db, Rows, GRows);
   sqlite3_close(db);
 }
 
@@ -79,9 +65,9 @@ void Prepare() {
 void LocateIntKey(benchmark::State& State) {
   for (auto _ : State) {
     GQuery->First();
-    const double t0 = Now();
+    const double t0 = ThreadCpuNow();
     const bool found = GQuery->Locate("id", Variant(static_cast<std::int64_t>(Rows)), 0);
-    State.SetIterationTime(Now() - t0);
+    State.SetIterationTime(ThreadCpuNow() - t0);
     if (!found) State.SkipWithError("not found");
   }
 }
@@ -89,7 +75,7 @@ BENCHMARK(LocateIntKey)->UseManualTime()->Iterations(10)->Unit(benchmark::kMilli
 
 void LoopIntKey(benchmark::State& State) {
   for (auto _ : State) {
-    const double t0 = Now();
+    const double t0 = ThreadCpuNow();
     std::int64_t key = Rows;
     benchmark::DoNotOptimize(key);
     const std::int64_t* found = nullptr;
@@ -100,7 +86,7 @@ void LoopIntKey(benchmark::State& State) {
         break;
       }
     benchmark::DoNotOptimize(found);
-    State.SetIterationTime(Now() - t0);
+    State.SetIterationTime(ThreadCpuNow() - t0);
     GSink += at;
   }
 }
@@ -145,9 +131,9 @@ void LocateCaseInsensitive(benchmark::State& State) {
   const std::string key = LastKeyLowerCase();
   for (auto _ : State) {
     GQuery->First();
-    const double t0 = Now();
+    const double t0 = ThreadCpuNow();
     const bool found = GQuery->Locate("str", Variant(key), loCaseInsensitive);
-    State.SetIterationTime(Now() - t0);
+    State.SetIterationTime(ThreadCpuNow() - t0);
     if (!found) State.SkipWithError("not found");
   }
 }
@@ -160,7 +146,7 @@ void LoopCaseInsensitive(benchmark::State& State) {
   const std::string key = LastKeyLowerCase();
   TFolder folder;
   for (auto _ : State) {
-    const double t0 = Now();
+    const double t0 = ThreadCpuNow();
     std::string foldedKey, folded;
     folder.Fold(key.data(), key.size(), foldedKey);
     std::size_t at = 0;
@@ -168,26 +154,12 @@ void LoopCaseInsensitive(benchmark::State& State) {
       folder.Fold(strings[at].data(), strings[at].size(), folded);
       if (folded == foldedKey) break;
     }
-    State.SetIterationTime(Now() - t0);
+    State.SetIterationTime(ThreadCpuNow() - t0);
     if (at == strings.size()) State.SkipWithError("not found");
     GSink += at;
   }
 }
 BENCHMARK(LoopCaseInsensitive)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
-
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  TRatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
-  std::map<std::string, double> Times;
-  void ReportRuns(const std::vector<Run>& Reports) override {
-    ConsoleReporter::ReportRuns(Reports);
-    for (const Run& run : Reports)
-      if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
-        std::string name = run.benchmark_name();
-        Times[name.substr(0, name.find('/'))] = run.GetAdjustedRealTime();
-      }
-  }
-};
 
 }  // namespace
 
@@ -202,12 +174,7 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   GQuery.reset();
   GConnection.reset();
-  auto ratio = [&](const char* Name, const char* Ours, const char* Theirs) {
-    auto a = reporter.Times.find(Ours), b = reporter.Times.find(Theirs);
-    if (a == reporter.Times.end() || b == reporter.Times.end() || b->second <= 0) return;
-    std::printf("ratio %s = %.3f\n", Name, a->second / b->second);
-  };
-  ratio("locate.int_key", "LocateIntKey", "LoopIntKey");
-  ratio("locate.ci_string_key", "LocateCaseInsensitive", "LoopCaseInsensitive");
+  reporter.PrintRatio("locate.int_key", "LocateIntKey", "LoopIntKey");
+  reporter.PrintRatio("locate.ci_string_key", "LocateCaseInsensitive", "LoopCaseInsensitive");
   return GSink == 42 ? 1 : 0;
 }

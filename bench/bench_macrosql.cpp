@@ -10,11 +10,10 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#include <map>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "host/Params.h"
 #include "host/Strings.h"
 #include "macrosql/QVLMacroSQL.h"
@@ -116,23 +115,6 @@ BENCHMARK(MacroSQLTemplate);
 BENCHMARK(MacroSQLPlainText)->MinTime(1.0);
 BENCHMARK(PlainTextMemcpy)->MinTime(1.0);
 
-// Keeps the console output and remembers each benchmark's real time per
-// iteration for the ratio line.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  // Colour only on a terminal, so that piped output has plain lines.
-  TRatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
-
-  std::map<std::string, double> Times;
-
-  void ReportRuns(const std::vector<Run>& Reports) override {
-    ConsoleReporter::ReportRuns(Reports);
-    for (const Run& run : Reports)
-      if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-        Times[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,12 +128,9 @@ int main(int argc, char** argv) {
 #endif
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter reporter;
+  qvl::bench::TRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  const auto ours = reporter.Times.find("MacroSQLPlainText/min_time:1.000");
-  const auto copy = reporter.Times.find("PlainTextMemcpy/min_time:1.000");
-  if (ours == reporter.Times.end() || copy == reporter.Times.end() || copy->second <= 0) return 0;
-  std::printf("ratio macrosql.plain_text_vs_memcpy = %.2f\n", ours->second / copy->second);
+  reporter.PrintRatio("macrosql.plain_text_vs_memcpy", "MacroSQLPlainText", "PlainTextMemcpy", 2);
   return 0;
 }

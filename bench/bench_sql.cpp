@@ -10,16 +10,14 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "host/BlobByteData.h"
 #include "host/DateTime.h"
 #include "host/SQLConnection.h"
@@ -34,14 +32,6 @@ constexpr const char* kSelect = "SELECT id, qty, amount, price, code, day, tag, 
 
 std::string GPath;
 std::uint64_t GSink = 0;
-double GBestLayer = std::numeric_limits<double>::max();
-double GBestCApi = std::numeric_limits<double>::max();
-
-double CpuNow() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 void Check(int Rc, sqlite3* Db) {
   if (Rc != SQLITE_OK && Rc != SQLITE_DONE && Rc != SQLITE_ROW) {
@@ -92,7 +82,7 @@ void LayerReadRows(benchmark::State& State) {
     RowSource source;
     source.SetSQLConnection(&conn);
     source.SQL().SetText(kSelect);
-    const double t0 = CpuNow();
+    const double t0 = qvl::bench::ThreadCpuNow();
     source.Open();  // executes and reads the first row
     std::int64_t id, amount;
     std::int32_t qty, day, note;
@@ -115,10 +105,9 @@ void LayerReadRows(benchmark::State& State) {
       ++rows;
     } while (source.Fetch());
     source.Close();
-    const double t = CpuNow() - t0;
+    const double t = qvl::bench::ThreadCpuNow() - t0;
     if (rows != kRows) State.SkipWithError("wrong row count");
     GSink += sum;
-    GBestLayer = std::min(GBestLayer, t);
     State.SetIterationTime(t);
   }
 }
@@ -138,7 +127,7 @@ void CApiReadRows(benchmark::State& State) {
   Check(sqlite3_open_v2(GPath.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr),
         db);
   for (auto _ : State) {
-    const double t0 = CpuNow();
+    const double t0 = qvl::bench::ThreadCpuNow();
     sqlite3_stmt* stmt = nullptr;
     Check(sqlite3_prepare_v2(db, kSelect, -1, &stmt, nullptr), db);
     char code[49];
@@ -166,37 +155,13 @@ void CApiReadRows(benchmark::State& State) {
     }
     Check(rc, db);
     sqlite3_finalize(stmt);
-    const double t = CpuNow() - t0;
+    const double t = qvl::bench::ThreadCpuNow() - t0;
     if (rows != kRows) State.SkipWithError("wrong row count");
     GSink += sum;
-    GBestCApi = std::min(GBestCApi, t);
     State.SetIterationTime(t);
   }
   sqlite3_close(db);
 }
-
-// Alternating runs, so that a busy phase of a shared machine hits both; the
-// ratio takes the best run of each, as interference only ever adds time.
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(CApiReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(LayerReadRows)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -204,12 +169,12 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   CreateTable();
-  benchmark::RunSpecifiedBenchmarks();
+  qvl::bench::RegisterAlternating({{"CApiReadRows", CApiReadRows}, {"LayerReadRows", LayerReadRows}}, 10);
+  qvl::bench::TRatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   std::error_code ignored;
   std::filesystem::remove(GPath, ignored);
-  if (GBestLayer < std::numeric_limits<double>::max() && GBestCApi > 0 &&
-      GBestCApi < std::numeric_limits<double>::max())
-    std::printf("ratio sql.read_rows = %.3f\n", GBestLayer / GBestCApi);
+  reporter.PrintRatio("sql.read_rows", "LayerReadRows", "CApiReadRows");
   return GSink == 42 ? 1 : 0;
 }
