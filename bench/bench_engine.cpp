@@ -44,29 +44,11 @@ std::unique_ptr<TSQLConnection> Connect() {
   return conn;
 }
 
-// The application's fields for the table. The string field holds the
-// column's 40 characters; the driver's default field for VARCHAR(40) keeps
-// room for 40 four-byte UTF-8 characters.
-void DeclareFields(TDataSet& DataSet) {
-  auto add = [&](std::unique_ptr<TField> Field, const char* Name) {
-    Field->SetFieldName(Name);
-    DataSet.Fields().Add(std::move(Field));
-  };
-  add(std::make_unique<TLargeintField>(), "id");
-  add(std::make_unique<TIntegerField>(), "i32");
-  add(std::make_unique<TLargeintField>(), "i64");
-  add(std::make_unique<TFloatField>(), "dbl");
-  add(std::make_unique<TStringField>(40), "str");
-  add(std::make_unique<TDateField>(), "day");
-  add(std::make_unique<TBlobField>(), "data");
-  add(std::make_unique<TIntegerField>(), "opt");
-}
-
 std::unique_ptr<TQVLQuery> Query(TSQLConnection& Conn, bool DefaultFields = false) {
   auto q = std::make_unique<TQVLQuery>();
   q->SetSQLConnection(&Conn);
   q->SQL().SetText(BenchSelect);
-  if (!DefaultFields) DeclareFields(*q);
+  if (!DefaultFields) DeclareBenchFields(*q);
   return q;
 }
 
@@ -150,7 +132,7 @@ void HostSQLReadForward(benchmark::State& State) {
     TSQLQuery q;
     q.SetSQLConnection(conn.get());
     q.SQL().SetText(BenchSelect);
-    DeclareFields(q);
+    DeclareBenchFields(q);
     const double t0 = ThreadCpuNow();
     q.Open();
     TFieldReader reader(q);

@@ -38,19 +38,7 @@ void Prepare() {
   GQuery = std::make_unique<TQVLQuery>();
   GQuery->SetSQLConnection(GConnection.get());
   GQuery->SQL().SetText(BenchSelect);
-  // The string column holds 40 characters; see bench_engine.cpp.
-  auto add = [](std::unique_ptr<TField> Field, const char* Name) {
-    Field->SetFieldName(Name);
-    GQuery->Fields().Add(std::move(Field));
-  };
-  add(std::make_unique<TLargeintField>(), "id");
-  add(std::make_unique<TIntegerField>(), "i32");
-  add(std::make_unique<TLargeintField>(), "i64");
-  add(std::make_unique<TFloatField>(), "dbl");
-  add(std::make_unique<TStringField>(40), "str");
-  add(std::make_unique<TDateField>(), "day");
-  add(std::make_unique<TBlobField>(), "data");
-  add(std::make_unique<TIntegerField>(), "opt");
+  DeclareBenchFields(*GQuery);
   GQuery->Open();
   GQuery->Last();
   GQuery->First();
