@@ -14,6 +14,21 @@ enum TFieldType : std::uint8_t {
   ftInterface, ftIDispatch, ftGuid, ftTimeStamp, ftFMTBcd,
 };
 const char* FieldTypeName(TFieldType Type);
+// Types whose values are whole byte arrays (TBlobByteData), binary or text.
+constexpr bool IsBlobType(TFieldType Type) {
+  switch (Type) {
+    case ftBlob:
+    case ftMemo:
+    case ftGraphic:
+    case ftFmtMemo:
+    case ftTypedBinary:
+    case ftOraBlob:
+    case ftOraClob:
+      return true;
+    default:
+      return false;
+  }
+}
 
 enum TFieldKind : std::uint8_t { fkData, fkCalculated, fkLookup, fkInternalCalc, fkAggregate };
 

@@ -807,18 +807,7 @@ bool TPostgreSQLStatement::ReadValue(TSQLStatement* Self, int Index, void* Buffe
 
 bool TPostgreSQLStatement::Read(int Index, void* Buffer) {
   const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
-  switch (c.DataType) {
-    case ftBlob:
-    case ftMemo:
-    case ftGraphic:
-    case ftFmtMemo:
-    case ftTypedBinary:
-    case ftOraBlob:
-    case ftOraClob:
-      return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
-    default:
-      break;
-  }
+  if (IsBlobType(c.DataType)) return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
   if (PQgetisnull(FBatch.get(), FRow, Index)) return false;
   sqlvalue::PutText(
       c,

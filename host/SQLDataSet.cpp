@@ -17,6 +17,7 @@ namespace {
 
 // Field types that share one native buffer format.
 int FormatClass(TFieldType Type) {
+  if (IsBlobType(Type)) return 3;
   switch (Type) {
     case ftString:
     case ftFixedChar:
@@ -26,14 +27,6 @@ int FormatClass(TFieldType Type) {
     case ftBCD:
     case ftFMTBcd:
       return 2;
-    case ftBlob:
-    case ftMemo:
-    case ftGraphic:
-    case ftFmtMemo:
-    case ftTypedBinary:
-    case ftOraBlob:
-    case ftOraClob:
-      return 3;
     case ftDateTime:
     case ftTimeStamp:
       return 4;

@@ -538,16 +538,8 @@ TSQLStatement::TValueReader TSQLiteStatement::ReaderFor(TFieldType Type) {
       return &ReadString;
     case ftDate:
       return &ReadDate;
-    case ftBlob:
-    case ftMemo:
-    case ftGraphic:
-    case ftFmtMemo:
-    case ftTypedBinary:
-    case ftOraBlob:
-    case ftOraClob:
-      return &ReadBlob;
     default:
-      return &ReadChecked;
+      return IsBlobType(Type) ? &ReadBlob : &ReadChecked;
   }
 }
 
