@@ -54,14 +54,6 @@ class BookmarkLocate : public ::testing::Test {
     ds->CursorPosChanged();
     return b;
   }
-  static std::string Error(const std::function<void()>& F) {
-    try {
-      F();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return "no error";
-  }
 
   TSQLiteDb db;
   int rowsRead = 0;

@@ -68,14 +68,6 @@ class Editing : public ::testing::Test {
     }
     return out;
   }
-  static std::string Error(const std::function<void()>& F) {
-    try {
-      F();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return "no error";
-  }
 
   TSQLiteDb db;
   std::unique_ptr<TTestQVLDataSet> ds;

@@ -28,14 +28,6 @@ class EngineFieldData : public ::testing::Test {
   TBlobField* Data() { return static_cast<TBlobField*>(ds->FieldByName("data")); }
   TField* Name() { return ds->FieldByName("name"); }
   std::unique_ptr<TStream> Stream(TBlobStreamMode Mode) { return ds->CreateBlobStream(Data(), Mode); }
-  static std::string Error(const std::function<void()>& F) {
-    try {
-      F();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return "no error";
-  }
   static std::vector<std::uint8_t> Bytes(std::initializer_list<int> Values) {
     std::vector<std::uint8_t> out;
     for (int v : Values) out.push_back(static_cast<std::uint8_t>(v));

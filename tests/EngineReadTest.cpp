@@ -30,14 +30,6 @@ class EngineRead : public ::testing::Test {
     return ds;
   }
   static int Id(TDataSet& ds) { return ds.FieldByName("id")->GetAsInteger(); }
-  static std::string Error(const std::function<void()>& F) {
-    try {
-      F();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return "no error";
-  }
 
   TSQLiteDb db;
   int rowsRead = 0;

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,16 @@
 #include "host/SQLiteDriver.h"
 
 namespace qvl::test {
+
+// The message of the exception F raises, or "no error".
+inline std::string Error(const std::function<void()>& F) {
+  try {
+    F();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "no error";
+}
 
 // Counts the SELECT statements the database starts, so that tests can tell
 // when a dataset executes its query again.
