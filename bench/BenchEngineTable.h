@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "host/DataSet.h"
-#include "host/Field.h"
+#include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/dataset/Field.h"
 
 namespace qvl::bench {
 

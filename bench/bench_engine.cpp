@@ -23,8 +23,8 @@
 
 #include "bench/BenchEngineTable.h"
 #include "bench/BenchSupport.h"
-#include "components/QVLQuery.h"
-#include "host/SQLConnection.h"
+#include "qvl/components/QVLQuery.h"
+#include "qvl/host/sqlclient/SQLConnection.h"
 
 using namespace qvl;
 using namespace qvl::bench;

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "host/Params.h"
-#include "host/Strings.h"
-#include "macrosql/QVLMacroSQL.h"
-#include "sql/QVLSQLProcessor.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Strings.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
+#include "qvl/sql/QVLSQLProcessor.h"
 
 namespace {
 

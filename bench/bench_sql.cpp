@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "host/BlobByteData.h"
-#include "host/DateTime.h"
-#include "host/SQLConnection.h"
-#include "host/SQLDataSet.h"
+#include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/runtime/DateTime.h"
+#include "qvl/host/sqlclient/SQLConnection.h"
+#include "qvl/host/sqlclient/SQLDataSet.h"
 
 using namespace qvl;
 

@@ -16,9 +16,9 @@
 #include <memory>
 #include <string>
 
-#include "engine/QVLDataSetImpl.h"
-#include "host/DataSet.h"
-#include "sql/QVLSQLProcessor.h"
+#include "qvl/engine/QVLDataSetImpl.h"
+#include "qvl/host/dataset/DataSet.h"
+#include "qvl/sql/QVLSQLProcessor.h"
 
 namespace qvl {
 

@@ -1,4 +1,4 @@
-#include "components/QVLDataSet.h"
+#include "qvl/components/QVLDataSet.h"
 
 namespace qvl {
 

@@ -6,8 +6,8 @@
 // Still to come: the internal update object "InternalUpdateObject" and
 // ApplyUpdates.
 
-#include "components/QVLCustomDataSet.h"
-#include "host/SQLDataSet.h"
+#include "qvl/components/QVLCustomDataSet.h"
+#include "qvl/host/sqlclient/SQLDataSet.h"
 
 namespace qvl {
 

@@ -1,4 +1,4 @@
-#include "components/QVLQuery.h"
+#include "qvl/components/QVLQuery.h"
 
 namespace qvl {
 

@@ -6,8 +6,8 @@
 // Still to come: macro SQL (the SQL list through the SQL processor), the
 // query's own SQLProcessor, UpdateObject and ApplyUpdates.
 
-#include "components/QVLCustomDataSet.h"
-#include "host/SQLDataSet.h"
+#include "qvl/components/QVLCustomDataSet.h"
+#include "qvl/host/sqlclient/SQLDataSet.h"
 
 namespace qvl {
 

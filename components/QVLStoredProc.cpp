@@ -1,4 +1,4 @@
-#include "components/QVLStoredProc.h"
+#include "qvl/components/QVLStoredProc.h"
 
 namespace qvl {
 

@@ -1,4 +1,4 @@
-#include "components/QVLTable.h"
+#include "qvl/components/QVLTable.h"
 
 namespace qvl {
 

@@ -5,8 +5,8 @@
 //
 // Still to come: UpdateObject and ApplyUpdates.
 
-#include "components/QVLCustomDataSet.h"
-#include "host/SQLDataSet.h"
+#include "qvl/components/QVLCustomDataSet.h"
+#include "qvl/host/sqlclient/SQLDataSet.h"
 
 namespace qvl {
 

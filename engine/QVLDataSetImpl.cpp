@@ -1,4 +1,4 @@
-#include "engine/QVLDataSetImpl.h"
+#include "qvl/engine/QVLDataSetImpl.h"
 
 #include <algorithm>
 #include <climits>
@@ -7,11 +7,11 @@
 
 #include <unicode/ucasemap.h>
 
-#include "host/BlobByteData.h"
-#include "host/DBConsts.h"
-#include "host/Exceptions.h"
-#include "host/Field.h"
-#include "resources/QVLConsts.h"
+#include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/dataset/DBConsts.h"
+#include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/resources/QVLConsts.h"
 
 namespace qvl {
 

@@ -49,9 +49,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/QVLRecordAllocator.h"
-#include "host/DataSet.h"
-#include "host/Stream.h"
+#include "qvl/engine/QVLRecordAllocator.h"
+#include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/runtime/Stream.h"
 
 namespace qvl {
 

@@ -1,4 +1,4 @@
-#include "engine/QVLRecordAllocator.h"
+#include "qvl/engine/QVLRecordAllocator.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <new>
 
-#include "resources/QVLConsts.h"
+#include "qvl/resources/QVLConsts.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QVL_ASAN 1

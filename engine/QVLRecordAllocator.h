@@ -20,7 +20,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/Exceptions.h"
+#include "qvl/host/runtime/Exceptions.h"
 
 namespace qvl {
 

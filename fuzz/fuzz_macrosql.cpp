@@ -13,10 +13,10 @@
 #include <string>
 #include <string_view>
 
-#include "host/Params.h"
-#include "host/Strings.h"
-#include "macrosql/QVLMacroSQL.h"
-#include "sql/QVLSQLProcessor.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Strings.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
+#include "qvl/sql/QVLSQLProcessor.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "macrosql/QVLMacroSQL.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
 
 #include <stdexcept>
 

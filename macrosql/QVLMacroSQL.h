@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/Exceptions.h"
+#include "qvl/host/runtime/Exceptions.h"
 
 namespace qvl {
 

@@ -1,8 +1,8 @@
-#include "macrosql/QVLMacroSQLEvaluateVisitor.h"
+#include "qvl/macrosql/QVLMacroSQLEvaluateVisitor.h"
 
 #include <stdexcept>
 
-#include "resources/QVLConsts.h"
+#include "qvl/resources/QVLConsts.h"
 
 namespace qvl {
 

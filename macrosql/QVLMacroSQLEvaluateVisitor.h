@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "host/Params.h"
-#include "host/Strings.h"
-#include "macrosql/QVLMacroSQL.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Strings.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
 
 namespace qvl {
 

@@ -1,4 +1,4 @@
-#include "macrosql/QVLMacroSQLParser.h"
+#include "qvl/macrosql/QVLMacroSQLParser.h"
 
 #include <bit>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <immintrin.h>
 #endif
 
-#include "resources/QVLConsts.h"
+#include "qvl/resources/QVLConsts.h"
 
 namespace qvl {
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "macrosql/QVLMacroSQL.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
 
 namespace qvl {
 

@@ -1,7 +1,7 @@
-#include "sql/QVLSQLProcessor.h"
+#include "qvl/sql/QVLSQLProcessor.h"
 
-#include "macrosql/QVLMacroSQLEvaluateVisitor.h"
-#include "macrosql/QVLMacroSQLParser.h"
+#include "qvl/macrosql/QVLMacroSQLEvaluateVisitor.h"
+#include "qvl/macrosql/QVLMacroSQLParser.h"
 
 namespace qvl {
 

@@ -21,10 +21,10 @@
 #include <string>
 #include <string_view>
 
-#include "host/Component.h"
-#include "host/Params.h"
-#include "host/Strings.h"
-#include "macrosql/QVLMacroSQL.h"
+#include "qvl/host/runtime/Component.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Strings.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
 
 namespace qvl {
 

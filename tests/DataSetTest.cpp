@@ -1,8 +1,8 @@
 // The dataset framework, driven through a small in-memory descendant.
 #include <gtest/gtest.h>
 
-#include "host/DBConsts.h"
-#include "host/DataLink.h"
+#include "qvl/host/dataset/DBConsts.h"
+#include "qvl/host/dataset/DataLink.h"
 #include "tests/support/MemDataSet.h"
 
 using namespace qvl;

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "resources/QVLConsts.h"
+#include "qvl/resources/QVLConsts.h"
 #include "tests/EngineTestSupport.h"
 
 using namespace qvl;

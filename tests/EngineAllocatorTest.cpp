@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/QVLRecordAllocator.h"
+#include "qvl/engine/QVLRecordAllocator.h"
 
 using namespace qvl;
 

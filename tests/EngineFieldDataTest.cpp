@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "host/DBConsts.h"
+#include "qvl/host/dataset/DBConsts.h"
 #include "tests/EngineTestSupport.h"
 
 using namespace qvl;

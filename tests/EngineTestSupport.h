@@ -8,11 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "components/QVLQuery.h"
-#include "components/QVLTable.h"
-#include "host/Field.h"
-#include "host/SQLConnection.h"
-#include "host/SQLiteDriver.h"
+#include "qvl/components/QVLQuery.h"
+#include "qvl/components/QVLTable.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/host/sqlclient/SQLConnection.h"
+#include "qvl/host/drivers/SQLiteDriver.h"
 
 namespace qvl::test {
 

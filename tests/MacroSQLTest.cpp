@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "host/Params.h"
-#include "host/Strings.h"
-#include "macrosql/QVLMacroSQL.h"
-#include "macrosql/QVLMacroSQLEvaluateVisitor.h"
-#include "macrosql/QVLMacroSQLParser.h"
-#include "resources/QVLConsts.h"
-#include "sql/QVLSQLProcessor.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Strings.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
+#include "qvl/macrosql/QVLMacroSQLEvaluateVisitor.h"
+#include "qvl/macrosql/QVLMacroSQLParser.h"
+#include "qvl/resources/QVLConsts.h"
+#include "qvl/sql/QVLSQLProcessor.h"
 
 using namespace qvl;
 

@@ -4,14 +4,14 @@
 
 #include <cstring>
 
-#include "host/BlobByteData.h"
-#include "host/Component.h"
-#include "host/DateTime.h"
-#include "host/Exceptions.h"
-#include "host/Params.h"
-#include "host/Stream.h"
-#include "host/Strings.h"
-#include "host/Variant.h"
+#include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/runtime/Component.h"
+#include "qvl/host/runtime/DateTime.h"
+#include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Stream.h"
+#include "qvl/host/runtime/Strings.h"
+#include "qvl/host/runtime/Variant.h"
 
 using namespace qvl;
 

@@ -3,9 +3,9 @@
 // parameters, and the SQLite driver's own rules.
 #include <gtest/gtest.h>
 
-#include "host/Field.h"
-#include "host/SQLText.h"
-#include "host/SQLiteDriver.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/host/sqlclient/SQLText.h"
+#include "qvl/host/drivers/SQLiteDriver.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "host/Field.h"
-#include "host/SQLiteDriver.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/host/drivers/SQLiteDriver.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;

@@ -2,9 +2,9 @@
 // functions and procedures, server cursors across transactions, time zones.
 #include <gtest/gtest.h>
 
-#include "host/Field.h"
-#include "host/PostgreSQLDriver.h"
-#include "host/SQLConsts.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/host/drivers/PostgreSQLDriver.h"
+#include "qvl/host/sqlclient/SQLConsts.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;

@@ -3,8 +3,8 @@
 // names and quoting, and database errors with their codes.
 #include <gtest/gtest.h>
 
-#include "host/Field.h"
-#include "host/SQLiteDriver.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/host/drivers/SQLiteDriver.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;

@@ -13,10 +13,10 @@
 #include <memory>
 #include <string>
 
-#include "host/Exceptions.h"
-#include "host/SQLConnection.h"
-#include "host/SQLDataSet.h"
-#include "host/SQLDriver.h"
+#include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/sqlclient/SQLConnection.h"
+#include "qvl/host/sqlclient/SQLDataSet.h"
+#include "qvl/host/sqlclient/SQLDriver.h"
 
 namespace qvl::testing {
 

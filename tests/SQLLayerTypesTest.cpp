@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "host/DateTime.h"
-#include "host/Field.h"
+#include "qvl/host/runtime/DateTime.h"
+#include "qvl/host/dataset/Field.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;

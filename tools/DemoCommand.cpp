@@ -5,10 +5,10 @@
 #include <iostream>
 #include <memory>
 
-#include "components/QVLQuery.h"
-#include "host/SQLConnection.h"
-#include "sql/QVLSQLProcessor.h"
-#include "tools/Commands.h"
+#include "qvl/components/QVLQuery.h"
+#include "qvl/host/sqlclient/SQLConnection.h"
+#include "qvl/sql/QVLSQLProcessor.h"
+#include "Commands.h"
 
 namespace qvl::tool {
 

@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "host/Params.h"
-#include "host/Strings.h"
-#include "macrosql/QVLMacroSQL.h"
-#include "sql/QVLSQLProcessor.h"
-#include "tools/Commands.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Strings.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
+#include "qvl/sql/QVLSQLProcessor.h"
+#include "Commands.h"
 
 namespace qvl::tool {
 

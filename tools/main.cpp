@@ -1,7 +1,7 @@
 // qvl: the library's command-line tool.
 #include <iostream>
 
-#include "tools/Commands.h"
+#include "Commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"qvl - client-side database components: tools and demos"};

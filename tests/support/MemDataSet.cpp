@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/DBConsts.h"
+#include "qvl/host/dataset/DBConsts.h"
 
 namespace qvl::test {
 

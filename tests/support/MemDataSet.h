@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "host/BlobByteData.h"
-#include "host/DataSet.h"
-#include "host/Stream.h"
+#include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/runtime/Stream.h"
 
 namespace qvl::test {
 

@@ -1,0 +1,1178 @@
+#include "qvl/host/drivers/PostgreSQLDriver.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
+#include <string_view>
+
+#include "qvl/host/sqlclient/SQLConsts.h"
+#include "qvl/host/sqlclient/SQLText.h"
+#include "qvl/host/sqlclient/SQLValues.h"
+#include "qvl/host/runtime/Strings.h"
+
+namespace qvl {
+
+namespace {
+
+enum : Oid {
+  kBool = 16,
+  kBytea = 17,
+  kChar = 18,
+  kName = 19,
+  kInt8 = 20,
+  kInt2 = 21,
+  kInt4 = 23,
+  kText = 25,
+  kOid = 26,
+  kJson = 114,
+  kXml = 142,
+  kCidr = 650,
+  kFloat4 = 700,
+  kFloat8 = 701,
+  kMacaddr8 = 774,
+  kMoney = 790,
+  kMacaddr = 829,
+  kInet = 869,
+  kBpchar = 1042,
+  kVarchar = 1043,
+  kDate = 1082,
+  kTime = 1083,
+  kTimestamp = 1114,
+  kTimestamptz = 1184,
+  kInterval = 1186,
+  kTimetz = 1266,
+  kNumeric = 1700,
+  kUuid = 2950,
+  kJsonb = 3802,
+};
+
+// Strings longer than this many bytes become memos (see the SQLite driver).
+constexpr int kMaxStringBytes = 16384;
+constexpr int kFreePrecision = 64;
+constexpr int kFreeScale = 32;
+// Batches start small, so that the first row costs little, and grow while
+// they stay under the byte budget.
+constexpr int kFirstBatch = 16;
+constexpr int kMaxBatch = 8192;
+constexpr std::size_t kBatchBytes = std::size_t{4} << 20;
+
+constexpr const char* kSessionOptions =
+    "-c DateStyle=ISO,YMD -c TimeZone=UTC -c IntervalStyle=postgres -c extra_float_digits=3 "
+    "-c bytea_output=hex";
+
+// Whether a server cursor can hold the statement's result: a plain query
+// that neither writes nor locks rows.
+bool Cursorable(const std::string& SQL) {
+  std::vector<std::string> words = SQLCodeWords(SQL);
+  if (words.empty()) return false;
+  static const std::set<std::string> first = {"SELECT", "VALUES", "TABLE", "WITH"};
+  if (first.count(words[0]) == 0) return false;
+  static const std::set<std::string> barred = {"INSERT", "UPDATE", "DELETE",
+                                               "MERGE",  "INTO",   "SHARE"};
+  for (const std::string& w : words)
+    if (barred.count(w) != 0) return false;
+  return true;
+}
+
+void SetString(TSQLColumnDesc& C, TFieldType Type, int Chars) {
+  if (Chars <= 0 || Chars > kMaxStringBytes / 4) {
+    C.DataType = ftMemo;
+    return;
+  }
+  C.DataType = Type;
+  C.Size = Chars * 4;  // characters of up to four UTF-8 bytes
+}
+
+void SetNumeric(TSQLColumnDesc& C, int Typmod) {
+  int precision = kFreePrecision, scale = kFreeScale;
+  if (Typmod >= 4) {
+    const int mod = Typmod - 4;
+    precision = (mod >> 16) & 0xffff;
+    scale = mod & 0x7ff;
+    if (scale & 0x400) scale -= 0x800;  // negative scales: 11-bit two's complement
+  }
+  const int intDigits = std::max(precision - scale, 0);
+  const int fracDigits = std::max(scale, 0);
+  C.DataType = ftFMTBcd;
+  C.Size = fracDigits;
+  C.Precision = std::max(intDigits, 1) + fracDigits;
+}
+
+// The field type of a built-in type; false for types the catalog must name.
+bool MapBuiltin(Oid Type, int Typmod, TSQLColumnDesc& C) {
+  C.Size = 0;
+  C.Precision = 0;
+  switch (Type) {
+    case kBool:
+      C.DataType = ftBoolean;
+      return true;
+    case kBytea:
+      C.DataType = ftBlob;
+      return true;
+    case kChar:
+      C.DataType = ftFixedChar;
+      C.Size = 1;
+      return true;
+    case kName:
+      C.DataType = ftString;
+      C.Size = 63;
+      return true;
+    case kInt8:
+    case kOid:
+      C.DataType = ftLargeint;
+      return true;
+    case kInt2:
+      C.DataType = ftSmallint;
+      return true;
+    case kInt4:
+      C.DataType = ftInteger;
+      return true;
+    case kText:
+    case kJson:
+    case kJsonb:
+    case kXml:
+      C.DataType = ftMemo;
+      return true;
+    case kFloat4:
+    case kFloat8:
+      C.DataType = ftFloat;
+      return true;
+    case kBpchar:
+      SetString(C, ftFixedChar, Typmod - 4);
+      return true;
+    case kVarchar:
+      SetString(C, ftString, Typmod - 4);
+      return true;
+    case kDate:
+      C.DataType = ftDate;
+      return true;
+    case kTime:
+      C.DataType = ftTime;
+      return true;
+    case kTimestamp:
+    case kTimestamptz:
+      C.DataType = ftTimeStamp;
+      return true;
+    case kTimetz:
+      C.DataType = ftString;
+      C.Size = 32;
+      return true;
+    case kInterval:
+      C.DataType = ftString;
+      C.Size = 80;
+      return true;
+    case kNumeric:
+      SetNumeric(C, Typmod);
+      return true;
+    case kUuid:
+      C.DataType = ftGuid;
+      C.Size = 38;
+      return true;
+    case kInet:
+    case kCidr:
+      C.DataType = ftString;
+      C.Size = 64;
+      return true;
+    case kMacaddr:
+    case kMacaddr8:
+      C.DataType = ftString;
+      C.Size = 32;
+      return true;
+    case kMoney:
+      C.DataType = ftString;
+      C.Size = 40;
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string TrimEnd(std::string S) {
+  while (!S.empty() && (S.back() == '\n' || S.back() == ' ' || S.back() == '\r')) S.pop_back();
+  return S;
+}
+
+std::string OidArray(const std::set<Oid>& Oids) {
+  std::string s = "{";
+  for (Oid o : Oids) {
+    if (s.size() > 1) s += ',';
+    s += std::to_string(o);
+  }
+  return s + "}";
+}
+
+// "schema.name" into its parts: quoted parts as written, others folded to
+// lower case the way the server folds unquoted names.
+std::vector<std::string> SplitName(const std::string& Name) {
+  std::vector<std::string> parts(1);
+  for (std::size_t i = 0; i < Name.size(); ++i) {
+    char c = Name[i];
+    if (c == '"') {
+      for (++i; i < Name.size(); ++i) {
+        if (Name[i] == '"') {
+          if (i + 1 < Name.size() && Name[i + 1] == '"') {
+            parts.back() += '"';
+            ++i;
+            continue;
+          }
+          break;
+        }
+        parts.back() += Name[i];
+      }
+    } else if (c == '.') {
+      parts.emplace_back();
+    } else if (c != ' ') {
+      parts.back() += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  return parts;
+}
+
+}  // namespace
+
+std::string RewritePostgreSQLMarkers(const std::string& T, int& Count) {
+  std::string out;
+  out.reserve(T.size() + 16);
+  Count = 0;
+  std::size_t i = 0;
+  while (i < T.size()) {
+    std::size_t skip = SkipSQLLiteral(T, i);
+    if (skip != i) {
+      out.append(T, i, skip - i);
+      i = skip;
+      continue;
+    }
+    if (T[i] == '?') {
+      if (i + 1 < T.size() && T[i + 1] == '?') {
+        out += '?';
+        i += 2;
+        continue;
+      }
+      out += '$';
+      out += std::to_string(++Count);
+      ++i;
+      continue;
+    }
+    out += T[i++];
+  }
+  return out;
+}
+
+// ---- statement ------------------------------------------------------------------------
+
+class TPostgreSQLStatement : public TSQLStatement {
+ public:
+  TPostgreSQLStatement(TPostgreSQLConnection* Connection, const std::string& Text);
+  ~TPostgreSQLStatement() override;
+
+  std::int64_t Execute(const TParams* Params) override;
+  void Open(const TParams* Params) override;
+  bool Next() override;
+  void CloseCursor() override;
+  bool CursorOpen() const override { return FState != State::Idle; }
+  bool IsNull(int Index) override;
+  bool GetBlob(int Index, TBlobByteData& Value) override;
+
+ protected:
+  void Detach() override;
+
+ private:
+  friend class TPostgreSQLConnection;
+  struct Bound {
+    std::vector<std::string> Storage;
+    std::vector<const char*> Values;
+    std::vector<int> Lengths;
+    std::vector<int> Formats;
+  };
+  enum class State { Idle, Open, AtEnd };
+
+  TPostgreSQLConnection* Conn() const { return static_cast<TPostgreSQLConnection*>(FConnection); }
+  void Bind(const TParams* Params, Bound& B) const;
+  static bool ReadValue(TSQLStatement* Self, int Index, void* Buffer);
+  bool Read(int Index, void* Buffer);
+  PGresult* Run(const std::string& Name, const Bound& B) const;
+  void Prepare();
+  void DescribeColumns(const PGresult* Description);
+  bool ShapeChanged(const PGresult* Rows) const;
+  // Runs Body; when the server refuses a cached plan because a table
+  // changed under it, prepares the text again and runs Body once more.
+  template <class Body>
+  auto WithFreshPlan(Body&& F) -> decltype(F());
+  void FetchBatch();
+  void CloseServerCursor();
+  // The rest of the rows is gone; reading past those already here raises Why.
+  void Lose(const std::string& Why);
+
+  std::string FSQL;
+  std::string FName, FDeclareName, FCursorName;
+  std::vector<Oid> FParamTypes;
+  std::vector<bool> FBytea;  // per column
+  std::vector<Oid> FTypes;   // per column, as described
+  std::vector<int> FMods;
+  bool FIsQuery = false;
+  bool FCursorable = false;
+  State FState = State::Idle;
+  bool FServerOpen = false;  // the server cursor exists and belongs to this result
+  bool FServerEnd = false;   // no rows are left on the server
+  bool FInTx = false;        // declared inside the transaction now active
+  std::string FLost;
+  TPostgreSQLConnection::Result FBatch;
+  int FRow = -1;
+  int FBatchRows = 0;
+  int FBatchSize = kFirstBatch;
+};
+
+TPostgreSQLStatement::TPostgreSQLStatement(TPostgreSQLConnection* Connection,
+                                           const std::string& Text)
+    : TSQLStatement(Connection, Text) {
+  int markers = 0;
+  FSQL = RewritePostgreSQLMarkers(Text, markers);
+  Connection->Cleanup();
+  try {
+    Connection->Guarded([this] { Prepare(); });
+  } catch (...) {
+    // Prepared statements are not transactional: drop what was made.
+    if (!FName.empty()) Connection->FPendingCleanup.push_back("DEALLOCATE " + FName);
+    if (!FDeclareName.empty()) Connection->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
+    Connection->Cleanup();
+    throw;
+  }
+}
+
+void TPostgreSQLStatement::Prepare() {
+  TPostgreSQLConnection* c = Conn();
+  PGconn* pg = c->FConn;
+  std::string name = c->NextName("qvl_s");
+  c->Check(PQprepare(pg, name.c_str(), FSQL.c_str(), 0, nullptr));
+  FName = name;
+  c->CountPrepare();
+  auto d = c->Check(PQdescribePrepared(pg, FName.c_str()));
+  FParamTypes.resize(static_cast<std::size_t>(PQnparams(d.get())));
+  for (int i = 0; i < PQnparams(d.get()); ++i)
+    FParamTypes[static_cast<std::size_t>(i)] = PQparamtype(d.get(), i);
+  if (PQnfields(d.get()) > 0) {
+    FIsQuery = true;
+    DescribeColumns(d.get());
+  }
+  FCursorable = FIsQuery && Cursorable(FSQL);
+  if (FCursorable) {
+    FCursorName = c->NextName("qvl_c");
+    std::string declare = c->NextName("qvl_d");
+    std::string text = "DECLARE " + FCursorName + " NO SCROLL CURSOR WITH HOLD FOR " + FSQL;
+    c->Check(PQprepare(pg, declare.c_str(), text.c_str(), static_cast<int>(FParamTypes.size()),
+                       FParamTypes.data()));
+    FDeclareName = declare;
+  }
+}
+
+bool TPostgreSQLStatement::ShapeChanged(const PGresult* Rows) const {
+  if (Rows == nullptr) return false;
+  const int n = PQnfields(Rows);
+  if (static_cast<std::size_t>(n) != FTypes.size()) return true;
+  for (int i = 0; i < n; ++i)
+    if (PQftype(Rows, i) != FTypes[static_cast<std::size_t>(i)] ||
+        PQfmod(Rows, i) != FMods[static_cast<std::size_t>(i)])
+      return true;
+  return false;
+}
+
+template <class Body>
+auto TPostgreSQLStatement::WithFreshPlan(Body&& F) -> decltype(F()) {
+  try {
+    return F();
+  } catch (const ESQLDatabaseError& E) {
+    TPostgreSQLConnection* c = Conn();
+    if (E.GetSQLState() != "0A000" || E.Message().find("cached plan") == std::string::npos ||
+        PQtransactionStatus(c->FConn) == PQTRANS_INERROR)
+      throw;
+    // Prepared statements are not transactional: drop the old ones now.
+    if (!FName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FName);
+    if (!FDeclareName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
+    FName.clear();
+    FDeclareName.clear();
+    c->Cleanup();
+    c->Guarded([this] { Prepare(); });
+  }
+  return F();
+}
+
+void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
+  TPostgreSQLConnection* c = Conn();
+  const int n = PQnfields(D);
+  FColumns.assign(static_cast<std::size_t>(n), TSQLColumnDesc{});
+  FReaders.assign(static_cast<std::size_t>(n), &ReadValue);
+  FBytea.assign(static_cast<std::size_t>(n), false);
+
+  struct Attr {
+    std::string Name, Table;
+    bool NotNull = false, Generated = false, InKey = false, HasDefault = false;
+    char Identity = 0;
+  };
+  std::map<std::pair<Oid, int>, Attr> attrs;
+  std::set<Oid> tables;
+  for (int i = 0; i < n; ++i)
+    if (PQftable(D, i) != InvalidOid) tables.insert(PQftable(D, i));
+  if (!tables.empty()) {
+    std::string arr = OidArray(tables);
+    const char* values[] = {arr.c_str()};
+    auto r = c->Check(PQexecParams(
+        c->FConn,
+        "SELECT a.attrelid, a.attnum, a.attname, a.attnotnull, a.attgenerated <> '', "
+        "a.attidentity, COALESCE(a.attnum = ANY (i.indkey), false), c.relname, a.atthasdef "
+        "FROM pg_catalog.pg_attribute a "
+        "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
+        "LEFT JOIN pg_catalog.pg_index i ON i.indrelid = a.attrelid AND i.indisprimary "
+        "WHERE a.attrelid = ANY ($1::oid[]) AND a.attnum > 0 AND NOT a.attisdropped",
+        1, nullptr, values, nullptr, nullptr, 0));
+    for (int row = 0; row < PQntuples(r.get()); ++row) {
+      Attr a;
+      a.Name = PQgetvalue(r.get(), row, 2);
+      a.NotNull = PQgetvalue(r.get(), row, 3)[0] == 't';
+      a.Generated = PQgetvalue(r.get(), row, 4)[0] == 't';
+      a.Identity = PQgetvalue(r.get(), row, 5)[0];
+      a.InKey = PQgetvalue(r.get(), row, 6)[0] == 't';
+      a.Table = PQgetvalue(r.get(), row, 7);
+      a.HasDefault = PQgetvalue(r.get(), row, 8)[0] == 't';
+      attrs[{static_cast<Oid>(std::stoul(PQgetvalue(r.get(), row, 0))),
+             std::stoi(PQgetvalue(r.get(), row, 1))}] = a;
+    }
+  }
+
+  // Types the driver does not know by number: domains stand for their base
+  // type, enumerations hold short labels, everything else reads as text.
+  std::vector<Oid> types(static_cast<std::size_t>(n));
+  std::vector<int> mods(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    types[static_cast<std::size_t>(i)] = PQftype(D, i);
+    mods[static_cast<std::size_t>(i)] = PQfmod(D, i);
+  }
+  FTypes = types;
+  FMods = mods;
+  std::set<Oid> enums;
+  for (int round = 0; round < 8; ++round) {
+    std::set<Oid> unknown;
+    TSQLColumnDesc probe;
+    for (Oid t : types)
+      if (!MapBuiltin(t, -1, probe) && enums.count(t) == 0) unknown.insert(t);
+    if (unknown.empty()) break;
+    std::string arr = OidArray(unknown);
+    const char* values[] = {arr.c_str()};
+    auto r = c->Check(PQexecParams(c->FConn,
+                                   "SELECT oid, typtype, typbasetype, typtypmod FROM "
+                                   "pg_catalog.pg_type WHERE oid = ANY ($1::oid[])",
+                                   1, nullptr, values, nullptr, nullptr, 0));
+    bool changed = false;
+    for (int row = 0; row < PQntuples(r.get()); ++row) {
+      const Oid oid = static_cast<Oid>(std::stoul(PQgetvalue(r.get(), row, 0)));
+      const char kind = PQgetvalue(r.get(), row, 1)[0];
+      if (kind == 'e') enums.insert(oid);
+      if (kind != 'd') continue;
+      const Oid base = static_cast<Oid>(std::stoul(PQgetvalue(r.get(), row, 2)));
+      const int baseMod = std::stoi(PQgetvalue(r.get(), row, 3));
+      for (std::size_t i = 0; i < types.size(); ++i)
+        if (types[i] == oid) {
+          types[i] = base;
+          if (mods[i] < 0) mods[i] = baseMod;
+          changed = true;
+        }
+    }
+    if (!changed) break;
+  }
+
+  for (int i = 0; i < n; ++i) {
+    const auto k = static_cast<std::size_t>(i);
+    TSQLColumnDesc& col = FColumns[k];
+    col.Name = PQfname(D, i);
+    if (!MapBuiltin(types[k], mods[k], col)) {
+      if (enums.count(types[k]) != 0) {
+        col.DataType = ftString;
+        col.Size = 63;  // labels are names: at most 63 bytes
+      } else {
+        col.DataType = ftMemo;
+      }
+    }
+    FBytea[k] = types[k] == kBytea;
+    auto it = attrs.find({PQftable(D, i), PQftablecol(D, i)});
+    if (it == attrs.end()) {
+      col.ReadOnly = true;  // an expression
+      continue;
+    }
+    const Attr& a = it->second;
+    col.OriginTable = a.Table;
+    col.OriginColumn = a.Name;
+    // A column the server fills in itself needs no value from the client.
+    col.Required = a.NotNull && !a.HasDefault && !a.Generated && a.Identity == '\0';
+    col.InKey = a.InKey;
+    // GENERATED ALWAYS columns take no values from clients.
+    col.ReadOnly = a.Generated || a.Identity == 'a';
+    if (a.Identity == 'a' && col.DataType == ftInteger) col.DataType = ftAutoInc;
+  }
+}
+
+TPostgreSQLStatement::~TPostgreSQLStatement() {
+  FBatch.reset();
+  if (FConnection == nullptr || Conn()->FClosing) return;
+  TPostgreSQLConnection* c = Conn();
+  if (FServerOpen) {
+    try {
+      CloseServerCursor();
+    } catch (...) {
+      // The server drops the cursor with its session at the latest.
+    }
+  }
+  c->FCursors.erase(std::remove(c->FCursors.begin(), c->FCursors.end(), this), c->FCursors.end());
+  if (!FName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FName);
+  if (!FDeclareName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
+  c->Cleanup();
+}
+
+void TPostgreSQLStatement::Detach() {
+  FBatch.reset();
+  FServerOpen = false;
+  FState = State::Idle;
+  FOnRow = false;
+}
+
+void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
+  const std::size_t n = FParamTypes.size();
+  const std::size_t given = Params == nullptr ? 0 : static_cast<std::size_t>(Params->Count());
+  if (given != n) DatabaseErrorFmt(SParamCountMismatch, {std::to_string(n), std::to_string(given)});
+  B.Storage.assign(n, std::string());
+  B.Values.assign(n, nullptr);
+  B.Lengths.assign(n, 0);
+  B.Formats.assign(n, 0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const TParam& p = *Params->Items(static_cast<int>(k));
+    const Variant& v = p.GetValue();
+    const Oid target = FParamTypes[k];
+    const std::string number = std::to_string(k + 1);
+    std::string& s = B.Storage[k];
+    switch (v.VarType()) {
+      case varEmpty:
+      case varNull:
+        continue;
+      case varBoolean:
+        s = v.AsBoolean() ? "true" : "false";
+        break;
+      case varInteger:
+      case varInt64:
+        s = std::to_string(v.AsInt64());
+        break;
+      case varDouble:
+        s = sqlvalue::DoubleToText(v.AsFloat());
+        break;
+      case varBcd:
+        s = v.AsBcd();
+        break;
+      case varDate: {
+        const TDateTime t = v.AsDateTime();
+        const bool timeParam = target == kTime || target == kTimetz ||
+                               (target != kDate && target != kTimestamp && target != kTimestamptz &&
+                                p.GetDataType() == ftTime);
+        if (target == kDate || (target != kTimestamp && target != kTimestamptz && !timeParam &&
+                                p.GetDataType() == ftDate)) {
+          if (TimePart(t) != 0) DatabaseErrorFmt(SParamDateHasTime, {number, DateTimeToStr(t)});
+          s = sqlvalue::FormatDate(DatePart(t), true);
+        } else if (timeParam) {
+          s = sqlvalue::FormatTimeOfDay(
+              t.Micros >= 0 && t.Micros <= TDateTime::MicrosPerDay ? t.Micros : TimePart(t));
+          if (target == kTimetz) s += "+00";
+        } else {
+          s = sqlvalue::FormatTimestamp(t.Micros, true);
+          if (target == kTimestamptz) {
+            std::size_t bc = s.find(" BC");
+            s.insert(bc == std::string::npos ? s.size() : bc, "+00");
+          }
+        }
+        break;
+      }
+      case varString:
+        s = v.AsString();
+        break;
+      case varBytes: {
+        const TBytes bytes = v.AsBytes();
+        s.assign(bytes.begin(), bytes.end());
+        break;
+      }
+      case varArray:
+        DatabaseErrorFmt(SArrayParamNotSupported, {number});
+    }
+    if (target == kBytea && (v.VarType() == varString || v.VarType() == varBytes)) {
+      B.Formats[k] = 1;  // binary: the bytes as they are
+      B.Lengths[k] = static_cast<int>(s.size());
+    } else if (s.find('\0') != std::string::npos) {
+      DatabaseErrorFmt(SParamHasZeroByte, {number});
+    }
+    B.Values[k] = s.c_str();
+  }
+}
+
+PGresult* TPostgreSQLStatement::Run(const std::string& Name, const Bound& B) const {
+  return PQexecPrepared(Conn()->FConn, Name.c_str(), static_cast<int>(B.Values.size()),
+                        B.Values.data(), B.Lengths.data(), B.Formats.data(), 0);
+}
+
+std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
+  CheckAttached();
+  CloseCursor();
+  TPostgreSQLConnection* c = Conn();
+  Bound b;
+  Bind(Params, b);
+  c->ReleaseCursorScope();
+  c->Cleanup();
+  TPostgreSQLConnection::Result r = WithFreshPlan([&] {
+    const int before = PQtransactionStatus(c->FConn);
+    try {
+      auto result = c->Check(Run(FName, b));
+      c->SyncTransaction(before);
+      return result;
+    } catch (...) {
+      c->SyncTransaction(before);
+      throw;
+    }
+  });
+  const std::string_view tag = PQcmdStatus(r.get());
+  if (FIsQuery && tag.substr(0, 6) == "SELECT") return 0;
+  const char* tuples = PQcmdTuples(r.get());
+  return tuples[0] == '\0' ? 0 : std::stoll(tuples);
+}
+
+void TPostgreSQLStatement::Open(const TParams* Params) {
+  CheckAttached();
+  CloseCursor();
+  if (!FIsQuery) DatabaseError(SNoResultSet);
+  TPostgreSQLConnection* c = Conn();
+  Bound b;
+  Bind(Params, b);
+  c->Cleanup();
+  FLost.clear();
+  FOnRow = false;
+  FRow = -1;
+  FBatchRows = 0;
+  FBatchSize = kFirstBatch;
+  FServerEnd = false;
+  if (FCursorable) {
+    WithFreshPlan([&] {
+      c->BeginCursorScope();
+      try {
+        c->Guarded([&] { c->Check(Run(FDeclareName, b)); });
+      } catch (...) {
+        c->CursorClosed(nullptr);  // ends a reading transaction left without cursors
+        throw;
+      }
+      return 0;
+    });
+    FServerOpen = true;
+    FInTx = PQtransactionStatus(c->FConn) != PQTRANS_IDLE;
+    c->CursorOpened(this);
+    FState = State::Open;
+    // The first rows come now: their description tells whether a table
+    // changed under the prepared plan, before anyone builds fields on it.
+    FetchBatch();
+    if (ShapeChanged(FBatch.get())) DescribeColumns(FBatch.get());
+  } else {
+    c->ReleaseCursorScope();
+    FBatch = WithFreshPlan([&] {
+      const int before = PQtransactionStatus(c->FConn);
+      try {
+        auto result = c->Check(Run(FName, b));
+        c->SyncTransaction(before);
+        return result;
+      } catch (...) {
+        c->SyncTransaction(before);
+        throw;
+      }
+    });
+    FBatchRows = PQntuples(FBatch.get());
+    FServerEnd = true;
+  }
+  FState = State::Open;
+}
+
+bool TPostgreSQLStatement::Next() {
+  switch (FState) {
+    case State::Idle:
+      CheckAttached();
+      DatabaseError(SCursorNotOpen);
+    case State::AtEnd:
+      return false;
+    case State::Open:
+      break;
+  }
+  if (FRow + 1 < FBatchRows) {
+    ++FRow;
+    FOnRow = true;
+    return true;
+  }
+  FOnRow = false;
+  if (!FLost.empty()) {
+    FRow = FBatchRows;
+    DatabaseError(FLost);
+  }
+  if (!FServerEnd) {
+    FetchBatch();
+    if (FBatchRows > 0) {
+      FRow = 0;
+      FOnRow = true;
+      return true;
+    }
+  }
+  FBatch.reset();
+  FBatchRows = 0;
+  FRow = -1;
+  FState = State::AtEnd;
+  return false;
+}
+
+void TPostgreSQLStatement::FetchBatch() {
+  TPostgreSQLConnection* c = Conn();
+  FBatch.reset();
+  FBatchRows = 0;
+  const int asked = FBatchSize;
+  const std::string sql = "FETCH FORWARD " + std::to_string(asked) + " FROM " + FCursorName;
+  PGresult* r = PQexec(c->FConn, sql.c_str());
+  if (r == nullptr || PQresultStatus(r) != PGRES_TUPLES_OK) {
+    TPostgreSQLConnection::Result hold(r);
+    ESQLDatabaseError error = c->ErrorOf(r);
+    FServerOpen = false;
+    FServerEnd = true;
+    const bool inOwnScope = FInTx && c->FCursorScope;
+    c->FCursors.erase(std::remove(c->FCursors.begin(), c->FCursors.end(), this), c->FCursors.end());
+    if (inOwnScope) c->AbortCursorScope(error.Message());
+    FState = State::Idle;
+    throw error;
+  }
+  FBatch.reset(r);
+  FBatchRows = PQntuples(r);
+  if (FBatchRows < asked) {
+    FServerEnd = true;
+    CloseServerCursor();
+  }
+  // Size the next batch from the bytes per row of this one.
+  std::size_t bytes = 0;
+  const int cols = PQnfields(r);
+  for (int row = 0; row < FBatchRows; ++row)
+    for (int col = 0; col < cols; ++col)
+      bytes += static_cast<std::size_t>(PQgetlength(r, row, col)) + 16;
+  const std::size_t perRow = FBatchRows > 0 ? bytes / static_cast<std::size_t>(FBatchRows) + 1 : 1;
+  const std::size_t byBytes = std::max<std::size_t>(1, kBatchBytes / perRow);
+  FBatchSize = static_cast<int>(
+      std::min<std::size_t>({static_cast<std::size_t>(asked) * 2, kMaxBatch, byBytes}));
+}
+
+void TPostgreSQLStatement::CloseServerCursor() {
+  if (!FServerOpen) return;
+  FServerOpen = false;
+  TPostgreSQLConnection* c = Conn();
+  if (PQtransactionStatus(c->FConn) == PQTRANS_INERROR) {
+    // The failed transaction takes a cursor declared in it along; a held
+    // one outlives it and is closed once the session takes statements again.
+    if (!FInTx) c->FPendingCleanup.push_back("CLOSE " + FCursorName);
+  } else {
+    TPostgreSQLConnection::Result r(PQexec(c->FConn, ("CLOSE " + FCursorName).c_str()));
+  }
+  c->CursorClosed(this);
+}
+
+void TPostgreSQLStatement::Lose(const std::string& Why) {
+  FServerOpen = false;
+  FLost = Why;
+  TPostgreSQLConnection* c = Conn();
+  c->FCursors.erase(std::remove(c->FCursors.begin(), c->FCursors.end(), this), c->FCursors.end());
+}
+
+void TPostgreSQLStatement::CloseCursor() {
+  if (FState == State::Idle) return;
+  FBatch.reset();
+  FBatchRows = 0;
+  FRow = -1;
+  FState = State::Idle;
+  FOnRow = false;
+  if (FConnection != nullptr) CloseServerCursor();
+}
+
+bool TPostgreSQLStatement::IsNull(int Index) {
+  CheckRow();
+  CheckIndex(Index);
+  return PQgetisnull(FBatch.get(), FRow, Index) != 0;
+}
+
+bool TPostgreSQLStatement::ReadValue(TSQLStatement* Self, int Index, void* Buffer) {
+  auto* s = static_cast<TPostgreSQLStatement*>(Self);
+  return s->Read(Index, Buffer);
+}
+
+bool TPostgreSQLStatement::Read(int Index, void* Buffer) {
+  const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
+  if (IsBlobType(c.DataType)) return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
+  if (PQgetisnull(FBatch.get(), FRow, Index)) return false;
+  sqlvalue::PutText(
+      c,
+      std::string_view(PQgetvalue(FBatch.get(), FRow, Index),
+                       static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index))),
+      Buffer);
+  return true;
+}
+
+bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
+  CheckRow();
+  CheckIndex(Index);
+  if (PQgetisnull(FBatch.get(), FRow, Index)) {
+    Value.Clear();
+    return false;
+  }
+  const char* text = PQgetvalue(FBatch.get(), FRow, Index);
+  const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
+  if (!FBytea[static_cast<std::size_t>(Index)]) {
+    AssignBytes(Value, text, length);
+    return true;
+  }
+  // bytea_output=hex: "\x" and two digits a byte.
+  if (length < 2 || text[0] != '\\' || text[1] != 'x')
+    sqlvalue::NotValid(Column(Index), "bytea text");
+  const std::size_t size = (length - 2) / 2;
+  if (size == 0) {
+    Value.Clear();
+    return true;
+  }
+  if (Value.RefCount() != 1 || Value.Length() != size) {
+    Value.Clear();
+    Value.SetLength(size);
+  }
+  std::uint8_t* out = Value.MutableData();
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 0;
+  };
+  for (std::size_t i = 0; i < size; ++i)
+    out[i] = static_cast<std::uint8_t>(nibble(text[2 + 2 * i]) * 16 + nibble(text[3 + 2 * i]));
+  return true;
+}
+
+// ---- connection -------------------------------------------------------------------------
+
+void TPostgreSQLConnection::ResultDeleter::operator()(PGresult* R) const {
+  PQclear(R);
+}
+
+TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
+  std::vector<std::pair<std::string, std::string>> settings;
+  auto set = [&](const std::string& Key, const std::string& Value) {
+    for (auto& s : settings)
+      if (s.first == Key) {
+        s.second = Value;
+        return;
+      }
+    settings.emplace_back(Key, Value);
+  };
+  // The connection string first, so that the named parameters override it.
+  for (int i = 0; i < Params.Count(); ++i) {
+    if (!SameTextAscii(Params.GetName(i), "ConnectionString")) continue;
+    const std::string cs = Params.GetValueFromIndex(i);
+    if (cs.empty()) continue;
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(cs.c_str(), &error);
+    if (options == nullptr) {
+      std::string message = error != nullptr ? TrimEnd(error) : "invalid connection string";
+      PQfreemem(error);
+      throw ESQLDatabaseError(message, 0, "08001");
+    }
+    for (PQconninfoOption* o = options; o->keyword != nullptr; ++o)
+      if (o->val != nullptr) set(o->keyword, o->val);
+    PQconninfoFree(options);
+  }
+  std::string userOptions;
+  for (int i = 0; i < Params.Count(); ++i) {
+    const std::string name = Params.GetName(i);
+    const std::string value = Params.GetValueFromIndex(i);
+    if (name.empty() || SameTextAscii(name, "ConnectionString")) continue;
+    if (SameTextAscii(name, "HostName")) {
+      set("host", value);
+    } else if (SameTextAscii(name, "Port")) {
+      set("port", value);
+    } else if (SameTextAscii(name, "Database")) {
+      set("dbname", value);
+    } else if (SameTextAscii(name, "User_Name")) {
+      set("user", value);
+    } else if (SameTextAscii(name, "Password")) {
+      set("password", value);
+    } else {
+      std::string key = name;
+      for (char& ch : key) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      set(key, value);
+    }
+  }
+  for (auto& s : settings)
+    if (s.first == "options") userOptions = s.second;
+  // The application's own options come last and win.
+  set("options",
+      userOptions.empty() ? kSessionOptions : std::string(kSessionOptions) + " " + userOptions);
+  set("client_encoding", "UTF8");
+  std::vector<const char*> keys, values;
+  for (auto& s : settings) {
+    keys.push_back(s.first.c_str());
+    values.push_back(s.second.c_str());
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  FConn = PQconnectdbParams(keys.data(), values.data(), 0);
+  if (FConn == nullptr) throw ESQLDatabaseError("out of memory", 0, "08001");
+  if (PQstatus(FConn) != CONNECTION_OK) {
+    std::string message = TrimEnd(PQerrorMessage(FConn));
+    PQfinish(FConn);
+    FConn = nullptr;
+    throw ESQLDatabaseError(message, 0, "08001");
+  }
+  // Notices (RAISE NOTICE, implicit index creation) are not errors; the
+  // library would print them on stderr.
+  PQsetNoticeProcessor(
+      FConn, [](void*, const char*) {}, nullptr);
+}
+
+TPostgreSQLConnection::~TPostgreSQLConnection() {
+  // The server drops prepared statements and cursors with the session, so
+  // statements going now do no round trips.
+  FClosing = true;
+  ReleaseStatements();
+  PQfinish(FConn);
+}
+
+std::unique_ptr<TSQLStatement> TPostgreSQLConnection::NewStatement(const std::string& Text) {
+  return std::make_unique<TPostgreSQLStatement>(this, Text);
+}
+
+std::string TPostgreSQLConnection::NextName(const char* Prefix) {
+  return Prefix + std::to_string(++FNames);
+}
+
+ESQLDatabaseError TPostgreSQLConnection::ErrorOf(const PGresult* R) const {
+  const char* primary = R != nullptr ? PQresultErrorField(R, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  if (primary != nullptr) {
+    const char* state = PQresultErrorField(R, PG_DIAG_SQLSTATE);
+    const char* detail = PQresultErrorField(R, PG_DIAG_MESSAGE_DETAIL);
+    return ESQLDatabaseError(primary, 0, state != nullptr ? state : "",
+                             detail != nullptr ? detail : "");
+  }
+  std::string message = TrimEnd(PQerrorMessage(FConn));
+  if (message.empty() && R != nullptr) message = PQresStatus(PQresultStatus(R));
+  return ESQLDatabaseError(message, 0, PQstatus(FConn) == CONNECTION_OK ? "HY000" : "08006");
+}
+
+void TPostgreSQLConnection::Raise(const PGresult* R) const {
+  throw ErrorOf(R);
+}
+
+TPostgreSQLConnection::Result TPostgreSQLConnection::Check(PGresult* R) const {
+  Result hold(R);
+  if (R == nullptr) Raise(nullptr);
+  switch (PQresultStatus(R)) {
+    case PGRES_COMMAND_OK:
+    case PGRES_TUPLES_OK:
+      return hold;
+    case PGRES_EMPTY_QUERY:
+      DatabaseError(SNoSQLStatement);
+    default:
+      Raise(R);
+  }
+}
+
+TPostgreSQLConnection::Result TPostgreSQLConnection::Exec(const std::string& SQL) {
+  return Check(PQexec(FConn, SQL.c_str()));
+}
+
+template <class Body>
+void TPostgreSQLConnection::Guarded(Body&& F) {
+  bool holdsCursors = false;
+  for (TPostgreSQLStatement* s : FCursors) holdsCursors = holdsCursors || s->FInTx;
+  if (!FCursorScope || !holdsCursors) {
+    F();
+    return;
+  }
+  Exec("SAVEPOINT qvl_guard");
+  try {
+    F();
+  } catch (...) {
+    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard"));
+    Result release(PQexec(FConn, "RELEASE SAVEPOINT qvl_guard"));
+    throw;
+  }
+  Exec("RELEASE SAVEPOINT qvl_guard");
+}
+
+void TPostgreSQLConnection::BeginCursorScope() {
+  if (FCursorScope || PQtransactionStatus(FConn) != PQTRANS_IDLE) return;
+  Exec("BEGIN");
+  FCursorScope = true;
+}
+
+void TPostgreSQLConnection::ReleaseCursorScope() {
+  if (!FCursorScope) return;
+  FCursorScope = false;
+  // Committing turns the held cursors into results the server keeps; a
+  // query that fails while the server runs it to its end takes them along.
+  Result r(PQexec(FConn, "COMMIT"));
+  if (r != nullptr && PQresultStatus(r.get()) == PGRES_COMMAND_OK &&
+      std::string_view(PQcmdStatus(r.get())) == "COMMIT") {
+    TransactionEnded(true, "");
+    return;
+  }
+  std::string why = r != nullptr && PQresultStatus(r.get()) != PGRES_COMMAND_OK
+                        ? ErrorOf(r.get()).Message()
+                        : std::string(SCursorLost);
+  if (PQtransactionStatus(FConn) != PQTRANS_IDLE) Result(PQexec(FConn, "ROLLBACK"));
+  TransactionEnded(false, why == SCursorLost ? why : std::string(SCursorLost) + ": " + why);
+}
+
+void TPostgreSQLConnection::AbortCursorScope(const std::string& Why) {
+  FCursorScope = false;
+  Result r(PQexec(FConn, "ROLLBACK"));
+  TransactionEnded(false, std::string(SCursorLost) + ": " + Why);
+}
+
+void TPostgreSQLConnection::CursorOpened(TPostgreSQLStatement* S) {
+  FCursors.push_back(S);
+}
+
+void TPostgreSQLConnection::CursorClosed(TPostgreSQLStatement* S) {
+  FCursors.erase(std::remove(FCursors.begin(), FCursors.end(), S), FCursors.end());
+  if (!FCursorScope) return;
+  for (TPostgreSQLStatement* s : FCursors)
+    if (s->FInTx) return;
+  // The reading transaction has nothing left to read.
+  FCursorScope = false;
+  const bool failed = PQtransactionStatus(FConn) == PQTRANS_INERROR;
+  Result r(PQexec(FConn, failed ? "ROLLBACK" : "COMMIT"));
+}
+
+void TPostgreSQLConnection::TransactionEnded(bool Committed, const std::string& Why) {
+  std::vector<TPostgreSQLStatement*> cursors = FCursors;
+  for (TPostgreSQLStatement* s : cursors) {
+    if (!s->FInTx) continue;
+    s->FInTx = false;
+    if (!Committed) s->Lose(Why);
+  }
+}
+
+void TPostgreSQLConnection::SyncTransaction(int StatusBefore) {
+  if (StatusBefore == PQTRANS_IDLE || PQtransactionStatus(FConn) != PQTRANS_IDLE) return;
+  bool any = false;
+  for (TPostgreSQLStatement* s : FCursors) any = any || s->FInTx;
+  if (!any) return;
+  // The application's own COMMIT or ROLLBACK ended the transaction: the
+  // server says which cursors lived through it.
+  std::set<std::string> alive;
+  Result r(PQexec(FConn, "SELECT name FROM pg_catalog.pg_cursors"));
+  if (r != nullptr && PQresultStatus(r.get()) == PGRES_TUPLES_OK)
+    for (int row = 0; row < PQntuples(r.get()); ++row) alive.insert(PQgetvalue(r.get(), row, 0));
+  std::vector<TPostgreSQLStatement*> cursors = FCursors;
+  for (TPostgreSQLStatement* s : cursors) {
+    if (!s->FInTx) continue;
+    s->FInTx = false;
+    if (alive.count(s->FCursorName) == 0) s->Lose(SCursorRolledBack);
+  }
+}
+
+void TPostgreSQLConnection::Cleanup() {
+  if (FPendingCleanup.empty() || PQtransactionStatus(FConn) == PQTRANS_INERROR) return;
+  std::vector<std::string> pending;
+  pending.swap(FPendingCleanup);
+  for (const std::string& sql : pending) Result r(PQexec(FConn, sql.c_str()));
+}
+
+std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
+  ReleaseCursorScope();
+  Cleanup();
+  const int before = PQtransactionStatus(FConn);
+  Result r;
+  try {
+    r = Exec(SQL);
+  } catch (...) {
+    SyncTransaction(before);
+    throw;
+  }
+  SyncTransaction(before);
+  const char* tuples = PQcmdTuples(r.get());
+  if (PQresultStatus(r.get()) == PGRES_TUPLES_OK) return 0;
+  return tuples[0] == '\0' ? 0 : std::stoll(tuples);
+}
+
+void TPostgreSQLConnection::StartTransaction() {
+  ReleaseCursorScope();
+  Cleanup();
+  if (PQtransactionStatus(FConn) != PQTRANS_IDLE) DatabaseError(SAlreadyInTransaction);
+  Exec("BEGIN");
+}
+
+void TPostgreSQLConnection::Commit() {
+  if (!InTransaction()) DatabaseError(SNotInTransaction);
+  Result r;
+  try {
+    r = Exec("COMMIT");
+  } catch (const EDatabaseError& E) {
+    // A deferred constraint failed: the server rolled back.
+    TransactionEnded(false, std::string(SCursorRolledBack));
+    throw;
+  }
+  if (std::string_view(PQcmdStatus(r.get())) == "ROLLBACK") {
+    TransactionEnded(false, SCursorRolledBack);
+    throw ESQLDatabaseError(STransactionAborted, 0, "25P02");
+  }
+  TransactionEnded(true, "");
+  Cleanup();
+}
+
+void TPostgreSQLConnection::Rollback() {
+  if (!InTransaction()) DatabaseError(SNotInTransaction);
+  Exec("ROLLBACK");
+  TransactionEnded(false, SCursorRolledBack);
+  Cleanup();
+}
+
+bool TPostgreSQLConnection::InTransaction() {
+  return !FCursorScope && PQtransactionStatus(FConn) != PQTRANS_IDLE;
+}
+
+std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,
+                                                  const std::vector<TParamType>& Modes) {
+  if (Name.empty()) DatabaseError(SNoStoredProcName);
+  std::vector<std::string> parts = SplitName(Name);
+  const std::string& proc = parts.back();
+  const char* values[2] = {proc.c_str(),
+                           parts.size() > 1 ? parts[parts.size() - 2].c_str() : nullptr};
+  auto r = Check(PQexecParams(
+      FConn,
+      "SELECT p.prokind FROM pg_catalog.pg_proc p "
+      "JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace WHERE p.proname = $1 AND "
+      "(($2::text IS NULL AND pg_catalog.pg_function_is_visible(p.oid)) OR n.nspname = $2)",
+      2, nullptr, values, nullptr, nullptr, 0));
+  bool procedure = false;
+  for (int row = 0; row < PQntuples(r.get()); ++row)
+    procedure = procedure || PQgetvalue(r.get(), row, 0)[0] == 'p';
+  // Functions return their output parameters as the columns of their rows;
+  // procedures take a NULL in the place of each and return one row.
+  std::string args;
+  for (TParamType mode : Modes) {
+    std::string arg;
+    if (mode == ptResult) continue;
+    if (mode == ptOutput) {
+      if (!procedure) continue;
+      arg = "NULL";
+    } else {
+      arg = "?";
+    }
+    if (!args.empty()) args += ", ";
+    args += arg;
+  }
+  return (procedure ? "CALL " : "SELECT * FROM ") + Name + "(" + args + ")";
+}
+
+std::unique_ptr<TSQLDriverConnection> OpenPostgreSQLConnection(const TStrings& Params) {
+  return std::make_unique<TPostgreSQLConnection>(Params);
+}
+
+}  // namespace qvl

@@ -1,0 +1,106 @@
+#pragma once
+// The PostgreSQL driver, over libpq.
+//
+// Connection parameters (NAME=VALUE, names in any case):
+//   ConnectionString  a libpq connection string or URI, read first
+//   HostName, Port, Database, User_Name, Password
+//   any other libpq keyword (sslmode, connect_timeout, options, ...)
+// The session is set to UTF-8, ISO dates and the UTC time zone, so that
+// timestamps with a zone read and write as UTC and every value round-trips.
+//
+// Reading. A query runs as a server-side cursor (DECLARE ... WITH HOLD) and
+// rows come in batches (FETCH) that grow from a few rows up to a few
+// megabytes, so the client never holds more than one batch per open result.
+// Outside an application transaction the cursor lives in a reading
+// transaction of the driver's own; before any other statement runs, that
+// transaction commits, the server keeps the rest of the rows (a held
+// cursor), and the statement runs on its own. A cursor opened inside an
+// application transaction survives its commit; its rollback discards the
+// rows not yet read, and reading on raises EDatabaseError. Statements that
+// a cursor cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE)
+// run directly and keep their whole result.
+//
+// Markers: "?" becomes $1, $2, ... outside quoted text, dollar-quoted
+// bodies, quoted names and comments; "??" is a literal "?" (the jsonb
+// operators).
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qvl/host/sqlclient/SQLDriver.h"
+
+typedef struct pg_conn PGconn;
+typedef struct pg_result PGresult;
+
+namespace qvl {
+
+class TStrings;
+class TPostgreSQLStatement;
+
+class TPostgreSQLConnection : public TSQLDriverConnection {
+ public:
+  explicit TPostgreSQLConnection(const TStrings& Params);
+  ~TPostgreSQLConnection() override;
+
+  const char* DriverName() const override { return "PostgreSQL"; }
+  std::int64_t ExecuteDirect(const std::string& SQL) override;
+  void StartTransaction() override;
+  void Commit() override;
+  void Rollback() override;
+  bool InTransaction() override;
+  std::string StoredProcCall(const std::string& Name,
+                             const std::vector<TParamType>& Modes) override;
+
+  PGconn* Handle() const { return FConn; }
+
+ protected:
+  std::unique_ptr<TSQLStatement> NewStatement(const std::string& Text) override;
+
+ private:
+  friend class TPostgreSQLStatement;
+  struct ResultDeleter {
+    void operator()(PGresult* R) const;
+  };
+  using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+  // Runs SQL (no parameters) and raises on failure.
+  Result Exec(const std::string& SQL);
+  // Raises the error of R (or of the connection when R is null).
+  [[noreturn]] void Raise(const PGresult* R) const;
+  ESQLDatabaseError ErrorOf(const PGresult* R) const;
+  Result Check(PGresult* R) const;
+  std::string NextName(const char* Prefix);
+
+  // The driver's reading transaction: begun for a cursor when none is
+  // active, committed when its last cursor closes or another statement
+  // needs the connection.
+  void BeginCursorScope();
+  void ReleaseCursorScope();
+  void AbortCursorScope(const std::string& Why);
+  // Runs Body inside a savepoint while the reading transaction holds
+  // cursors, so that its failure does not take them down.
+  template <class Body>
+  void Guarded(Body&& F);
+  void CursorOpened(TPostgreSQLStatement* S);
+  void CursorClosed(TPostgreSQLStatement* S);
+  // Cursors of an ended transaction: kept on commit, lost on rollback.
+  void TransactionEnded(bool Committed, const std::string& Why);
+  // After application text that may have begun or ended a transaction.
+  void SyncTransaction(int StatusBefore);
+  void Cleanup();
+
+  PGconn* FConn = nullptr;
+  bool FClosing = false;
+  bool FCursorScope = false;
+  std::vector<TPostgreSQLStatement*> FCursors;  // open server cursors, not owned
+  std::vector<std::string> FPendingCleanup;     // statements to run once the session allows
+  std::int64_t FNames = 0;
+};
+
+std::unique_ptr<TSQLDriverConnection> OpenPostgreSQLConnection(const TStrings& Params);
+
+// "?" markers to "$n" (see above); Count receives the number of markers.
+std::string RewritePostgreSQLMarkers(const std::string& Text, int& Count);
+
+}  // namespace qvl

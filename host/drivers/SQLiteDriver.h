@@ -1,0 +1,64 @@
+#pragma once
+// The SQLite driver: one sqlite3 database handle per connection.
+//
+// Connection parameters (NAME=VALUE, names in any case):
+//   Database      the file, ":memory:", or a "file:" URI (required)
+//   BusyTimeout   milliseconds to wait for a lock held by another process
+//                 (default 5000)
+//   ReadOnly      True opens the file read-only
+//   ForeignKeys   True enforces foreign keys (SQLite's default is off)
+//
+// Columns map by declared type (see MapSQLiteColumnType); a column without
+// one (an expression, an untyped table column) takes its type from the
+// storage class of its value in the first row.
+//
+// Stored procedures: SQLite has none; StoredProcCall raises.
+//
+// Threads: a connection and its statements are used from one thread at a
+// time; the handle has no mutex of its own.
+
+#include <memory>
+#include <string>
+
+#include "qvl/host/sqlclient/SQLDriver.h"
+
+struct sqlite3;
+
+namespace qvl {
+
+class TStrings;
+
+class TSQLiteConnection : public TSQLDriverConnection {
+ public:
+  explicit TSQLiteConnection(const TStrings& Params);
+  ~TSQLiteConnection() override;
+
+  const char* DriverName() const override { return "SQLite"; }
+  std::int64_t ExecuteDirect(const std::string& SQL) override;
+  void StartTransaction() override;
+  void Commit() override;
+  void Rollback() override;
+  bool InTransaction() override;
+  std::string StoredProcCall(const std::string& Name,
+                             const std::vector<TParamType>& Modes) override;
+
+  // The native handle, for registering functions or collations.
+  sqlite3* Handle() const { return FDb; }
+  // Raises the handle's last error as ESQLDatabaseError.
+  [[noreturn]] void RaiseError(int Code) const;
+
+ protected:
+  std::unique_ptr<TSQLStatement> NewStatement(const std::string& Text) override;
+
+ private:
+  friend class TSQLiteStatement;
+  sqlite3* FDb = nullptr;
+};
+
+std::unique_ptr<TSQLDriverConnection> OpenSQLiteConnection(const TStrings& Params);
+
+// The field type for a SQLite declared type; false when the declared type is
+// empty and the value decides.
+bool MapSQLiteColumnType(const std::string& DeclaredType, TSQLColumnDesc& Column);
+
+}  // namespace qvl

@@ -1,0 +1,189 @@
+#include "qvl/host/runtime/DateTime.h"
+
+#include <cstdio>
+
+#include "qvl/host/runtime/Exceptions.h"
+
+namespace qvl {
+
+// The civil-date conversions count in 400-year eras of 146097 days, which
+// makes them exact for every year an int can hold.
+std::int32_t DaysFromCivil(int Year, unsigned Month, unsigned Day) {
+  const int y = Year - (Month <= 2 ? 1 : 0);
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned mp = Month > 2 ? Month - 3 : Month + 9;
+  const unsigned doy = (153 * mp + 2) / 5 + Day - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return static_cast<std::int32_t>(era * 146097 + static_cast<int>(doe) - 719468);
+}
+
+void CivilFromDays(std::int32_t Days, int& Year, unsigned& Month, unsigned& Day) {
+  const std::int64_t z = static_cast<std::int64_t>(Days) + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  Day = doy - (153 * mp + 2) / 5 + 1;
+  Month = mp < 10 ? mp + 3 : mp - 9;
+  Year = static_cast<int>(y + (Month <= 2 ? 1 : 0));
+}
+
+namespace {
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+unsigned DaysInMonth(int y, unsigned m) {
+  static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeap(y) ? 29 : days[m - 1];
+}
+
+bool ValidDate(int y, unsigned m, unsigned d) {
+  return m >= 1 && m <= 12 && d >= 1 && d <= DaysInMonth(y, m);
+}
+
+bool ValidTime(unsigned h, unsigned mi, unsigned s, unsigned us) {
+  return h < 24 && mi < 60 && s < 60 && us < 1000000;
+}
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+}  // namespace
+
+TDateTime EncodeDate(int Year, unsigned Month, unsigned Day) {
+  if (!ValidDate(Year, Month, Day)) throw EConvertError("Invalid argument to date encode");
+  return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) * TDateTime::MicrosPerDay};
+}
+
+TDateTime EncodeTime(unsigned Hour, unsigned Minute, unsigned Second, unsigned Micro) {
+  if (!ValidTime(Hour, Minute, Second, Micro)) throw EConvertError("Invalid argument to time encode");
+  return TDateTime{((static_cast<std::int64_t>(Hour) * 60 + Minute) * 60 + Second) *
+                       TDateTime::MicrosPerSecond +
+                   Micro};
+}
+
+TDateTime EncodeDateTime(int Year, unsigned Month, unsigned Day, unsigned Hour, unsigned Minute,
+                         unsigned Second, unsigned Micro) {
+  return TDateTime{EncodeDate(Year, Month, Day).Micros +
+                   EncodeTime(Hour, Minute, Second, Micro).Micros};
+}
+
+std::int32_t DatePart(TDateTime Value) {
+  return static_cast<std::int32_t>(FloorDiv(Value.Micros, TDateTime::MicrosPerDay));
+}
+
+std::int64_t TimePart(TDateTime Value) {
+  return Value.Micros - static_cast<std::int64_t>(DatePart(Value)) * TDateTime::MicrosPerDay;
+}
+
+std::string DateToStr(TDateTime Value) {
+  int y;
+  unsigned m, d;
+  CivilFromDays(DatePart(Value), y, m, d);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, d);
+  return buf;
+}
+
+std::string TimeToStr(TDateTime Value) {
+  std::int64_t t = TimePart(Value);
+  const unsigned us = static_cast<unsigned>(t % 1000000);
+  t /= 1000000;
+  char buf[32];
+  if (us != 0)
+    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u.%06u", static_cast<unsigned>(t / 3600),
+                  static_cast<unsigned>(t / 60 % 60), static_cast<unsigned>(t % 60), us);
+  else
+    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", static_cast<unsigned>(t / 3600),
+                  static_cast<unsigned>(t / 60 % 60), static_cast<unsigned>(t % 60));
+  return buf;
+}
+
+std::string DateTimeToStr(TDateTime Value) { return DateToStr(Value) + " " + TimeToStr(Value); }
+
+namespace {
+
+// Reads exactly Width digits at s[i]; advances i.
+bool Digits(const std::string& s, std::size_t& i, int width, unsigned& out) {
+  out = 0;
+  for (int k = 0; k < width; ++k, ++i) {
+    if (i >= s.size() || s[i] < '0' || s[i] > '9') return false;
+    out = out * 10 + static_cast<unsigned>(s[i] - '0');
+  }
+  return true;
+}
+
+bool ParseTime(const std::string& s, std::size_t& i, std::int64_t& micros) {
+  unsigned h, mi, se = 0, us = 0;
+  if (!Digits(s, i, 2, h) || i >= s.size() || s[i++] != ':' || !Digits(s, i, 2, mi)) return false;
+  if (i < s.size() && s[i] == ':') {
+    ++i;
+    if (!Digits(s, i, 2, se)) return false;
+    if (i < s.size() && s[i] == '.') {
+      ++i;
+      int n = 0;
+      while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
+        if (n < 6) us = us * 10 + static_cast<unsigned>(s[i] - '0');
+        ++n;
+        ++i;
+      }
+      if (n == 0) return false;
+      for (; n < 6; ++n) us *= 10;
+    }
+  }
+  if (!ValidTime(h, mi, se, us)) return false;
+  micros = ((static_cast<std::int64_t>(h) * 60 + mi) * 60 + se) * TDateTime::MicrosPerSecond + us;
+  return true;
+}
+
+}  // namespace
+
+bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
+  std::size_t i = 0;
+  const std::string& s = Text;
+  if (s.size() >= 5 && s[2] == ':') {
+    std::int64_t t;
+    if (!ParseTime(s, i, t) || i != s.size()) return false;
+    Value.Micros = t;
+    return true;
+  }
+  bool negative = false;
+  if (i < s.size() && s[i] == '-') {
+    negative = true;
+    ++i;
+  }
+  unsigned y, m, d;
+  std::size_t start = i;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+  if (i - start < 4 || i - start > 9) return false;
+  y = static_cast<unsigned>(std::stoul(s.substr(start, i - start)));
+  if (i >= s.size() || s[i++] != '-' || !Digits(s, i, 2, m) || i >= s.size() || s[i++] != '-' ||
+      !Digits(s, i, 2, d))
+    return false;
+  const int year = negative ? -static_cast<int>(y) : static_cast<int>(y);
+  if (!ValidDate(year, m, d)) return false;
+  std::int64_t micros = static_cast<std::int64_t>(DaysFromCivil(year, m, d)) * TDateTime::MicrosPerDay;
+  if (i < s.size()) {
+    if (s[i] != ' ' && s[i] != 'T') return false;
+    ++i;
+    std::int64_t t;
+    if (!ParseTime(s, i, t) || i != s.size()) return false;
+    micros += t;
+  }
+  Value.Micros = micros;
+  return true;
+}
+
+TDateTime StrToDateTime(const std::string& Text) {
+  TDateTime v;
+  if (!TryStrToDateTime(Text, v)) throw EConvertError("'" + Text + "' is not a valid date and time");
+  return v;
+}
+
+}  // namespace qvl

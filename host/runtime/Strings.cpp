@@ -1,0 +1,242 @@
+#include "qvl/host/runtime/Strings.h"
+
+#include "qvl/host/runtime/Exceptions.h"
+
+namespace qvl {
+
+namespace {
+unsigned char FoldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+}  // namespace
+
+int CompareTextAscii(const std::string& A, const std::string& B) {
+  std::size_t n = std::min(A.size(), B.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char a = FoldAscii(static_cast<unsigned char>(A[i]));
+    unsigned char b = FoldAscii(static_cast<unsigned char>(B[i]));
+    if (a != b) return a < b ? -1 : 1;
+  }
+  if (A.size() == B.size()) return 0;
+  return A.size() < B.size() ? -1 : 1;
+}
+
+bool SameTextAscii(const std::string& A, const std::string& B) {
+  return A.size() == B.size() && CompareTextAscii(A, B) == 0;
+}
+
+// ---- TStrings -------------------------------------------------------------
+
+void TStrings::Put(int Index, const std::string& S) {
+  BeginUpdate();
+  try {
+    Delete(Index);
+    Insert(Index, S);
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}
+
+int TStrings::Add(const std::string& S) {
+  int index = Count();
+  Insert(index, S);
+  return index;
+}
+
+int TStrings::CompareStrings(const std::string& A, const std::string& B) const {
+  if (FCaseSensitive) return A.compare(B) < 0 ? -1 : (A == B ? 0 : 1);
+  return CompareTextAscii(A, B);
+}
+
+int TStrings::IndexOf(const std::string& S) const {
+  for (int i = 0, n = Count(); i < n; ++i)
+    if (CompareStrings(Get(i), S) == 0) return i;
+  return -1;
+}
+
+int TStrings::IndexOfName(const std::string& Name) const {
+  for (int i = 0, n = Count(); i < n; ++i) {
+    std::string line = Get(i);
+    std::size_t p = line.find('=');
+    if (p != std::string::npos && CompareStrings(line.substr(0, p), Name) == 0) return i;
+  }
+  return -1;
+}
+
+std::string TStrings::GetName(int Index) const {
+  std::string line = Get(Index);
+  std::size_t p = line.find('=');
+  return p == std::string::npos ? std::string() : line.substr(0, p);
+}
+
+std::string TStrings::GetValueFromIndex(int Index) const {
+  std::string line = Get(Index);
+  std::size_t p = line.find('=');
+  return p == std::string::npos ? std::string() : line.substr(p + 1);
+}
+
+std::string TStrings::GetValue(const std::string& Name) const {
+  int i = IndexOfName(Name);
+  return i < 0 ? std::string() : GetValueFromIndex(i);
+}
+
+void TStrings::SetValue(const std::string& Name, const std::string& Value) {
+  int i = IndexOfName(Name);
+  if (Value.empty()) {
+    if (i >= 0) Delete(i);
+    return;
+  }
+  if (i < 0)
+    Add(Name + "=" + Value);
+  else
+    Put(i, Name + "=" + Value);
+}
+
+std::string TStrings::GetText() const {
+  std::string out;
+  for (int i = 0, n = Count(); i < n; ++i) {
+    out += Get(i);
+    out += FLineBreak;
+  }
+  return out;
+}
+
+void TStrings::SetText(const std::string& Text) {
+  BeginUpdate();
+  try {
+    Clear();
+    std::size_t start = 0, i = 0;
+    while (i < Text.size()) {
+      char c = Text[i];
+      if (c == '\r' || c == '\n') {
+        Add(Text.substr(start, i - start));
+        if (c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n') ++i;
+        start = ++i;
+      } else {
+        ++i;
+      }
+    }
+    if (start < Text.size()) Add(Text.substr(start));
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}
+
+void TStrings::Assign(const TStrings& Source) {
+  if (&Source == this) return;
+  BeginUpdate();
+  try {
+    Clear();
+    AddStrings(Source);
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}
+
+void TStrings::AddStrings(const TStrings& Source) {
+  // Copy first: Source may be this very list.
+  std::vector<std::string> lines = Source.ToVector();
+  BeginUpdate();
+  try {
+    for (const auto& line : lines) Add(line);
+  } catch (...) {
+    EndUpdate();
+    throw;
+  }
+  EndUpdate();
+}
+
+void TStrings::BeginUpdate() {
+  if (FUpdateCount++ == 0) SetUpdateState(true);
+}
+
+void TStrings::EndUpdate() {
+  if (FUpdateCount > 0 && --FUpdateCount == 0) SetUpdateState(false);
+}
+
+std::vector<std::string> TStrings::ToVector() const {
+  std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(Count()));
+  for (int i = 0, n = Count(); i < n; ++i) out.push_back(Get(i));
+  return out;
+}
+
+// ---- TStringList ----------------------------------------------------------
+
+TStringList::TStringList(std::initializer_list<std::string> Lines) : FList(Lines) {}
+
+void TStringList::CheckIndex(int Index, int Limit) const {
+  if (Index < 0 || Index >= Limit)
+    throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+}
+
+std::string TStringList::Get(int Index) const {
+  CheckIndex(Index, Count());
+  return FList[static_cast<std::size_t>(Index)];
+}
+
+void TStringList::Put(int Index, const std::string& S) {
+  CheckIndex(Index, Count());
+  Changing();
+  FList[static_cast<std::size_t>(Index)] = S;
+  Changed();
+}
+
+void TStringList::Insert(int Index, const std::string& S) {
+  CheckIndex(Index, Count() + 1);
+  Changing();
+  FList.insert(FList.begin() + Index, S);
+  Changed();
+}
+
+void TStringList::Delete(int Index) {
+  CheckIndex(Index, Count());
+  Changing();
+  FList.erase(FList.begin() + Index);
+  Changed();
+}
+
+void TStringList::Clear() {
+  if (FList.empty()) return;
+  Changing();
+  FList.clear();
+  Changed();
+}
+
+void TStringList::Assign(const TStrings& Source) {
+  if (&Source == this) return;
+  std::vector<std::string> lines = Source.ToVector();
+  BeginUpdate();
+  Changing();
+  FList = std::move(lines);
+  Changed();
+  EndUpdate();
+}
+
+void TStringList::Changing() {
+  // Inside an update the first change announces the whole batch.
+  if (GetUpdateCount() > 0) {
+    if (FChangedWhileUpdating) return;
+    FChangedWhileUpdating = true;
+  }
+  if (FOnChanging) FOnChanging(this);
+}
+
+void TStringList::Changed() {
+  if (GetUpdateCount() == 0 && FOnChange) FOnChange(this);
+}
+
+void TStringList::SetUpdateState(bool Updating) {
+  if (Updating) {
+    FChangedWhileUpdating = false;
+  } else if (FChangedWhileUpdating) {
+    FChangedWhileUpdating = false;
+    if (FOnChange) FOnChange(this);
+  }
+}
+
+}  // namespace qvl

@@ -1,0 +1,100 @@
+#pragma once
+// TSQLConnection: a component that holds one database session.
+//
+// The driver is chosen by name (DriverName: "SQLite" or "PostgreSQL") and
+// opened with the NAME=VALUE lines of Params plus ConnectionString (see
+// host/SQLiteDriver.h and host/PostgreSQLDriver.h for the names each driver
+// reads). Params and ConnectionString are read when the connection opens;
+// DriverName and ConnectionString cannot change while it is open.
+//
+// Datasets that name the connection register with it. Closing the
+// connection closes them and releases their prepared statements first;
+// destroying it also detaches them (their SQLConnection becomes null).
+// A dataset that opens or a provider call that needs the session opens the
+// connection on demand.
+//
+// Set Connected while the component is being loaded and it connects when
+// loading ends.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qvl/host/runtime/Component.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Strings.h"
+
+namespace qvl {
+
+class TCustomSQLDataSet;
+class TSQLDriverConnection;
+
+class TSQLConnection : public TComponent {
+ public:
+  explicit TSQLConnection(TComponent* AOwner = nullptr);
+  ~TSQLConnection() override;
+
+  const std::string& GetDriverName() const { return FDriverName; }
+  void SetDriverName(const std::string& Value);
+  const std::string& GetConnectionString() const { return FConnectionString; }
+  void SetConnectionString(const std::string& Value);
+  TStringList& Params() { return FParams; }
+  const TStringList& Params() const { return FParams; }
+
+  bool GetConnected() const { return FDriver != nullptr; }
+  void SetConnected(bool Value);
+  void Open() { SetConnected(true); }
+  void Close() { SetConnected(false); }
+
+  void StartTransaction();
+  void Commit();
+  void Rollback();
+  bool InTransaction() const;
+
+  // Runs SQL (several statements allowed, no parameters); the rows the last
+  // statement affected.
+  std::int64_t ExecuteDirect(const std::string& SQL);
+  // Runs one statement with "?" markers bound to Params in order.
+  std::int64_t Execute(const std::string& SQL, const TParams* Params);
+
+  // The identifier quote: one character, or empty.
+  std::string GetQuoteChar() const;
+
+  int DataSetCount() const { return static_cast<int>(FDataSets.size()); }
+  TCustomSQLDataSet* DataSets(int Index) const;
+  void CloseDataSets();
+
+  // The open session; raises when the connection is closed.
+  TSQLDriverConnection& Driver() const;
+
+  const TNotifyEvent& GetBeforeConnect() const { return FBeforeConnect; }
+  void SetBeforeConnect(TNotifyEvent Value) { FBeforeConnect = std::move(Value); }
+  const TNotifyEvent& GetAfterConnect() const { return FAfterConnect; }
+  void SetAfterConnect(TNotifyEvent Value) { FAfterConnect = std::move(Value); }
+  const TNotifyEvent& GetBeforeDisconnect() const { return FBeforeDisconnect; }
+  void SetBeforeDisconnect(TNotifyEvent Value) { FBeforeDisconnect = std::move(Value); }
+  const TNotifyEvent& GetAfterDisconnect() const { return FAfterDisconnect; }
+  void SetAfterDisconnect(TNotifyEvent Value) { FAfterDisconnect = std::move(Value); }
+
+ protected:
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+  void Loaded() override;
+
+ private:
+  friend class TCustomSQLDataSet;
+  void RegisterClient(TCustomSQLDataSet* DataSet);
+  void UnregisterClient(TCustomSQLDataSet* DataSet);
+  void CheckInactive() const;
+  TSQLDriverConnection& Connected();
+
+  std::string FDriverName;
+  std::string FConnectionString;
+  TStringList FParams;
+  std::unique_ptr<TSQLDriverConnection> FDriver;
+  std::vector<TCustomSQLDataSet*> FDataSets;  // registered clients, not owned
+  bool FStreamedConnected = false;
+  TNotifyEvent FBeforeConnect, FAfterConnect, FBeforeDisconnect, FAfterDisconnect;
+};
+
+}  // namespace qvl

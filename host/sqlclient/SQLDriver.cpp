@@ -1,0 +1,234 @@
+#include "qvl/host/sqlclient/SQLDriver.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "qvl/host/dataset/DBConsts.h"
+#include "qvl/host/drivers/PostgreSQLDriver.h"
+#include "qvl/host/sqlclient/SQLConsts.h"
+#include "qvl/host/drivers/SQLiteDriver.h"
+#include "qvl/host/runtime/Strings.h"
+
+namespace qvl {
+
+// ---- TSQLStatement ---------------------------------------------------------------
+
+TSQLStatement::TSQLStatement(TSQLDriverConnection* Connection, std::string Text)
+    : FConnection(Connection), FText(std::move(Text)) {}
+
+TSQLStatement::~TSQLStatement() {
+  if (FConnection == nullptr) return;
+  auto& out = FConnection->FOut;
+  out.erase(std::remove(out.begin(), out.end(), this), out.end());
+}
+
+const TSQLColumnDesc& TSQLStatement::Column(int Index) const {
+  CheckIndex(Index);
+  return FColumns[static_cast<std::size_t>(Index)];
+}
+
+void TSQLStatement::CheckAttached() const {
+  if (FConnection == nullptr) DatabaseError(SConnectionClosed);
+}
+
+void TSQLStatement::NoCurrentRow() {
+  DatabaseError(SNoCurrentRow);
+}
+
+void TSQLStatement::BadIndex(int Index) {
+  DatabaseErrorFmt(SColumnIndexError, {std::to_string(Index)});
+}
+
+Variant TSQLStatement::GetValue(int Index) {
+  const TSQLColumnDesc& c = Column(Index);
+  if (IsNull(Index)) return Variant::Null();
+  switch (c.DataType) {
+    case ftBlob:
+    case ftGraphic:
+    case ftTypedBinary:
+    case ftOraBlob: {
+      TBlobByteData data;
+      GetBlob(Index, data);
+      return Variant(data.ToBytes());
+    }
+    case ftMemo:
+    case ftFmtMemo:
+    case ftOraClob: {
+      TBlobByteData data;
+      GetBlob(Index, data);
+      return Variant(data.ToString());
+    }
+    default:
+      break;
+  }
+  std::size_t size = 8;
+  switch (c.DataType) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
+      size = static_cast<std::size_t>(c.Size) + 1;
+      break;
+    case ftBCD:
+    case ftFMTBcd:
+      size = static_cast<std::size_t>(c.Precision) + 3;
+      break;
+    case ftBytes:
+      size = static_cast<std::size_t>(c.Size);
+      break;
+    case ftVarBytes:
+      size = static_cast<std::size_t>(c.Size) + 2;
+      break;
+    default:
+      break;
+  }
+  std::vector<std::uint8_t> buf(std::max<std::size_t>(size, 8));
+  GetData(Index, buf.data());
+  auto get = [&](auto v) {
+    std::memcpy(&v, buf.data(), sizeof v);
+    return v;
+  };
+  switch (c.DataType) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftGuid:
+      return Variant(std::string(reinterpret_cast<const char*>(buf.data())));
+    case ftSmallint:
+      return Variant(static_cast<std::int32_t>(get(std::int16_t{})));
+    case ftWord:
+      return Variant(static_cast<std::int32_t>(get(std::uint16_t{})));
+    case ftInteger:
+    case ftAutoInc:
+      return Variant(get(std::int32_t{}));
+    case ftLargeint:
+      return Variant(get(std::int64_t{}));
+    case ftBoolean:
+      return Variant(get(std::uint16_t{}) != 0);
+    case ftFloat:
+    case ftCurrency:
+      return Variant(get(double{}));
+    case ftBCD:
+    case ftFMTBcd:
+      return Variant::Bcd(std::string(reinterpret_cast<const char*>(buf.data())));
+    case ftDate:
+      return Variant(TDateTime{get(std::int32_t{}) * TDateTime::MicrosPerDay});
+    case ftTime:
+    case ftDateTime:
+    case ftTimeStamp:
+      return Variant(TDateTime{get(std::int64_t{})});
+    case ftBytes:
+      return Variant(TBytes(buf.begin(), buf.begin() + c.Size));
+    case ftVarBytes: {
+      auto n = get(std::uint16_t{});
+      return Variant(TBytes(buf.begin() + 2, buf.begin() + 2 + n));
+    }
+    default:
+      return Variant::Null();
+  }
+}
+
+// ---- TSQLDriverConnection ----------------------------------------------------------
+
+TSQLDriverConnection::~TSQLDriverConnection() {
+  // Drivers release first, while their handles are still open; this catches
+  // a driver that forgot, so that no statement keeps a dangling pointer.
+  for (TSQLStatement* s : FOut) s->FConnection = nullptr;
+}
+
+std::unique_ptr<TSQLStatement> TSQLDriverConnection::Prepare(const std::string& Text) {
+  std::unique_ptr<TSQLStatement> result;
+  auto hit = FIdleByText.find(Text);
+  if (hit != FIdleByText.end()) {
+    result = std::move(*hit->second);
+    FIdle.erase(hit->second);
+    FIdleByText.erase(hit);
+    --FIdleCount;
+  } else {
+    result = NewStatement(Text);
+  }
+  FOut.push_back(result.get());
+  return result;
+}
+
+void TSQLDriverConnection::Recycle(std::unique_ptr<TSQLStatement> Statement) {
+  if (!Statement || Statement->FConnection != this) return;
+  try {
+    Statement->CloseCursor();
+  } catch (const EDatabaseError&) {
+    return;  // a statement that cannot be reset is not worth keeping
+  }
+  FOut.erase(std::remove(FOut.begin(), FOut.end(), Statement.get()), FOut.end());
+  std::string text = Statement->Text();
+  FIdle.push_front(std::move(Statement));
+  FIdleByText.emplace(std::move(text), FIdle.begin());
+  ++FIdleCount;
+  Trim();
+}
+
+void TSQLDriverConnection::SetCacheCapacity(std::size_t Value) {
+  FCapacity = Value;
+  Trim();
+}
+
+void TSQLDriverConnection::Trim() {
+  while (FIdleCount > FCapacity) {
+    auto last = std::prev(FIdle.end());
+    auto range = FIdleByText.equal_range((*last)->Text());
+    for (auto it = range.first; it != range.second; ++it)
+      if (it->second == last) {
+        FIdleByText.erase(it);
+        break;
+      }
+    // The statement leaves the cache before it is destroyed, so that a
+    // failing native release cannot leave a dangling entry behind.
+    std::unique_ptr<TSQLStatement> victim = std::move(*last);
+    FIdle.erase(last);
+    --FIdleCount;
+    victim.reset();
+  }
+}
+
+void TSQLDriverConnection::ReleaseStatements() {
+  FIdleByText.clear();
+  FIdle.clear();
+  FIdleCount = 0;
+  std::vector<TSQLStatement*> out;
+  out.swap(FOut);
+  for (TSQLStatement* s : out) {
+    s->Detach();
+    s->FConnection = nullptr;
+  }
+}
+
+std::int64_t TSQLDriverConnection::Execute(const std::string& SQL, const TParams* Params) {
+  std::unique_ptr<TSQLStatement> s = Prepare(SQL);
+  std::int64_t rows;
+  try {
+    rows = s->Execute(Params);
+  } catch (const EDatabaseError&) {
+    // A failed execution leaves the statement good for the next record.
+    Recycle(std::move(s));
+    throw;
+  }
+  Recycle(std::move(s));
+  return rows;
+}
+
+std::string TSQLDriverConnection::StoredProcCall(const std::string&,
+                                                 const std::vector<TParamType>&) {
+  DatabaseError(SNotSupported);
+}
+
+std::unique_ptr<TSQLDriverConnection> OpenSQLDriverConnection(const std::string& DriverName,
+                                                              const TStrings& Params) {
+  if (DriverName.empty()) DatabaseError(SMissingSQLDriver);
+  if (SameTextAscii(DriverName, "SQLite")) return OpenSQLiteConnection(Params);
+  if (SameTextAscii(DriverName, "PostgreSQL")) return OpenPostgreSQLConnection(Params);
+  DatabaseErrorFmt(SUnknownSQLDriver, {DriverName});
+}
+
+TSQLStatement::TTextRead TSQLStatement::ReadText(int, char*, std::size_t) { return trOther; }
+
+}  // namespace qvl
