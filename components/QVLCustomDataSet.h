@@ -45,21 +45,44 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   void SetUpdateOptions(TQVLRecordUpdateOptions Value) { FDataSetImpl->SetUpdateOptions(Value); }
   TUpdateMode GetUpdateMode() const { return FDataSetImpl->GetUpdateMode(); }
   void SetUpdateMode(TUpdateMode Value) { FDataSetImpl->SetUpdateMode(Value); }
+  TQVLDataSetUpdateObject* GetUpdateObject() const { return FDataSetImpl->GetUpdateObject(); }
+  void SetUpdateObject(TQVLDataSetUpdateObject* Value) { FDataSetImpl->SetUpdateObject(Value); }
+  const TNotifyEvent& GetBeforeApplyUpdates() const {
+    return FDataSetImpl->GetBeforeApplyUpdates();
+  }
+  void SetBeforeApplyUpdates(TNotifyEvent Value) {
+    FDataSetImpl->SetBeforeApplyUpdates(std::move(Value));
+  }
+  const TNotifyEvent& GetAfterApplyUpdates() const { return FDataSetImpl->GetAfterApplyUpdates(); }
+  void SetAfterApplyUpdates(TNotifyEvent Value) {
+    FDataSetImpl->SetAfterApplyUpdates(std::move(Value));
+  }
+  const TUpdateRecordEvent& GetOnUpdateRecord() const { return FDataSetImpl->GetOnUpdateRecord(); }
+  void SetOnUpdateRecord(TUpdateRecordEvent Value) {
+    FDataSetImpl->SetOnUpdateRecord(std::move(Value));
+  }
+  const TUpdateErrorEvent& GetOnUpdateError() const { return FDataSetImpl->GetOnUpdateError(); }
+  void SetOnUpdateError(TUpdateErrorEvent Value) {
+    FDataSetImpl->SetOnUpdateError(std::move(Value));
+  }
 
   // ---- public operations -----------------------------------------------------------
   bool GetUpdatesPending() const { return FDataSetImpl->GetUpdatesPending(); }
   TUpdateStatusSet GetStatusFilter() const { return FDataSetImpl->GetStatusFilter(); }
   void SetStatusFilter(TUpdateStatusSet Value) { FDataSetImpl->SetStatusFilter(Value); }
+  void ApplyUpdates() { FDataSetImpl->ApplyUpdates(); }
   void CancelUpdates() { FDataSetImpl->CancelUpdates(); }
   void RevertRecord() { FDataSetImpl->RevertRecord(); }
-  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) override {
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues,
+              TLocateOptions Options) override {
     return FDataSetImpl->Locate(KeyFields, KeyValues, Options, true);
   }
   // Searches on from the record after the active one.
   bool LocateNext(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) {
     return FDataSetImpl->Locate(KeyFields, KeyValues, Options, false);
   }
-  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields) override {
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
+                 const std::string& ResultFields) override {
     return FDataSetImpl->Lookup(KeyFields, KeyValues, ResultFields);
   }
 
@@ -82,7 +105,9 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
       this->SetEndOfData(false);
     return result;
   }
-  bool ReadFieldData(int FieldNo, void* Buffer) override { return TSQLBase::GetFieldData(FieldNo, Buffer); }
+  bool ReadFieldData(int FieldNo, void* Buffer) override {
+    return TSQLBase::GetFieldData(FieldNo, Buffer);
+  }
   int ReadBlobFieldData(int FieldNo, TBlobByteData& Buffer) override {
     return TSQLBase::GetBlobFieldData(FieldNo, Buffer);
   }
@@ -92,7 +117,10 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   }
   // The connection's processor comes with TQVLConnection; until then every
   // member uses the process-wide default.
-  TQVLSQLProcessor* GetSQLProcessorInUse() override { return &TQVLSQLProcessor::DefaultProcessor(); }
+  TQVLSQLProcessor* GetSQLProcessorInUse() override {
+    return &TQVLSQLProcessor::DefaultProcessor();
+  }
+  std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() override { return nullptr; }
 
   // ---- host overrides ---------------------------------------------------------------------
   void GetCalcFields(TRecordBuffer Buffer) override {
@@ -102,6 +130,9 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     TDataSet::GetCalcFields(Buffer);
   }
   bool GetCanModify() override { return FDataSetImpl->GetCanModify(); }
+  bool PSUpdateRecord(TUpdateKind UpdateKind, TDataSet* Delta) override {
+    return FDataSetImpl->UpdateRecord(UpdateKind, Delta);
+  }
   int GetRecordCount() override { return FDataSetImpl->GetRecordCount(); }
   int GetRecNo() override { return FDataSetImpl->GetRecNo(); }
   void SetRecNo(int Value) override { FDataSetImpl->SetRecNo(Value); }
@@ -123,27 +154,41 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   }
   TRecordBuffer AllocRecordBuffer() override { return FDataSetImpl->AllocRecordBuffer(); }
   void FreeRecordBuffer(TRecordBuffer& Buffer) override { FDataSetImpl->FreeRecordBuffer(Buffer); }
-  void GetBookmarkData(TRecordBuffer Buffer, void* Data) override { FDataSetImpl->GetBookmarkData(Buffer, Data); }
-  TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override { return FDataSetImpl->GetBookmarkFlag(Buffer); }
+  void GetBookmarkData(TRecordBuffer Buffer, void* Data) override {
+    FDataSetImpl->GetBookmarkData(Buffer, Data);
+  }
+  TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override {
+    return FDataSetImpl->GetBookmarkFlag(Buffer);
+  }
   std::uint16_t GetRecordSize() override { return FDataSetImpl->GetRecordSize(); }
   void InternalAddRecord(TRecordBuffer Buffer, bool Append) override {
     FDataSetImpl->InternalAddRecord(Buffer, Append);
   }
   void InternalDelete() override { FDataSetImpl->InternalDelete(); }
   void InternalFirst() override { FDataSetImpl->InternalFirst(); }
-  void InternalGotoBookmark(const void* Bookmark) override { FDataSetImpl->InternalGotoBookmark(Bookmark); }
-  void InternalInitRecord(TRecordBuffer Buffer) override { FDataSetImpl->InternalInitRecord(Buffer); }
+  void InternalGotoBookmark(const void* Bookmark) override {
+    FDataSetImpl->InternalGotoBookmark(Bookmark);
+  }
+  void InternalInitRecord(TRecordBuffer Buffer) override {
+    FDataSetImpl->InternalInitRecord(Buffer);
+  }
   void InternalLast() override { FDataSetImpl->InternalLast(); }
   void InternalPost() override {
     TDataSet::InternalPost();
     FDataSetImpl->InternalPost();
   }
-  void InternalSetToRecord(TRecordBuffer Buffer) override { FDataSetImpl->InternalSetToRecord(Buffer); }
+  void InternalSetToRecord(TRecordBuffer Buffer) override {
+    FDataSetImpl->InternalSetToRecord(Buffer);
+  }
   void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) override {
     FDataSetImpl->SetBookmarkFlag(Buffer, Value);
   }
-  void SetBookmarkData(TRecordBuffer Buffer, const void* Data) override { FDataSetImpl->SetBookmarkData(Buffer, Data); }
-  void SetFieldData(TField* Field, const void* Buffer) override { FDataSetImpl->SetFieldData(Field, Buffer); }
+  void SetBookmarkData(TRecordBuffer Buffer, const void* Data) override {
+    FDataSetImpl->SetBookmarkData(Buffer, Data);
+  }
+  void SetFieldData(TField* Field, const void* Buffer) override {
+    FDataSetImpl->SetFieldData(Field, Buffer);
+  }
   TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) override {
     return FDataSetImpl->GetRecord(Buffer, GetMode, DoCheck);
   }
@@ -169,11 +214,15 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode) override {
     return FDataSetImpl->CreateBlobStream(Field, Mode);
   }
-  bool GetCurrentRecord(TRecordBuffer Buffer) override { return FDataSetImpl->GetCurrentRecord(Buffer); }
+  bool GetCurrentRecord(TRecordBuffer Buffer) override {
+    return FDataSetImpl->GetCurrentRecord(Buffer);
+  }
   int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) override {
     return FDataSetImpl->GetBlobFieldData(FieldNo, Buffer);
   }
-  bool GetFieldData(TField* Field, void* Buffer) override { return FDataSetImpl->GetFieldData(Field, Buffer); }
+  bool GetFieldData(TField* Field, void* Buffer) override {
+    return FDataSetImpl->GetFieldData(Field, Buffer);
+  }
   bool GetFieldData(int FieldNo, void* Buffer) override {
     TField* field = this->FieldByNumber(FieldNo);
     return field != nullptr && FDataSetImpl->GetFieldData(field, Buffer);

@@ -3,8 +3,8 @@
 // scrollable both ways, editable with cached updates, searchable with Locate
 // and Lookup.
 //
-// Still to come: macro SQL (the SQL list through the SQL processor), the
-// query's own SQLProcessor, UpdateObject and ApplyUpdates.
+// Still to come: macro SQL (the SQL list through the SQL processor) and the
+// query's own SQLProcessor.
 
 #include "qvl/components/QVLCustomDataSet.h"
 #include "qvl/host/sqlclient/SQLDataSet.h"

@@ -1,16 +1,16 @@
 #include "qvl/engine/QVLDataSetImpl.h"
 
+#include <unicode/ucasemap.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <typeinfo>
 
-#include <unicode/ucasemap.h>
-
-#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DBConsts.h"
-#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/resources/QVLConsts.h"
 
 namespace qvl {
@@ -30,9 +30,13 @@ TRecordBuffer LoadPtr(const std::uint8_t* At) {
   return p;
 }
 
-void StorePtr(std::uint8_t* At, TRecordBuffer Value) { std::memcpy(At, &Value, sizeof Value); }
+void StorePtr(std::uint8_t* At, TRecordBuffer Value) {
+  std::memcpy(At, &Value, sizeof Value);
+}
 
-bool IsBlank(char C) { return static_cast<unsigned char>(C) <= ' '; }
+bool IsBlank(char C) {
+  return static_cast<unsigned char>(C) <= ' ';
+}
 
 void TrimRightInPlace(std::string& S) {
   std::size_t n = S.size();
@@ -63,8 +67,8 @@ class TQVLUpperCase {
       Dest.resize(Length + 8);
       for (int attempt = 0; attempt < 2; ++attempt) {
         UErrorCode status = U_ZERO_ERROR;
-        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()), Source,
-                                         static_cast<int32_t>(Length), &status);
+        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()),
+                                         Source, static_cast<int32_t>(Length), &status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
           Dest.resize(static_cast<std::size_t>(n));
           continue;
@@ -98,21 +102,35 @@ bool IsStringFieldType(TFieldType T) {
 
 // ---- record header ------------------------------------------------------------
 
-TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + OffNext); }
-TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + OffPrior); }
-TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + OffOldRecord); }
+TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) {
+  return LoadPtr(R + OffNext);
+}
+TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) {
+  return LoadPtr(R + OffPrior);
+}
+TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) {
+  return LoadPtr(R + OffOldRecord);
+}
 std::int32_t TQVLDataSetImpl::RecordNo(TRecordBuffer R) {
   std::int32_t n;
   std::memcpy(&n, R + OffRecNo, sizeof n);
   return n;
 }
-void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffNext, Value); }
-void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffPrior, Value); }
-void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffOldRecord, Value); }
+void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + OffNext, Value);
+}
+void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + OffPrior, Value);
+}
+void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + OffOldRecord, Value);
+}
 void TQVLDataSetImpl::SetRecordNo(TRecordBuffer R, std::int32_t Value) {
   std::memcpy(R + OffRecNo, &Value, sizeof Value);
 }
-void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { StorePtr(Cell, Record); }
+void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) {
+  StorePtr(Cell, Record);
+}
 
 // ---- life ------------------------------------------------------------------------
 
@@ -123,7 +141,10 @@ TQVLDataSetImpl::TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCu
   ResetChain();
 }
 
-TQVLDataSetImpl::~TQVLDataSetImpl() { InternalClose(); }
+TQVLDataSetImpl::~TQVLDataSetImpl() {
+  if (FUpdateObject != nullptr) FUpdateObject->FDataSetImpl = nullptr;
+  InternalClose();
+}
 
 void TQVLDataSetImpl::ResetChain() {
   SetRecordNext(FBOF, nullptr);
@@ -161,8 +182,8 @@ void TQVLDataSetImpl::InternalOpen() {
   FHasCalcFields = FDataSet->HasCalcFields();
   ResetChain();
   const bool uni = FDataSet->IsUniDirectional();
-  FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
-                                                     uni ? 1u : static_cast<std::uint32_t>(FPageSize));
+  FAllocator = std::make_unique<TQVLRecordAllocator>(
+      static_cast<std::uint32_t>(FRecordSize), uni ? 1u : static_cast<std::uint32_t>(FPageSize));
   if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
   if (!uni && !FFetchOnDemand) {
     InternalLast();
@@ -281,9 +302,12 @@ TGetResult TQVLDataSetImpl::MovePrior() {
 
 TGetResult TQVLDataSetImpl::Move(TGetMode GetMode) {
   switch (GetMode) {
-    case gmCurrent: return MoveCurrent();
-    case gmNext: return MoveNext();
-    case gmPrior: return MovePrior();
+    case gmCurrent:
+      return MoveCurrent();
+    case gmNext:
+      return MoveNext();
+    case gmPrior:
+      return MovePrior();
   }
   return grError;
 }
@@ -320,7 +344,9 @@ TGetResult TQVLDataSetImpl::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bo
   return r;
 }
 
-void TQVLDataSetImpl::InternalFirst() { FCurrentRecord = FBOF; }
+void TQVLDataSetImpl::InternalFirst() {
+  FCurrentRecord = FBOF;
+}
 
 void TQVLDataSetImpl::InternalLast() {
   if (!IsAllFetched()) {
@@ -348,14 +374,14 @@ void TQVLDataSetImpl::ResyncAndCheckForScroll() {
   // remains.
   TRecordBuffer active = GetActiveRecordBuffer();
   const bool moved = active != FCurrentRecord;
-  if (moved && active != nullptr && !RecordIsLive(active)) SetCellRecord(FDataSet->ActiveBuffer(), nullptr);
+  if (moved && active != nullptr && !RecordIsLive(active))
+    SetCellRecord(FDataSet->ActiveBuffer(), nullptr);
   if (moved) FDataSet->DoBeforeScroll();
   FDataSet->Resync(0);
   if (moved) FDataSet->DoAfterScroll();
 }
 
 // ---- host buffers ------------------------------------------------------------------------
-
 
 TRecordBuffer TQVLDataSetImpl::FieldsRecordOtherwise(TDataSetState State) const {
   if (FFiltering) {
@@ -373,10 +399,13 @@ TRecordBuffer TQVLDataSetImpl::OldValuesOf(TRecordBuffer Record) const {
   return Record;
 }
 
+TRecordBuffer TQVLDataSetImpl::AllocRecord() {
+  return static_cast<TRecordBuffer>(FAllocator->AllocRecord());
+}
 
-TRecordBuffer TQVLDataSetImpl::AllocRecord() { return static_cast<TRecordBuffer>(FAllocator->AllocRecord()); }
-
-TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() { return new std::uint8_t[sizeof(void*)](); }
+TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() {
+  return new std::uint8_t[sizeof(void*)]();
+}
 
 void TQVLDataSetImpl::FreeRecordBuffer(TRecordBuffer& Buffer) {
   delete[] Buffer;
@@ -393,7 +422,8 @@ void TQVLDataSetImpl::InternalInitRecord(TRecordBuffer Buffer) {
   TRecordBuffer record = CellRecord(Buffer);
   if (record == nullptr) return;
   ClearBlobs(record);
-  std::memset(record + QVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+  std::memset(record + QVLRecordHeaderSize, 0,
+              static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
 }
 
 bool TQVLDataSetImpl::GetCurrentRecord(TRecordBuffer Buffer) {
@@ -418,16 +448,22 @@ void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
   FFetchOnDemand = Value;
 }
 
-bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->IsUniDirectional(); }
+bool TQVLDataSetImpl::GetUniDirectional() const {
+  return FDataSet->IsUniDirectional();
+}
 
 void TQVLDataSetImpl::SetUniDirectional(bool Value) {
   FDataSet->CheckInactive();
   FDataSet->SetUniDirectional(Value);
 }
 
-bool TQVLDataSetImpl::IsAllFetched() const { return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr; }
+bool TQVLDataSetImpl::IsAllFetched() const {
+  return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr;
+}
 
-bool TQVLDataSetImpl::IsSequenced() const { return IsCursorOpen() && IsAllFetched(); }
+bool TQVLDataSetImpl::IsSequenced() const {
+  return IsCursorOpen() && IsAllFetched();
+}
 
 int TQVLDataSetImpl::GetRecordCount() {
   FDataSet->CheckActive();
@@ -451,8 +487,6 @@ void TQVLDataSetImpl::SetRecNo(int Value) {
 }
 
 // ---- field data ---------------------------------------------------------------------------------
-
-
 
 void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
   TRecordBuffer record = GetFieldsRecordBuffer();
@@ -521,9 +555,11 @@ void TQVLDataSetImpl::CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest) {
   for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotAddRef(Dest + offset);
 }
 
-// ---- blob stream -----------------------------------------------------------------------------------
+// ---- blob stream
+// -----------------------------------------------------------------------------------
 
-TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField, TBlobStreamMode Mode)
+TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField,
+                               TBlobStreamMode Mode)
     : FDataSetImpl(ADataSetImpl), FField(AField) {
   if (Mode != bmRead) {
     TDataSet* ds = FDataSetImpl->GetDataSet();
@@ -547,7 +583,8 @@ TQVLBlobStream::~TQVLBlobStream() {
 void TQVLBlobStream::ReadBlobData() {
   TRecordBuffer record = FDataSetImpl->GetFieldsRecordBuffer();
   const int index = FDataSetImpl->FieldSlotIndex(FField);
-  if (record == nullptr || index < 0 || !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
+  if (record == nullptr || index < 0 ||
+      !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
     FBlobData = nullptr;
     return;
   }
@@ -587,10 +624,17 @@ std::int32_t TQVLBlobStream::Write(const void* Buffer, std::int32_t Count) {
 
 std::int32_t TQVLBlobStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
   switch (Origin) {
-    case soFromBeginning: FPosition = Offset; break;
-    case soFromCurrent: FPosition += Offset; break;
-    case soFromEnd: FPosition = GetBlobSize() + Offset; break;
-    default: break;
+    case soFromBeginning:
+      FPosition = Offset;
+      break;
+    case soFromCurrent:
+      FPosition += Offset;
+      break;
+    case soFromEnd:
+      FPosition = GetBlobSize() + Offset;
+      break;
+    default:
+      break;
   }
   return FPosition;
 }
@@ -602,7 +646,8 @@ void TQVLBlobStream::Truncate() {
   FModified = true;
 }
 
-// ---- editing ------------------------------------------------------------------------------------------
+// ---- editing
+// ------------------------------------------------------------------------------------------
 
 std::vector<TRecordBuffer>& TQVLDataSetImpl::GetUpdatedRecords() {
   if (!FUpdateLog) FUpdateLog = std::make_unique<std::vector<TRecordBuffer>>();
@@ -622,7 +667,8 @@ void TQVLDataSetImpl::InsertRecord(TRecordBuffer Record) {
   // Placed after the last row read while rows remain unread: it becomes the
   // record that fetching continues from.
   SetRecordPrior(next != nullptr ? next : FEOF, Record);
-  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) + 1);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r))
+    SetRecordNo(r, RecordNo(r) + 1);
 }
 
 void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
@@ -634,7 +680,8 @@ void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
   SetRecordPrior(next != nullptr ? next : FEOF, prior);
   if (FCurrentRecord == Record) FCurrentRecord = prior;
   FreeRecord(Record);
-  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) - 1);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r))
+    SetRecordNo(r, RecordNo(r) - 1);
 }
 
 void TQVLDataSetImpl::InternalEdit() {
@@ -645,7 +692,9 @@ void TQVLDataSetImpl::InternalEdit() {
   FEditBackup = backup;
 }
 
-void TQVLDataSetImpl::InternalInsert() { FDataSet->CursorPosChanged(); }
+void TQVLDataSetImpl::InternalInsert() {
+  FDataSet->CursorPosChanged();
+}
 
 void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
   if (Append) InternalLast();
@@ -678,7 +727,8 @@ void TQVLDataSetImpl::InternalPost() {
       InsertRecord(record);
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -692,15 +742,20 @@ void TQVLDataSetImpl::InternalCancel() {
         FEditBackup = nullptr;
       }
       break;
-    case dsInsert: FreeRecord(MoveFromCurrentRecord()); break;
-    default: break;
+    case dsInsert:
+      FreeRecord(MoveFromCurrentRecord());
+      break;
+    default:
+      break;
   }
 }
 
 void TQVLDataSetImpl::InternalDelete() {
   TRecordBuffer record = FCurrentRecord;
   switch (RecordStatus(record)) {
-    case usUnmodified: RegisterUpdate(usDeleted); break;
+    case usUnmodified:
+      RegisterUpdate(usDeleted);
+      break;
     case usModified:
       SetRecordStatus(record, usDeleted);
       CalcRecordFields(record);
@@ -710,7 +765,8 @@ void TQVLDataSetImpl::InternalDelete() {
       MoveFromCurrentRecord();
       DeleteRecord(record);
       break;
-    case usDeleted: DatabaseError(SDeletedRecordDelete);
+    case usDeleted:
+      DatabaseError(SDeletedRecordDelete);
   }
 }
 
@@ -724,9 +780,7 @@ void TQVLDataSetImpl::InternalRefresh() {
 }
 
 void TQVLDataSetImpl::RegisterUpdate(TUpdateStatus Status) {
-  // Writing a change at once needs the update machinery, which only cached
-  // updates can do without for now.
-  if (!FCachedUpdates) DatabaseError(SNoImmediateUpdate);
+  if (!FCachedUpdates) return ApplyAtOnce(Status);
   TRecordBuffer record = FCurrentRecord;
   GetUpdatedRecords().push_back(record);
   SetRecordStatus(record, Status);
@@ -745,7 +799,8 @@ void TQVLDataSetImpl::CommitUpdate(TRecordBuffer Record) {
       if (TRecordBuffer old = RecordOld(Record)) FreeRecord(old);
       SetRecordOld(Record, nullptr);
       break;
-    default: break;
+    default:
+      break;
   }
   SetRecordStatus(Record, usUnmodified);
   CalcRecordFields(Record);
@@ -770,7 +825,8 @@ void TQVLDataSetImpl::RollbackUpdate(TRecordBuffer Record) {
       SetRecordStatus(Record, usUnmodified);
       CalcRecordFields(Record);
       break;
-    case usUnmodified: break;
+    case usUnmodified:
+      break;
   }
 }
 
@@ -817,11 +873,189 @@ void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
 
 bool TQVLDataSetImpl::GetCanModify() {
   if (FDataSet->IsUniDirectional()) return false;
-  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
+  if (FUpdateObject != nullptr) return true;
+  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty())
+    return true;
   return FCachedUpdates;
 }
 
-// ---- bookmarks --------------------------------------------------------------------------------------------
+// ---- applying updates ---------------------------------------------------------------------
+
+namespace {
+
+TUpdateKind UpdateKindOf(TUpdateStatus Status) {
+  switch (Status) {
+    case usInserted:
+      return ukInsert;
+    case usDeleted:
+      return ukDelete;
+    default:
+      return ukModify;
+  }
+}
+
+// Ends a transaction that is being abandoned because of another error: that
+// error is the one to report, and a rollback that fails with it (a lost
+// connection) must not replace it.
+void RollbackQuietly(TDataSet* DataSet) noexcept {
+  try {
+    DataSet->PSEndTransaction(false);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+bool TQVLDataSetImpl::UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet) {
+  // Inside a transaction a failed statement can spoil the rest of it (on
+  // PostgreSQL every later statement and the commit fail). When OnUpdateError
+  // may answer anything but failing, the record's writes run under a
+  // savepoint, so that the transaction goes on after a skip, a retry or a
+  // record counted as applied.
+  const bool savepoint = FOnUpdateError && FDataSet->PSIsSQLBased() && FDataSet->PSInTransaction();
+  if (savepoint) FDataSet->PSExecuteStatement("SAVEPOINT qvl_update_record", nullptr);
+  TUpdateAction action;
+  do {
+    action = uaFail;
+    try {
+      if (FOnUpdateRecord) FOnUpdateRecord(DataSet, UpdateKind, action);
+      if (action == uaFail) {
+        if (FUpdateObject != nullptr && FUpdateObject->Apply(UpdateKind, DataSet))
+          action = uaApplied;
+        else if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0)
+          action = UpdateRecordUsingAutoSQL(UpdateKind, DataSet) ? uaApplied : uaSkip;
+        else
+          action = uaSkip;
+      }
+    } catch (EDatabaseError& e) {
+      if (savepoint) FDataSet->PSExecuteStatement("ROLLBACK TO SAVEPOINT qvl_update_record", nullptr);
+      action = uaFail;
+      DoUpdateError(e, UpdateKind, action);
+      if (action == uaFail) throw;
+    }
+  } while (action == uaRetry);
+  if (savepoint) FDataSet->PSExecuteStatement("RELEASE SAVEPOINT qvl_update_record", nullptr);
+  switch (action) {
+    case uaApplied: return true;
+    case uaAbort: Abort();
+    default: return false;  // uaSkip
+  }
+}
+
+void TQVLDataSetImpl::DoUpdateError(EDatabaseError& E, TUpdateKind UpdateKind,
+                                    TUpdateAction& UpdateAction) {
+  if (FOnUpdateError) FOnUpdateError(FDataSet, E, UpdateKind, UpdateAction);
+}
+
+bool TQVLDataSetImpl::UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet* DataSet) {
+  (void)DataSet;
+  std::unique_ptr<TQVLDataSetUpdateObject> generator = FRecordCursor.CreateAutoSQLGenerator();
+  if (generator == nullptr) return false;
+  generator->FDataSetImpl = this;
+  struct TUnlink {
+    TQVLDataSetUpdateObject& Object;
+    ~TUnlink() { Object.FDataSetImpl = nullptr; }
+  } unlink{*generator};
+  return generator->Apply(UpdateKind, generator->GetDataSet());
+}
+
+void TQVLDataSetImpl::ApplyUpdates() {
+  FDataSet->CheckBrowseMode();
+  if (!GetUpdatesPending()) return;
+  std::vector<std::size_t> applied;  // log positions, in log order
+  if (FBeforeApplyUpdates) FBeforeApplyUpdates(FDataSet);
+  const bool applicationTransaction = FDataSet->PSInTransaction();
+  const bool inTransaction =
+      (FUpdateOptions & uoUpdateInTransaction) != 0 && !applicationTransaction;
+  if (inTransaction) FDataSet->PSStartTransaction();
+  // The framework believes the engine stands where it stood before; the loop
+  // moves FCurrentRecord without telling it, so the position is put back on
+  // every exit rather than left to the framework to find again.
+  TRecordBuffer const current = FCurrentRecord;
+  FFiltering = true;
+  try {
+    const std::size_t count = FUpdateLog->size();
+    for (std::size_t i = 0; i < count; ++i) {
+      FCurrentRecord = (*FUpdateLog)[i];
+      if (UpdateRecord(UpdateKindOf(RecordStatus(FCurrentRecord)), FDataSet)) applied.push_back(i);
+    }
+    FFiltering = false;
+    FCurrentRecord = current;
+    if (inTransaction) FDataSet->PSEndTransaction(true);
+  } catch (...) {
+    FFiltering = false;
+    FCurrentRecord = current;
+    if (inTransaction) {
+      RollbackQuietly(FDataSet);
+    } else if (!applicationTransaction && !applied.empty()) {
+      // Outside any transaction the records written before the failure are
+      // on the server for good: sending them again would insert them twice
+      // or find their old values gone. They become final here; the record
+      // that failed and those after it stay exactly as they were.
+      try {
+        CommitApplied(applied);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  CommitApplied(applied);
+  if (FAfterApplyUpdates) FAfterApplyUpdates(FDataSet);
+}
+
+void TQVLDataSetImpl::CommitApplied(const std::vector<std::size_t>& Applied) {
+  FDataSet->UpdateCursorPos();
+  // Committing may free records (applied deletes), so the log is rebuilt by
+  // position rather than searched for each record: one pass for the whole
+  // log, however long.
+  std::vector<TRecordBuffer>& log = *FUpdateLog;
+  for (std::size_t i : Applied) CommitUpdate(log[i]);
+  std::size_t kept = 0, next = 0;
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    if (next < Applied.size() && Applied[next] == i) {
+      ++next;
+      continue;
+    }
+    log[kept++] = log[i];
+  }
+  log.resize(kept);
+  ResyncAndCheckForScroll();
+}
+
+void TQVLDataSetImpl::ApplyAtOnce(TUpdateStatus Status) {
+  TRecordBuffer record = FCurrentRecord;
+  if (FBeforeApplyUpdates) FBeforeApplyUpdates(FDataSet);
+  const bool inTransaction =
+      (FUpdateOptions & uoUpdateInTransaction) != 0 && !FDataSet->PSInTransaction();
+  if (inTransaction) FDataSet->PSStartTransaction();
+  try {
+    if (!UpdateRecord(UpdateKindOf(Status), FDataSet)) DatabaseError(SCannotSkipUpdate);
+    // Final in the cache only once the server has it for good.
+    if (inTransaction) FDataSet->PSEndTransaction(true);
+  } catch (...) {
+    if (inTransaction) RollbackQuietly(FDataSet);
+    throw;
+  }
+  SetRecordStatus(record, Status);
+  SetRecordOld(record, FEditBackup);
+  FEditBackup = nullptr;
+  CommitUpdate(record);
+  if (FAfterApplyUpdates) FAfterApplyUpdates(FDataSet);
+}
+
+void TQVLDataSetImpl::SetUpdateObject(TQVLDataSetUpdateObject* Value) {
+  if (Value == FUpdateObject) return;
+  if (FUpdateObject != nullptr) FUpdateObject->FDataSetImpl = nullptr;
+  FUpdateObject = Value;
+  if (Value == nullptr) return;
+  // An object serves one engine: taking it from another one unlinks it there.
+  if (Value->FDataSetImpl != nullptr && Value->FDataSetImpl != this)
+    Value->FDataSetImpl->FUpdateObject = nullptr;
+  Value->FDataSetImpl = this;
+}
+
+// ---- bookmarks
+// --------------------------------------------------------------------------------------------
 
 bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
   return FAllocator != nullptr && FAllocator->RecordStamp(Record) != 0;
@@ -830,7 +1064,8 @@ bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
 void TQVLDataSetImpl::GetBookmarkData(TRecordBuffer Buffer, void* Data) {
   TRecordBuffer record = CellRecord(Buffer);
   std::uint64_t stamp = 0;
-  if (record != FBOF && record != FEOF && FAllocator != nullptr) stamp = FAllocator->RecordStamp(record);
+  if (record != FBOF && record != FEOF && FAllocator != nullptr)
+    stamp = FAllocator->RecordStamp(record);
   auto* out = static_cast<std::uint8_t*>(Data);
   StorePtr(out, record);
   std::memcpy(out + sizeof(void*), &stamp, sizeof stamp);
@@ -868,7 +1103,8 @@ void TQVLDataSetImpl::SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value)
       SetRecordPrior(record, RecordPrior(FEOF));
       SetRecordNo(record, RecordNo(RecordPrior(FEOF)) + 1);
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -913,7 +1149,8 @@ int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmar
   return r1 < r2 ? -1 : (r1 > r2 ? 1 : 0);
 }
 
-// ---- Locate and Lookup ----------------------------------------------------------------------------------------
+// ---- Locate and Lookup
+// ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -929,8 +1166,8 @@ struct TKeyMatcher {
   std::int32_t DataSize = 0;
   bool Unsigned = false;
   std::int64_t IntKey = 0;
-  std::string StrKey;    // trimmed, upper-cased when case-insensitive
-  std::string Scratch;   // reused per record
+  std::string StrKey;   // trimmed, upper-cased when case-insensitive
+  std::string Scratch;  // reused per record
   std::string Folded;
 };
 
@@ -961,8 +1198,8 @@ std::int64_t ReadSlotInteger(const std::uint8_t* At, std::int32_t Size, bool Uns
 
 }  // namespace
 
-bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
-                             bool Restart) {
+bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues,
+                             TLocateOptions Options, bool Restart) {
   FDataSet->DoBeforeScroll();
   const bool found = LocateRecord(KeyFields, KeyValues, Options, Restart);
   if (found) {
@@ -972,8 +1209,8 @@ bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyVal
   return found;
 }
 
-bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
-                                   bool Restart) {
+bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues,
+                                   TLocateOptions Options, bool Restart) {
   FDataSet->CheckBrowseMode();
   std::vector<TField*> fields;
   FDataSet->GetFieldList(fields, KeyFields);
@@ -1004,7 +1241,8 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
       m.Kind = TKeyMatcher::kInteger;
       m.IntKey = m.Key.AsInt64();
       m.Unsigned = m.Field->GetDataType() == ftWord;
-    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) && keyType == varString) {
+    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) &&
+               keyType == varString) {
       m.Kind = TKeyMatcher::kString;
       m.StrKey = m.Key.AsString();
       TrimRightInPlace(m.StrKey);
@@ -1033,7 +1271,8 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
 
   auto matches = [&](TKeyMatcher& m) -> bool {
     switch (m.Kind) {
-      case TKeyMatcher::kNever: return false;
+      case TKeyMatcher::kNever:
+        return false;
       case TKeyMatcher::kInteger: {
         const std::uint8_t* at = FCurrentRecord + m.Offset;
         return at[0] != 0 && ReadSlotInteger(at + 1, m.DataSize, m.Unsigned) == m.IntKey;
@@ -1055,7 +1294,8 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
         if (partial) return v->compare(0, m.StrKey.size(), m.StrKey) == 0;
         return *v == m.StrKey;
       }
-      case TKeyMatcher::kVariant: break;
+      case TKeyMatcher::kVariant:
+        break;
     }
     Variant value = m.Field->GetAsVariant();
     if (value.IsNull() || value.IsEmpty()) return false;

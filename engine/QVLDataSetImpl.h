@@ -45,10 +45,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "qvl/engine/QVLDataSetUpdateObject.h"
 #include "qvl/engine/QVLRecordAllocator.h"
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/runtime/Stream.h"
@@ -72,6 +74,10 @@ class IQVLRecordCursor {
   // Executes the statement again; the next FetchNext reads the first row.
   virtual void Restart() = 0;
   virtual TQVLSQLProcessor* GetSQLProcessorInUse() = 0;
+  // A new update object that generates its statements from the dataset's
+  // fields, or null when the owner has none; the engine links it for one
+  // record's apply at a time.
+  virtual std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() = 0;
 
  protected:
   ~IQVLRecordCursor() = default;
@@ -89,7 +95,15 @@ enum TQVLRecordUpdateOption : std::uint8_t {
 };
 using TQVLRecordUpdateOptions = std::uint8_t;
 inline constexpr TQVLRecordUpdateOptions QVLAllRecordUpdateOptions =
-    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate | uoUpdateInTransaction;
+    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate |
+    uoUpdateInTransaction;
+
+// OnUpdateRecord: applies the record itself, or leaves uaFail for the update
+// object. OnUpdateError: decides what a database error while applying means.
+using TUpdateRecordEvent =
+    std::function<void(TDataSet* DataSet, TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
+using TUpdateErrorEvent = std::function<void(TDataSet* DataSet, EDatabaseError& E,
+                                             TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
 
 class TQVLDataSetImpl {
  public:
@@ -165,10 +179,18 @@ class TQVLDataSetImpl {
     if (Buffer == nullptr) return true;
     // Fixed widths copy inline; a call to memcpy costs more than the copy.
     switch (slot.DataSize) {
-      case 2: std::memcpy(Buffer, at + 1, 2); break;
-      case 4: std::memcpy(Buffer, at + 1, 4); break;
-      case 8: std::memcpy(Buffer, at + 1, 8); break;
-      default: std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize)); break;
+      case 2:
+        std::memcpy(Buffer, at + 1, 2);
+        break;
+      case 4:
+        std::memcpy(Buffer, at + 1, 4);
+        break;
+      case 8:
+        std::memcpy(Buffer, at + 1, 8);
+        break;
+      default:
+        std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize));
+        break;
     }
     return true;
   }
@@ -208,6 +230,34 @@ class TQVLDataSetImpl {
   void SetUpdateMode(TUpdateMode Value) { FUpdateMode = Value; }
   bool GetCanModify();
 
+  // ---- applying updates ------------------------------------------------------
+  // Applies the update log in order, inside a transaction of its own when
+  // uoUpdateInTransaction asks and none is open. Records are made final in
+  // the cache only after every one was tried and the transaction committed.
+  // When anything fails inside a transaction, the log, the records and the
+  // position are as they were before the call; outside any transaction the
+  // records written before the failure are made final (they are on the
+  // server) and the rest are as they were.
+  void ApplyUpdates();
+  // Writes the change of the record being applied: OnUpdateRecord, else the
+  // update object, else generated SQL when uoAllowAutomaticUpdate is set.
+  // False when nothing wrote it (skipped). Database errors go to
+  // OnUpdateError, whose answer decides; uaAbort raises EAbort.
+  bool UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet);
+  void DoUpdateError(EDatabaseError& E, TUpdateKind UpdateKind, TUpdateAction& UpdateAction);
+  bool UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet* DataSet);
+  TQVLDataSetUpdateObject* GetUpdateObject() const { return FUpdateObject; }
+  // Links Value both ways and unlinks the previous object.
+  void SetUpdateObject(TQVLDataSetUpdateObject* Value);
+  const TNotifyEvent& GetBeforeApplyUpdates() const { return FBeforeApplyUpdates; }
+  void SetBeforeApplyUpdates(TNotifyEvent Value) { FBeforeApplyUpdates = std::move(Value); }
+  const TNotifyEvent& GetAfterApplyUpdates() const { return FAfterApplyUpdates; }
+  void SetAfterApplyUpdates(TNotifyEvent Value) { FAfterApplyUpdates = std::move(Value); }
+  const TUpdateRecordEvent& GetOnUpdateRecord() const { return FOnUpdateRecord; }
+  void SetOnUpdateRecord(TUpdateRecordEvent Value) { FOnUpdateRecord = std::move(Value); }
+  const TUpdateErrorEvent& GetOnUpdateError() const { return FOnUpdateError; }
+  void SetOnUpdateError(TUpdateErrorEvent Value) { FOnUpdateError = std::move(Value); }
+
   // ---- bookmarks and search --------------------------------------------------
   int GetBookmarkSize() const { return QVLBookmarkSize; }
   void GetBookmarkData(TRecordBuffer Buffer, void* Data);
@@ -219,10 +269,12 @@ class TQVLDataSetImpl {
   // Bookmark: QVLBookmarkSize bytes, or null for an empty bookmark.
   bool BookmarkValid(const void* Bookmark) const;
   int CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const;
-  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options, bool Restart);
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
+              bool Restart);
   bool LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
                     bool Restart);
-  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields);
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
+                 const std::string& ResultFields);
 
   TDataSet* GetDataSet() const { return FDataSet; }
   IQVLRecordCursor& GetRecordCursor() const { return FRecordCursor; }
@@ -231,10 +283,11 @@ class TQVLDataSetImpl {
 
  private:
   friend class TQVLBlobStream;
+  friend class TQVLDataSetUpdateObject;
 
   struct alignas(16) TFieldSlot {  // 16 bytes: indexing is a shift
-    std::int32_t Offset;    // of the slot from the record's start (same as FFieldOffsets)
-    std::int32_t DataSize;  // bytes after the flag; 0 for a blob slot
+    std::int32_t Offset;           // of the slot from the record's start (same as FFieldOffsets)
+    std::int32_t DataSize;         // bytes after the flag; 0 for a blob slot
     bool IsBlob;
     bool IsString;  // a TStringField: writes are cut and zero-terminated
   };
@@ -253,6 +306,11 @@ class TQVLDataSetImpl {
   void CalcRecordFields(TRecordBuffer Record);
   bool RecordIsLive(TRecordBuffer Record) const;
   void RemoveFromLog(TRecordBuffer Record);
+  void ApplyAtOnce(TUpdateStatus Status);
+  void CommitApplied(const std::vector<std::size_t>& Applied);
+  void UpdateObjectDestroyed(TQVLDataSetUpdateObject* Object) {
+    if (FUpdateObject == Object) FUpdateObject = nullptr;
+  }
   void ResetChain();
   int FieldSlotIndex(const TField* Field) const {
     if (Field == nullptr || Field->GetDataSet() != FDataSet) return -1;
@@ -269,7 +327,9 @@ class TQVLDataSetImpl {
 
   static TRecordBuffer RecordNext(TRecordBuffer R);
   static TRecordBuffer RecordPrior(TRecordBuffer R);
-  static TUpdateStatus RecordStatus(TRecordBuffer R) { return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]); }
+  static TUpdateStatus RecordStatus(TRecordBuffer R) {
+    return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]);
+  }
   static TRecordBuffer RecordOld(TRecordBuffer R);
   static std::int32_t RecordNo(TRecordBuffer R);
   static void SetRecordNext(TRecordBuffer R, TRecordBuffer Value);
@@ -306,8 +366,13 @@ class TQVLDataSetImpl {
   std::unique_ptr<std::vector<TRecordBuffer>> FUpdateLog;
   TQVLRecordUpdateOptions FUpdateOptions = QVLAllRecordUpdateOptions;
   TUpdateMode FUpdateMode = upWhereAll;
+  TQVLDataSetUpdateObject* FUpdateObject = nullptr;  // linked both ways
   bool FCachedUpdates = false;
   TUpdateStatusSet FStatusFilter = 0;
+  TNotifyEvent FBeforeApplyUpdates;
+  TNotifyEvent FAfterApplyUpdates;
+  TUpdateRecordEvent FOnUpdateRecord;
+  TUpdateErrorEvent FOnUpdateError;
 };
 
 // A stream on a blob field of the record that field access resolves to at
