@@ -18,7 +18,9 @@
 
 #include "qvl/engine/QVLDataSetImpl.h"
 #include "qvl/host/dataset/DataSet.h"
+#include "qvl/sql/QVLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
+#include "qvl/update/QVLDataSetAutoSQLGenerator.h"
 
 namespace qvl {
 
@@ -115,12 +117,16 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     this->FreeCursor();
     this->ExecuteStatement();
   }
-  // The connection's processor comes with TQVLConnection; until then every
-  // member uses the process-wide default.
+  // Looked up afresh at each use: a TQVLConnection's processor, else the
+  // process-wide default.
   TQVLSQLProcessor* GetSQLProcessorInUse() override {
+    if (auto* connection = dynamic_cast<TQVLConnection*>(this->GetSQLConnection()))
+      return &connection->GetSQLProcessorInUse();
     return &TQVLSQLProcessor::DefaultProcessor();
   }
-  std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() override { return nullptr; }
+  std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() override {
+    return std::make_unique<TQVLDataSetAutoSQLGenerator>(nullptr);
+  }
 
   // ---- host overrides ---------------------------------------------------------------------
   void GetCalcFields(TRecordBuffer Buffer) override {

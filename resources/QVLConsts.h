@@ -20,6 +20,8 @@ inline constexpr const char* SUpdateObjectNotLinked = "Update object '%s' is not
 
 // Update-SQL generator.
 inline constexpr const char* SNoKeySpecified = "Unable to find record. No key specified";
+inline constexpr const char* SFieldNameNotReferable =
+    "Field name '%s' holds every quote character and cannot be named by a parameter";
 
 // Macro SQL parser.
 inline constexpr const char* SOpeningBracketExpected = "'(' expected";

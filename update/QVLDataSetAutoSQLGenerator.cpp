@@ -1,0 +1,44 @@
+#include "qvl/update/QVLDataSetAutoSQLGenerator.h"
+
+#include "qvl/engine/QVLDataSetImpl.h"
+#include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/sql/QVLSQLProcessor.h"
+
+namespace qvl {
+
+namespace {
+
+bool AnyInUpdate(const TQVLDataSetSQLGenerator& Generator, const TField& Field) {
+  if (Generator.UseFieldInUpdate(Field)) return true;
+  if (const auto* object = dynamic_cast<const TObjectField*>(&Field))
+    for (int i = 0, n = object->FieldCount(); i < n; ++i)
+      if (AnyInUpdate(Generator, *object->Fields(i))) return true;
+  return false;
+}
+
+}  // namespace
+
+bool TQVLDataSetAutoSQLGenerator::Apply(TUpdateKind UpdateKind, TDataSet* DataSet) {
+  TDataSet* own = GetDataSet();
+  if (UpdateKind == ukModify && own != nullptr) {
+    // A record changed and changed back has nothing to assign, and an UPDATE
+    // with an empty SET list is no statement any server takes.
+    const TQVLDataSetSQLGenerator generator(*own);
+    const TFields& fields = own->Fields();
+    bool any = false;
+    for (int i = 0, n = fields.Count(); i < n && !any; ++i)
+      any = AnyInUpdate(generator, *fields[i]);
+    if (!any) return true;
+  }
+  return TQVLDataSetSQLUpdateObject::Apply(UpdateKind, DataSet);
+}
+
+std::string TQVLDataSetAutoSQLGenerator::GetSQL(TUpdateKind UpdateKind) {
+  TQVLDataSetImpl* impl = GetDataSetImpl();
+  if (impl == nullptr) return "";
+  return GetSQLProcessorToUse()->GenerateDateSetSQL(*impl->GetDataSet(), UpdateKind,
+                                                    impl->GetUpdateMode());
+}
+
+}  // namespace qvl
