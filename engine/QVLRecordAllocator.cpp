@@ -52,12 +52,12 @@ TQVLRecordAllocator::~TQVLRecordAllocator() {
   // searched. A callback that throws loses the calls for the records after
   // it, never the pages.
   for (TPage& page : FPages) {
-    if (OnRecordFree) {
+    if (FOnRecordFree) {
       for (std::uint32_t i = 0; i < FPageSize; ++i) {
         if (page.Stamps[i] == 0) continue;
         page.Stamps[i] = 0;
         try {
-          OnRecordFree(page.Block + std::size_t{i} * FRecordSize);
+          FOnRecordFree(page.Block + std::size_t{i} * FRecordSize);
         } catch (...) {
           ApplicationHandleException(nullptr);
         }
@@ -115,7 +115,7 @@ void* TQVLRecordAllocator::AllocRecord() {
 void TQVLRecordAllocator::FreeRecord(void* P) {
   std::size_t page, index;
   if (Locate(P, page, index)) FPages[page].Stamps[index] = 0;
-  if (OnRecordFree) OnRecordFree(P);
+  if (FOnRecordFree) FOnRecordFree(P);
   FFreeList.push_back(P);
   QVL_POISON(P, FRecordSize);
 }

@@ -25,10 +25,10 @@ TQVLMacroSQLEvaluateVisitor::TQVLMacroSQLEvaluateVisitor(std::shared_ptr<IQVLMac
   if (!FParser) throw std::invalid_argument("TQVLMacroSQLEvaluateVisitor needs a parser");
 }
 
-void TQVLMacroSQLEvaluateVisitor::VisitText(const TQVLMacroSQLText& Element) { ResultSQL += Element.GetText(); }
+void TQVLMacroSQLEvaluateVisitor::VisitText(const TQVLMacroSQLText& Element) { FResultSQL += Element.GetText(); }
 
 void TQVLMacroSQLEvaluateVisitor::VisitParameter(const TQVLMacroSQLParameter& Element) {
-  ResultSQL += '?';
+  FResultSQL += '?';
   if (FParams != nullptr) FParams->CreateParam(ftUnknown, Element.GetText(), ptInput);
 }
 

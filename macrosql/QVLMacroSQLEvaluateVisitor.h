@@ -43,9 +43,9 @@ class TQVLMacroSQLEvaluateVisitor : public IQVLMacroSQLVisitor {
   TQVLMacroSQLEvaluateVisitor(std::shared_ptr<IQVLMacroSQLParser> Parser, const TStrings& Macros,
                               TParams* Params);
 
-  const std::string& GetResultSQL() const& noexcept { return ResultSQL; }
+  const std::string& GetResultSQL() const& noexcept { return FResultSQL; }
   // Hands the result over without copying it.
-  std::string GetResultSQL() && noexcept { return std::move(ResultSQL); }
+  std::string GetResultSQL() && noexcept { return std::move(FResultSQL); }
 
   void VisitText(const TQVLMacroSQLText& Element) override;
   void VisitParameter(const TQVLMacroSQLParameter& Element) override;
@@ -69,7 +69,7 @@ class TQVLMacroSQLEvaluateVisitor : public IQVLMacroSQLVisitor {
   std::shared_ptr<IQVLMacroSQLParser> FParser;
   const TStrings& FMacros;
   TParams* FParams;
-  std::string ResultSQL;
+  std::string FResultSQL;
   std::string FValue;
   bool FResult = false;
 
