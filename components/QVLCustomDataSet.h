@@ -154,7 +154,7 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   void InternalOpen() override {
     // The host's forward-only open makes the dataset unidirectional; here
     // direction is the UniDirectional property's.
-    const bool uniDirectional = this->IsUniDirectional();
+    const bool uniDirectional = TDataSet::GetUniDirectional();
     TSQLBase::InternalOpen();
     TDataSet::SetUniDirectional(uniDirectional);
     FDataSetImpl->InternalOpen();

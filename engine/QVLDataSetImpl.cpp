@@ -160,7 +160,7 @@ void TQVLDataSetImpl::InternalOpen() {
   FRecordSize = static_cast<std::int32_t>(size);
   FHasCalcFields = FDataSet->HasCalcFields();
   ResetChain();
-  const bool uni = FDataSet->IsUniDirectional();
+  const bool uni = FDataSet->GetUniDirectional();
   FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
                                                      uni ? 1u : static_cast<std::uint32_t>(FPageSize));
   if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
@@ -186,7 +186,7 @@ void TQVLDataSetImpl::InternalClose() {
 // ---- fetching ----------------------------------------------------------------------
 
 TGetResult TQVLDataSetImpl::FetchNextRecord() {
-  const bool uni = FDataSet->IsUniDirectional();
+  const bool uni = FDataSet->GetUniDirectional();
   TGetResult r = FRecordCursor.FetchNext();
   // A bidirectional chain always grows at its end, FEOF.Prior: the current
   // record is that one whenever its Next is null and it is linked.
@@ -411,14 +411,14 @@ void TQVLDataSetImpl::SetPageSize(int Value) {
 }
 
 void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
-  if (Value != FFetchOnDemand && !Value && !FDataSet->IsUniDirectional() && IsCursorOpen()) {
+  if (Value != FFetchOnDemand && !Value && !FDataSet->GetUniDirectional() && IsCursorOpen()) {
     InternalLast();
     FDataSet->CursorPosChanged();
   }
   FFetchOnDemand = Value;
 }
 
-bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->IsUniDirectional(); }
+bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->GetUniDirectional(); }
 
 void TQVLDataSetImpl::SetUniDirectional(bool Value) {
   FDataSet->CheckInactive();
@@ -816,7 +816,7 @@ void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
 }
 
 bool TQVLDataSetImpl::GetCanModify() {
-  if (FDataSet->IsUniDirectional()) return false;
+  if (FDataSet->GetUniDirectional()) return false;
   if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
   return FCachedUpdates;
 }
