@@ -184,7 +184,7 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
  private:
   // A host bookmark of another size is not one of ours: it names nothing.
   static const void* AsBookmark(const TBookmark& Bookmark) {
-    return Bookmark.size() == static_cast<std::size_t>(QVLBookmarkSize) ? Bookmark.data() : nullptr;
+    return Bookmark.size() == static_cast<std::size_t>(kQVLBookmarkSize) ? Bookmark.data() : nullptr;
   }
 
   std::unique_ptr<TQVLDataSetImpl> FDataSetImpl;

@@ -30,10 +30,10 @@ namespace qvl {
 
 namespace {
 
-constexpr std::uint64_t StampBlock = std::uint64_t{1} << 20;
+constexpr std::uint64_t kStampBlock = std::uint64_t{1} << 20;
 
 // Stamp 0 means "no record", so the counter starts at the first block.
-std::atomic<std::uint64_t> GStampCounter{StampBlock};
+std::atomic<std::uint64_t> GStampCounter{kStampBlock};
 
 }  // namespace
 
@@ -89,8 +89,8 @@ void TQVLRecordAllocator::NewPage() {
 
 void* TQVLRecordAllocator::AllocRecord() {
   if (FNextStamp == FStampLimit) {
-    FNextStamp = GStampCounter.fetch_add(StampBlock, std::memory_order_relaxed);
-    FStampLimit = FNextStamp + StampBlock;
+    FNextStamp = GStampCounter.fetch_add(kStampBlock, std::memory_order_relaxed);
+    FStampLimit = FNextStamp + kStampBlock;
   }
   std::uint8_t* record;
   std::size_t page, index;

@@ -41,13 +41,13 @@ void TQVLMacroSQLEvaluateVisitor::VisitMacro(const TQVLMacroSQLMacro& Element) {
   const std::string& name = Element.GetText();
   for (const std::string& active : FExpanding)
     if (FMacros.CompareStrings(active, name) == 0) StopExpansion(Element, Format(SRecursiveMacro, {name}));
-  if (static_cast<int>(FExpanding.size()) >= MaxMacroExpansionDepth || FDepth >= MaxEvaluationDepth)
+  if (static_cast<int>(FExpanding.size()) >= kMaxMacroExpansionDepth || FDepth >= kMaxEvaluationDepth)
     StopExpansion(Element, SMacroNestingTooDeep);
 
   const std::string value = FMacros.GetValue(name);
   ++FExpansions;
   FExpandedBytes += value.size();
-  if (FExpansions > MaxMacroExpansions || FExpandedBytes > MaxMacroExpansionSize)
+  if (FExpansions > kMaxMacroExpansions || FExpandedBytes > kMaxMacroExpansionSize)
     StopExpansion(Element, SMacroExpansionTooLarge);
   if (value.empty()) return;
 
