@@ -1,28 +1,28 @@
 #include "qvl/engine/QVLDataSetImpl.h"
 
-#include <unicode/ucasemap.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <typeinfo>
 
-#include "qvl/host/dataset/DBConsts.h"
-#include "qvl/host/dataset/Field.h"
+#include <unicode/ucasemap.h>
+
 #include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/resources/QVLConsts.h"
 
 namespace qvl {
 
 namespace {
 
-constexpr std::size_t P = sizeof(void*);
-constexpr std::size_t OffNext = 0;
-constexpr std::size_t OffPrior = P;
-constexpr std::size_t OffOldRecord = 2 * P + 1;
-constexpr std::size_t OffRecNo = 3 * P + 1;
-static_assert(OffRecNo + sizeof(std::int32_t) == QVLRecordHeaderSize);
+constexpr std::size_t kPointerSize = sizeof(void*);
+constexpr std::size_t kOffNext = 0;
+constexpr std::size_t kOffPrior = kPointerSize;
+constexpr std::size_t kOffOldRecord = 2 * kPointerSize + 1;
+constexpr std::size_t kOffRecNo = 3 * kPointerSize + 1;
+static_assert(kOffRecNo + sizeof(std::int32_t) == kQVLRecordHeaderSize);
 
 TRecordBuffer LoadPtr(const std::uint8_t* At) {
   TRecordBuffer p;
@@ -30,13 +30,9 @@ TRecordBuffer LoadPtr(const std::uint8_t* At) {
   return p;
 }
 
-void StorePtr(std::uint8_t* At, TRecordBuffer Value) {
-  std::memcpy(At, &Value, sizeof Value);
-}
+void StorePtr(std::uint8_t* At, TRecordBuffer Value) { std::memcpy(At, &Value, sizeof Value); }
 
-bool IsBlank(char C) {
-  return static_cast<unsigned char>(C) <= ' ';
-}
+bool IsBlank(char C) { return static_cast<unsigned char>(C) <= ' '; }
 
 void TrimRightInPlace(std::string& S) {
   std::size_t n = S.size();
@@ -67,8 +63,8 @@ class TQVLUpperCase {
       Dest.resize(Length + 8);
       for (int attempt = 0; attempt < 2; ++attempt) {
         UErrorCode status = U_ZERO_ERROR;
-        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()),
-                                         Source, static_cast<int32_t>(Length), &status);
+        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()), Source,
+                                         static_cast<int32_t>(Length), &status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
           Dest.resize(static_cast<std::size_t>(n));
           continue;
@@ -102,41 +98,27 @@ bool IsStringFieldType(TFieldType T) {
 
 // ---- record header ------------------------------------------------------------
 
-TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) {
-  return LoadPtr(R + OffNext);
-}
-TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) {
-  return LoadPtr(R + OffPrior);
-}
-TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) {
-  return LoadPtr(R + OffOldRecord);
-}
+TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + kOffNext); }
+TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + kOffPrior); }
+TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + kOffOldRecord); }
 std::int32_t TQVLDataSetImpl::RecordNo(TRecordBuffer R) {
   std::int32_t n;
-  std::memcpy(&n, R + OffRecNo, sizeof n);
+  std::memcpy(&n, R + kOffRecNo, sizeof n);
   return n;
 }
-void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) {
-  StorePtr(R + OffNext, Value);
-}
-void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) {
-  StorePtr(R + OffPrior, Value);
-}
-void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) {
-  StorePtr(R + OffOldRecord, Value);
-}
+void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffNext, Value); }
+void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffPrior, Value); }
+void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffOldRecord, Value); }
 void TQVLDataSetImpl::SetRecordNo(TRecordBuffer R, std::int32_t Value) {
-  std::memcpy(R + OffRecNo, &Value, sizeof Value);
+  std::memcpy(R + kOffRecNo, &Value, sizeof Value);
 }
-void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) {
-  StorePtr(Cell, Record);
-}
+void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { StorePtr(Cell, Record); }
 
 // ---- life ------------------------------------------------------------------------
 
 TQVLDataSetImpl::TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCursor)
     : FDataSet(ADataSet), FRecordCursor(ARecordCursor), FCurrentRecord(FBOF) {
-  FDataSet->SetBookmarkSize(QVLBookmarkSize);
+  FDataSet->SetBookmarkSize(kQVLBookmarkSize);
   FDataSet->SetUniDirectional(false);
   ResetChain();
 }
@@ -155,7 +137,7 @@ void TQVLDataSetImpl::ResetChain() {
 void TQVLDataSetImpl::InternalOpen() {
   const TFields& fields = FDataSet->Fields();
   const int count = fields.Count();
-  std::int64_t size = static_cast<std::int64_t>(QVLRecordHeaderSize);
+  std::int64_t size = static_cast<std::int64_t>(kQVLRecordHeaderSize);
   FFieldOffsets.assign(static_cast<std::size_t>(count), 0);
   FFieldSlots.assign(static_cast<std::size_t>(count), TFieldSlot{0, 0, false, false});
   FBlobOffsets.clear();
@@ -169,7 +151,7 @@ void TQVLDataSetImpl::InternalOpen() {
     slot.IsBlob = f->IsBlob();
     if (slot.IsBlob) {
       FBlobOffsets.push_back(offset);
-      size += static_cast<std::int64_t>(TBlobByteData::SlotSize);
+      size += static_cast<std::int64_t>(TBlobByteData::kSlotSize);
     } else {
       slot.DataSize = f->GetDataSize();
       slot.IsString = dynamic_cast<TStringField*>(f) != nullptr;
@@ -181,9 +163,9 @@ void TQVLDataSetImpl::InternalOpen() {
   FRecordSize = static_cast<std::int32_t>(size);
   FHasCalcFields = FDataSet->HasCalcFields();
   ResetChain();
-  const bool uni = FDataSet->IsUniDirectional();
-  FAllocator = std::make_unique<TQVLRecordAllocator>(
-      static_cast<std::uint32_t>(FRecordSize), uni ? 1u : static_cast<std::uint32_t>(FPageSize));
+  const bool uni = FDataSet->GetUniDirectional();
+  FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
+                                                     uni ? 1u : static_cast<std::uint32_t>(FPageSize));
   if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
   if (!uni && !FFetchOnDemand) {
     InternalLast();
@@ -207,7 +189,7 @@ void TQVLDataSetImpl::InternalClose() {
 // ---- fetching ----------------------------------------------------------------------
 
 TGetResult TQVLDataSetImpl::FetchNextRecord() {
-  const bool uni = FDataSet->IsUniDirectional();
+  const bool uni = FDataSet->GetUniDirectional();
   TGetResult r = FRecordCursor.FetchNext();
   // A bidirectional chain always grows at its end, FEOF.Prior: the current
   // record is that one whenever its Next is null and it is linked.
@@ -302,12 +284,9 @@ TGetResult TQVLDataSetImpl::MovePrior() {
 
 TGetResult TQVLDataSetImpl::Move(TGetMode GetMode) {
   switch (GetMode) {
-    case gmCurrent:
-      return MoveCurrent();
-    case gmNext:
-      return MoveNext();
-    case gmPrior:
-      return MovePrior();
+    case gmCurrent: return MoveCurrent();
+    case gmNext: return MoveNext();
+    case gmPrior: return MovePrior();
   }
   return grError;
 }
@@ -344,9 +323,7 @@ TGetResult TQVLDataSetImpl::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bo
   return r;
 }
 
-void TQVLDataSetImpl::InternalFirst() {
-  FCurrentRecord = FBOF;
-}
+void TQVLDataSetImpl::InternalFirst() { FCurrentRecord = FBOF; }
 
 void TQVLDataSetImpl::InternalLast() {
   if (!IsAllFetched()) {
@@ -374,14 +351,14 @@ void TQVLDataSetImpl::ResyncAndCheckForScroll() {
   // remains.
   TRecordBuffer active = GetActiveRecordBuffer();
   const bool moved = active != FCurrentRecord;
-  if (moved && active != nullptr && !RecordIsLive(active))
-    SetCellRecord(FDataSet->ActiveBuffer(), nullptr);
+  if (moved && active != nullptr && !RecordIsLive(active)) SetCellRecord(FDataSet->ActiveBuffer(), nullptr);
   if (moved) FDataSet->DoBeforeScroll();
   FDataSet->Resync(0);
   if (moved) FDataSet->DoAfterScroll();
 }
 
 // ---- host buffers ------------------------------------------------------------------------
+
 
 TRecordBuffer TQVLDataSetImpl::FieldsRecordOtherwise(TDataSetState State) const {
   if (FFiltering) {
@@ -399,13 +376,10 @@ TRecordBuffer TQVLDataSetImpl::OldValuesOf(TRecordBuffer Record) const {
   return Record;
 }
 
-TRecordBuffer TQVLDataSetImpl::AllocRecord() {
-  return static_cast<TRecordBuffer>(FAllocator->AllocRecord());
-}
 
-TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() {
-  return new std::uint8_t[sizeof(void*)]();
-}
+TRecordBuffer TQVLDataSetImpl::AllocRecord() { return static_cast<TRecordBuffer>(FAllocator->AllocRecord()); }
+
+TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() { return new std::uint8_t[sizeof(void*)](); }
 
 void TQVLDataSetImpl::FreeRecordBuffer(TRecordBuffer& Buffer) {
   delete[] Buffer;
@@ -422,8 +396,7 @@ void TQVLDataSetImpl::InternalInitRecord(TRecordBuffer Buffer) {
   TRecordBuffer record = CellRecord(Buffer);
   if (record == nullptr) return;
   ClearBlobs(record);
-  std::memset(record + QVLRecordHeaderSize, 0,
-              static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+  std::memset(record + kQVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
 }
 
 bool TQVLDataSetImpl::GetCurrentRecord(TRecordBuffer Buffer) {
@@ -441,29 +414,23 @@ void TQVLDataSetImpl::SetPageSize(int Value) {
 }
 
 void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
-  if (Value != FFetchOnDemand && !Value && !FDataSet->IsUniDirectional() && IsCursorOpen()) {
+  if (Value != FFetchOnDemand && !Value && !FDataSet->GetUniDirectional() && IsCursorOpen()) {
     InternalLast();
     FDataSet->CursorPosChanged();
   }
   FFetchOnDemand = Value;
 }
 
-bool TQVLDataSetImpl::GetUniDirectional() const {
-  return FDataSet->IsUniDirectional();
-}
+bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->GetUniDirectional(); }
 
 void TQVLDataSetImpl::SetUniDirectional(bool Value) {
   FDataSet->CheckInactive();
   FDataSet->SetUniDirectional(Value);
 }
 
-bool TQVLDataSetImpl::IsAllFetched() const {
-  return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr;
-}
+bool TQVLDataSetImpl::IsAllFetched() const { return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr; }
 
-bool TQVLDataSetImpl::IsSequenced() const {
-  return IsCursorOpen() && IsAllFetched();
-}
+bool TQVLDataSetImpl::IsSequenced() const { return IsCursorOpen() && IsAllFetched(); }
 
 int TQVLDataSetImpl::GetRecordCount() {
   FDataSet->CheckActive();
@@ -487,6 +454,8 @@ void TQVLDataSetImpl::SetRecNo(int Value) {
 }
 
 // ---- field data ---------------------------------------------------------------------------------
+
+
 
 void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
   TRecordBuffer record = GetFieldsRecordBuffer();
@@ -550,16 +519,14 @@ void TQVLDataSetImpl::FreeRecord(TRecordBuffer Record) {
 }
 
 void TQVLDataSetImpl::CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest) {
-  std::memcpy(Dest + QVLRecordHeaderSize, Source + QVLRecordHeaderSize,
-              static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+  std::memcpy(Dest + kQVLRecordHeaderSize, Source + kQVLRecordHeaderSize,
+              static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
   for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotAddRef(Dest + offset);
 }
 
-// ---- blob stream
-// -----------------------------------------------------------------------------------
+// ---- blob stream -----------------------------------------------------------------------------------
 
-TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField,
-                               TBlobStreamMode Mode)
+TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField, TBlobStreamMode Mode)
     : FDataSetImpl(ADataSetImpl), FField(AField) {
   if (Mode != bmRead) {
     TDataSet* ds = FDataSetImpl->GetDataSet();
@@ -583,8 +550,7 @@ TQVLBlobStream::~TQVLBlobStream() {
 void TQVLBlobStream::ReadBlobData() {
   TRecordBuffer record = FDataSetImpl->GetFieldsRecordBuffer();
   const int index = FDataSetImpl->FieldSlotIndex(FField);
-  if (record == nullptr || index < 0 ||
-      !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
+  if (record == nullptr || index < 0 || !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
     FBlobData = nullptr;
     return;
   }
@@ -624,17 +590,10 @@ std::int32_t TQVLBlobStream::Write(const void* Buffer, std::int32_t Count) {
 
 std::int32_t TQVLBlobStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
   switch (Origin) {
-    case soFromBeginning:
-      FPosition = Offset;
-      break;
-    case soFromCurrent:
-      FPosition += Offset;
-      break;
-    case soFromEnd:
-      FPosition = GetBlobSize() + Offset;
-      break;
-    default:
-      break;
+    case soFromBeginning: FPosition = Offset; break;
+    case soFromCurrent: FPosition += Offset; break;
+    case soFromEnd: FPosition = GetBlobSize() + Offset; break;
+    default: break;
   }
   return FPosition;
 }
@@ -646,8 +605,7 @@ void TQVLBlobStream::Truncate() {
   FModified = true;
 }
 
-// ---- editing
-// ------------------------------------------------------------------------------------------
+// ---- editing ------------------------------------------------------------------------------------------
 
 std::vector<TRecordBuffer>& TQVLDataSetImpl::GetUpdatedRecords() {
   if (!FUpdateLog) FUpdateLog = std::make_unique<std::vector<TRecordBuffer>>();
@@ -667,8 +625,7 @@ void TQVLDataSetImpl::InsertRecord(TRecordBuffer Record) {
   // Placed after the last row read while rows remain unread: it becomes the
   // record that fetching continues from.
   SetRecordPrior(next != nullptr ? next : FEOF, Record);
-  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r))
-    SetRecordNo(r, RecordNo(r) + 1);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) + 1);
 }
 
 void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
@@ -680,8 +637,7 @@ void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
   SetRecordPrior(next != nullptr ? next : FEOF, prior);
   if (FCurrentRecord == Record) FCurrentRecord = prior;
   FreeRecord(Record);
-  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r))
-    SetRecordNo(r, RecordNo(r) - 1);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) - 1);
 }
 
 void TQVLDataSetImpl::InternalEdit() {
@@ -692,9 +648,7 @@ void TQVLDataSetImpl::InternalEdit() {
   FEditBackup = backup;
 }
 
-void TQVLDataSetImpl::InternalInsert() {
-  FDataSet->CursorPosChanged();
-}
+void TQVLDataSetImpl::InternalInsert() { FDataSet->CursorPosChanged(); }
 
 void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
   if (Append) InternalLast();
@@ -727,8 +681,7 @@ void TQVLDataSetImpl::InternalPost() {
       InsertRecord(record);
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -742,20 +695,15 @@ void TQVLDataSetImpl::InternalCancel() {
         FEditBackup = nullptr;
       }
       break;
-    case dsInsert:
-      FreeRecord(MoveFromCurrentRecord());
-      break;
-    default:
-      break;
+    case dsInsert: FreeRecord(MoveFromCurrentRecord()); break;
+    default: break;
   }
 }
 
 void TQVLDataSetImpl::InternalDelete() {
   TRecordBuffer record = FCurrentRecord;
   switch (RecordStatus(record)) {
-    case usUnmodified:
-      RegisterUpdate(usDeleted);
-      break;
+    case usUnmodified: RegisterUpdate(usDeleted); break;
     case usModified:
       SetRecordStatus(record, usDeleted);
       CalcRecordFields(record);
@@ -765,8 +713,7 @@ void TQVLDataSetImpl::InternalDelete() {
       MoveFromCurrentRecord();
       DeleteRecord(record);
       break;
-    case usDeleted:
-      DatabaseError(SDeletedRecordDelete);
+    case usDeleted: DatabaseError(SDeletedRecordDelete);
   }
 }
 
@@ -799,8 +746,7 @@ void TQVLDataSetImpl::CommitUpdate(TRecordBuffer Record) {
       if (TRecordBuffer old = RecordOld(Record)) FreeRecord(old);
       SetRecordOld(Record, nullptr);
       break;
-    default:
-      break;
+    default: break;
   }
   SetRecordStatus(Record, usUnmodified);
   CalcRecordFields(Record);
@@ -825,8 +771,7 @@ void TQVLDataSetImpl::RollbackUpdate(TRecordBuffer Record) {
       SetRecordStatus(Record, usUnmodified);
       CalcRecordFields(Record);
       break;
-    case usUnmodified:
-      break;
+    case usUnmodified: break;
   }
 }
 
@@ -872,10 +817,9 @@ void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
 }
 
 bool TQVLDataSetImpl::GetCanModify() {
-  if (FDataSet->IsUniDirectional()) return false;
+  if (FDataSet->GetUniDirectional()) return false;
   if (FUpdateObject != nullptr) return true;
-  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty())
-    return true;
+  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
   return FCachedUpdates;
 }
 
@@ -1054,8 +998,7 @@ void TQVLDataSetImpl::SetUpdateObject(TQVLDataSetUpdateObject* Value) {
   Value->FDataSetImpl = this;
 }
 
-// ---- bookmarks
-// --------------------------------------------------------------------------------------------
+// ---- bookmarks --------------------------------------------------------------------------------------------
 
 bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
   return FAllocator != nullptr && FAllocator->RecordStamp(Record) != 0;
@@ -1064,8 +1007,7 @@ bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
 void TQVLDataSetImpl::GetBookmarkData(TRecordBuffer Buffer, void* Data) {
   TRecordBuffer record = CellRecord(Buffer);
   std::uint64_t stamp = 0;
-  if (record != FBOF && record != FEOF && FAllocator != nullptr)
-    stamp = FAllocator->RecordStamp(record);
+  if (record != FBOF && record != FEOF && FAllocator != nullptr) stamp = FAllocator->RecordStamp(record);
   auto* out = static_cast<std::uint8_t*>(Data);
   StorePtr(out, record);
   std::memcpy(out + sizeof(void*), &stamp, sizeof stamp);
@@ -1103,8 +1045,7 @@ void TQVLDataSetImpl::SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value)
       SetRecordPrior(record, RecordPrior(FEOF));
       SetRecordNo(record, RecordNo(RecordPrior(FEOF)) + 1);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -1133,12 +1074,12 @@ bool TQVLDataSetImpl::BookmarkValid(const void* Bookmark) const {
 }
 
 int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const {
-  static constexpr std::int8_t ByEmptiness[4] = {0, -1, 1, 0};
+  static constexpr std::int8_t kByEmptiness[4] = {0, -1, 1, 0};
   // A bookmark whose record is gone cannot be placed: it sorts as an empty
   // one, without reading the record.
   const bool empty1 = !BookmarkValid(Bookmark1);
   const bool empty2 = !BookmarkValid(Bookmark2);
-  if (empty1 || empty2) return ByEmptiness[(empty1 ? 2 : 0) + (empty2 ? 1 : 0)];
+  if (empty1 || empty2) return kByEmptiness[(empty1 ? 2 : 0) + (empty2 ? 1 : 0)];
   auto rank = [this](const void* Bookmark) -> std::int64_t {
     TRecordBuffer record = LoadPtr(static_cast<const std::uint8_t*>(Bookmark));
     if (record == FBOF) return 0;
@@ -1149,8 +1090,7 @@ int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmar
   return r1 < r2 ? -1 : (r1 > r2 ? 1 : 0);
 }
 
-// ---- Locate and Lookup
-// ----------------------------------------------------------------------------------------
+// ---- Locate and Lookup ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -1166,8 +1106,8 @@ struct TKeyMatcher {
   std::int32_t DataSize = 0;
   bool Unsigned = false;
   std::int64_t IntKey = 0;
-  std::string StrKey;   // trimmed, upper-cased when case-insensitive
-  std::string Scratch;  // reused per record
+  std::string StrKey;    // trimmed, upper-cased when case-insensitive
+  std::string Scratch;   // reused per record
   std::string Folded;
 };
 
@@ -1198,8 +1138,8 @@ std::int64_t ReadSlotInteger(const std::uint8_t* At, std::int32_t Size, bool Uns
 
 }  // namespace
 
-bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues,
-                             TLocateOptions Options, bool Restart) {
+bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
+                             bool Restart) {
   FDataSet->DoBeforeScroll();
   const bool found = LocateRecord(KeyFields, KeyValues, Options, Restart);
   if (found) {
@@ -1209,8 +1149,8 @@ bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyVal
   return found;
 }
 
-bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues,
-                                   TLocateOptions Options, bool Restart) {
+bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
+                                   bool Restart) {
   FDataSet->CheckBrowseMode();
   std::vector<TField*> fields;
   FDataSet->GetFieldList(fields, KeyFields);
@@ -1241,8 +1181,7 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
       m.Kind = TKeyMatcher::kInteger;
       m.IntKey = m.Key.AsInt64();
       m.Unsigned = m.Field->GetDataType() == ftWord;
-    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) &&
-               keyType == varString) {
+    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) && keyType == varString) {
       m.Kind = TKeyMatcher::kString;
       m.StrKey = m.Key.AsString();
       TrimRightInPlace(m.StrKey);
@@ -1271,8 +1210,7 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
 
   auto matches = [&](TKeyMatcher& m) -> bool {
     switch (m.Kind) {
-      case TKeyMatcher::kNever:
-        return false;
+      case TKeyMatcher::kNever: return false;
       case TKeyMatcher::kInteger: {
         const std::uint8_t* at = FCurrentRecord + m.Offset;
         return at[0] != 0 && ReadSlotInteger(at + 1, m.DataSize, m.Unsigned) == m.IntKey;
@@ -1294,8 +1232,7 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
         if (partial) return v->compare(0, m.StrKey.size(), m.StrKey) == 0;
         return *v == m.StrKey;
       }
-      case TKeyMatcher::kVariant:
-        break;
+      case TKeyMatcher::kVariant: break;
     }
     Variant value = m.Field->GetAsVariant();
     if (value.IsNull() || value.IsEmpty()) return false;

@@ -34,7 +34,7 @@
 //   - A record that is not linked (new unposted record, edit backup, old
 //     values) is never reachable from FBOF.
 //
-// A bookmark is QVLBookmarkSize bytes: the record's address, then the
+// A bookmark is kQVLBookmarkSize bytes: the record's address, then the
 // allocator's stamp for it (0 for a sentinel). A bookmark is valid only while
 // that stamp is still the record's, so a freed record's bookmark stays
 // invalid when its memory is handed out again, and checking never reads
@@ -83,8 +83,8 @@ class IQVLRecordCursor {
   ~IQVLRecordCursor() = default;
 };
 
-inline constexpr std::size_t QVLRecordHeaderSize = 3 * sizeof(void*) + 1 + sizeof(std::int32_t);
-inline constexpr int QVLBookmarkSize = static_cast<int>(sizeof(void*) + sizeof(std::uint64_t));
+inline constexpr std::size_t kQVLRecordHeaderSize = 3 * sizeof(void*) + 1 + sizeof(std::int32_t);
+inline constexpr int kQVLBookmarkSize = static_cast<int>(sizeof(void*) + sizeof(std::uint64_t));
 
 // TQVLRecordUpdateOption: bit n for the n-th member.
 enum TQVLRecordUpdateOption : std::uint8_t {
@@ -94,16 +94,15 @@ enum TQVLRecordUpdateOption : std::uint8_t {
   uoUpdateInTransaction = 8,
 };
 using TQVLRecordUpdateOptions = std::uint8_t;
-inline constexpr TQVLRecordUpdateOptions QVLAllRecordUpdateOptions =
-    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate |
-    uoUpdateInTransaction;
+inline constexpr TQVLRecordUpdateOptions kQVLAllRecordUpdateOptions =
+    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate | uoUpdateInTransaction;
 
 // OnUpdateRecord: applies the record itself, or leaves uaFail for the update
 // object. OnUpdateError: decides what a database error while applying means.
 using TUpdateRecordEvent =
     std::function<void(TDataSet* DataSet, TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
-using TUpdateErrorEvent = std::function<void(TDataSet* DataSet, EDatabaseError& E,
-                                             TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
+using TUpdateErrorEvent = std::function<void(TDataSet* DataSet, EDatabaseError& E, TUpdateKind UpdateKind,
+                                             TUpdateAction& UpdateAction)>;
 
 class TQVLDataSetImpl {
  public:
@@ -179,18 +178,10 @@ class TQVLDataSetImpl {
     if (Buffer == nullptr) return true;
     // Fixed widths copy inline; a call to memcpy costs more than the copy.
     switch (slot.DataSize) {
-      case 2:
-        std::memcpy(Buffer, at + 1, 2);
-        break;
-      case 4:
-        std::memcpy(Buffer, at + 1, 4);
-        break;
-      case 8:
-        std::memcpy(Buffer, at + 1, 8);
-        break;
-      default:
-        std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize));
-        break;
+      case 2: std::memcpy(Buffer, at + 1, 2); break;
+      case 4: std::memcpy(Buffer, at + 1, 4); break;
+      case 8: std::memcpy(Buffer, at + 1, 8); break;
+      default: std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize)); break;
     }
     return true;
   }
@@ -259,22 +250,20 @@ class TQVLDataSetImpl {
   void SetOnUpdateError(TUpdateErrorEvent Value) { FOnUpdateError = std::move(Value); }
 
   // ---- bookmarks and search --------------------------------------------------
-  int GetBookmarkSize() const { return QVLBookmarkSize; }
+  int GetBookmarkSize() const { return kQVLBookmarkSize; }
   void GetBookmarkData(TRecordBuffer Buffer, void* Data);
   void SetBookmarkData(TRecordBuffer Buffer, const void* Data);
   TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer);
   void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value);
   void InternalGotoBookmark(const void* Bookmark);
   void InternalSetToRecord(TRecordBuffer Buffer);
-  // Bookmark: QVLBookmarkSize bytes, or null for an empty bookmark.
+  // Bookmark: kQVLBookmarkSize bytes, or null for an empty bookmark.
   bool BookmarkValid(const void* Bookmark) const;
   int CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const;
-  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
-              bool Restart);
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options, bool Restart);
   bool LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
                     bool Restart);
-  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
-                 const std::string& ResultFields);
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields);
 
   TDataSet* GetDataSet() const { return FDataSet; }
   IQVLRecordCursor& GetRecordCursor() const { return FRecordCursor; }
@@ -286,8 +275,8 @@ class TQVLDataSetImpl {
   friend class TQVLDataSetUpdateObject;
 
   struct alignas(16) TFieldSlot {  // 16 bytes: indexing is a shift
-    std::int32_t Offset;           // of the slot from the record's start (same as FFieldOffsets)
-    std::int32_t DataSize;         // bytes after the flag; 0 for a blob slot
+    std::int32_t Offset;    // of the slot from the record's start (same as FFieldOffsets)
+    std::int32_t DataSize;  // bytes after the flag; 0 for a blob slot
     bool IsBlob;
     bool IsString;  // a TStringField: writes are cut and zero-terminated
   };
@@ -327,9 +316,7 @@ class TQVLDataSetImpl {
 
   static TRecordBuffer RecordNext(TRecordBuffer R);
   static TRecordBuffer RecordPrior(TRecordBuffer R);
-  static TUpdateStatus RecordStatus(TRecordBuffer R) {
-    return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]);
-  }
+  static TUpdateStatus RecordStatus(TRecordBuffer R) { return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]); }
   static TRecordBuffer RecordOld(TRecordBuffer R);
   static std::int32_t RecordNo(TRecordBuffer R);
   static void SetRecordNext(TRecordBuffer R, TRecordBuffer Value);
@@ -359,12 +346,12 @@ class TQVLDataSetImpl {
   std::int32_t FRecordSize = 0;
   std::int32_t FPageSize = 32;
   std::unique_ptr<TQVLRecordAllocator> FAllocator;
-  alignas(void*) std::uint8_t FBOF[QVLRecordHeaderSize] = {};
+  alignas(void*) std::uint8_t FBOF[kQVLRecordHeaderSize] = {};
   TRecordBuffer FCurrentRecord;
-  alignas(void*) std::uint8_t FEOF[QVLRecordHeaderSize] = {};
+  alignas(void*) std::uint8_t FEOF[kQVLRecordHeaderSize] = {};
   TRecordBuffer FEditBackup = nullptr;
   std::unique_ptr<std::vector<TRecordBuffer>> FUpdateLog;
-  TQVLRecordUpdateOptions FUpdateOptions = QVLAllRecordUpdateOptions;
+  TQVLRecordUpdateOptions FUpdateOptions = kQVLAllRecordUpdateOptions;
   TUpdateMode FUpdateMode = upWhereAll;
   TQVLDataSetUpdateObject* FUpdateObject = nullptr;  // linked both ways
   bool FCachedUpdates = false;

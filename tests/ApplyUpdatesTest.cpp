@@ -269,8 +269,8 @@ TEST_P(ApplyUpdates, TransactionsOwnAlreadyOpenOrNone) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.Option) + std::to_string(c.ApplicationTransaction));
     Reset();
-    Q->SetUpdateOptions(c.Option ? QVLAllRecordUpdateOptions
-                                 : static_cast<TQVLRecordUpdateOptions>(QVLAllRecordUpdateOptions &
+    Q->SetUpdateOptions(c.Option ? kQVLAllRecordUpdateOptions
+                                 : static_cast<TQVLRecordUpdateOptions>(kQVLAllRecordUpdateOptions &
                                                                         ~uoUpdateInTransaction));
     Set(1, "uno", 11);
     Set(2, "dos", -1);
@@ -369,7 +369,7 @@ TEST_P(ApplyUpdates, EmptyStatementsLeaveTheirKindToGeneratedSQLOrPending) {
   ds.SetSQLConnection(Conn.get());
   ds.SetCommandText("SELECT id, name, qty FROM items ORDER BY id");
   ds.SetUpdateOptions(
-      static_cast<TQVLRecordUpdateOptions>(QVLAllRecordUpdateOptions & ~uoAllowAutomaticUpdate));
+      static_cast<TQVLRecordUpdateOptions>(kQVLAllRecordUpdateOptions & ~uoAllowAutomaticUpdate));
   ds.Open();
   ASSERT_EQ(ds.GetUpdateObject()->GetName(), "InternalUpdateObject");
   EXPECT_EQ(ds.GetUpdateObject()->GetOwner(), &ds);

@@ -578,7 +578,7 @@ void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
           s = sqlvalue::FormatDate(DatePart(t), true);
         } else if (timeParam) {
           s = sqlvalue::FormatTimeOfDay(
-              t.Micros >= 0 && t.Micros <= TDateTime::MicrosPerDay ? t.Micros : TimePart(t));
+              t.Micros >= 0 && t.Micros <= TDateTime::kMicrosPerDay ? t.Micros : TimePart(t));
           if (target == kTimetz) s += "+00";
         } else {
           s = sqlvalue::FormatTimestamp(t.Micros, true);

@@ -380,7 +380,7 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
     case varDate: {
       const std::int64_t micros = v.AsDateTime().Micros;
       std::string text;
-      if (type == ftTime && micros >= 0 && micros <= TDateTime::MicrosPerDay)
+      if (type == ftTime && micros >= 0 && micros <= TDateTime::kMicrosPerDay)
         text = sqlvalue::FormatTimeOfDay(micros);
       else if (type == ftTime)
         text = sqlvalue::FormatTimeOfDay(TimePart(v.AsDateTime()));
