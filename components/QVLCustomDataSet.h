@@ -122,6 +122,21 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     TDataSet::GetCalcFields(Buffer);
   }
   bool GetCanModify() override { return FDataSetImpl->GetCanModify(); }
+  // Finding the table parses the command text, and applying asks once per
+  // record: the answer is kept while the text and the connection stay.
+  std::string PSGetTableName() override {
+    TSQLConnection* connection = this->GetSQLConnection();
+    const std::string driver = connection != nullptr ? connection->GetDriverName() : std::string();
+    if (!FTableNameKnown || FTableNameText != this->GetCommandText() || FTableNameConnection != connection ||
+        FTableNameDriver != driver) {
+      FTableName = TSQLBase::PSGetTableName();
+      FTableNameText = this->GetCommandText();
+      FTableNameConnection = connection;
+      FTableNameDriver = driver;
+      FTableNameKnown = true;
+    }
+    return FTableName;
+  }
   bool PSUpdateRecord(TUpdateKind UpdateKind, TDataSet* Delta) override {
     return FDataSetImpl->UpdateRecord(UpdateKind, Delta);
   }
@@ -212,6 +227,9 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
 
   std::unique_ptr<TQVLDataSetImpl> FDataSetImpl;
   bool FFetching = false;
+  bool FTableNameKnown = false;
+  std::string FTableName, FTableNameText, FTableNameDriver;
+  TSQLConnection* FTableNameConnection = nullptr;
 };
 
 }  // namespace qvl

@@ -893,14 +893,17 @@ void TQVLDataSetImpl::DoUpdateError(EDatabaseError& E, TUpdateKind UpdateKind,
 
 bool TQVLDataSetImpl::UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet* DataSet) {
   (void)DataSet;
-  std::unique_ptr<TQVLDataSetUpdateObject> generator = FRecordCursor.CreateAutoSQLGenerator();
-  if (generator == nullptr) return false;
-  generator->FDataSetImpl = this;
+  // Kept from one record to the next (it remembers the last statement it
+  // processed), but linked only while it applies one.
+  if (FAutoSQLGenerator == nullptr) FAutoSQLGenerator = FRecordCursor.CreateAutoSQLGenerator();
+  if (FAutoSQLGenerator == nullptr) return false;
+  TQVLDataSetUpdateObject& generator = *FAutoSQLGenerator;
+  generator.FDataSetImpl = this;
   struct TUnlink {
     TQVLDataSetUpdateObject& Object;
     ~TUnlink() { Object.FDataSetImpl = nullptr; }
-  } unlink{*generator};
-  return generator->Apply(UpdateKind, generator->GetDataSet());
+  } unlink{generator};
+  return generator.Apply(UpdateKind, generator.GetDataSet());
 }
 
 void TQVLDataSetImpl::ApplyUpdates() {

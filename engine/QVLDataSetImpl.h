@@ -360,6 +360,7 @@ class TQVLDataSetImpl {
   TNotifyEvent FAfterApplyUpdates;
   TUpdateRecordEvent FOnUpdateRecord;
   TUpdateErrorEvent FOnUpdateError;
+  std::unique_ptr<TQVLDataSetUpdateObject> FAutoSQLGenerator;  // never FUpdateObject
 };
 
 // A stream on a blob field of the record that field access resolves to at

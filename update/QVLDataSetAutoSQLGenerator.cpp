@@ -20,18 +20,20 @@ bool AnyInUpdate(const TQVLDataSetSQLGenerator& Generator, const TField& Field) 
 }  // namespace
 
 bool TQVLDataSetAutoSQLGenerator::Apply(TUpdateKind UpdateKind, TDataSet* DataSet) {
-  TDataSet* own = GetDataSet();
-  if (UpdateKind == ukModify && own != nullptr) {
-    // A record changed and changed back has nothing to assign, and an UPDATE
-    // with an empty SET list is no statement any server takes.
-    const TQVLDataSetSQLGenerator generator(*own);
-    const TFields& fields = own->Fields();
-    bool any = false;
-    for (int i = 0, n = fields.Count(); i < n && !any; ++i)
-      any = AnyInUpdate(generator, *fields[i]);
-    if (!any) return true;
-  }
-  return TQVLDataSetSQLUpdateObject::Apply(UpdateKind, DataSet);
+  TQVLDataSetImpl* impl = GetDataSetImpl();
+  if (UpdateKind != ukModify || impl == nullptr) return ApplySQL(GetSQL(UpdateKind), DataSet);
+  // GenerateDateSetSQL's own steps, with one generator for the check and the
+  // text: a record changed and changed back has nothing to assign, and an
+  // UPDATE with an empty SET list is no statement any server takes.
+  const TQVLSQLProcessor* processor = GetSQLProcessorToUse();
+  TQVLDataSetSQLGenerator generator(*impl->GetDataSet());
+  generator.SetParamChar(processor->GetParamChar());
+  generator.SetOracleLob(processor->GetOracleLob());
+  const TFields& fields = impl->GetDataSet()->Fields();
+  bool any = false;
+  for (int i = 0, n = fields.Count(); i < n && !any; ++i) any = AnyInUpdate(generator, *fields[i]);
+  if (!any) return true;
+  return ApplySQL(generator.GenerateUpdateSQL(impl->GetUpdateMode()), DataSet);
 }
 
 std::string TQVLDataSetAutoSQLGenerator::GetSQL(TUpdateKind UpdateKind) {

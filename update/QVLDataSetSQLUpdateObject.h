@@ -12,7 +12,9 @@
 // unless uoAllowMultiRecordUpdates is set. Both are EDatabaseError, so the
 // engine offers them to OnUpdateError.
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "qvl/engine/QVLDataSetUpdateObject.h"
 
@@ -32,6 +34,20 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
   // The processor that processes the statements: by default the one the
   // linked dataset uses for its own SQL.
   virtual TQVLSQLProcessor* GetSQLProcessorToUse();
+
+ protected:
+  // Apply with the statement given: processed, filled, executed, checked.
+  bool ApplySQL(const std::string& SQL, TDataSet* DataSet);
+
+ private:
+  struct TBuilt {
+    std::string Source;
+    char ParamChar, MacroChar;
+    std::string Macros;
+    std::string SQL;  // as processed
+    std::vector<std::string> ParamNames;
+  };
+  std::optional<TBuilt> FBuilt;  // the last statement processed
 };
 
 }  // namespace qvl
