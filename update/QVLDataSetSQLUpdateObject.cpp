@@ -1,5 +1,7 @@
 #include "qvl/update/QVLDataSetSQLUpdateObject.h"
 
+#include <algorithm>
+
 #include "qvl/engine/QVLDataSetImpl.h"
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/dataset/DataSet.h"
@@ -22,23 +24,28 @@ bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* Data
   if (DataSet == nullptr) DataSet = impl->GetDataSet();
   TQVLSQLProcessor* processor = GetSQLProcessorToUse();
   TParams params;
-  // Every record of an apply usually brings the same text: what the
-  // processor makes of it is kept for as long as the text, the markers and
-  // the macros stay the same.
+  // The records of an apply bring a few texts over and over (generated
+  // statements differ with the fields given a value): what the processor
+  // makes of each is kept while the text, the markers and the macros stay.
   std::string macros = processor->GetMacros().GetText();
-  if (!FBuilt || FBuilt->Source != SQL || FBuilt->ParamChar != processor->GetParamChar() ||
-      FBuilt->MacroChar != processor->GetMacroChar() || FBuilt->Macros != macros) {
-    FBuilt.reset();
-    TBuilt built{SQL, processor->GetParamChar(), processor->GetMacroChar(), std::move(macros), {},
-                 {}};
+  const char paramChar = processor->GetParamChar(), macroChar = processor->GetMacroChar();
+  auto hit = std::find_if(FBuilt.begin(), FBuilt.end(), [&](const TBuilt& B) {
+    return B.Source == SQL && B.ParamChar == paramChar && B.MacroChar == macroChar &&
+           B.Macros == macros;
+  });
+  if (hit == FBuilt.end()) {
+    TBuilt built{SQL, paramChar, macroChar, std::move(macros), {}, {}};
     built.SQL = processor->Build(*processor->Parse(SQL), nullptr, &params);
     for (int i = 0; i < params.Count(); ++i) built.ParamNames.push_back(params.Items(i)->GetName());
-    FBuilt = std::move(built);
+    if (FBuilt.size() == kBuiltKept) FBuilt.pop_back();
+    FBuilt.insert(FBuilt.begin(), std::move(built));
   } else {
-    for (const std::string& name : FBuilt->ParamNames) params.CreateParam(ftUnknown, name, ptInput);
+    std::rotate(FBuilt.begin(), hit, hit + 1);
+    for (const std::string& name : FBuilt.front().ParamNames)
+      params.CreateParam(ftUnknown, name, ptInput);
   }
   AssignParamsFromDataSet(params);
-  const int rows = DataSet->PSExecuteStatement(FBuilt->SQL, &params);
+  const int rows = DataSet->PSExecuteStatement(FBuilt.front().SQL, &params);
   const TQVLRecordUpdateOptions options = impl->GetUpdateOptions();
   if ((options & uoCheckRowsAffected) != 0) {
     if (rows > 1 && (options & uoAllowMultiRecordUpdates) == 0)

@@ -12,7 +12,6 @@
 // unless uoAllowMultiRecordUpdates is set. Both are EDatabaseError, so the
 // engine offers them to OnUpdateError.
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,7 +46,8 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
     std::string SQL;  // as processed
     std::vector<std::string> ParamNames;
   };
-  std::optional<TBuilt> FBuilt;  // the last statement processed
+  static constexpr std::size_t kBuiltKept = 8;
+  std::vector<TBuilt> FBuilt;  // the statements processed last, most recent first
 };
 
 }  // namespace qvl
