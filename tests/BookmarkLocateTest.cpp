@@ -39,19 +39,19 @@ class BookmarkLocate : public ::testing::Test {
     return ds->LocateNext(Fields, Keys, Options) ? Id() : 0;
   }
   TBookmark Sentinel(bool End) {
-    TQVLDataSetImpl& impl = ds->GetDataSetImpl();
-    TRecordBuffer saved = impl.GetCurrentRecordPtr();
+    TQVLDataSetImpl& impl = TDataSetTestPeer::Engine(*ds);
+    TRecordBuffer saved = TDataSetTestPeer::CurrentRecord(impl);
     if (End)
       impl.InternalLast();
     else
       impl.InternalFirst();
     TBookmark b(static_cast<std::size_t>(QVLBookmarkSize), 0);
-    TRecordBuffer sentinel = impl.GetCurrentRecordPtr();
+    TRecordBuffer sentinel = TDataSetTestPeer::CurrentRecord(impl);
     std::memcpy(b.data(), &sentinel, sizeof sentinel);
     std::uint8_t cell[sizeof(void*)];
     std::memcpy(cell, &saved, sizeof saved);
     impl.InternalSetToRecord(cell);
-    ds->CursorPosChanged();
+    TDataSetTestPeer::CursorPosChanged(*ds);
     return b;
   }
 
@@ -117,7 +117,7 @@ TEST_F(BookmarkLocate, AnAppliedDeleteInvalidatesTheBookmark) {
   ds->Next();
   TBookmark two = ds->GetBookmark();
   ds->Delete();
-  TQVLDataSetImpl& impl = ds->GetDataSetImpl();
+  TQVLDataSetImpl& impl = TDataSetTestPeer::Engine(*ds);
   impl.CommitUpdate(impl.GetUpdatedRecords().at(0));
   impl.GetUpdatedRecords().clear();
   EXPECT_FALSE(ds->BookmarkValid(two));

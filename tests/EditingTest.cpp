@@ -25,7 +25,7 @@ class Editing : public ::testing::Test {
     ds->SetCachedUpdates(true);
     ds->Open();
   }
-  TQVLDataSetImpl& Impl() { return ds->GetDataSetImpl(); }
+  TQVLDataSetImpl& Impl() { return TDataSetTestPeer::Engine(*ds); }
   int Id() { return ds->FieldByName("id")->GetAsInteger(); }
   std::string Name() { return ds->FieldByName("name")->GetAsString(); }
   void Goto(int Id) { ASSERT_TRUE(ds->Locate("id", Id, 0)) << Id; }
@@ -340,13 +340,13 @@ TEST_F(Editing, AppliedDeleteOfARecordWhoseSuccessorIsUnreadLetsFetchingGoOn) {
   ds->Next();
   ds->Next();
   ASSERT_EQ(Id(), 3);  // rows 1..3 read; row 3 has no successor yet
-  ds->UpdateCursorPos();
+  TDataSetTestPeer::UpdateCursorPos(*ds);
   Impl().InternalDelete();  // logged, still linked
   TRecordBuffer deleted = Impl().GetUpdatedRecords().at(0);
   Impl().InternalFirst();  // not the current record when it is committed
   Impl().CommitUpdate(deleted);
   Impl().GetUpdatedRecords().clear();
-  ds->CursorPosChanged();
+  TDataSetTestPeer::CursorPosChanged(*ds);
   EXPECT_EQ(Rows(), "1=one 2=two 4=four 5=five");
   EXPECT_EQ(RecNos(), (std::vector<int>{1, 2, 3, 4}));
   EXPECT_EQ(ds->GetRecordCount(), 4);

@@ -129,13 +129,13 @@ TEST_F(EngineRead, RecordsComeFromPagesOfPageSizeRecords) {
   EXPECT_EQ(ds->GetPageSize(), 32);
   ds->Open();
   ds->Last();
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 2);
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds))->PageCount(), 2);
   ds->Close();
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator(), nullptr);
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds)), nullptr);
   ds->SetPageSize(1);
   ds->Open();
   ds->Last();
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 40);
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds))->PageCount(), 40);
 }
 
 TEST_F(EngineRead, PageSizeZeroFailsABidirectionalOpenOnly) {
@@ -172,7 +172,7 @@ TEST_F(EngineRead, UnidirectionalKeepsOneRecordNumberedByRowsRead) {
   EXPECT_EQ(Id(*ds), 3);
   EXPECT_EQ(ds->GetRecNo(), 3);
   EXPECT_EQ(ds->GetRecordCount(), -1);
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 1) << "one record, reused for every row";
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds))->PageCount(), 1) << "one record, reused for every row";
   ds->Next();
   ds->Next();
   ds->Next();
@@ -235,7 +235,7 @@ TEST_F(EngineRead, CalculatedFieldsAreComputedOnceWhenTheRowIsRead) {
   EXPECT_EQ(calls, 4) << "the host's own fetch computes nothing; scrolling computes nothing";
   EXPECT_DOUBLE_EQ(ds->FieldByName("twice")->GetAsFloat(), 6.0);
   // Outside a fetch the step computes as the base dataset does.
-  ds->TDataSet::GetCalcFields(ds->ActiveBuffer());
+  TDataSetTestPeer::GetCalcFields(*ds, TDataSetTestPeer::ActiveBuffer(*ds));
   EXPECT_EQ(calls, 5);
 }
 
@@ -273,8 +273,8 @@ TEST_F(EngineRead, TheFilterSeesTheCandidateAndCurrentOnARejectedRecordIsAnError
   ds->Next();
   ASSERT_EQ(Id(*ds), 2);
   rejectTwo = true;
-  ds->UpdateCursorPos();
-  EXPECT_EQ(ds->GetDataSetImpl().GetRecord(gmCurrent), grError);
+  TDataSetTestPeer::UpdateCursorPos(*ds);
+  EXPECT_EQ(TDataSetTestPeer::Engine(*ds).GetRecord(gmCurrent), grError);
   EXPECT_EQ(ds->GetState(), dsBrowse);
 }
 

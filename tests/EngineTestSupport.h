@@ -13,6 +13,7 @@
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
+#include "tests/support/TestPeer.h"
 
 namespace qvl::test {
 

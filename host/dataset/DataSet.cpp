@@ -5,8 +5,10 @@
 #include <cstdlib>
 
 #include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/runtime/ScopedValue.h"
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/dataset/DataLink.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/Stream.h"
 #include "qvl/host/runtime/Strings.h"
 
@@ -293,18 +295,14 @@ void TDataSet::CheckRequiredFields() {
 
 void TDataSet::GetCalcFields(TRecordBuffer Buffer) {
   if (!HasCalcFields() && !FOnCalcFields) return;
-  TDataSetState saved = SetTempState(dsCalcFields);
-  try {
-    CalculateFields(Buffer);
-  } catch (...) {
-    RestoreState(saved);
-    throw;
-  }
-  RestoreState(saved);
+  TDataSetTempState state(*this, dsCalcFields);
+  CalculateFields(Buffer);
 }
 
 void TDataSet::CalculateFields(TRecordBuffer Buffer) {
-  FCalcBuffer = Buffer;
+  // A handler may calculate another record of this dataset (a Lookup on
+  // itself): the outer calculation goes on with its own buffer afterwards.
+  TScopedValue<TRecordBuffer> calcBuffer(FCalcBuffer, Buffer);
   ClearCalcFields(Buffer);
   for (int i = 0; i < FFields->Count(); ++i) {
     TField* f = FFields->Items(i);
@@ -844,6 +842,13 @@ void TDataSet::AddRecordWithValues(const std::vector<Variant>& Values, bool Appe
     FCurrentRecord = savedCurrent;
   };
   auto abandon = [&] {
+    // The new record goes as a cancelled Append's does: shown as the
+    // active one while the descendant lets go of it.
+    if (!swapped) std::swap(FBuffers[active], FBuffers[spare]);
+    swapped = true;
+    FRecordCount = std::max(savedCount, 1);
+    FActiveRecord = static_cast<int>(active);
+    InternalCancel();
     restoreWindow();
     FState = dsBrowse;
     FModified = false;
