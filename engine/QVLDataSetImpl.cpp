@@ -4,12 +4,14 @@
 #include <climits>
 #include <cstring>
 #include <typeinfo>
+#include <unordered_set>
 
 #include <unicode/ucasemap.h>
 
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/Invariants.h"
 #include "qvl/host/runtime/ScopedValue.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/resources/QVLConsts.h"
@@ -134,6 +136,7 @@ void TQVLDataSetImpl::ResetChain() {
 }
 
 void TQVLDataSetImpl::InternalOpen() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   const TFields& fields = FDataSet->Fields();
   const int count = fields.Count();
   std::int64_t size = static_cast<std::int64_t>(QVLRecordHeaderSize);
@@ -173,6 +176,7 @@ void TQVLDataSetImpl::InternalOpen() {
 }
 
 void TQVLDataSetImpl::InternalClose() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   // The streams' field and records go now.
   for (TQVLBlobStream* stream : FBlobStreams) stream->Detach();
   FBlobStreams.clear();
@@ -242,6 +246,11 @@ TGetResult TQVLDataSetImpl::FetchNextRecord() {
   FRowPending = false;
   SetRecordStatus(record, usUnmodified);
   FCurrentRecord = record;
+#ifndef NDEBUG
+  // Only the chain's end changed: checking all of it at every row would make
+  // reading quadratic.
+  if (const std::string fault = TailFault(); !fault.empty()) InvariantBroken("end", __func__, fault);
+#endif
   // With nothing to calculate the host's step would return at once; asking
   // it costs more than the rest of filling a narrow record.
   if (FHasCalcFields || FDataSet->GetOnCalcFields()) CalcRecordFields(record);
@@ -346,6 +355,7 @@ TGetResult TQVLDataSetImpl::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bo
 void TQVLDataSetImpl::InternalFirst() { FCurrentRecord = FBOF; }
 
 void TQVLDataSetImpl::InternalLast() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (!IsAllFetched()) {
     FCurrentRecord = RecordPrior(FEOF);
     while (FetchNextRecord() == grOK) {
@@ -673,6 +683,7 @@ void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
 }
 
 void TQVLDataSetImpl::InternalEdit() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (RecordStatus(FCurrentRecord) == usDeleted) DatabaseError(SDeletedRecordEdit);
   TRecordBuffer backup = AllocRecord();
   CopyRecordData(FCurrentRecord, backup);
@@ -683,6 +694,7 @@ void TQVLDataSetImpl::InternalEdit() {
 void TQVLDataSetImpl::InternalInsert() { FHost.CursorPosChanged(); }
 
 void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (Append) InternalLast();
   TRecordBuffer record = CellRecord(Buffer);
   if (FCurrentRecord == FBOF) {
@@ -698,6 +710,7 @@ void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
 }
 
 void TQVLDataSetImpl::InternalPost() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   switch (FDataSet->GetState()) {
     case dsEdit:
       if (FDataSet->GetModified() && RecordStatus(FCurrentRecord) == usUnmodified) {
@@ -718,6 +731,7 @@ void TQVLDataSetImpl::InternalPost() {
 }
 
 void TQVLDataSetImpl::InternalCancel() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   switch (FDataSet->GetState()) {
     case dsEdit:
       if (FEditBackup != nullptr) {
@@ -742,6 +756,7 @@ void TQVLDataSetImpl::InternalCancel() {
 }
 
 void TQVLDataSetImpl::InternalDelete() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   TRecordBuffer record = FCurrentRecord;
   switch (RecordStatus(record)) {
     case usUnmodified: RegisterUpdate(usDeleted); break;
@@ -759,6 +774,7 @@ void TQVLDataSetImpl::InternalDelete() {
 }
 
 void TQVLDataSetImpl::InternalRefresh() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   FDataSet->CheckBrowseMode();
   const int recNo = GetRecNo();
   InternalClose();
@@ -819,6 +835,7 @@ void TQVLDataSetImpl::RollbackUpdate(TRecordBuffer Record) {
 }
 
 void TQVLDataSetImpl::RevertRecord() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   FDataSet->Cancel();
   if (!GetUpdatesPending()) return;
   FHost.UpdateCursorPos();
@@ -831,6 +848,7 @@ void TQVLDataSetImpl::RevertRecord() {
 }
 
 void TQVLDataSetImpl::CancelUpdates() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   FDataSet->Cancel();
   if (!GetUpdatesPending()) return;
   FHost.UpdateCursorPos();
@@ -955,6 +973,58 @@ int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmar
   };
   const std::int64_t r1 = rank(Bookmark1), r2 = rank(Bookmark2);
   return r1 < r2 ? -1 : (r1 > r2 ? 1 : 0);
+}
+
+// ---- invariants -------------------------------------------------------------------------
+
+std::string TQVLDataSetImpl::InvariantFault() const {
+  // A unidirectional engine keeps its one record out of the chain.
+  if (FAllocator == nullptr || FDataSet->IsUniDirectional()) return "";
+  auto* bof = const_cast<std::uint8_t*>(FBOF);
+  auto* eof = const_cast<std::uint8_t*>(FEOF);
+  std::unordered_set<TRecordBuffer> changed;  // linked records that are not unmodified
+  std::int32_t n = 0;
+  TRecordBuffer last = bof;
+  for (TRecordBuffer r = RecordNext(bof); r != nullptr && r != eof; r = RecordNext(r)) {
+    const std::string no = std::to_string(++n);
+    if (!RecordIsLive(r)) return Format(SChainRecordNotLive, {no});
+    if (RecordPrior(r) != last) return Format(SChainPriorLink, {no});
+    if (RecordNo(r) != n) return Format(SChainRecordNumber, {no, std::to_string(RecordNo(r))});
+    const TUpdateStatus status = RecordStatus(r);
+    if (status != usUnmodified) changed.insert(r);
+    // A deleted record's old values are its values before an edit, if it
+    // had one; otherwise the record itself holds them.
+    if (status == usModified && RecordOld(r) == nullptr) return Format(SOldValuesMissing, {no});
+    if ((status == usUnmodified || status == usInserted) && RecordOld(r) != nullptr)
+      return Format(SOldValuesStray, {no});
+    last = r;
+  }
+  if (RecordPrior(eof) != last) return Format(SChainLastRecord, {std::to_string(n)});
+  const std::size_t logged = FUpdateLog ? FUpdateLog->size() : 0;
+  std::unordered_set<TRecordBuffer> seen;
+  for (std::size_t i = 0; i < logged; ++i) {
+    TRecordBuffer r = (*FUpdateLog)[i];
+    if (!RecordIsLive(r) || (RecordStatus(r) != usUnmodified && changed.count(r) == 0))
+      return SLogRecordNotLinked;
+    const std::string no = std::to_string(RecordNo(r));
+    if (!seen.insert(r).second) return Format(SLogRecordTwice, {no});
+    if (RecordStatus(r) == usUnmodified) return Format(SLogRecordUnmodified, {no});
+  }
+  for (TRecordBuffer r : changed)
+    if (seen.count(r) == 0) return Format(SLogRecordMissing, {std::to_string(RecordNo(r))});
+  return "";
+}
+
+std::string TQVLDataSetImpl::TailFault() const {
+  if (FDataSet->IsUniDirectional()) return "";
+  auto* bof = const_cast<std::uint8_t*>(FBOF);
+  TRecordBuffer last = RecordPrior(const_cast<std::uint8_t*>(FEOF));
+  if (last == bof) return "";
+  TRecordBuffer prior = RecordPrior(last);
+  const std::string no = std::to_string(RecordNo(prior) + 1);
+  if (RecordNext(prior) != last) return Format(SChainPriorLink, {no});
+  if (RecordNo(last) != RecordNo(prior) + 1) return Format(SChainRecordNumber, {no, std::to_string(RecordNo(last))});
+  return "";
 }
 
 // ---- Locate and Lookup ----------------------------------------------------------------------------------------

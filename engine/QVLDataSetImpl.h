@@ -232,6 +232,14 @@ class TQVLDataSetImpl {
   TDataSet* GetDataSet() const { return FDataSet; }
   IQVLRecordCursor& GetRecordCursor() const { return FRecordCursor; }
 
+  // The first broken invariant of the chain or the update log (see above;
+  // also: the log holds each record whose status is not unmodified exactly
+  // once, and only those; a modified record has old values, an unmodified
+  // or inserted one has none), or "" when all hold. Debug builds check it
+  // at the start and end of every operation that changes the chain or the
+  // log; fetching checks the chain's end only.
+  std::string InvariantFault() const;
+
  private:
   friend class TQVLBlobStream;
   friend class test::TDataSetTestPeer;
@@ -274,6 +282,7 @@ class TQVLDataSetImpl {
     return index;
   }
   TRecordBuffer FieldsRecordOtherwise(TDataSetState State) const;
+  std::string TailFault() const;
   void PrepareKeySearch(TKeySearch& Search, const std::vector<TField*>& Fields, const Variant& KeyValues);
   static bool GetBlobSlotData(const std::uint8_t* Slot, void* Buffer) {
     if (TBlobByteData::SlotData(Slot) == nullptr) return false;
@@ -311,7 +320,8 @@ class TQVLDataSetImpl {
   std::vector<TFetchStep> FFetchSteps;      // data fields, in Fields order
   bool FHasCalcFields = false;              // calculated or lookup fields (fixed while open)
   bool FFiltering = false;
-  bool FRowPending = false;  // the cursor stands on a row not yet in a record
+  bool FRowPending = false;
+  int FCheckDepth = 0;  // operations running that check invariants  // the cursor stands on a row not yet in a record
   std::int32_t FRecordSize = 0;
   std::int32_t FPageSize = 32;
   std::unique_ptr<TQVLRecordAllocator> FAllocator;

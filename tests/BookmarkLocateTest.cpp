@@ -281,3 +281,45 @@ TEST_F(BookmarkLocate, LookupComputesTheFoundRecordsCalculatedFields) {
   EXPECT_EQ(ds->Lookup("name", "Bob", "double"), Variant(60));
   EXPECT_EQ(calcs, 3) << "two rows read on the way, then the found one again";
 }
+
+// Staff and the names of their bosses, looked up in the same dataset by a
+// calculated field's handler and by a lookup field. Di's boss is read after
+// her, and Di and Flo are each other's boss.
+TEST_F(BookmarkLocate, LookupOnItsOwnDataSetGivesEachRecordItsValues) {
+  db.Exec("CREATE TABLE staff (id INTEGER, name VARCHAR(12), boss INTEGER)");
+  db.Exec("INSERT INTO staff VALUES (1, 'Ada', NULL), (2, 'Ben', 1), (3, 'Cy', 2), (4, 'Di', 6), (5, 'Ed', 1),"
+          " (6, 'Flo', 4)");
+  TTestQVLDataSet staff(nullptr);
+  staff.SetDatabase(db);
+  staff.SetCommandText("SELECT id, name, boss FROM staff ORDER BY id");
+  auto calculated = std::make_unique<TStringField>(12);
+  calculated->SetFieldName("boss_calc");
+  calculated->SetFieldKind(fkCalculated);
+  staff.Fields().Add(std::move(calculated));
+  auto lookup = std::make_unique<TStringField>(12);
+  lookup->SetFieldName("boss_lookup");
+  lookup->SetFieldKind(fkLookup);
+  lookup->SetLookupDataSet(&staff);
+  lookup->SetKeyFields("boss");
+  lookup->SetLookupKeyFields("id");
+  lookup->SetLookupResultField("name");
+  staff.Fields().Add(std::move(lookup));
+  staff.SetOnCalcFields([](TDataSet* d) {
+    d->FieldByName("boss_calc")->SetAsVariant(d->Lookup("id", d->FieldByName("boss")->GetAsVariant(), "name"));
+  });
+  staff.Open();
+  const char* expected[][3] = {{"Ada", "", ""},     {"Ben", "Ada", "Ada"}, {"Cy", "Ben", "Ben"},
+                               {"Di", "Flo", "Flo"}, {"Ed", "Ada", "Ada"}, {"Flo", "Di", "Di"}};
+  for (const auto& row : expected) {
+    ASSERT_FALSE(staff.Eof());
+    EXPECT_EQ(staff.FieldByName("name")->GetAsString(), row[0]);
+    EXPECT_EQ(staff.FieldByName("boss_calc")->GetAsString(), row[1]) << row[0];
+    EXPECT_EQ(staff.FieldByName("boss_lookup")->GetAsString(), row[2]) << row[0];
+    staff.Next();
+  }
+  EXPECT_TRUE(staff.Eof());
+  staff.First();
+  EXPECT_TRUE(staff.FieldByName("boss_calc")->IsNull()) << "nothing written into the record a lookup found";
+  EXPECT_EQ(staff.Lookup("name", "Cy", "boss_calc;boss_lookup"), VarArrayOf({"Ben", "Ben"}));
+  EXPECT_EQ(staff.FieldByName("name")->GetAsString(), "Ada");
+}

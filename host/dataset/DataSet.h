@@ -176,6 +176,13 @@ class TDataSet : public TComponent {
   bool ControlsDisabled() const { return FDisableCount != 0; }
   void DataEvent(TDataEvent Event, std::intptr_t Info);
 
+  // The first broken invariant of the window, or "": BufferCount buffers
+  // (at least one) and the spare; RecordCount of them hold records; the
+  // active record and the cursor's buffer (or -1) lie among those (index 0
+  // when the window is empty). Debug builds check it at the start and end
+  // of every operation that moves or refills the window.
+  std::string InvariantFault() const;
+
   // ---- provider support (SQL-based descendants implement) -----------------------
   virtual bool PSInTransaction();
   virtual void PSStartTransaction();
@@ -332,6 +339,12 @@ class TDataSet : public TComponent {
   friend class TDataSetEngineAccess;
   friend class test::TDataSetTestPeer;
 
+  struct TWindowState {
+    int RecordCount, ActiveRecord;
+    bool BOF, EOF_;
+  };
+  TWindowState SaveWindow() const;
+  void RestoreEmptyWindow(const TWindowState& Saved);
   void SetBufferCount(int Value);
   void UpdateBufferCount();
   void SetCurrentRecord(int Index);
@@ -365,6 +378,7 @@ class TDataSet : public TComponent {
   int FActiveRecord = 0;
   int FCurrentRecord = -1;
   int FDisableCount = 0;
+  int FCheckDepth = 0;  // operations running that check invariants
   bool FPendingChange = false;
   TDataSetState FDisableState = dsInactive;
   std::vector<TRecordBuffer> FBuffers;

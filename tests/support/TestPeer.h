@@ -15,6 +15,7 @@ class TDataSetTestPeer {
   static int BufferCount(const TDataSet& DataSet) { return DataSet.BufferCount(); }
   static int WindowRecordCount(const TDataSet& DataSet) { return DataSet.WindowRecordCount(); }
   static int ActiveRecord(const TDataSet& DataSet) { return DataSet.ActiveRecord(); }
+  static void SetActiveRecord(TDataSet& DataSet, int Index) { DataSet.FActiveRecord = Index; }
   static TRecordBuffer ActiveBuffer(const TDataSet& DataSet) { return DataSet.ActiveBuffer(); }
   static TRecordBuffer Buffer(const TDataSet& DataSet, int Index) { return DataSet.Buffer(Index); }
   static void CursorPosChanged(TDataSet& DataSet) { DataSet.CursorPosChanged(); }
