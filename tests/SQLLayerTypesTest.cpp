@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/runtime/DateTime.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
@@ -430,6 +430,19 @@ TEST_P(ValuesThatDoNotFit, ExpressionsTakeTheTypeOfTheirValues) {
   EXPECT_TRUE(q->FieldByName("z")->IsNull());
   for (const char* name : {"n", "x", "s", "z"})
     EXPECT_TRUE(q->FieldByName(name)->GetReadOnly()) << name;
+}
+
+TEST_P(ValuesThatDoNotFit, ADateParameterWithATimeOfDayRaisesOnEveryDatabase) {
+  Exec("CREATE TABLE p (d DATE)");
+  TParams p;
+  p.CreateParam(ftDate, "d", ptInput)->SetAsDateTime(TDateTime{TDateTime::kMicrosPerDay + 1});
+  EXPECT_EQ("Parameter 1: 1970-01-02 00:00:00.000001 has a time of day, which a date cannot hold",
+            qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO p (d) VALUES (?)", &p); }));
+  p.Items(0)->SetAsDateTime(TDateTime{TDateTime::kMicrosPerDay});
+  EXPECT_EQ(1, Conn->Execute("INSERT INTO p (d) VALUES (?)", &p));
+  auto q = Query("SELECT d FROM p");
+  q->Open();
+  EXPECT_EQ(TDateTime{TDateTime::kMicrosPerDay}, q->FieldByName("d")->GetAsDateTime());
 }
 
 QVL_SQL_LAYER_SUITE(ValuesThatDoNotFit);
