@@ -23,10 +23,10 @@ bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* Data
   if (impl == nullptr) DatabaseErrorFmt(SUpdateObjectNotLinked, {GetName()});
   if (DataSet == nullptr) DataSet = impl->GetDataSet();
   TQVLSQLProcessor* processor = GetSQLProcessorToUse();
-  TParams params;
   // The records of an apply bring a few texts over and over (generated
   // statements differ with the fields given a value): what the processor
-  // makes of each is kept while the text, the markers and the macros stay.
+  // makes of each is kept while the text, the markers and the macros stay,
+  // with its parameters, which each record fills anew.
   std::string macros = processor->GetMacros().GetText();
   const char paramChar = processor->GetParamChar(), macroChar = processor->GetMacroChar();
   auto hit = std::find_if(FBuilt.begin(), FBuilt.end(), [&](const TBuilt& B) {
@@ -34,16 +34,14 @@ bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* Data
            B.Macros == macros;
   });
   if (hit == FBuilt.end()) {
-    TBuilt built{SQL, paramChar, macroChar, std::move(macros), {}, {}};
-    built.SQL = processor->Build(*processor->Parse(SQL), nullptr, &params);
-    for (int i = 0; i < params.Count(); ++i) built.ParamNames.push_back(params.Items(i)->GetName());
+    TBuilt built{SQL, paramChar, macroChar, std::move(macros), {}, std::make_unique<TParams>()};
+    built.SQL = processor->Build(*processor->Parse(SQL), nullptr, built.Params.get());
     if (FBuilt.size() == kBuiltKept) FBuilt.pop_back();
     FBuilt.insert(FBuilt.begin(), std::move(built));
   } else {
     std::rotate(FBuilt.begin(), hit, hit + 1);
-    for (const std::string& name : FBuilt.front().ParamNames)
-      params.CreateParam(ftUnknown, name, ptInput);
   }
+  TParams& params = *FBuilt.front().Params;
   AssignParamsFromDataSet(params);
   const int rows = DataSet->PSExecuteStatement(FBuilt.front().SQL, &params);
   const TQVLRecordUpdateOptions options = impl->GetUpdateOptions();

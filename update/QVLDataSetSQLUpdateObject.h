@@ -12,10 +12,12 @@
 // unless uoAllowMultiRecordUpdates is set. Both are EDatabaseError, so the
 // engine offers them to OnUpdateError.
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "qvl/engine/QVLDataSetUpdateObject.h"
+#include "qvl/host/dataset/Params.h"
 
 namespace qvl {
 
@@ -43,8 +45,8 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
     std::string Source;
     char ParamChar, MacroChar;
     std::string Macros;
-    std::string SQL;  // as processed
-    std::vector<std::string> ParamNames;
+    std::string SQL;                  // as processed
+    std::unique_ptr<TParams> Params;  // one per reference, in text order
   };
   static constexpr std::size_t kBuiltKept = 8;
   std::vector<TBuilt> FBuilt;  // the statements processed last, most recent first
