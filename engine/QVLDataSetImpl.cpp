@@ -20,12 +20,12 @@ namespace qvl {
 
 namespace {
 
-constexpr std::size_t P = sizeof(void*);
-constexpr std::size_t OffNext = 0;
-constexpr std::size_t OffPrior = P;
-constexpr std::size_t OffOldRecord = 2 * P + 1;
-constexpr std::size_t OffRecNo = 3 * P + 1;
-static_assert(OffRecNo + sizeof(std::int32_t) == QVLRecordHeaderSize);
+constexpr std::size_t kPointerSize = sizeof(void*);
+constexpr std::size_t kOffNext = 0;
+constexpr std::size_t kOffPrior = kPointerSize;
+constexpr std::size_t kOffOldRecord = 2 * kPointerSize + 1;
+constexpr std::size_t kOffRecNo = 3 * kPointerSize + 1;
+static_assert(kOffRecNo + sizeof(std::int32_t) == kQVLRecordHeaderSize);
 
 TRecordBuffer LoadPtr(const std::uint8_t* At) {
   TRecordBuffer p;
@@ -101,19 +101,19 @@ bool IsStringFieldType(TFieldType T) {
 
 // ---- record header ------------------------------------------------------------
 
-TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + OffNext); }
-TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + OffPrior); }
-TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + OffOldRecord); }
+TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + kOffNext); }
+TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + kOffPrior); }
+TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + kOffOldRecord); }
 std::int32_t TQVLDataSetImpl::RecordNo(TRecordBuffer R) {
   std::int32_t n;
-  std::memcpy(&n, R + OffRecNo, sizeof n);
+  std::memcpy(&n, R + kOffRecNo, sizeof n);
   return n;
 }
-void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffNext, Value); }
-void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffPrior, Value); }
-void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffOldRecord, Value); }
+void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffNext, Value); }
+void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffPrior, Value); }
+void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffOldRecord, Value); }
 void TQVLDataSetImpl::SetRecordNo(TRecordBuffer R, std::int32_t Value) {
-  std::memcpy(R + OffRecNo, &Value, sizeof Value);
+  std::memcpy(R + kOffRecNo, &Value, sizeof Value);
 }
 void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { StorePtr(Cell, Record); }
 
@@ -121,7 +121,7 @@ void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { 
 
 TQVLDataSetImpl::TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCursor)
     : FDataSet(ADataSet), FHost(*ADataSet), FRecordCursor(ARecordCursor), FCurrentRecord(FBOF) {
-  FHost.SetBookmarkSize(QVLBookmarkSize);
+  FHost.SetBookmarkSize(kQVLBookmarkSize);
   FHost.SetUniDirectional(false);
   ResetChain();
 }
@@ -139,7 +139,7 @@ void TQVLDataSetImpl::InternalOpen() {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   const TFields& fields = FDataSet->Fields();
   const int count = fields.Count();
-  std::int64_t size = static_cast<std::int64_t>(QVLRecordHeaderSize);
+  std::int64_t size = static_cast<std::int64_t>(kQVLRecordHeaderSize);
   FFieldOffsets.assign(static_cast<std::size_t>(count), 0);
   FFieldSlots.assign(static_cast<std::size_t>(count), TFieldSlot{0, 0, false, false});
   FBlobOffsets.clear();
@@ -153,7 +153,7 @@ void TQVLDataSetImpl::InternalOpen() {
     slot.IsBlob = f->IsBlob();
     if (slot.IsBlob) {
       FBlobOffsets.push_back(offset);
-      size += static_cast<std::int64_t>(TBlobByteData::SlotSize);
+      size += static_cast<std::int64_t>(TBlobByteData::kSlotSize);
     } else {
       slot.DataSize = f->GetDataSize();
       slot.IsString = dynamic_cast<TStringField*>(f) != nullptr;
@@ -165,7 +165,7 @@ void TQVLDataSetImpl::InternalOpen() {
   FRecordSize = static_cast<std::int32_t>(size);
   FHasCalcFields = FDataSet->HasCalcFields();
   ResetChain();
-  const bool uni = FDataSet->IsUniDirectional();
+  const bool uni = FDataSet->GetUniDirectional();
   FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
                                                      uni ? 1u : static_cast<std::uint32_t>(FPageSize));
   if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
@@ -195,7 +195,7 @@ void TQVLDataSetImpl::InternalClose() {
 // ---- fetching ----------------------------------------------------------------------
 
 TGetResult TQVLDataSetImpl::FetchNextRecord() {
-  const bool uni = FDataSet->IsUniDirectional();
+  const bool uni = FDataSet->GetUniDirectional();
   // A row whose values could not be read is read again, not skipped: the
   // cursor still stands on it.
   const TGetResult r = FRowPending ? grOK : FRecordCursor.FetchNext();
@@ -426,7 +426,7 @@ void TQVLDataSetImpl::InternalInitRecord(TRecordBuffer Buffer) {
   TRecordBuffer record = CellRecord(Buffer);
   if (record == nullptr) return;
   ClearBlobs(record);
-  std::memset(record + QVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+  std::memset(record + kQVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
 }
 
 bool TQVLDataSetImpl::GetCurrentRecord(TRecordBuffer Buffer) {
@@ -444,14 +444,14 @@ void TQVLDataSetImpl::SetPageSize(int Value) {
 }
 
 void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
-  if (Value != FFetchOnDemand && !Value && !FDataSet->IsUniDirectional() && IsCursorOpen()) {
+  if (Value != FFetchOnDemand && !Value && !FDataSet->GetUniDirectional() && IsCursorOpen()) {
     InternalLast();
     FHost.CursorPosChanged();
   }
   FFetchOnDemand = Value;
 }
 
-bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->IsUniDirectional(); }
+bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->GetUniDirectional(); }
 
 void TQVLDataSetImpl::SetUniDirectional(bool Value) {
   FDataSet->CheckInactive();
@@ -549,8 +549,8 @@ void TQVLDataSetImpl::FreeRecord(TRecordBuffer Record) {
 }
 
 void TQVLDataSetImpl::CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest) {
-  std::memcpy(Dest + QVLRecordHeaderSize, Source + QVLRecordHeaderSize,
-              static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+  std::memcpy(Dest + kQVLRecordHeaderSize, Source + kQVLRecordHeaderSize,
+              static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
   for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotAddRef(Dest + offset);
 }
 
@@ -878,7 +878,7 @@ void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
 }
 
 bool TQVLDataSetImpl::GetCanModify() {
-  if (FDataSet->IsUniDirectional()) return false;
+  if (FDataSet->GetUniDirectional()) return false;
   if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
   return FCachedUpdates;
 }
@@ -959,12 +959,12 @@ bool TQVLDataSetImpl::BookmarkValid(const void* Bookmark) const {
 }
 
 int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const {
-  static constexpr std::int8_t ByEmptiness[4] = {0, -1, 1, 0};
+  static constexpr std::int8_t kByEmptiness[4] = {0, -1, 1, 0};
   // A bookmark whose record is gone cannot be placed: it sorts as an empty
   // one, without reading the record.
   const bool empty1 = !BookmarkValid(Bookmark1);
   const bool empty2 = !BookmarkValid(Bookmark2);
-  if (empty1 || empty2) return ByEmptiness[(empty1 ? 2 : 0) + (empty2 ? 1 : 0)];
+  if (empty1 || empty2) return kByEmptiness[(empty1 ? 2 : 0) + (empty2 ? 1 : 0)];
   auto rank = [this](const void* Bookmark) -> std::int64_t {
     TRecordBuffer record = LoadPtr(static_cast<const std::uint8_t*>(Bookmark));
     if (record == FBOF) return 0;
@@ -979,7 +979,7 @@ int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmar
 
 std::string TQVLDataSetImpl::InvariantFault() const {
   // A unidirectional engine keeps its one record out of the chain.
-  if (FAllocator == nullptr || FDataSet->IsUniDirectional()) return "";
+  if (FAllocator == nullptr || FDataSet->GetUniDirectional()) return "";
   auto* bof = const_cast<std::uint8_t*>(FBOF);
   auto* eof = const_cast<std::uint8_t*>(FEOF);
   std::unordered_set<TRecordBuffer> changed;  // linked records that are not unmodified
@@ -1016,7 +1016,7 @@ std::string TQVLDataSetImpl::InvariantFault() const {
 }
 
 std::string TQVLDataSetImpl::TailFault() const {
-  if (FDataSet->IsUniDirectional()) return "";
+  if (FDataSet->GetUniDirectional()) return "";
   auto* bof = const_cast<std::uint8_t*>(FBOF);
   TRecordBuffer last = RecordPrior(const_cast<std::uint8_t*>(FEOF));
   if (last == bof) return "";
