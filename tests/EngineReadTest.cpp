@@ -3,6 +3,8 @@
 // record numbers.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tests/EngineTestSupport.h"
 
 using namespace qvl;
@@ -479,10 +481,15 @@ TEST_F(EngineRead, AFilteredReadPassesRowErrorsOnInsteadOfEndingTheData) {
 
 namespace {
 
-// Header fields of a record, by the engine's documented layout.
-TRecordBuffer& PriorOf(TRecordBuffer Record) { return *reinterpret_cast<TRecordBuffer*>(Record + sizeof(void*)); }
-std::uint8_t& StatusOf(TRecordBuffer Record) { return Record[2 * sizeof(void*)]; }
-std::int32_t& RecNoOf(TRecordBuffer Record) { return *reinterpret_cast<std::int32_t*>(Record + 3 * sizeof(void*) + 1); }
+// Header fields of a record, by the engine's documented layout (unaligned).
+TRecordBuffer PriorOf(TRecordBuffer Record) {
+  TRecordBuffer prior;
+  std::memcpy(&prior, Record + sizeof(void*), sizeof prior);
+  return prior;
+}
+void SetPriorOf(TRecordBuffer Record, TRecordBuffer Prior) { std::memcpy(Record + sizeof(void*), &Prior, sizeof Prior); }
+void SetStatusOf(TRecordBuffer Record, TUpdateStatus Status) { Record[2 * sizeof(void*)] = Status; }
+void SetRecNoOf(TRecordBuffer Record, std::int32_t No) { std::memcpy(Record + 3 * sizeof(void*) + 1, &No, sizeof No); }
 
 }  // namespace
 
@@ -505,12 +512,12 @@ TEST_F(EngineRead, InvariantChecksNameTheFirstBrokenInvariant) {
   };
   TRecordBuffer savedPrior = PriorOf(three);
   const TCase cases[] = {
-      {[&] { PriorOf(three) = three; }, [&] { PriorOf(three) = savedPrior; },
+      {[&] { SetPriorOf(three, three); }, [&] { SetPriorOf(three, savedPrior); },
        "record 3 of the chain: its Prior does not point back"},
-      {[&] { RecNoOf(two) = 7; }, [&] { RecNoOf(two) = 2; }, "record 2 of the chain is numbered 7"},
-      {[&] { StatusOf(two) = usInserted; }, [&] { StatusOf(two) = usUnmodified; },
+      {[&] { SetRecNoOf(two, 7); }, [&] { SetRecNoOf(two, 2); }, "record 2 of the chain is numbered 7"},
+      {[&] { SetStatusOf(two, usInserted); }, [&] { SetStatusOf(two, usUnmodified); },
        "record 2 is changed but not in the update log"},
-      {[&] { StatusOf(two) = usModified; }, [&] { StatusOf(two) = usUnmodified; },
+      {[&] { SetStatusOf(two, usModified); }, [&] { SetStatusOf(two, usUnmodified); },
        "record 2 is modified but has no old values"},
   };
   for (const TCase& c : cases) {
@@ -524,8 +531,8 @@ TEST_F(EngineRead, InvariantChecksNameTheFirstBrokenInvariant) {
   TDataSetTestPeer::SetActiveRecord(*ds, 0);
 #ifndef NDEBUG
   // Debug builds (the sanitizer build among them) check at every operation.
-  RecNoOf(two) = 7;
+  SetRecNoOf(two, 7);
   EXPECT_DEATH(ds->Edit(), "invariant broken at the start of InternalEdit: record 2 of the chain is numbered 7");
-  RecNoOf(two) = 2;
+  SetRecNoOf(two, 2);
 #endif
 }
