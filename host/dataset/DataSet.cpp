@@ -396,8 +396,8 @@ void TDataSet::RestoreEmptyWindow(const TWindowState& Saved) {
   if (FRecordCount != 0) return;
   FRecordCount = Saved.RecordCount;
   FActiveRecord = Saved.ActiveRecord;
-  FBOF = Saved.BOF;
-  FEOF = Saved.EOF_;
+  FBOF = Saved.AtBOF;
+  FEOF = Saved.AtEOF;
   FCurrentRecord = -1;
 }
 
