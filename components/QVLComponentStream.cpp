@@ -341,7 +341,7 @@ void AddDataSetProperties(std::vector<TProperty>& P) {
       [](TComponent& c, unsigned v) {
         As<D>(c).SetUpdateOptions(static_cast<TQVLRecordUpdateOptions>(v));
       },
-      QVLAllRecordUpdateOptions));
+      kQVLAllRecordUpdateOptions));
   P.push_back(Enumeration<TUpdateMode>(
       "UpdateMode", {"upWhereAll", "upWhereChanged", "upWhereKeyOnly"},
       [](TComponent& c) { return As<D>(c).GetUpdateMode(); },
