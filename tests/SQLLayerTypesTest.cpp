@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "qvl/components/QVLQuery.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/DateTime.h"
 #include "tests/SQLLayerTestSupport.h"
@@ -443,6 +444,85 @@ TEST_P(ValuesThatDoNotFit, ADateParameterWithATimeOfDayRaisesOnEveryDatabase) {
   auto q = Query("SELECT d FROM p");
   q->Open();
   EXPECT_EQ(TDateTime{TDateTime::MicrosPerDay}, q->FieldByName("d")->GetAsDateTime());
+}
+
+TEST_P(ValuesThatDoNotFit, DecimalsAreStoredExactlyOrRefused) {
+  Exec("CREATE TABLE d (id INTEGER, v DECIMAL(30,10))");
+  struct Case {
+    const char* Value;
+    const char* Error;  // SQLite's; PostgreSQL stores each exactly
+  };
+  const Case cases[] = {
+      {"12345678901234567890.0123456789",
+       "Parameter 2: SQLite cannot store the decimal 12345678901234567890.0123456789 exactly: it "
+       "keeps integers of up to 64 bits and other decimals of up to 15 significant digits"},
+      {"1234567.8912345678",
+       "Parameter 2: SQLite cannot store the decimal 1234567.8912345678 exactly: it keeps "
+       "integers of up to 64 bits and other decimals of up to 15 significant digits"},
+      {"-9223372036854775808", nullptr},
+      {"12345678901234567890",
+       "Parameter 2: SQLite cannot store the decimal 12345678901234567890 exactly: it keeps "
+       "integers of up to 64 bits and other decimals of up to 15 significant digits"},
+      {"123456789012.345", nullptr},
+      {"0.0000000001", nullptr},
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    TParams p;
+    p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
+    p.CreateParam(ftFMTBcd, "v", ptInput)->SetValue(Variant::Bcd(c.Value));
+    const std::string error =
+        qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO d VALUES (?, ?)", &p); });
+    if (!PG() && c.Error != nullptr) {
+      EXPECT_EQ(c.Error, error);
+      continue;
+    }
+    EXPECT_EQ("no error", error) << c.Value;
+    auto q = Query("SELECT v FROM d WHERE id = " + std::to_string(id));
+    q->Open();
+    EXPECT_EQ(NormalizeDecimal(c.Value), NormalizeDecimal(q->FieldByName("v")->GetAsString()))
+        << c.Value;
+  }
+}
+
+TEST_P(ValuesThatDoNotFit, TextTooLongForItsFieldIsRefusedAndTheRecordKeepsItsValue) {
+  Exec("CREATE TABLE s (id INTEGER PRIMARY KEY, c VARCHAR(3))");
+  Exec("INSERT INTO s VALUES (1, 'abc')");
+  TQVLQuery q;
+  q.SetSQLConnection(Conn.get());
+  q.SQL().SetText("SELECT id, c FROM s");
+  q.SetCachedUpdates(true);
+  q.Open();
+  TField* c = q.FieldByName("c");
+  ASSERT_EQ(12, c->GetSize());
+  q.Edit();
+  const std::pair<std::string, std::string> refused[] = {
+      {"abcdefghijklmnopqrstuvwxyz",
+       "Text of 26 bytes does not fit field 'c', which holds at most 12 bytes"},
+      {"\u20ac\u20ac\u20ac\u20ac\u20ac",
+       "Text of 15 bytes does not fit field 'c', which holds at most 12 bytes"},
+      {std::string("a\0b", 3),
+       "Text with a zero byte does not fit field 'c', whose text ends at a zero byte"}};
+  for (const auto& [value, message] : refused) {
+    EXPECT_EQ(message, qvl::testing::MessageOf([&] { c->SetAsString(value); }));
+    EXPECT_EQ("abc", c->GetAsString());
+  }
+  c->SetAsString("\u20ac\u20ac\u20ac\u20ac");
+  EXPECT_EQ("\u20ac\u20ac\u20ac\u20ac", c->GetAsString());
+  q.Cancel();
+}
+
+TEST_P(ValuesThatDoNotFit, SQLTextWithAZeroByteIsRefusedWhole) {
+  Exec("CREATE TABLE z (id INTEGER)");
+  Exec("INSERT INTO z VALUES (1), (99)");
+  const std::string text("DELETE FROM z WHERE id >= 1\0 AND id = 99", 41);
+  const char* expected =
+      "The SQL text holds a zero byte at position 28, where the database would end it";
+  EXPECT_EQ(expected, qvl::testing::MessageOf([&] { Exec(text); }));
+  EXPECT_EQ(expected, qvl::testing::MessageOf([&] { Conn->Execute(text, nullptr); }));
+  auto q = Query("SELECT count(*) AS n FROM z");
+  q->Open();
+  EXPECT_EQ(2, q->FieldByName("n")->GetAsInteger());
 }
 
 QVL_SQL_LAYER_SUITE(ValuesThatDoNotFit);

@@ -1056,6 +1056,7 @@ void TPostgreSQLConnection::Cleanup() {
 }
 
 std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
+  CheckSQLText(SQL);
   ReleaseCursorScope();
   Cleanup();
   const int before = PQtransactionStatus(FConn);

@@ -330,11 +330,18 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
       rc = sqlite3_bind_double(FStmt, Index, v.AsFloat());
       break;
     case varBcd: {
-      // Integers go in exactly; other decimals as text, which the column's
-      // affinity then stores as it stores any decimal literal.
-      std::string text = v.AsBcd();
+      // Integers go in exactly; other decimals as text, which a column of
+      // numeric affinity turns into a double: refused unless that double
+      // keeps every digit.
+      const std::string text = NormalizeDecimal(v.AsBcd());
       std::int64_t i;
-      rc = sqlvalue::ParseInt64(text, i) ? sqlite3_bind_int64(FStmt, Index, i) : bindText(text);
+      if (sqlvalue::ParseInt64(text, i)) {
+        rc = sqlite3_bind_int64(FStmt, Index, i);
+        break;
+      }
+      if (sqlvalue::SignificantDigits(text) > 15)
+        DatabaseErrorFmt(SDecimalParamInexact, {std::to_string(Index), text});
+      rc = bindText(text);
       break;
     }
     case varDate:
@@ -786,6 +793,7 @@ std::unique_ptr<TSQLStatement> TSQLiteConnection::NewStatement(const std::string
 }
 
 std::int64_t TSQLiteConnection::ExecuteDirect(const std::string& SQL) {
+  CheckSQLText(SQL);
   const char* p = SQL.c_str();
   std::int64_t rows = 0;
   while (*p != '\0') {

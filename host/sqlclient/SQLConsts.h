@@ -21,6 +21,11 @@ inline constexpr const char* SInvalidConnectionParam =
 inline constexpr const char* SInvalidConnectionString = "Invalid connection string";
 inline constexpr const char* SConnectionOutOfMemory = "Out of memory while opening the connection";
 inline constexpr const char* SMissingDatabaseParam = "No database file is given for SQLite";
+inline constexpr const char* SSQLHasZeroByte =
+    "The SQL text holds a zero byte at position %s, where the database would end it";
+inline constexpr const char* SDecimalParamInexact =
+    "Parameter %s: SQLite cannot store the decimal %s exactly: it keeps integers of up to 64 "
+    "bits and other decimals of up to 15 significant digits";
 inline constexpr const char* SMultipleStatements =
     "Only one statement can be prepared at a time: remove the text after the first statement";
 inline constexpr const char* SParamCountMismatch =

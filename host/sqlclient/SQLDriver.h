@@ -213,6 +213,9 @@ class TSQLDriverConnection {
 
  protected:
   virtual std::unique_ptr<TSQLStatement> NewStatement(const std::string& Text) = 0;
+  // Refuses text holding a zero byte: the client libraries end text there,
+  // so the database would run only what comes before it.
+  static void CheckSQLText(const std::string& SQL);
   void CountPrepare() { ++FPrepareCount; }
   // Empties the cache and detaches statements still out; a driver calls it
   // before it closes its native handle.

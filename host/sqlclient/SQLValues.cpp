@@ -249,6 +249,12 @@ bool ParseDouble(std::string_view T, double& Value) {
   return true;
 }
 
+int SignificantDigits(std::string_view Decimal) {
+  Canonical c;
+  if (!Canonicalize(Decimal, c)) return 0;
+  return static_cast<int>(c.Digits.size());
+}
+
 bool SameNumber(std::string_view Text, double Value) {
   if (!std::isfinite(Value)) return true;  // the names of NaN and infinity carry no digits
   Canonical a, b;
