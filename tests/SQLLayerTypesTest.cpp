@@ -512,6 +512,76 @@ TEST_P(ValuesThatDoNotFit, TextTooLongForItsFieldIsRefusedAndTheRecordKeepsItsVa
   q.Cancel();
 }
 
+TEST_P(ValuesThatDoNotFit, NaNIsStoredOrRefusedAndNegativeZeroIsKeptWhereTheDatabaseCan) {
+  Exec(PG() ? "CREATE TABLE f (id int, v float8)" : "CREATE TABLE f (id INTEGER, v REAL)");
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  int id = 0;
+  auto write = [&](double V) {
+    TParams p;
+    p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
+    p.CreateParam(ftFloat, "v", ptInput)->SetAsFloat(V);
+    return qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO f VALUES (?, ?)", &p); });
+  };
+  auto read = [&] {
+    auto q = Query("SELECT v FROM f WHERE id = " + std::to_string(id));
+    q->Open();
+    return q->FieldByName("v")->GetAsFloat();
+  };
+  EXPECT_EQ(PG() ? "no error" : "Parameter 2: SQLite cannot store NaN (it would store NULL)",
+            write(nan));
+  if (PG()) {
+    EXPECT_TRUE(std::isnan(read()));
+  }
+  EXPECT_EQ("no error", write(-inf));
+  EXPECT_EQ(-inf, read());
+  // SQLite writes a real that is a whole number as an integer in its
+  // records, so a REAL column gives zero back without its sign.
+  EXPECT_EQ("no error", write(-0.0));
+  const double zero = read();
+  EXPECT_EQ(0.0, zero);
+  EXPECT_EQ(PG(), std::signbit(zero));
+}
+
+TEST_P(ValuesThatDoNotFit, TimestampsAtTheEndsOfTheRuntimesRangeNeitherOverflowNorWrap) {
+  Exec(PG() ? "CREATE TABLE ts (id int, v timestamp, t text)"
+            : "CREATE TABLE ts (id INTEGER, v DATETIME, t TEXT)");
+  const std::int64_t extremes[] = {INT64_MAX, INT64_MIN, INT64_MIN + 1};
+  int id = 0;
+  for (std::int64_t micros : extremes) {
+    TParams p;
+    p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
+    p.CreateParam(ftTimeStamp, "v", ptInput)->SetAsDateTime(TDateTime{micros});
+    const std::string error =
+        qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO ts (id, v) VALUES (?, ?)", &p); });
+    // PostgreSQL's timestamps begin in 4713 BC.
+    if (PG() && micros < 0) {
+      EXPECT_EQ(0u, error.find("timestamp out of range: ")) << error;
+      continue;
+    }
+    EXPECT_EQ("no error", error) << micros;
+    auto q = Query("SELECT v FROM ts WHERE id = " + std::to_string(id));
+    q->Open();
+    EXPECT_EQ(micros, q->FieldByName("v")->GetAsDateTime().Micros);
+  }
+  // Text beyond the runtime's range, read back as a timestamp.
+  const char* beyond[] = {"294247-01-10 04:00:54.775808", "-290308-12-21 19:59:05.224191",
+                          "-300001-01-01 00:00:00"};
+  for (const char* text : beyond) {
+    if (!PG()) Exec(std::string("DELETE FROM ts; INSERT INTO ts (v) VALUES ('") + text + "')");
+    auto q = Query(PG() ? std::string("SELECT '") + text + "'::text::timestamp AS v"
+                        : std::string("SELECT v FROM ts"));
+    const std::string expected = std::string("Value '") + text +
+                                 "' of column 'v' does not fit its " +
+                                 (PG() ? "TimeStamp" : "DateTime") + " field";
+    if (PG() && text[0] == '-') continue;  // not a PostgreSQL timestamp at all
+    EXPECT_EQ(expected, qvl::testing::MessageOf([&] {
+                q->Open();
+                q->FieldByName("v")->GetAsDateTime();
+              }));
+  }
+}
+
 TEST_P(ValuesThatDoNotFit, SQLTextWithAZeroByteIsRefusedWhole) {
   Exec("CREATE TABLE z (id INTEGER)");
   Exec("INSERT INTO z VALUES (1), (99)");

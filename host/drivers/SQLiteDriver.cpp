@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -326,9 +327,14 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
     case varInt64:
       rc = sqlite3_bind_int64(FStmt, Index, v.AsInt64());
       break;
-    case varDouble:
-      rc = sqlite3_bind_double(FStmt, Index, v.AsFloat());
+    case varDouble: {
+      // A negative zero goes as it is: SQLite keeps its sign only where the
+      // column has no affinity, and it compares equal to zero everywhere.
+      const double d = v.AsFloat();
+      if (std::isnan(d)) DatabaseErrorFmt(SNaNParamNotSupported, {std::to_string(Index)});
+      rc = sqlite3_bind_double(FStmt, Index, d);
       break;
+    }
     case varBcd: {
       // Integers go in exactly; other decimals as text, which a column of
       // numeric affinity turns into a double: refused unless that double

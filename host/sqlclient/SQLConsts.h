@@ -26,6 +26,8 @@ inline constexpr const char* SSQLHasZeroByte =
 inline constexpr const char* SDecimalParamInexact =
     "Parameter %s: SQLite cannot store the decimal %s exactly: it keeps integers of up to 64 "
     "bits and other decimals of up to 15 significant digits";
+inline constexpr const char* SNaNParamNotSupported =
+    "Parameter %s: SQLite cannot store NaN (it would store NULL)";
 inline constexpr const char* SMultipleStatements =
     "Only one statement can be prepared at a time: remove the text after the first statement";
 inline constexpr const char* SParamCountMismatch =
