@@ -373,6 +373,15 @@ TEST(SQLTextReading, ParametersTableNamesAndLiterals) {
   EXPECT_EQ("b c", p.Items(1)->GetName());
   EXPECT_EQ("", p.Items(2)->GetName());
   EXPECT_EQ("arr[1:2]", ParseSQLParams("arr[1:2]", nullptr));
+  // Each database's lexical rules: SQLite ends a -- comment at LF only and
+  // quotes names in [] and ``; PostgreSQL ends it at CR too.
+  EXPECT_EQ("SELECT ? -- :b\r:c\n, [:d], `:e`, ?",
+            ParseSQLParams("SELECT :a -- :b\r:c\n, [:d], `:e`, :f", &p, TSQLDialect::SQLite));
+  EXPECT_EQ(2, p.Count());
+  EXPECT_EQ("SELECT ? -- :b\r?\n, [?], `?`, ?",
+            ParseSQLParams("SELECT :a -- :b\r:c\n, [:d], `:e`, :f", &p, TSQLDialect::PostgreSQL));
+  EXPECT_EQ(5, p.Count());
+  EXPECT_EQ("My Table", SimpleSelectTableParts("SELECT * FROM [My Table]", false).at(0));
   EXPECT_EQ("Sales.Orders", NormalizeTableName("Sales.Orders", false));
   EXPECT_EQ("\"sales\".\"Orders\"", NormalizeTableName("Sales.\"Orders\"", true));
   EXPECT_EQ("\"Odd.Name\"", NormalizeTableName("\"Odd.Name\"", true));

@@ -62,6 +62,23 @@ TEST(PostgreSQLMarkerText, QuestionMarksOutsideQuotesAndCommentsOnly) {
   EXPECT_EQ(0, count);
   EXPECT_EQ("'unclosed ?", RewritePostgreSQLMarkers("'unclosed ?", count));
   EXPECT_EQ(0, count);
+  // The server ends a -- comment at a lone CR as at LF.
+  EXPECT_EQ("'is it?' -- x\r$1 -- y\n$2", RewritePostgreSQLMarkers("'is it?' -- x\r? -- y\n?", count));
+  EXPECT_EQ(2, count);
+}
+
+TEST_F(PostgreSQLMarkers, ACommentEndsAtALoneCarriageReturn) {
+  Conn->ExecuteDirect("CREATE TABLE m (a int, b text)");
+  TParams p;
+  p.CreateParam(ftInteger, "a", ptInput)->SetAsInteger(1);
+  p.CreateParam(ftInteger, "c", ptInput)->SetAsInteger(2);
+  EXPECT_EQ(2, Conn->Execute("INSERT INTO m VALUES (?, 'is it?') -- x\r, (?, 'y')", &p));
+  auto q = Query("SELECT :a AS a -- x\r, :b AS b");
+  ASSERT_EQ(2, q->Params().Count());
+  q->Params().Items(0)->SetAsInteger(1);
+  q->Params().Items(1)->SetAsInteger(2);
+  q->Open();
+  EXPECT_EQ(2, q->FieldByName("b")->GetAsInteger());
 }
 
 TEST_F(PostgreSQLMarkers, TheServerSeesOnlyTheRealParameters) {
