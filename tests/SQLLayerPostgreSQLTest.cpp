@@ -275,6 +275,39 @@ TEST_F(PostgreSQLSessionSettings, ParametersThatTheServerCouldNotHoldRaise) {
   EXPECT_EQ(3, q->FieldByName("n")->GetAsInteger());
 }
 
+TEST_F(PostgreSQLSessionSettings, StatementsThatTheSessionForgotArePreparedAgain) {
+  Conn->ExecuteDirect("CREATE TABLE f (n int)");
+  TParams p;
+  p.CreateParam(ftInteger, "n", ptInput)->SetAsInteger(1);
+  auto q = Query("SELECT n FROM f WHERE n >= :n");
+  q->Params().Items(0)->SetAsInteger(0);
+  for (const char* forget : {"DEALLOCATE ALL", "DISCARD ALL", "DISCARD ALL"}) {
+    EXPECT_EQ(1, Conn->Execute("INSERT INTO f VALUES (?)", &p)) << forget;
+    q->Open();
+    q->Close();
+    q->SetPrepared(true);
+    Conn->ExecuteDirect(forget);
+    EXPECT_EQ(1, Conn->Execute("INSERT INTO f VALUES (?)", &p)) << forget;
+    q->Open();
+    EXPECT_EQ(1, q->FieldByName("n")->GetAsInteger()) << forget;
+    q->Close();
+  }
+  // Inside a transaction the statement that met the forgotten plan fails
+  // with it, and the next one after the rollback works.
+  Conn->ExecuteDirect("DISCARD ALL");
+  Conn->StartTransaction();
+  EXPECT_EQ("26000", [&] {
+    try {
+      Conn->Execute("INSERT INTO f VALUES (?)", &p);
+    } catch (const ESQLDatabaseError& E) {
+      return E.GetSQLState();
+    }
+    return std::string("no error");
+  }());
+  Conn->Rollback();
+  EXPECT_EQ(1, Conn->Execute("INSERT INTO f VALUES (?)", &p));
+}
+
 TEST_F(PostgreSQLSessionSettings, AStatementRunDirectlyIsPreparedAgainAfterItsTableChanged) {
   Conn->ExecuteDirect("CREATE TABLE r (id serial PRIMARY KEY, v int)");
   auto q = Query("INSERT INTO r (v) VALUES (7) RETURNING v");

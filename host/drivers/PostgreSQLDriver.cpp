@@ -371,12 +371,16 @@ auto TPostgreSQLStatement::WithFreshPlan(Body&& F) -> decltype(F()) {
     return F();
   } catch (const ESQLDatabaseError& E) {
     TPostgreSQLConnection* c = Conn();
-    if (E.GetSQLState() != "0A000" || E.Message().find("cached plan") == std::string::npos ||
-        PQtransactionStatus(c->FConn) == PQTRANS_INERROR)
-      throw;
+    // A table changed under the plan, or the session forgot its prepared
+    // statements (DISCARD ALL, DEALLOCATE ALL).
+    const bool changed =
+        E.GetSQLState() == "0A000" && E.Message().find("cached plan") != std::string::npos;
+    const bool forgotten = E.GetSQLState() == "26000";
+    if ((!changed && !forgotten) || PQtransactionStatus(c->FConn) == PQTRANS_INERROR) throw;
     // Prepared statements are not transactional: drop the old ones now.
-    if (!FName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FName);
-    if (!FDeclareName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
+    if (changed && !FName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FName);
+    if (changed && !FDeclareName.empty())
+      c->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
     FName.clear();
     FDeclareName.clear();
     c->Cleanup();
@@ -1052,7 +1056,17 @@ void TPostgreSQLConnection::Cleanup() {
   if (FPendingCleanup.empty() || PQtransactionStatus(FConn) == PQTRANS_INERROR) return;
   std::vector<std::string> pending;
   pending.swap(FPendingCleanup);
-  for (const std::string& sql : pending) Result r(PQexec(FConn, sql.c_str()));
+  // Inside a transaction a statement already gone (DISCARD ALL) must not
+  // take the transaction down with its error.
+  const bool inTransaction = PQtransactionStatus(FConn) == PQTRANS_INTRANS;
+  for (const std::string& sql : pending) {
+    if (inTransaction) Result(PQexec(FConn, "SAVEPOINT qvl_cleanup"));
+    Result r(PQexec(FConn, sql.c_str()));
+    if (!inTransaction) continue;
+    if (r == nullptr || PQresultStatus(r.get()) != PGRES_COMMAND_OK)
+      Result(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_cleanup"));
+    Result(PQexec(FConn, "RELEASE SAVEPOINT qvl_cleanup"));
+  }
 }
 
 std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
