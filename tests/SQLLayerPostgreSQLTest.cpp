@@ -1,6 +1,13 @@
 // What only PostgreSQL has: marker rewriting around its quoting forms,
 // functions and procedures, server cursors across transactions, time zones.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
@@ -63,7 +70,8 @@ TEST(PostgreSQLMarkerText, QuestionMarksOutsideQuotesAndCommentsOnly) {
   EXPECT_EQ("'unclosed ?", RewritePostgreSQLMarkers("'unclosed ?", count));
   EXPECT_EQ(0, count);
   // The server ends a -- comment at a lone CR as at LF.
-  EXPECT_EQ("'is it?' -- x\r$1 -- y\n$2", RewritePostgreSQLMarkers("'is it?' -- x\r? -- y\n?", count));
+  EXPECT_EQ("'is it?' -- x\r$1 -- y\n$2",
+            RewritePostgreSQLMarkers("'is it?' -- x\r? -- y\n?", count));
   EXPECT_EQ(2, count);
 }
 
@@ -306,6 +314,68 @@ TEST_F(PostgreSQLSessionSettings, StatementsThatTheSessionForgotArePreparedAgain
   }());
   Conn->Rollback();
   EXPECT_EQ(1, Conn->Execute("INSERT INTO f VALUES (?)", &p));
+}
+
+TEST_F(PostgreSQLSessionSettings, ALostSessionIsReportedOnceAndOpenConnectsAgain) {
+  auto pid = Query("SELECT pg_backend_pid() AS p");
+  pid->Open();
+  const std::string victim = pid->FieldByName("p")->GetAsString();
+  pid->Close();
+  Conn->StartTransaction();
+  auto other = Db->NewConnection();
+  other->ExecuteDirect("SELECT pg_terminate_backend(" + victim + ")");
+  try {
+    Conn->Driver().ExecuteDirect("SELECT 1");
+    ADD_FAILURE() << "the lost session answered";
+  } catch (const ESQLDatabaseError& E) {
+    EXPECT_EQ("08006", E.GetSQLState());
+    EXPECT_EQ(
+        "The connection to the server was lost: terminating connection due to administrator "
+        "command",
+        E.Message());
+  }
+  EXPECT_FALSE(Conn->GetConnected());
+  EXPECT_FALSE(Conn->InTransaction());
+  EXPECT_EQ("The connection is not open",
+            qvl::testing::MessageOf([&] { Conn->Driver().ExecuteDirect("SELECT 1"); }));
+  Conn->Open();
+  EXPECT_TRUE(Conn->GetConnected());
+  EXPECT_EQ(0, Conn->ExecuteDirect("SELECT 1"));
+  // Connecting waits a bounded time unless the application says otherwise.
+  auto* pg = static_cast<TPostgreSQLConnection*>(&Conn->Driver());
+  std::string timeout;
+  PQconninfoOption* options = PQconninfo(pg->Handle());
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o)
+    if (std::string(o->keyword) == "connect_timeout" && o->val != nullptr) timeout = o->val;
+  PQconninfoFree(options);
+  EXPECT_EQ(TPostgreSQLConnection::kDefaultConnectTimeout, timeout);
+}
+
+TEST_F(PostgreSQLSessionSettings, AServerThatNeverAnswersDoesNotHangOpen) {
+  // A socket that listens and never accepts: the kernel completes the
+  // handshake, nobody speaks.
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, ::listen(s, 4));
+  socklen_t length = sizeof address;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  TSQLConnection c;
+  c.SetDriverName("PostgreSQL");
+  c.SetConnectionString("host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+                        " connect_timeout=2 dbname=x user=x");
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    c.Open();
+    ADD_FAILURE() << "connected to nobody";
+  } catch (const ESQLDatabaseError& E) {
+    EXPECT_EQ("08001", E.GetSQLState()) << E.Message();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  ::close(s);
 }
 
 TEST_F(PostgreSQLSessionSettings, AStatementRunDirectlyIsPreparedAgainAfterItsTableChanged) {

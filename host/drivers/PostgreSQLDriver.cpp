@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string_view>
@@ -174,6 +175,16 @@ bool MapBuiltin(Oid Type, int Typmod, TSQLColumnDesc& C) {
     default:
       return false;
   }
+}
+
+// A message of libpq's own: its first line (the rest are hints), without
+// the "FATAL:  " or "ERROR:  " that the server's severity puts before it.
+std::string LibpqMessage(const char* Text) {
+  std::string message = TrimRightAscii(Text != nullptr ? Text : "");
+  message = message.substr(0, message.find('\n'));
+  for (const char* severity : {"FATAL:  ", "ERROR:  ", "PANIC:  "})
+    if (message.rfind(severity, 0) == 0) return message.substr(std::strlen(severity));
+  return message;
 }
 
 std::string OidArray(const std::set<Oid>& Oids) {
@@ -888,6 +899,9 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   set("options",
       userOptions.empty() ? kSessionOptions : std::string(kSessionOptions) + " " + userOptions);
   set("client_encoding", "UTF8");
+  bool timeout = false;
+  for (auto& s : settings) timeout = timeout || s.first == "connect_timeout";
+  if (!timeout) set("connect_timeout", kDefaultConnectTimeout);
   std::vector<const char*> keys, values;
   for (auto& s : settings) {
     keys.push_back(s.first.c_str());
@@ -898,7 +912,7 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   FConn = PQconnectdbParams(keys.data(), values.data(), 0);
   if (FConn == nullptr) throw ESQLDatabaseError(SConnectionOutOfMemory, 0, "08001");
   if (PQstatus(FConn) != CONNECTION_OK) {
-    std::string message = TrimRightAscii(PQerrorMessage(FConn));
+    std::string message = LibpqMessage(PQerrorMessage(FConn));
     PQfinish(FConn);
     FConn = nullptr;
     throw ESQLDatabaseError(message, 0, "08001");
@@ -926,6 +940,15 @@ std::string TPostgreSQLConnection::NextName(const char* Prefix) {
 }
 
 ESQLDatabaseError TPostgreSQLConnection::ErrorOf(const PGresult* R) const {
+  ESQLDatabaseError error = ServerErrorOf(R);
+  if (PQstatus(FConn) != CONNECTION_BAD) return error;
+  // Whatever the server said last (57P01 for a terminated backend), the
+  // session is gone: that is what the application must learn.
+  return ESQLDatabaseError(Format(SConnectionLost, {error.Message()}), 0, "08006",
+                           error.GetDetail());
+}
+
+ESQLDatabaseError TPostgreSQLConnection::ServerErrorOf(const PGresult* R) const {
   const char* primary = R != nullptr ? PQresultErrorField(R, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
   if (primary != nullptr) {
     const char* state = PQresultErrorField(R, PG_DIAG_SQLSTATE);
@@ -933,7 +956,7 @@ ESQLDatabaseError TPostgreSQLConnection::ErrorOf(const PGresult* R) const {
     return ESQLDatabaseError(primary, 0, state != nullptr ? state : "",
                              detail != nullptr ? detail : "");
   }
-  std::string message = TrimRightAscii(PQerrorMessage(FConn));
+  std::string message = LibpqMessage(PQerrorMessage(FConn));
   if (message.empty() && R != nullptr) message = PQresStatus(PQresultStatus(R));
   return ESQLDatabaseError(message, 0, PQstatus(FConn) == CONNECTION_OK ? "HY000" : "08006");
 }
@@ -1120,7 +1143,12 @@ void TPostgreSQLConnection::Rollback() {
 }
 
 bool TPostgreSQLConnection::InTransaction() {
-  return !FCursorScope && PQtransactionStatus(FConn) != PQTRANS_IDLE;
+  const PGTransactionStatusType status = PQtransactionStatus(FConn);
+  return !FCursorScope && status != PQTRANS_IDLE && status != PQTRANS_UNKNOWN;
+}
+
+bool TPostgreSQLConnection::Lost() const {
+  return PQstatus(FConn) == CONNECTION_BAD;
 }
 
 std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,

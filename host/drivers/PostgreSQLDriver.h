@@ -5,6 +5,8 @@
 //   ConnectionString  a libpq connection string or URI, read first
 //   HostName, Port, Database, User_Name, Password
 //   any other libpq keyword (sslmode, connect_timeout, options, ...)
+// Connecting waits at most connect_timeout seconds (kDefaultConnectTimeout
+// unless given), so that a server that never answers cannot hang Open.
 // The session is set to UTF-8, ISO dates and the UTC time zone, so that
 // timestamps with a zone read and write as UTC and every value round-trips.
 //
@@ -40,6 +42,8 @@ class TPostgreSQLStatement;
 
 class TPostgreSQLConnection : public TSQLDriverConnection {
  public:
+  static constexpr const char* kDefaultConnectTimeout = "15";
+
   explicit TPostgreSQLConnection(const TStrings& Params);
   ~TPostgreSQLConnection() override;
 
@@ -49,6 +53,7 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   void Commit() override;
   void Rollback() override;
   bool InTransaction() override;
+  bool Lost() const override;
   bool FoldsNamesLower() const override { return true; }
   std::string StoredProcCall(const std::string& Name,
                              const std::vector<TParamType>& Modes) override;
@@ -69,7 +74,9 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   Result Exec(const std::string& SQL);
   // Raises the error of R (or of the connection when R is null).
   [[noreturn]] void Raise(const PGresult* R) const;
+  // The error of R, as class 08 when the session was lost with it.
   ESQLDatabaseError ErrorOf(const PGresult* R) const;
+  ESQLDatabaseError ServerErrorOf(const PGresult* R) const;
   Result Check(PGresult* R) const;
   std::string NextName(const char* Prefix);
 

@@ -190,6 +190,11 @@ class TSQLDriverConnection {
   // Runs one statement through the cache with Params bound.
   std::int64_t Execute(const std::string& SQL, const TParams* Params);
 
+  // Whether the session ended under the connection (server stopped,
+  // backend terminated); the error that found it out carried SQLSTATE class
+  // 08, and the connection is of no further use.
+  virtual bool Lost() const { return false; }
+
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;

@@ -148,8 +148,8 @@ std::size_t SkipSQLLiteral(const std::string& T, std::size_t I, TSQLDialect Dial
   const char c = T[I];
   if (c == '\'') {
     // E'...' takes backslash escapes; standard strings double the quote.
-    const bool escapes = pg && I > 0 && (T[I - 1] == 'E' || T[I - 1] == 'e') &&
-                         (I < 2 || !IdentChar(T[I - 2]));
+    const bool escapes =
+        pg && I > 0 && (T[I - 1] == 'E' || T[I - 1] == 'e') && (I < 2 || !IdentChar(T[I - 2]));
     return SkipQuoted(T, I, '\'', escapes);
   }
   if (c == '"') return SkipQuoted(T, I, '"', false);
@@ -238,8 +238,7 @@ std::string ParseSQLParams(const std::string& T, TParams* Into, TSQLDialect Dial
 }
 
 std::vector<std::string> SimpleSelectTableParts(const std::string& SQL, bool FoldLower) {
-  std::vector<Token> all =
-      Tokenize(SQL, FoldLower ? TSQLDialect::PostgreSQL : TSQLDialect::SQLite);
+  std::vector<Token> all = Tokenize(SQL, FoldLower ? TSQLDialect::PostgreSQL : TSQLDialect::SQLite);
   std::vector<Token> t;
   for (const Token& tok : all)
     if (tok.Depth == 0) t.push_back(tok);
