@@ -56,6 +56,12 @@ TEST(SQLConnectionDrivers, DriverNamesAndParametersAreChecked) {
             open("sqlite", {"Database=:memory:", "Colour=red"}));
   EXPECT_EQ("Invalid value 'soon' of connection parameter 'BusyTimeout'",
             open("SQLite", {"Database=:memory:", "BusyTimeout=soon"}));
+  EXPECT_EQ("Invalid value 'ture' of connection parameter 'ReadOnly'",
+            open("SQLite", {"Database=:memory:", "ReadOnly=ture"}));
+  EXPECT_EQ("The value of connection parameter 'Database' holds a zero byte",
+            open("SQLite", {std::string("Database=/tmp/x\0.db", 20)}));
+  EXPECT_EQ("The value of connection parameter 'dbname' holds a zero byte",
+            open("PostgreSQL", {std::string("Database=x\0y", 12)}));
   EXPECT_EQ("unable to open database file: /nonexistent/dir/x.db",
             open("SQLite", {"Database=/nonexistent/dir/x.db"}));
   EXPECT_EQ("no error",

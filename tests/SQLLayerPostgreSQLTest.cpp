@@ -414,4 +414,28 @@ TEST_F(PostgreSQLSessionSettings, ConnectionFailuresSayWhy) {
   EXPECT_EQ("connected", attempt(qvl::testing::PostgreSQLConnInfo(), "application_name=qvl_tests"));
 }
 
+TEST_F(PostgreSQLSessionSettings, AServersRefusalKeepsItsSQLState) {
+  struct Case {
+    const char* Setting;
+    const char* State;
+    const char* Message;
+  };
+  const Case cases[] = {
+      {"Database=qvl_no_such_db", "3D000", "database \"qvl_no_such_db\" does not exist"},
+      {"User_Name=qvl_nobody", "28000", "role \"qvl_nobody\" does not exist"}};
+  for (const Case& c : cases) {
+    TSQLConnection connection;
+    connection.SetDriverName("PostgreSQL");
+    connection.SetConnectionString(qvl::testing::PostgreSQLConnInfo());
+    connection.Params().Add(c.Setting);
+    try {
+      connection.Open();
+      ADD_FAILURE() << c.Setting;
+    } catch (const ESQLDatabaseError& E) {
+      EXPECT_EQ(c.State, E.GetSQLState()) << c.Setting;
+      EXPECT_EQ(c.Message, E.Message()) << c.Setting;
+    }
+  }
+}
+
 }  // namespace

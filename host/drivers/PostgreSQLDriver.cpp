@@ -1,9 +1,13 @@
 #include "qvl/host/drivers/PostgreSQLDriver.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -185,6 +189,64 @@ std::string LibpqMessage(const char* Text) {
   for (const char* severity : {"FATAL:  ", "ERROR:  ", "PANIC:  "})
     if (message.rfind(severity, 0) == 0) return message.substr(std::strlen(severity));
   return message;
+}
+
+// The SQLSTATE and the server's message in a verbose libpq message
+// ("... FATAL:  3D000: database "x" does not exist\nLOCATION: ..."); false
+// when the server said nothing (the network failed first).
+bool ServerRefusal(const std::string& Text, std::string& State, std::string& Message) {
+  for (const char* severity : {"FATAL:  ", "ERROR:  "}) {
+    const std::size_t at = Text.find(severity);
+    if (at == std::string::npos) continue;
+    const std::size_t code = at + std::strlen(severity);
+    if (Text.size() < code + 7 || Text.compare(code + 5, 2, ": ") != 0) continue;
+    State = Text.substr(code, 5);
+    const std::size_t start = code + 7;
+    Message = Text.substr(start, Text.find('\n', start) - start);
+    return true;
+  }
+  return false;
+}
+
+// Connects within TimeoutSeconds (none when not positive), keeping the
+// SQLSTATE of the server's refusal (28P01 for a wrong password), which only
+// a verbose error message carries while connecting.
+PGconn* Connect(const char* const* Keys, const char* const* Values, int TimeoutSeconds) {
+  PGconn* c = PQconnectStartParams(Keys, Values, 0);
+  if (c == nullptr) throw ESQLDatabaseError(SConnectionOutOfMemory, 0, "08001");
+  PQsetErrorVerbosity(c, PQERRORS_VERBOSE);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(std::max(TimeoutSeconds, 0));
+  PostgresPollingStatusType status =
+      PQstatus(c) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+  bool timedOut = false;
+  while (status != PGRES_POLLING_OK && status != PGRES_POLLING_FAILED) {
+    pollfd p{PQsocket(c), static_cast<short>(status == PGRES_POLLING_READING ? POLLIN : POLLOUT),
+             0};
+    int wait = -1;
+    if (TimeoutSeconds > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      wait = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+    }
+    const int ready = ::poll(&p, 1, wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      timedOut = true;
+      break;
+    }
+    status = PQconnectPoll(c);
+  }
+  if (!timedOut && PQstatus(c) == CONNECTION_OK) {
+    PQsetErrorVerbosity(c, PQERRORS_DEFAULT);
+    return c;
+  }
+  const std::string text = PQerrorMessage(c);
+  PQfinish(c);
+  if (timedOut) throw ESQLDatabaseError(SConnectTimeout, 0, "08001");
+  std::string state, message;
+  if (ServerRefusal(text, state, message)) throw ESQLDatabaseError(message, 0, state);
+  throw ESQLDatabaseError(LibpqMessage(text.c_str()), 0, "08001");
 }
 
 std::string OidArray(const std::set<Oid>& Oids) {
@@ -899,24 +961,29 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   set("options",
       userOptions.empty() ? kSessionOptions : std::string(kSessionOptions) + " " + userOptions);
   set("client_encoding", "UTF8");
-  bool timeout = false;
-  for (auto& s : settings) timeout = timeout || s.first == "connect_timeout";
-  if (!timeout) set("connect_timeout", kDefaultConnectTimeout);
+  bool given = false;
+  std::int64_t timeout = 0;
+  for (auto& s : settings) {
+    if (s.first != "connect_timeout") continue;
+    given = true;
+    if (!sqlvalue::ParseInt64(TrimAscii(s.second), timeout) || timeout > INT32_MAX)
+      DatabaseErrorFmt(SInvalidConnectionParam, {s.second, "connect_timeout"});
+  }
+  if (!given) {
+    set("connect_timeout", kDefaultConnectTimeout);
+    timeout = std::atoi(kDefaultConnectTimeout);
+  }
   std::vector<const char*> keys, values;
+  for (auto& s : settings)
+    if (s.second.find('\0') != std::string::npos)
+      DatabaseErrorFmt(SConnectionParamZeroByte, {s.first});
   for (auto& s : settings) {
     keys.push_back(s.first.c_str());
     values.push_back(s.second.c_str());
   }
   keys.push_back(nullptr);
   values.push_back(nullptr);
-  FConn = PQconnectdbParams(keys.data(), values.data(), 0);
-  if (FConn == nullptr) throw ESQLDatabaseError(SConnectionOutOfMemory, 0, "08001");
-  if (PQstatus(FConn) != CONNECTION_OK) {
-    std::string message = LibpqMessage(PQerrorMessage(FConn));
-    PQfinish(FConn);
-    FConn = nullptr;
-    throw ESQLDatabaseError(message, 0, "08001");
-  }
+  FConn = Connect(keys.data(), values.data(), static_cast<int>(timeout));
   // Notices (RAISE NOTICE, implicit index creation) are not errors; the
   // library would print them on stderr.
   PQsetNoticeProcessor(

@@ -119,8 +119,13 @@ std::int64_t RowsChanged(sqlite3* Db, sqlite3_int64 TotalBefore) {
   return sqlite3_total_changes64(Db) == TotalBefore ? 0 : sqlite3_changes64(Db);
 }
 
-bool IsTrueParam(const std::string& V) {
-  return SameTextAscii(V, "true") || V == "1" || SameTextAscii(V, "yes");
+// A switch among the connection parameters: True/False, Yes/No, On/Off, 1/0.
+bool BooleanParam(const std::string& Name, const std::string& Value) {
+  for (const char* yes : {"true", "yes", "on", "1"})
+    if (SameTextAscii(Value, yes)) return true;
+  for (const char* no : {"false", "no", "off", "0"})
+    if (SameTextAscii(Value, no)) return false;
+  DatabaseErrorFmt(SInvalidConnectionParam, {Value, Name});
 }
 
 }  // namespace
@@ -749,6 +754,7 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
     const std::string name = Params.GetName(i);
     const std::string value = Params.GetValueFromIndex(i);
     if (name.empty()) continue;
+    if (value.find('\0') != std::string::npos) DatabaseErrorFmt(SConnectionParamZeroByte, {name});
     if (SameTextAscii(name, "Database")) {
       file = value;
     } else if (SameTextAscii(name, "ConnectionString")) {
@@ -759,9 +765,9 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
         DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
       busyTimeout = static_cast<int>(ms);
     } else if (SameTextAscii(name, "ReadOnly")) {
-      readOnly = IsTrueParam(value);
+      readOnly = BooleanParam(name, value);
     } else if (SameTextAscii(name, "ForeignKeys")) {
-      foreignKeys = IsTrueParam(value);
+      foreignKeys = BooleanParam(name, value);
     } else {
       DatabaseErrorFmt(SUnknownConnectionParam, {"SQLite", name});
     }

@@ -8,6 +8,8 @@ inline constexpr const char* SUnknownSQLDriver =
 inline constexpr const char* SMissingSQLDriver = "No driver name given for the connection";
 inline constexpr const char* SConnectionClosed = "The connection is not open";
 inline constexpr const char* SConnectionLost = "The connection to the server was lost: %s";
+inline constexpr const char* SConnectTimeout =
+    "The server did not answer within the connect timeout";
 inline constexpr const char* SConnectionOpen = "Cannot change this setting of an open connection";
 inline constexpr const char* SMissingSQLConnection = "No SQL connection is set";
 inline constexpr const char* SNoSQLStatement = "No SQL statement is set";
@@ -21,6 +23,8 @@ inline constexpr const char* SInvalidConnectionParam =
     "Invalid value '%s' of connection parameter '%s'";
 inline constexpr const char* SInvalidConnectionString = "Invalid connection string";
 inline constexpr const char* SConnectionOutOfMemory = "Out of memory while opening the connection";
+inline constexpr const char* SConnectionParamZeroByte =
+    "The value of connection parameter '%s' holds a zero byte";
 inline constexpr const char* SMissingDatabaseParam = "No database file is given for SQLite";
 inline constexpr const char* SSQLHasZeroByte =
     "The SQL text holds a zero byte at position %s, where the database would end it";
