@@ -241,6 +241,29 @@ TEST_F(PostgreSQLTransactions, StatementsThatACursorCannotHoldKeepTheirRows) {
   id->Open();
   EXPECT_FALSE(id->FieldByName("id")->GetRequired());  // the sequence fills it
   EXPECT_FALSE(id->FieldByName("id")->GetReadOnly());
+  // A data-modifying WITH, refused by the cursor inside a transaction,
+  // leaves that transaction working.
+  Conn->StartTransaction();
+  q->SQL().SetText(
+      "WITH w AS (UPDATE t SET v = v + 1 RETURNING id) SELECT id AS n FROM w ORDER BY 1");
+  q->Open();
+  EXPECT_EQ(3, ReadOn(*q, 1));
+  Conn->Commit();
+}
+
+TEST_F(PostgreSQLTransactions, WordsInAQueryDoNotMakeItReadInFull) {
+  // Read in full, these rows would take the server a long while; held in a
+  // cursor, the first one comes at once and the cursor stays open.
+  auto q = Query(
+      "SELECT x AS n, x AS share, x AS \"update\", 'into' AS \"into\", 'delete' AS merge "
+      "FROM generate_series(1, 300000) x");
+  q->Open();
+  EXPECT_EQ(1, q->FieldByName("n")->GetAsInteger());
+  auto cursors = Query("SELECT count(*) AS c FROM pg_catalog.pg_cursors");
+  cursors->Open();
+  EXPECT_EQ(2, cursors->FieldByName("c")->GetAsInteger());  // q's and this query's own
+  q->Next();
+  EXPECT_EQ(2, q->FieldByName("share")->GetAsInteger());
 }
 
 TEST_F(PostgreSQLSessionSettings, TimestampsWithAZoneReadAndWriteAsUTC) {

@@ -65,18 +65,12 @@ constexpr const char* kSessionOptions =
     "-c DateStyle=ISO,YMD -c TimeZone=UTC -c IntervalStyle=postgres -c extra_float_digits=3 "
     "-c bytea_output=hex";
 
-// Whether a server cursor can hold the statement's result: a plain query
-// that neither writes nor locks rows.
-bool Cursorable(const std::string& SQL) {
-  std::vector<std::string> words = SQLCodeWords(SQL);
-  if (words.empty()) return false;
+// Whether the statement is a query that a cursor might hold; the server
+// decides the rest when the cursor is prepared.
+bool MayBeCursor(const std::string& SQL) {
+  const std::vector<std::string> words = SQLCodeWords(SQL);
   static const std::set<std::string> first = {"SELECT", "VALUES", "TABLE", "WITH"};
-  if (first.count(words[0]) == 0) return false;
-  static const std::set<std::string> barred = {"INSERT", "UPDATE", "DELETE",
-                                               "MERGE",  "INTO",   "SHARE"};
-  for (const std::string& w : words)
-    if (barred.count(w) != 0) return false;
-  return true;
+  return !words.empty() && first.count(words[0]) != 0;
 }
 
 // numeric(p,s) keeps p and s in its type modifier, offset by 4; a negative
@@ -339,6 +333,9 @@ class TPostgreSQLStatement : public TSQLStatement {
   bool Read(int Index, void* Buffer);
   PGresult* Run(const std::string& Name, const Bound& B) const;
   void Prepare();
+  // Prepares the DECLARE of a held cursor for the statement; false when the
+  // server says a cursor cannot hold it.
+  bool PrepareCursor();
   // Describing a result's columns: their base columns from the catalog,
   // their types with domains resolved, then one description each.
   struct TBaseColumn {
@@ -416,15 +413,32 @@ void TPostgreSQLStatement::Prepare() {
     FIsQuery = true;
     DescribeColumns(d.get());
   }
-  FCursorable = FIsQuery && Cursorable(FSQL);
-  if (FCursorable) {
-    FCursorName = c->NextName("qvl_c");
-    std::string declare = c->NextName("qvl_d");
-    std::string text = "DECLARE " + FCursorName + " NO SCROLL CURSOR WITH HOLD FOR " + FSQL;
-    c->Check(PQprepare(pg, declare.c_str(), text.c_str(), static_cast<int>(FParamTypes.size()),
-                       FParamTypes.data()));
-    FDeclareName = declare;
+  FCursorable = FIsQuery && MayBeCursor(FSQL) && PrepareCursor();
+}
+
+bool TPostgreSQLStatement::PrepareCursor() {
+  // The server refuses a held cursor for what it cannot hold (FOR UPDATE,
+  // data-modifying WITH, SELECT INTO); such statements run directly. Its
+  // refusal must not end an open transaction.
+  TPostgreSQLConnection* c = Conn();
+  PGconn* pg = c->FConn;
+  const bool inTransaction = PQtransactionStatus(pg) == PQTRANS_INTRANS;
+  if (inTransaction) c->Exec("SAVEPOINT qvl_declare");
+  const std::string cursor = c->NextName("qvl_c");
+  const std::string declare = c->NextName("qvl_d");
+  const std::string text = "DECLARE " + cursor + " NO SCROLL CURSOR WITH HOLD FOR " + FSQL;
+  TPostgreSQLConnection::Result r(PQprepare(
+      pg, declare.c_str(), text.c_str(), static_cast<int>(FParamTypes.size()), FParamTypes.data()));
+  const bool prepared = r != nullptr && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
+  if (inTransaction) {
+    if (!prepared) c->Exec("ROLLBACK TO SAVEPOINT qvl_declare");
+    c->Exec("RELEASE SAVEPOINT qvl_declare");
   }
+  if (c->Lost()) c->Raise(r.get());
+  if (!prepared) return false;
+  FCursorName = cursor;
+  FDeclareName = declare;
+  return true;
 }
 
 bool TPostgreSQLStatement::ShapeChanged(const PGresult* Rows) const {

@@ -19,8 +19,10 @@
 // cursor), and the statement runs on its own. A cursor opened inside an
 // application transaction survives its commit; its rollback discards the
 // rows not yet read, and reading on raises EDatabaseError. Statements that
-// a cursor cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE)
-// run directly and keep their whole result.
+// a cursor cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE,
+// a WITH that writes), as the server decides when the cursor is prepared,
+// run directly and keep their whole result; no word inside a query makes it
+// read in full.
 //
 // Markers: "?" becomes $1, $2, ... outside quoted text, dollar-quoted
 // bodies, quoted names and comments; "??" is a literal "?" (the jsonb
