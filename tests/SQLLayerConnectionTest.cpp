@@ -87,6 +87,45 @@ TEST_F(SQLConnectionTest, ConnectionStringAndReadOnlyFiles) {
   EXPECT_EQ("The connection is not open", ErrorOf([&] { c.Driver(); }));
 }
 
+TEST_F(SQLConnectionTest, APartlyReadQueryBlocksWritersOnlyWithoutTheWriteAheadLog) {
+  for (const bool wal : {false, true}) {
+    qvl::testing::TestDatabase db("SQLite");
+    auto connect = [&](std::initializer_list<std::string> Params) {
+      auto c = std::make_unique<TSQLConnection>();
+      c->SetDriverName("SQLite");
+      c->Params().Add("Database=" + db.File());
+      for (const std::string& p : Params) c->Params().Add(p);
+      c->Open();
+      return c;
+    };
+    auto reader = connect({wal ? "JournalMode=WAL" : "JournalMode=delete"});
+    reader->ExecuteDirect("CREATE TABLE r (n INTEGER); INSERT INTO r VALUES (1), (2)");
+    TSQLQuery q;
+    q.SetSQLConnection(reader.get());
+    q.SQL().SetText("SELECT n FROM r");
+    q.Open();  // on the first row: the read lock is held
+    auto writer = connect({"BusyTimeout=50"});
+    EXPECT_EQ(wal ? "no error" : "database is locked",
+              ErrorOf([&] { writer->ExecuteDirect("INSERT INTO r VALUES (3)"); }))
+        << wal;
+    q.Close();
+  }
+  EXPECT_EQ("Invalid value 'fast' of connection parameter 'JournalMode'", ErrorOf([] {
+              TSQLConnection c;
+              c.SetDriverName("SQLite");
+              c.Params().Add("Database=:memory:");
+              c.Params().Add("JournalMode=fast");
+              c.Open();
+            }));
+  EXPECT_EQ("SQLite kept the journal mode 'memory' instead of 'wal'", ErrorOf([] {
+              TSQLConnection c;
+              c.SetDriverName("SQLite");
+              c.Params().Add("Database=:memory:");
+              c.Params().Add("JournalMode=WAL");
+              c.Open();
+            }));
+}
+
 TEST_F(SQLConnectionTest, ClosingTheConnectionClosesItsDataSets) {
   auto q = Query("SELECT id FROM t ORDER BY id");
   q->SetPrepared(true);

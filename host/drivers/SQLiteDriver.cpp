@@ -750,6 +750,7 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
   std::string file, connectionString;
   int busyTimeout = 5000;
   bool readOnly = false, foreignKeys = false;
+  std::string journalMode;
   for (int i = 0; i < Params.Count(); ++i) {
     const std::string name = Params.GetName(i);
     const std::string value = Params.GetValueFromIndex(i);
@@ -766,6 +767,12 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
       busyTimeout = static_cast<int>(ms);
     } else if (SameTextAscii(name, "ReadOnly")) {
       readOnly = BooleanParam(name, value);
+    } else if (SameTextAscii(name, "JournalMode")) {
+      journalMode = LowerCaseAscii(TrimAscii(value));
+      static const char* const modes[] = {"delete", "truncate", "persist", "memory", "wal", "off"};
+      if (std::find_if(std::begin(modes), std::end(modes),
+                       [&](const char* M) { return journalMode == M; }) == std::end(modes))
+        DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
     } else if (SameTextAscii(name, "ForeignKeys")) {
       foreignKeys = BooleanParam(name, value);
     } else {
@@ -787,6 +794,7 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
   sqlite3_extended_result_codes(FDb, 1);
   sqlite3_busy_timeout(FDb, busyTimeout);
   if (foreignKeys) ExecuteDirect("PRAGMA foreign_keys = ON");
+  if (!journalMode.empty()) SetJournalMode(journalMode);
 }
 
 TSQLiteConnection::~TSQLiteConnection() {
@@ -842,6 +850,17 @@ void TSQLiteConnection::Rollback() {
 
 bool TSQLiteConnection::InTransaction() {
   return sqlite3_get_autocommit(FDb) == 0;
+}
+
+void TSQLiteConnection::SetJournalMode(const std::string& Mode) {
+  // The pragma answers with the mode in force, which is not always the one
+  // asked for (an in-memory database keeps "memory").
+  TStmtHandle q = PrepareOne(FDb, ("PRAGMA journal_mode = " + Mode).c_str());
+  if (q == nullptr) RaiseError(SQLITE_ERROR);
+  const int rc = sqlite3_step(q.get());
+  if (rc != SQLITE_ROW) RaiseError(rc);
+  const std::string kept = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
+  if (kept != Mode) DatabaseErrorFmt(SJournalModeKept, {kept, Mode});
 }
 
 std::vector<std::string> TSQLiteConnection::CatalogTableName(std::vector<std::string> Parts) {

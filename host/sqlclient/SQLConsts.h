@@ -25,6 +25,7 @@ inline constexpr const char* SInvalidConnectionString = "Invalid connection stri
 inline constexpr const char* SConnectionOutOfMemory = "Out of memory while opening the connection";
 inline constexpr const char* SConnectionParamZeroByte =
     "The value of connection parameter '%s' holds a zero byte";
+inline constexpr const char* SJournalModeKept = "SQLite kept the journal mode '%s' instead of '%s'";
 inline constexpr const char* SMissingDatabaseParam = "No database file is given for SQLite";
 inline constexpr const char* SSQLHasZeroByte =
     "The SQL text holds a zero byte at position %s, where the database would end it";
