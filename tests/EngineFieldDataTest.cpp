@@ -43,14 +43,14 @@ class EngineFieldData : public ::testing::Test {
 // ---- layout, values and nulls -----------------------------------------------------
 
 TEST_F(EngineFieldData, RecordIsTheHeaderThenPackedSlots) {
-  EXPECT_EQ(QVLRecordHeaderSize, 3 * sizeof(void*) + 5);
+  EXPECT_EQ(kQVLRecordHeaderSize, 3 * sizeof(void*) + 5);
   // VARCHAR(5) keeps room for five 4-byte UTF-8 characters.
   ASSERT_EQ(Name()->GetDataSize(), 21);
   // id: flag + 4; name: flag + 21; data: one blob reference.
-  EXPECT_EQ(ds->GetRecordSize(), QVLRecordHeaderSize + 5 + 22 + sizeof(void*));
+  EXPECT_EQ(ds->GetRecordSize(), kQVLRecordHeaderSize + 5 + 22 + sizeof(void*));
   std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0xEE);
   ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
-  const std::size_t h = QVLRecordHeaderSize;
+  const std::size_t h = kQVLRecordHeaderSize;
   EXPECT_EQ(copy[0], 0xEE) << "the header is not written";
   EXPECT_EQ(copy[h], 1);
   std::int32_t id;
@@ -70,9 +70,9 @@ TEST_F(EngineFieldData, SettingNullKeepsTheBytesButReadsAsNull) {
   EXPECT_EQ(Name()->GetAsVariant(), Variant::Null());
   std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0);
   ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
-  EXPECT_EQ(copy[QVLRecordHeaderSize + 5], 0) << "flag";
-  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[QVLRecordHeaderSize + 6]), "abc") << "value bytes kept";
-  TBlobByteData::SlotRelease(&copy[QVLRecordHeaderSize + 27]);
+  EXPECT_EQ(copy[kQVLRecordHeaderSize + 5], 0) << "flag";
+  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[kQVLRecordHeaderSize + 6]), "abc") << "value bytes kept";
+  TBlobByteData::SlotRelease(&copy[kQVLRecordHeaderSize + 27]);
   ds->Cancel();
   EXPECT_EQ(Name()->GetAsString(), "abc");
 }
@@ -220,4 +220,44 @@ TEST_F(EngineFieldData, AStreamFollowsFieldAccessToAnotherRecord) {
   EXPECT_EQ(s->GetSize(), 4);
   ds->Next();
   EXPECT_EQ(s->GetSize(), 0) << "row 2 has no blob";
+}
+
+TEST_F(EngineFieldData, RecordsWiderThanSixteenBitsReportTheirWholeSize) {
+  db.Exec("CREATE TABLE wide (a VARCHAR(4000), b VARCHAR(4000), c VARCHAR(4000), d VARCHAR(4000), e VARCHAR(4000))");
+  db.Exec("INSERT INTO wide VALUES ('a', 'b', 'c', 'd', 'e')");
+  TTestQVLDataSet wide(nullptr);
+  wide.SetDatabase(db);
+  wide.SetCommandText("SELECT a, b, c, d, e FROM wide");
+  wide.Open();
+  const std::size_t slot = 1 + static_cast<std::size_t>(wide.FieldByName("e")->GetDataSize());
+  ASSERT_EQ(wide.GetRecordSize(), kQVLRecordHeaderSize + 5 * slot);
+  EXPECT_GT(wide.GetRecordSize(), 65535u);
+  std::vector<std::uint8_t> copy(wide.GetRecordSize(), 0xEE);
+  ASSERT_TRUE(wide.GetCurrentRecord(copy.data()));
+  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[kQVLRecordHeaderSize + 4 * slot + 1]), "e");
+}
+
+// ---- streams that outlive their dataset ---------------------------------------------------
+
+TEST_F(EngineFieldData, StreamsKeptPastCloseOrDestructionAreInert) {
+  const std::string closed = "Cannot perform this operation on a closed dataset";
+  for (bool destroy : {false, true}) {
+    ds->Open();
+    ds->Edit();
+    auto reader = Stream(bmRead);
+    auto writer = Stream(bmReadWrite);
+    ASSERT_EQ(writer->Write("xy", 2), 2);
+    if (destroy)
+      ds.reset();
+    else
+      ds->Close();
+    char bytes[4];
+    for (TStream* stream : {reader.get(), writer.get()}) {
+      EXPECT_EQ(Error([&] { stream->Read(bytes, 4); }), closed) << destroy;
+      EXPECT_EQ(Error([&] { stream->Write(bytes, 1); }), closed) << destroy;
+    }
+    // Destroying them touches neither the field nor the dataset.
+    reader.reset();
+    writer.reset();
+  }
 }

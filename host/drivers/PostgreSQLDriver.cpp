@@ -1263,7 +1263,7 @@ std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,
     if (!args.empty()) args += ", ";
     args += arg;
   }
-  return (procedure ? "CALL " : "SELECT * FROM ") + QuoteSQLName(parts, QuoteChar()) + "(" + args +
+  return (procedure ? "CALL " : "SELECT * FROM ") + QuoteSQLName(parts, GetQuoteChar()) + "(" + args +
          ")";
 }
 

@@ -49,7 +49,7 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   explicit TPostgreSQLConnection(const TStrings& Params);
   ~TPostgreSQLConnection() override;
 
-  const char* DriverName() const override { return "PostgreSQL"; }
+  const char* GetDriverName() const override { return "PostgreSQL"; }
   std::int64_t ExecuteDirect(const std::string& SQL) override;
   void StartTransaction() override;
   void Commit() override;

@@ -36,7 +36,7 @@ class TSQLiteConnection : public TSQLDriverConnection {
   explicit TSQLiteConnection(const TStrings& Params);
   ~TSQLiteConnection() override;
 
-  const char* DriverName() const override { return "SQLite"; }
+  const char* GetDriverName() const override { return "SQLite"; }
   std::int64_t ExecuteDirect(const std::string& SQL) override;
   void StartTransaction() override;
   void Commit() override;

@@ -91,7 +91,7 @@ std::string TemporalParamText(const TDateTime& Value, TTemporalParam Kind, bool 
         DatabaseErrorFmt(SParamDateHasTime, {std::to_string(Number), DateTimeToStr(Value)});
       return sqlvalue::FormatDate(DatePart(Value), BCSuffix);
     case TTemporalParam::Time:
-      return sqlvalue::FormatTimeOfDay(Value.Micros >= 0 && Value.Micros <= TDateTime::MicrosPerDay
+      return sqlvalue::FormatTimeOfDay(Value.Micros >= 0 && Value.Micros <= TDateTime::kMicrosPerDay
                                            ? Value.Micros
                                            : TimePart(Value));
     case TTemporalParam::Timestamp:

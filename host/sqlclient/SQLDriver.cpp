@@ -80,7 +80,7 @@ Variant TSQLStatement::GetValue(int Index) {
     case ftFMTBcd:
       return Variant::Bcd(std::string(reinterpret_cast<const char*>(buf.data())));
     case ftDate:
-      return Variant(TDateTime{get(std::int32_t{}) * TDateTime::MicrosPerDay});
+      return Variant(TDateTime{get(std::int32_t{}) * TDateTime::kMicrosPerDay});
     case ftTime:
     case ftDateTime:
     case ftTimeStamp:

@@ -172,7 +172,7 @@ class TSQLDriverConnection {
   TSQLDriverConnection& operator=(const TSQLDriverConnection&) = delete;
   virtual ~TSQLDriverConnection();
 
-  virtual const char* DriverName() const = 0;
+  virtual const char* GetDriverName() const = 0;
 
   // A statement for Text: an idle one of the cache, else a new one.
   std::unique_ptr<TSQLStatement> Prepare(const std::string& Text);
@@ -201,7 +201,7 @@ class TSQLDriverConnection {
   virtual bool InTransaction() = 0;
 
   // The identifier quote: one character, or empty when names are not quoted.
-  virtual std::string QuoteChar() const { return "\""; }
+  virtual std::string GetQuoteChar() const { return "\""; }
   // Whether unquoted names are folded to lower case (else they keep their
   // case and compare without it).
   virtual bool FoldsNamesLower() const { return false; }

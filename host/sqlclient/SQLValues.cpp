@@ -13,7 +13,7 @@ namespace qvl::sqlvalue {
 
 namespace {
 
-constexpr std::int64_t kMicrosPerDay = TDateTime::MicrosPerDay;
+constexpr std::int64_t kMicrosPerDay = TDateTime::kMicrosPerDay;
 // Beyond these years no instant fits TDateTime's 64-bit microseconds; the
 // exact ends are found by overflow checks, within them.
 constexpr std::int64_t kMaxYear = 300000;
@@ -187,7 +187,7 @@ TParse ReadTime(std::string_view T, std::size_t& i, std::int64_t& Micros) {
   if (m > 59 || s > 60 || h > 24 || (h == 24 && (m != 0 || s != 0 || us != 0)))
     return TParse::Invalid;
   if (s == 60) return TParse::Invalid;
-  Micros = ((static_cast<std::int64_t>(h) * 60 + m) * 60 + s) * TDateTime::MicrosPerSecond + us;
+  Micros = ((static_cast<std::int64_t>(h) * 60 + m) * 60 + s) * TDateTime::kMicrosPerSecond + us;
   return inexact ? TParse::Inexact : TParse::Ok;
 }
 
@@ -314,7 +314,7 @@ TParse ParseTimestamp(std::string_view T, std::int64_t& Micros, bool& HadTime) {
         if (i < T.size() && T[i] == ':') ++i;
         if (i < T.size() && IsDigit(T[i]) && !ReadDigits(T, i, 2, os)) return TParse::Invalid;
       }
-      offset = ((oh * 60 + om) * 60 + os) * TDateTime::MicrosPerSecond;
+      offset = ((oh * 60 + om) * 60 + os) * TDateTime::kMicrosPerSecond;
       if (west) offset = -offset;
     }
   }
@@ -369,8 +369,8 @@ std::string FormatDate(std::int32_t Days, bool BCSuffix) {
 
 std::string FormatTimeOfDay(std::int64_t Micros) {
   std::string out;
-  std::int64_t secs = Micros / TDateTime::MicrosPerSecond;
-  std::int64_t us = Micros % TDateTime::MicrosPerSecond;
+  std::int64_t secs = Micros / TDateTime::kMicrosPerSecond;
+  std::int64_t us = Micros % TDateTime::kMicrosPerSecond;
   AppendPadded(out, secs / 3600, 2);
   out += ':';
   AppendPadded(out, secs / 60 % 60, 2);
