@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
         Check(again == micros);
       }
       if (qvl::sqlvalue::ParseTimeOfDay(in, micros) == TParse::Ok)
-        Check(micros >= 0 && micros <= qvl::TDateTime::MicrosPerDay);
+        Check(micros >= 0 && micros <= qvl::TDateTime::kMicrosPerDay);
       break;
     }
     case 3: {
