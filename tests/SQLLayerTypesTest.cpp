@@ -503,7 +503,9 @@ TEST_P(ValuesThatDoNotFit, TextTooLongForItsFieldIsRefusedAndTheRecordKeepsItsVa
        "Text of 15 bytes does not fit field 'c', which holds at most 12 bytes"},
       {std::string("a\0b", 3),
        "Text with a zero byte does not fit field 'c', whose text ends at a zero byte"}};
-  for (const auto& [value, message] : refused) {
+  for (const auto& entry : refused) {
+    const std::string& value = entry.first;
+    const std::string& message = entry.second;
     EXPECT_EQ(message, qvl::testing::MessageOf([&] { c->SetAsString(value); }));
     EXPECT_EQ("abc", c->GetAsString());
   }
