@@ -97,10 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
       double back = 0;
       Check(qvl::sqlvalue::ParseDouble(qvl::sqlvalue::DoubleToText(d), back));
       Check(std::isnan(d) ? std::isnan(back) : back == d && std::signbit(back) == std::signbit(d));
-      if (std::isfinite(d)) {
-        Check(qvl::sqlvalue::SameNumber(qvl::sqlvalue::DoubleToText(d), d));
-        Check(qvl::sqlvalue::SameNumber(qvl::sqlvalue::DoubleToText(d, false), d));
-      }
+      if (std::isfinite(d)) Check(qvl::sqlvalue::SameNumber(qvl::sqlvalue::DoubleToText(d), d));
       break;
     }
   }
