@@ -56,6 +56,12 @@ TEST(SQLConnectionDrivers, DriverNamesAndParametersAreChecked) {
             open("sqlite", {"Database=:memory:", "Colour=red"}));
   EXPECT_EQ("Invalid value 'soon' of connection parameter 'BusyTimeout'",
             open("SQLite", {"Database=:memory:", "BusyTimeout=soon"}));
+  EXPECT_EQ("Invalid value 'ture' of connection parameter 'ReadOnly'",
+            open("SQLite", {"Database=:memory:", "ReadOnly=ture"}));
+  EXPECT_EQ("The value of connection parameter 'Database' holds a zero byte",
+            open("SQLite", {std::string("Database=/tmp/x\0.db", 20)}));
+  EXPECT_EQ("The value of connection parameter 'dbname' holds a zero byte",
+            open("PostgreSQL", {std::string("Database=x\0y", 12)}));
   EXPECT_EQ("unable to open database file: /nonexistent/dir/x.db",
             open("SQLite", {"Database=/nonexistent/dir/x.db"}));
   EXPECT_EQ("no error",
@@ -79,6 +85,45 @@ TEST_F(SQLConnectionTest, ConnectionStringAndReadOnlyFiles) {
   c.Close();
   EXPECT_FALSE(c.GetConnected());
   EXPECT_EQ("The connection is not open", ErrorOf([&] { c.Driver(); }));
+}
+
+TEST_F(SQLConnectionTest, APartlyReadQueryBlocksWritersOnlyWithoutTheWriteAheadLog) {
+  for (const bool wal : {false, true}) {
+    qvl::testing::TestDatabase db("SQLite");
+    auto connect = [&](std::initializer_list<std::string> Params) {
+      auto c = std::make_unique<TSQLConnection>();
+      c->SetDriverName("SQLite");
+      c->Params().Add("Database=" + db.File());
+      for (const std::string& p : Params) c->Params().Add(p);
+      c->Open();
+      return c;
+    };
+    auto reader = connect({wal ? "JournalMode=WAL" : "JournalMode=delete"});
+    reader->ExecuteDirect("CREATE TABLE r (n INTEGER); INSERT INTO r VALUES (1), (2)");
+    TSQLQuery q;
+    q.SetSQLConnection(reader.get());
+    q.SQL().SetText("SELECT n FROM r");
+    q.Open();  // on the first row: the read lock is held
+    auto writer = connect({"BusyTimeout=50"});
+    EXPECT_EQ(wal ? "no error" : "database is locked",
+              ErrorOf([&] { writer->ExecuteDirect("INSERT INTO r VALUES (3)"); }))
+        << wal;
+    q.Close();
+  }
+  EXPECT_EQ("Invalid value 'fast' of connection parameter 'JournalMode'", ErrorOf([] {
+              TSQLConnection c;
+              c.SetDriverName("SQLite");
+              c.Params().Add("Database=:memory:");
+              c.Params().Add("JournalMode=fast");
+              c.Open();
+            }));
+  EXPECT_EQ("SQLite kept the journal mode 'memory' instead of 'wal'", ErrorOf([] {
+              TSQLConnection c;
+              c.SetDriverName("SQLite");
+              c.Params().Add("Database=:memory:");
+              c.Params().Add("JournalMode=WAL");
+              c.Open();
+            }));
 }
 
 TEST_F(SQLConnectionTest, ClosingTheConnectionClosesItsDataSets) {
@@ -392,6 +437,15 @@ TEST(SQLTextReading, ParametersTableNamesAndLiterals) {
   EXPECT_EQ("b c", p.Items(1)->GetName());
   EXPECT_EQ("", p.Items(2)->GetName());
   EXPECT_EQ("arr[1:2]", ParseSQLParams("arr[1:2]", nullptr));
+  // Each database's lexical rules: SQLite ends a -- comment at LF only and
+  // quotes names in [] and ``; PostgreSQL ends it at CR too.
+  EXPECT_EQ("SELECT ? -- :b\r:c\n, [:d], `:e`, ?",
+            ParseSQLParams("SELECT :a -- :b\r:c\n, [:d], `:e`, :f", &p, TSQLDialect::SQLite));
+  EXPECT_EQ(2, p.Count());
+  EXPECT_EQ("SELECT ? -- :b\r?\n, [?], `?`, ?",
+            ParseSQLParams("SELECT :a -- :b\r:c\n, [:d], `:e`, :f", &p, TSQLDialect::PostgreSQL));
+  EXPECT_EQ(5, p.Count());
+  EXPECT_EQ("My Table", SimpleSelectTableParts("SELECT * FROM [My Table]", false).at(0));
   EXPECT_EQ("Sales.Orders", NormalizeTableName("Sales.Orders", false));
   EXPECT_EQ("\"sales\".\"Orders\"", NormalizeTableName("Sales.\"Orders\"", true));
   EXPECT_EQ("\"Odd.Name\"", NormalizeTableName("\"Odd.Name\"", true));

@@ -1,6 +1,13 @@
 // What only PostgreSQL has: marker rewriting around its quoting forms,
 // functions and procedures, server cursors across transactions, time zones.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
@@ -62,6 +69,24 @@ TEST(PostgreSQLMarkerText, QuestionMarksOutsideQuotesAndCommentsOnly) {
   EXPECT_EQ(0, count);
   EXPECT_EQ("'unclosed ?", RewritePostgreSQLMarkers("'unclosed ?", count));
   EXPECT_EQ(0, count);
+  // The server ends a -- comment at a lone CR as at LF.
+  EXPECT_EQ("'is it?' -- x\r$1 -- y\n$2",
+            RewritePostgreSQLMarkers("'is it?' -- x\r? -- y\n?", count));
+  EXPECT_EQ(2, count);
+}
+
+TEST_F(PostgreSQLMarkers, ACommentEndsAtALoneCarriageReturn) {
+  Conn->ExecuteDirect("CREATE TABLE m (a int, b text)");
+  TParams p;
+  p.CreateParam(ftInteger, "a", ptInput)->SetAsInteger(1);
+  p.CreateParam(ftInteger, "c", ptInput)->SetAsInteger(2);
+  EXPECT_EQ(2, Conn->Execute("INSERT INTO m VALUES (?, 'is it?') -- x\r, (?, 'y')", &p));
+  auto q = Query("SELECT :a AS a -- x\r, :b AS b");
+  ASSERT_EQ(2, q->Params().Count());
+  q->Params().Items(0)->SetAsInteger(1);
+  q->Params().Items(1)->SetAsInteger(2);
+  q->Open();
+  EXPECT_EQ(2, q->FieldByName("b")->GetAsInteger());
 }
 
 TEST_F(PostgreSQLMarkers, TheServerSeesOnlyTheRealParameters) {
@@ -216,6 +241,29 @@ TEST_F(PostgreSQLTransactions, StatementsThatACursorCannotHoldKeepTheirRows) {
   id->Open();
   EXPECT_FALSE(id->FieldByName("id")->GetRequired());  // the sequence fills it
   EXPECT_FALSE(id->FieldByName("id")->GetReadOnly());
+  // A data-modifying WITH, refused by the cursor inside a transaction,
+  // leaves that transaction working.
+  Conn->StartTransaction();
+  q->SQL().SetText(
+      "WITH w AS (UPDATE t SET v = v + 1 RETURNING id) SELECT id AS n FROM w ORDER BY 1");
+  q->Open();
+  EXPECT_EQ(3, ReadOn(*q, 1));
+  Conn->Commit();
+}
+
+TEST_F(PostgreSQLTransactions, WordsInAQueryDoNotMakeItReadInFull) {
+  // Read in full, these rows would take the server a long while; held in a
+  // cursor, the first one comes at once and the cursor stays open.
+  auto q = Query(
+      "SELECT x AS n, x AS share, x AS \"update\", 'into' AS \"into\", 'delete' AS merge "
+      "FROM generate_series(1, 300000) x");
+  q->Open();
+  EXPECT_EQ(1, q->FieldByName("n")->GetAsInteger());
+  auto cursors = Query("SELECT count(*) AS c FROM pg_catalog.pg_cursors");
+  cursors->Open();
+  EXPECT_EQ(2, cursors->FieldByName("c")->GetAsInteger());  // q's and this query's own
+  q->Next();
+  EXPECT_EQ(2, q->FieldByName("share")->GetAsInteger());
 }
 
 TEST_F(PostgreSQLSessionSettings, TimestampsWithAZoneReadAndWriteAsUTC) {
@@ -258,6 +306,101 @@ TEST_F(PostgreSQLSessionSettings, ParametersThatTheServerCouldNotHoldRaise) {
   EXPECT_EQ(3, q->FieldByName("n")->GetAsInteger());
 }
 
+TEST_F(PostgreSQLSessionSettings, StatementsThatTheSessionForgotArePreparedAgain) {
+  Conn->ExecuteDirect("CREATE TABLE f (n int)");
+  TParams p;
+  p.CreateParam(ftInteger, "n", ptInput)->SetAsInteger(1);
+  auto q = Query("SELECT n FROM f WHERE n >= :n");
+  q->Params().Items(0)->SetAsInteger(0);
+  for (const char* forget : {"DEALLOCATE ALL", "DISCARD ALL", "DISCARD ALL"}) {
+    EXPECT_EQ(1, Conn->Execute("INSERT INTO f VALUES (?)", &p)) << forget;
+    q->Open();
+    q->Close();
+    q->SetPrepared(true);
+    Conn->ExecuteDirect(forget);
+    EXPECT_EQ(1, Conn->Execute("INSERT INTO f VALUES (?)", &p)) << forget;
+    q->Open();
+    EXPECT_EQ(1, q->FieldByName("n")->GetAsInteger()) << forget;
+    q->Close();
+  }
+  // Inside a transaction the statement that met the forgotten plan fails
+  // with it, and the next one after the rollback works.
+  Conn->ExecuteDirect("DISCARD ALL");
+  Conn->StartTransaction();
+  EXPECT_EQ("26000", [&] {
+    try {
+      Conn->Execute("INSERT INTO f VALUES (?)", &p);
+    } catch (const ESQLDatabaseError& E) {
+      return E.GetSQLState();
+    }
+    return std::string("no error");
+  }());
+  Conn->Rollback();
+  EXPECT_EQ(1, Conn->Execute("INSERT INTO f VALUES (?)", &p));
+}
+
+TEST_F(PostgreSQLSessionSettings, ALostSessionIsReportedOnceAndOpenConnectsAgain) {
+  auto pid = Query("SELECT pg_backend_pid() AS p");
+  pid->Open();
+  const std::string victim = pid->FieldByName("p")->GetAsString();
+  pid->Close();
+  Conn->StartTransaction();
+  auto other = Db->NewConnection();
+  other->ExecuteDirect("SELECT pg_terminate_backend(" + victim + ")");
+  try {
+    Conn->Driver().ExecuteDirect("SELECT 1");
+    ADD_FAILURE() << "the lost session answered";
+  } catch (const ESQLDatabaseError& E) {
+    EXPECT_EQ("08006", E.GetSQLState());
+    EXPECT_EQ(
+        "The connection to the server was lost: terminating connection due to administrator "
+        "command",
+        E.Message());
+  }
+  EXPECT_FALSE(Conn->GetConnected());
+  EXPECT_FALSE(Conn->InTransaction());
+  EXPECT_EQ("The connection is not open",
+            qvl::testing::MessageOf([&] { Conn->Driver().ExecuteDirect("SELECT 1"); }));
+  Conn->Open();
+  EXPECT_TRUE(Conn->GetConnected());
+  EXPECT_EQ(0, Conn->ExecuteDirect("SELECT 1"));
+  // Connecting waits a bounded time unless the application says otherwise.
+  auto* pg = static_cast<TPostgreSQLConnection*>(&Conn->Driver());
+  std::string timeout;
+  PQconninfoOption* options = PQconninfo(pg->Handle());
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o)
+    if (std::string(o->keyword) == "connect_timeout" && o->val != nullptr) timeout = o->val;
+  PQconninfoFree(options);
+  EXPECT_EQ(TPostgreSQLConnection::kDefaultConnectTimeout, timeout);
+}
+
+TEST_F(PostgreSQLSessionSettings, AServerThatNeverAnswersDoesNotHangOpen) {
+  // A socket that listens and never accepts: the kernel completes the
+  // handshake, nobody speaks.
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, ::listen(s, 4));
+  socklen_t length = sizeof address;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  TSQLConnection c;
+  c.SetDriverName("PostgreSQL");
+  c.SetConnectionString("host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+                        " connect_timeout=2 dbname=x user=x");
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    c.Open();
+    ADD_FAILURE() << "connected to nobody";
+  } catch (const ESQLDatabaseError& E) {
+    EXPECT_EQ("08001", E.GetSQLState()) << E.Message();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  ::close(s);
+}
+
 TEST_F(PostgreSQLSessionSettings, AStatementRunDirectlyIsPreparedAgainAfterItsTableChanged) {
   Conn->ExecuteDirect("CREATE TABLE r (id serial PRIMARY KEY, v int)");
   auto q = Query("INSERT INTO r (v) VALUES (7) RETURNING v");
@@ -292,6 +435,30 @@ TEST_F(PostgreSQLSessionSettings, ConnectionFailuresSayWhy) {
   EXPECT_EQ(0u, attempt("host=/nonexistent port=5432 dbname=x", "")
                     .find("connection to server on socket \"/nonexistent/.s.PGSQL.5432\" failed"));
   EXPECT_EQ("connected", attempt(qvl::testing::PostgreSQLConnInfo(), "application_name=qvl_tests"));
+}
+
+TEST_F(PostgreSQLSessionSettings, AServersRefusalKeepsItsSQLState) {
+  struct Case {
+    const char* Setting;
+    const char* State;
+    const char* Message;
+  };
+  const Case cases[] = {
+      {"Database=qvl_no_such_db", "3D000", "database \"qvl_no_such_db\" does not exist"},
+      {"User_Name=qvl_nobody", "28000", "role \"qvl_nobody\" does not exist"}};
+  for (const Case& c : cases) {
+    TSQLConnection connection;
+    connection.SetDriverName("PostgreSQL");
+    connection.SetConnectionString(qvl::testing::PostgreSQLConnInfo());
+    connection.Params().Add(c.Setting);
+    try {
+      connection.Open();
+      ADD_FAILURE() << c.Setting;
+    } catch (const ESQLDatabaseError& E) {
+      EXPECT_EQ(c.State, E.GetSQLState()) << c.Setting;
+      EXPECT_EQ(c.Message, E.Message()) << c.Setting;
+    }
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "qvl/components/QVLQuery.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/DateTime.h"
 #include "tests/SQLLayerTestSupport.h"
@@ -443,6 +444,157 @@ TEST_P(ValuesThatDoNotFit, ADateParameterWithATimeOfDayRaisesOnEveryDatabase) {
   auto q = Query("SELECT d FROM p");
   q->Open();
   EXPECT_EQ(TDateTime{TDateTime::kMicrosPerDay}, q->FieldByName("d")->GetAsDateTime());
+}
+
+TEST_P(ValuesThatDoNotFit, DecimalsAreStoredExactlyOrRefused) {
+  Exec("CREATE TABLE d (id INTEGER, v DECIMAL(30,10))");
+  struct Case {
+    const char* Value;
+    const char* Error;  // SQLite's; PostgreSQL stores each exactly
+  };
+  const Case cases[] = {
+      {"12345678901234567890.0123456789",
+       "Parameter 2: SQLite cannot store the decimal 12345678901234567890.0123456789 exactly: it "
+       "keeps integers of up to 64 bits and other decimals of up to 15 significant digits"},
+      {"1234567.8912345678",
+       "Parameter 2: SQLite cannot store the decimal 1234567.8912345678 exactly: it keeps "
+       "integers of up to 64 bits and other decimals of up to 15 significant digits"},
+      {"-9223372036854775808", nullptr},
+      {"12345678901234567890",
+       "Parameter 2: SQLite cannot store the decimal 12345678901234567890 exactly: it keeps "
+       "integers of up to 64 bits and other decimals of up to 15 significant digits"},
+      {"123456789012.345", nullptr},
+      {"0.0000000001", nullptr},
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    TParams p;
+    p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
+    p.CreateParam(ftFMTBcd, "v", ptInput)->SetValue(Variant::Bcd(c.Value));
+    const std::string error =
+        qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO d VALUES (?, ?)", &p); });
+    if (!PG() && c.Error != nullptr) {
+      EXPECT_EQ(c.Error, error);
+      continue;
+    }
+    EXPECT_EQ("no error", error) << c.Value;
+    auto q = Query("SELECT v FROM d WHERE id = " + std::to_string(id));
+    q->Open();
+    EXPECT_EQ(NormalizeDecimal(c.Value), NormalizeDecimal(q->FieldByName("v")->GetAsString()))
+        << c.Value;
+  }
+}
+
+TEST_P(ValuesThatDoNotFit, TextTooLongForItsFieldIsRefusedAndTheRecordKeepsItsValue) {
+  Exec("CREATE TABLE s (id INTEGER PRIMARY KEY, c VARCHAR(3))");
+  Exec("INSERT INTO s VALUES (1, 'abc')");
+  TQVLQuery q;
+  q.SetSQLConnection(Conn.get());
+  q.SQL().SetText("SELECT id, c FROM s");
+  q.SetCachedUpdates(true);
+  q.Open();
+  TField* c = q.FieldByName("c");
+  ASSERT_EQ(12, c->GetSize());
+  q.Edit();
+  const std::pair<std::string, std::string> refused[] = {
+      {"abcdefghijklmnopqrstuvwxyz",
+       "Text of 26 bytes does not fit field 'c', which holds at most 12 bytes"},
+      {"\u20ac\u20ac\u20ac\u20ac\u20ac",
+       "Text of 15 bytes does not fit field 'c', which holds at most 12 bytes"},
+      {std::string("a\0b", 3),
+       "Text with a zero byte does not fit field 'c', whose text ends at a zero byte"}};
+  for (const auto& entry : refused) {
+    const std::string& value = entry.first;
+    const std::string& message = entry.second;
+    EXPECT_EQ(message, qvl::testing::MessageOf([&] { c->SetAsString(value); }));
+    EXPECT_EQ("abc", c->GetAsString());
+  }
+  c->SetAsString("\u20ac\u20ac\u20ac\u20ac");
+  EXPECT_EQ("\u20ac\u20ac\u20ac\u20ac", c->GetAsString());
+  q.Cancel();
+}
+
+TEST_P(ValuesThatDoNotFit, NaNIsStoredOrRefusedAndNegativeZeroIsKeptWhereTheDatabaseCan) {
+  Exec(PG() ? "CREATE TABLE f (id int, v float8)" : "CREATE TABLE f (id INTEGER, v REAL)");
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  int id = 0;
+  auto write = [&](double V) {
+    TParams p;
+    p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
+    p.CreateParam(ftFloat, "v", ptInput)->SetAsFloat(V);
+    return qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO f VALUES (?, ?)", &p); });
+  };
+  auto read = [&] {
+    auto q = Query("SELECT v FROM f WHERE id = " + std::to_string(id));
+    q->Open();
+    return q->FieldByName("v")->GetAsFloat();
+  };
+  EXPECT_EQ(PG() ? "no error" : "Parameter 2: SQLite cannot store NaN (it would store NULL)",
+            write(nan));
+  if (PG()) {
+    EXPECT_TRUE(std::isnan(read()));
+  }
+  EXPECT_EQ("no error", write(-inf));
+  EXPECT_EQ(-inf, read());
+  // SQLite writes a real that is a whole number as an integer in its
+  // records, so a REAL column gives zero back without its sign.
+  EXPECT_EQ("no error", write(-0.0));
+  const double zero = read();
+  EXPECT_EQ(0.0, zero);
+  EXPECT_EQ(PG(), std::signbit(zero));
+}
+
+TEST_P(ValuesThatDoNotFit, TimestampsAtTheEndsOfTheRuntimesRangeNeitherOverflowNorWrap) {
+  Exec(PG() ? "CREATE TABLE ts (id int, v timestamp, t text)"
+            : "CREATE TABLE ts (id INTEGER, v DATETIME, t TEXT)");
+  const std::int64_t extremes[] = {INT64_MAX, INT64_MIN, INT64_MIN + 1};
+  int id = 0;
+  for (std::int64_t micros : extremes) {
+    TParams p;
+    p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
+    p.CreateParam(ftTimeStamp, "v", ptInput)->SetAsDateTime(TDateTime{micros});
+    const std::string error =
+        qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO ts (id, v) VALUES (?, ?)", &p); });
+    // PostgreSQL's timestamps begin in 4713 BC.
+    if (PG() && micros < 0) {
+      EXPECT_EQ(0u, error.find("timestamp out of range: ")) << error;
+      continue;
+    }
+    EXPECT_EQ("no error", error) << micros;
+    auto q = Query("SELECT v FROM ts WHERE id = " + std::to_string(id));
+    q->Open();
+    EXPECT_EQ(micros, q->FieldByName("v")->GetAsDateTime().Micros);
+  }
+  // Text beyond the runtime's range, read back as a timestamp.
+  const char* beyond[] = {"294247-01-10 04:00:54.775808", "-290308-12-21 19:59:05.224191",
+                          "-300001-01-01 00:00:00"};
+  for (const char* text : beyond) {
+    if (!PG()) Exec(std::string("DELETE FROM ts; INSERT INTO ts (v) VALUES ('") + text + "')");
+    auto q = Query(PG() ? std::string("SELECT '") + text + "'::text::timestamp AS v"
+                        : std::string("SELECT v FROM ts"));
+    const std::string expected = std::string("Value '") + text +
+                                 "' of column 'v' does not fit its " +
+                                 (PG() ? "TimeStamp" : "DateTime") + " field";
+    if (PG() && text[0] == '-') continue;  // not a PostgreSQL timestamp at all
+    EXPECT_EQ(expected, qvl::testing::MessageOf([&] {
+                q->Open();
+                q->FieldByName("v")->GetAsDateTime();
+              }));
+  }
+}
+
+TEST_P(ValuesThatDoNotFit, SQLTextWithAZeroByteIsRefusedWhole) {
+  Exec("CREATE TABLE z (id INTEGER)");
+  Exec("INSERT INTO z VALUES (1), (99)");
+  const std::string text("DELETE FROM z WHERE id >= 1\0 AND id = 99", 41);
+  const char* expected =
+      "The SQL text holds a zero byte at position 28, where the database would end it";
+  EXPECT_EQ(expected, qvl::testing::MessageOf([&] { Exec(text); }));
+  EXPECT_EQ(expected, qvl::testing::MessageOf([&] { Conn->Execute(text, nullptr); }));
+  auto q = Query("SELECT count(*) AS n FROM z");
+  q->Open();
+  EXPECT_EQ(2, q->FieldByName("n")->GetAsInteger());
 }
 
 QVL_SQL_LAYER_SUITE(ValuesThatDoNotFit);

@@ -20,6 +20,10 @@ inline constexpr const char* SFieldAccessError = "Cannot access field '%s' as ty
 inline constexpr const char* SFieldValueError = "Invalid value for field '%s'";
 inline constexpr const char* SFieldRangeError = "%s is not a valid value for field '%s'";
 inline constexpr const char* SFieldOutOfRange = "Value of field '%s' is out of range";
+inline constexpr const char* SFieldTextTooLong =
+    "Text of %s bytes does not fit field '%s', which holds at most %s bytes";
+inline constexpr const char* SFieldTextHasZeroByte =
+    "Text with a zero byte does not fit field '%s', whose text ends at a zero byte";
 inline constexpr const char* SDuplicateFieldName = "Duplicate field name '%s'";
 inline constexpr const char* SCircularDataLink = "Circular datalinks are not allowed";
 inline constexpr const char* SNoFieldAccess = "Cannot access field '%s' in a filter";

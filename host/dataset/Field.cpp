@@ -153,7 +153,16 @@ std::string TStringField::GetAsString() const {
   return std::string(buf.data());
 }
 
-void TStringField::SetAsString(const std::string& Value) { SetData(Value.c_str()); }
+void TStringField::SetAsString(const std::string& Value) {
+  // The buffer would cut the text: refused before anything is written, so
+  // the record keeps its value.
+  if (Value.size() > static_cast<std::size_t>(GetSize()))
+    DatabaseErrorFmt(SFieldTextTooLong, {std::to_string(Value.size()), GetDisplayName(),
+                                         std::to_string(GetSize())});
+  if (Value.find('\0') != std::string::npos)
+    DatabaseErrorFmt(SFieldTextHasZeroByte, {GetDisplayName()});
+  SetData(Value.c_str());
+}
 
 Variant TStringField::GetAsVariant() const {
   if (IsNull()) return Variant::Null();

@@ -1,9 +1,14 @@
 #include "qvl/host/drivers/PostgreSQLDriver.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string_view>
@@ -60,18 +65,12 @@ constexpr const char* kSessionOptions =
     "-c DateStyle=ISO,YMD -c TimeZone=UTC -c IntervalStyle=postgres -c extra_float_digits=3 "
     "-c bytea_output=hex";
 
-// Whether a server cursor can hold the statement's result: a plain query
-// that neither writes nor locks rows.
-bool Cursorable(const std::string& SQL) {
-  std::vector<std::string> words = SQLCodeWords(SQL);
-  if (words.empty()) return false;
+// Whether the statement is a query that a cursor might hold; the server
+// decides the rest when the cursor is prepared.
+bool MayBeCursor(const std::string& SQL) {
+  const std::vector<std::string> words = SQLCodeWords(SQL);
   static const std::set<std::string> first = {"SELECT", "VALUES", "TABLE", "WITH"};
-  if (first.count(words[0]) == 0) return false;
-  static const std::set<std::string> barred = {"INSERT", "UPDATE", "DELETE",
-                                               "MERGE",  "INTO",   "SHARE"};
-  for (const std::string& w : words)
-    if (barred.count(w) != 0) return false;
-  return true;
+  return !words.empty() && first.count(words[0]) != 0;
 }
 
 // numeric(p,s) keeps p and s in its type modifier, offset by 4; a negative
@@ -176,6 +175,74 @@ bool MapBuiltin(Oid Type, int Typmod, TSQLColumnDesc& C) {
   }
 }
 
+// A message of libpq's own: its first line (the rest are hints), without
+// the "FATAL:  " or "ERROR:  " that the server's severity puts before it.
+std::string LibpqMessage(const char* Text) {
+  std::string message = TrimRightAscii(Text != nullptr ? Text : "");
+  message = message.substr(0, message.find('\n'));
+  for (const char* severity : {"FATAL:  ", "ERROR:  ", "PANIC:  "})
+    if (message.rfind(severity, 0) == 0) return message.substr(std::strlen(severity));
+  return message;
+}
+
+// The SQLSTATE and the server's message in a verbose libpq message
+// ("... FATAL:  3D000: database "x" does not exist\nLOCATION: ..."); false
+// when the server said nothing (the network failed first).
+bool ServerRefusal(const std::string& Text, std::string& State, std::string& Message) {
+  for (const char* severity : {"FATAL:  ", "ERROR:  "}) {
+    const std::size_t at = Text.find(severity);
+    if (at == std::string::npos) continue;
+    const std::size_t code = at + std::strlen(severity);
+    if (Text.size() < code + 7 || Text.compare(code + 5, 2, ": ") != 0) continue;
+    State = Text.substr(code, 5);
+    const std::size_t start = code + 7;
+    Message = Text.substr(start, Text.find('\n', start) - start);
+    return true;
+  }
+  return false;
+}
+
+// Connects within TimeoutSeconds (none when not positive), keeping the
+// SQLSTATE of the server's refusal (28P01 for a wrong password), which only
+// a verbose error message carries while connecting.
+PGconn* Connect(const char* const* Keys, const char* const* Values, int TimeoutSeconds) {
+  PGconn* c = PQconnectStartParams(Keys, Values, 0);
+  if (c == nullptr) throw ESQLDatabaseError(SConnectionOutOfMemory, 0, "08001");
+  PQsetErrorVerbosity(c, PQERRORS_VERBOSE);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(std::max(TimeoutSeconds, 0));
+  PostgresPollingStatusType status =
+      PQstatus(c) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+  bool timedOut = false;
+  while (status != PGRES_POLLING_OK && status != PGRES_POLLING_FAILED) {
+    pollfd p{PQsocket(c), static_cast<short>(status == PGRES_POLLING_READING ? POLLIN : POLLOUT),
+             0};
+    int wait = -1;
+    if (TimeoutSeconds > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      wait = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+    }
+    const int ready = ::poll(&p, 1, wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      timedOut = true;
+      break;
+    }
+    status = PQconnectPoll(c);
+  }
+  if (!timedOut && PQstatus(c) == CONNECTION_OK) {
+    PQsetErrorVerbosity(c, PQERRORS_DEFAULT);
+    return c;
+  }
+  const std::string text = PQerrorMessage(c);
+  PQfinish(c);
+  if (timedOut) throw ESQLDatabaseError(SConnectTimeout, 0, "08001");
+  std::string state, message;
+  if (ServerRefusal(text, state, message)) throw ESQLDatabaseError(message, 0, state);
+  throw ESQLDatabaseError(LibpqMessage(text.c_str()), 0, "08001");
+}
+
 std::string OidArray(const std::set<Oid>& Oids) {
   std::string s = "{";
   for (Oid o : Oids) {
@@ -266,6 +333,9 @@ class TPostgreSQLStatement : public TSQLStatement {
   bool Read(int Index, void* Buffer);
   PGresult* Run(const std::string& Name, const Bound& B) const;
   void Prepare();
+  // Prepares the DECLARE of a held cursor for the statement; false when the
+  // server says a cursor cannot hold it.
+  bool PrepareCursor();
   // Describing a result's columns: their base columns from the catalog,
   // their types with domains resolved, then one description each.
   struct TBaseColumn {
@@ -343,15 +413,32 @@ void TPostgreSQLStatement::Prepare() {
     FIsQuery = true;
     DescribeColumns(d.get());
   }
-  FCursorable = FIsQuery && Cursorable(FSQL);
-  if (FCursorable) {
-    FCursorName = c->NextName("qvl_c");
-    std::string declare = c->NextName("qvl_d");
-    std::string text = "DECLARE " + FCursorName + " NO SCROLL CURSOR WITH HOLD FOR " + FSQL;
-    c->Check(PQprepare(pg, declare.c_str(), text.c_str(), static_cast<int>(FParamTypes.size()),
-                       FParamTypes.data()));
-    FDeclareName = declare;
+  FCursorable = FIsQuery && MayBeCursor(FSQL) && PrepareCursor();
+}
+
+bool TPostgreSQLStatement::PrepareCursor() {
+  // The server refuses a held cursor for what it cannot hold (FOR UPDATE,
+  // data-modifying WITH, SELECT INTO); such statements run directly. Its
+  // refusal must not end an open transaction.
+  TPostgreSQLConnection* c = Conn();
+  PGconn* pg = c->FConn;
+  const bool inTransaction = PQtransactionStatus(pg) == PQTRANS_INTRANS;
+  if (inTransaction) c->Exec("SAVEPOINT qvl_declare");
+  const std::string cursor = c->NextName("qvl_c");
+  const std::string declare = c->NextName("qvl_d");
+  const std::string text = "DECLARE " + cursor + " NO SCROLL CURSOR WITH HOLD FOR " + FSQL;
+  TPostgreSQLConnection::Result r(PQprepare(
+      pg, declare.c_str(), text.c_str(), static_cast<int>(FParamTypes.size()), FParamTypes.data()));
+  const bool prepared = r != nullptr && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
+  if (inTransaction) {
+    if (!prepared) c->Exec("ROLLBACK TO SAVEPOINT qvl_declare");
+    c->Exec("RELEASE SAVEPOINT qvl_declare");
   }
+  if (c->Lost()) c->Raise(r.get());
+  if (!prepared) return false;
+  FCursorName = cursor;
+  FDeclareName = declare;
+  return true;
 }
 
 bool TPostgreSQLStatement::ShapeChanged(const PGresult* Rows) const {
@@ -371,12 +458,16 @@ auto TPostgreSQLStatement::WithFreshPlan(Body&& F) -> decltype(F()) {
     return F();
   } catch (const ESQLDatabaseError& E) {
     TPostgreSQLConnection* c = Conn();
-    if (E.GetSQLState() != "0A000" || E.Message().find("cached plan") == std::string::npos ||
-        PQtransactionStatus(c->FConn) == PQTRANS_INERROR)
-      throw;
+    // A table changed under the plan, or the session forgot its prepared
+    // statements (DISCARD ALL, DEALLOCATE ALL).
+    const bool changed =
+        E.GetSQLState() == "0A000" && E.Message().find("cached plan") != std::string::npos;
+    const bool forgotten = E.GetSQLState() == "26000";
+    if ((!changed && !forgotten) || PQtransactionStatus(c->FConn) == PQTRANS_INERROR) throw;
     // Prepared statements are not transactional: drop the old ones now.
-    if (!FName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FName);
-    if (!FDeclareName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
+    if (changed && !FName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FName);
+    if (changed && !FDeclareName.empty())
+      c->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
     FName.clear();
     FDeclareName.clear();
     c->Cleanup();
@@ -884,21 +975,29 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   set("options",
       userOptions.empty() ? kSessionOptions : std::string(kSessionOptions) + " " + userOptions);
   set("client_encoding", "UTF8");
+  bool given = false;
+  std::int64_t timeout = 0;
+  for (auto& s : settings) {
+    if (s.first != "connect_timeout") continue;
+    given = true;
+    if (!sqlvalue::ParseInt64(TrimAscii(s.second), timeout) || timeout > INT32_MAX)
+      DatabaseErrorFmt(SInvalidConnectionParam, {s.second, "connect_timeout"});
+  }
+  if (!given) {
+    set("connect_timeout", kDefaultConnectTimeout);
+    timeout = std::atoi(kDefaultConnectTimeout);
+  }
   std::vector<const char*> keys, values;
+  for (auto& s : settings)
+    if (s.second.find('\0') != std::string::npos)
+      DatabaseErrorFmt(SConnectionParamZeroByte, {s.first});
   for (auto& s : settings) {
     keys.push_back(s.first.c_str());
     values.push_back(s.second.c_str());
   }
   keys.push_back(nullptr);
   values.push_back(nullptr);
-  FConn = PQconnectdbParams(keys.data(), values.data(), 0);
-  if (FConn == nullptr) throw ESQLDatabaseError(SConnectionOutOfMemory, 0, "08001");
-  if (PQstatus(FConn) != CONNECTION_OK) {
-    std::string message = TrimRightAscii(PQerrorMessage(FConn));
-    PQfinish(FConn);
-    FConn = nullptr;
-    throw ESQLDatabaseError(message, 0, "08001");
-  }
+  FConn = Connect(keys.data(), values.data(), static_cast<int>(timeout));
   // Notices (RAISE NOTICE, implicit index creation) are not errors; the
   // library would print them on stderr.
   PQsetNoticeProcessor(
@@ -922,6 +1021,15 @@ std::string TPostgreSQLConnection::NextName(const char* Prefix) {
 }
 
 ESQLDatabaseError TPostgreSQLConnection::ErrorOf(const PGresult* R) const {
+  ESQLDatabaseError error = ServerErrorOf(R);
+  if (PQstatus(FConn) != CONNECTION_BAD) return error;
+  // Whatever the server said last (57P01 for a terminated backend), the
+  // session is gone: that is what the application must learn.
+  return ESQLDatabaseError(Format(SConnectionLost, {error.Message()}), 0, "08006",
+                           error.GetDetail());
+}
+
+ESQLDatabaseError TPostgreSQLConnection::ServerErrorOf(const PGresult* R) const {
   const char* primary = R != nullptr ? PQresultErrorField(R, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
   if (primary != nullptr) {
     const char* state = PQresultErrorField(R, PG_DIAG_SQLSTATE);
@@ -929,7 +1037,7 @@ ESQLDatabaseError TPostgreSQLConnection::ErrorOf(const PGresult* R) const {
     return ESQLDatabaseError(primary, 0, state != nullptr ? state : "",
                              detail != nullptr ? detail : "");
   }
-  std::string message = TrimRightAscii(PQerrorMessage(FConn));
+  std::string message = LibpqMessage(PQerrorMessage(FConn));
   if (message.empty() && R != nullptr) message = PQresStatus(PQresultStatus(R));
   return ESQLDatabaseError(message, 0, PQstatus(FConn) == CONNECTION_OK ? "HY000" : "08006");
 }
@@ -1052,10 +1160,21 @@ void TPostgreSQLConnection::Cleanup() {
   if (FPendingCleanup.empty() || PQtransactionStatus(FConn) == PQTRANS_INERROR) return;
   std::vector<std::string> pending;
   pending.swap(FPendingCleanup);
-  for (const std::string& sql : pending) Result r(PQexec(FConn, sql.c_str()));
+  // Inside a transaction a statement already gone (DISCARD ALL) must not
+  // take the transaction down with its error.
+  const bool inTransaction = PQtransactionStatus(FConn) == PQTRANS_INTRANS;
+  for (const std::string& sql : pending) {
+    if (inTransaction) Result(PQexec(FConn, "SAVEPOINT qvl_cleanup"));
+    Result r(PQexec(FConn, sql.c_str()));
+    if (!inTransaction) continue;
+    if (r == nullptr || PQresultStatus(r.get()) != PGRES_COMMAND_OK)
+      Result(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_cleanup"));
+    Result(PQexec(FConn, "RELEASE SAVEPOINT qvl_cleanup"));
+  }
 }
 
 std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
+  CheckSQLText(SQL);
   ReleaseCursorScope();
   Cleanup();
   const int before = PQtransactionStatus(FConn);
@@ -1105,7 +1224,12 @@ void TPostgreSQLConnection::Rollback() {
 }
 
 bool TPostgreSQLConnection::InTransaction() {
-  return !FCursorScope && PQtransactionStatus(FConn) != PQTRANS_IDLE;
+  const PGTransactionStatusType status = PQtransactionStatus(FConn);
+  return !FCursorScope && status != PQTRANS_IDLE && status != PQTRANS_UNKNOWN;
+}
+
+bool TPostgreSQLConnection::Lost() const {
+  return PQstatus(FConn) == CONNECTION_BAD;
 }
 
 std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,

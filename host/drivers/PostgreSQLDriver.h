@@ -5,6 +5,8 @@
 //   ConnectionString  a libpq connection string or URI, read first
 //   HostName, Port, Database, User_Name, Password
 //   any other libpq keyword (sslmode, connect_timeout, options, ...)
+// Connecting waits at most connect_timeout seconds (kDefaultConnectTimeout
+// unless given), so that a server that never answers cannot hang Open.
 // The session is set to UTF-8, ISO dates and the UTC time zone, so that
 // timestamps with a zone read and write as UTC and every value round-trips.
 //
@@ -17,8 +19,10 @@
 // cursor), and the statement runs on its own. A cursor opened inside an
 // application transaction survives its commit; its rollback discards the
 // rows not yet read, and reading on raises EDatabaseError. Statements that
-// a cursor cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE)
-// run directly and keep their whole result.
+// a cursor cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE,
+// a WITH that writes), as the server decides when the cursor is prepared,
+// run directly and keep their whole result; no word inside a query makes it
+// read in full.
 //
 // Markers: "?" becomes $1, $2, ... outside quoted text, dollar-quoted
 // bodies, quoted names and comments; "??" is a literal "?" (the jsonb
@@ -40,6 +44,8 @@ class TPostgreSQLStatement;
 
 class TPostgreSQLConnection : public TSQLDriverConnection {
  public:
+  static constexpr const char* kDefaultConnectTimeout = "15";
+
   explicit TPostgreSQLConnection(const TStrings& Params);
   ~TPostgreSQLConnection() override;
 
@@ -49,6 +55,7 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   void Commit() override;
   void Rollback() override;
   bool InTransaction() override;
+  bool Lost() const override;
   bool FoldsNamesLower() const override { return true; }
   std::string StoredProcCall(const std::string& Name,
                              const std::vector<TParamType>& Modes) override;
@@ -69,7 +76,9 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   Result Exec(const std::string& SQL);
   // Raises the error of R (or of the connection when R is null).
   [[noreturn]] void Raise(const PGresult* R) const;
+  // The error of R, as class 08 when the session was lost with it.
   ESQLDatabaseError ErrorOf(const PGresult* R) const;
+  ESQLDatabaseError ServerErrorOf(const PGresult* R) const;
   Result Check(PGresult* R) const;
   std::string NextName(const char* Prefix);
 

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -118,8 +119,13 @@ std::int64_t RowsChanged(sqlite3* Db, sqlite3_int64 TotalBefore) {
   return sqlite3_total_changes64(Db) == TotalBefore ? 0 : sqlite3_changes64(Db);
 }
 
-bool IsTrueParam(const std::string& V) {
-  return SameTextAscii(V, "true") || V == "1" || SameTextAscii(V, "yes");
+// A switch among the connection parameters: True/False, Yes/No, On/Off, 1/0.
+bool BooleanParam(const std::string& Name, const std::string& Value) {
+  for (const char* yes : {"true", "yes", "on", "1"})
+    if (SameTextAscii(Value, yes)) return true;
+  for (const char* no : {"false", "no", "off", "0"})
+    if (SameTextAscii(Value, no)) return false;
+  DatabaseErrorFmt(SInvalidConnectionParam, {Value, Name});
 }
 
 }  // namespace
@@ -326,15 +332,27 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
     case varInt64:
       rc = sqlite3_bind_int64(FStmt, Index, v.AsInt64());
       break;
-    case varDouble:
-      rc = sqlite3_bind_double(FStmt, Index, v.AsFloat());
+    case varDouble: {
+      // A negative zero goes as it is: SQLite keeps its sign only where the
+      // column has no affinity, and it compares equal to zero everywhere.
+      const double d = v.AsFloat();
+      if (std::isnan(d)) DatabaseErrorFmt(SNaNParamNotSupported, {std::to_string(Index)});
+      rc = sqlite3_bind_double(FStmt, Index, d);
       break;
+    }
     case varBcd: {
-      // Integers go in exactly; other decimals as text, which the column's
-      // affinity then stores as it stores any decimal literal.
-      std::string text = v.AsBcd();
+      // Integers go in exactly; other decimals as text, which a column of
+      // numeric affinity turns into a double: refused unless that double
+      // keeps every digit.
+      const std::string text = NormalizeDecimal(v.AsBcd());
       std::int64_t i;
-      rc = sqlvalue::ParseInt64(text, i) ? sqlite3_bind_int64(FStmt, Index, i) : bindText(text);
+      if (sqlvalue::ParseInt64(text, i)) {
+        rc = sqlite3_bind_int64(FStmt, Index, i);
+        break;
+      }
+      if (sqlvalue::SignificantDigits(text) > 15)
+        DatabaseErrorFmt(SDecimalParamInexact, {std::to_string(Index), text});
+      rc = bindText(text);
       break;
     }
     case varDate:
@@ -732,10 +750,12 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
   std::string file, connectionString;
   int busyTimeout = 5000;
   bool readOnly = false, foreignKeys = false;
+  std::string journalMode;
   for (int i = 0; i < Params.Count(); ++i) {
     const std::string name = Params.GetName(i);
     const std::string value = Params.GetValueFromIndex(i);
     if (name.empty()) continue;
+    if (value.find('\0') != std::string::npos) DatabaseErrorFmt(SConnectionParamZeroByte, {name});
     if (SameTextAscii(name, "Database")) {
       file = value;
     } else if (SameTextAscii(name, "ConnectionString")) {
@@ -746,9 +766,15 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
         DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
       busyTimeout = static_cast<int>(ms);
     } else if (SameTextAscii(name, "ReadOnly")) {
-      readOnly = IsTrueParam(value);
+      readOnly = BooleanParam(name, value);
+    } else if (SameTextAscii(name, "JournalMode")) {
+      journalMode = LowerCaseAscii(TrimAscii(value));
+      static const char* const modes[] = {"delete", "truncate", "persist", "memory", "wal", "off"};
+      if (std::find_if(std::begin(modes), std::end(modes),
+                       [&](const char* M) { return journalMode == M; }) == std::end(modes))
+        DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
     } else if (SameTextAscii(name, "ForeignKeys")) {
-      foreignKeys = IsTrueParam(value);
+      foreignKeys = BooleanParam(name, value);
     } else {
       DatabaseErrorFmt(SUnknownConnectionParam, {"SQLite", name});
     }
@@ -768,6 +794,7 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
   sqlite3_extended_result_codes(FDb, 1);
   sqlite3_busy_timeout(FDb, busyTimeout);
   if (foreignKeys) ExecuteDirect("PRAGMA foreign_keys = ON");
+  if (!journalMode.empty()) SetJournalMode(journalMode);
 }
 
 TSQLiteConnection::~TSQLiteConnection() {
@@ -786,6 +813,7 @@ std::unique_ptr<TSQLStatement> TSQLiteConnection::NewStatement(const std::string
 }
 
 std::int64_t TSQLiteConnection::ExecuteDirect(const std::string& SQL) {
+  CheckSQLText(SQL);
   const char* p = SQL.c_str();
   std::int64_t rows = 0;
   while (*p != '\0') {
@@ -822,6 +850,17 @@ void TSQLiteConnection::Rollback() {
 
 bool TSQLiteConnection::InTransaction() {
   return sqlite3_get_autocommit(FDb) == 0;
+}
+
+void TSQLiteConnection::SetJournalMode(const std::string& Mode) {
+  // The pragma answers with the mode in force, which is not always the one
+  // asked for (an in-memory database keeps "memory").
+  TStmtHandle q = PrepareOne(FDb, ("PRAGMA journal_mode = " + Mode).c_str());
+  if (q == nullptr) RaiseError(SQLITE_ERROR);
+  const int rc = sqlite3_step(q.get());
+  if (rc != SQLITE_ROW) RaiseError(rc);
+  const std::string kept = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
+  if (kept != Mode) DatabaseErrorFmt(SJournalModeKept, {kept, Mode});
 }
 
 std::vector<std::string> TSQLiteConnection::CatalogTableName(std::vector<std::string> Parts) {

@@ -7,6 +7,9 @@
 //                 (default 5000)
 //   ReadOnly      True opens the file read-only
 //   ForeignKeys   True enforces foreign keys (SQLite's default is off)
+//   JournalMode   WAL, DELETE, TRUNCATE, PERSIST, MEMORY or OFF (default:
+//                 the file's own). With WAL a partly read query does not
+//                 keep writers on other connections waiting.
 //
 // Columns map by declared type (see MapSQLiteColumnType); a column without
 // one (an expression, an untyped table column) takes its type from the
@@ -53,6 +56,7 @@ class TSQLiteConnection : public TSQLDriverConnection {
 
  private:
   friend class TSQLiteStatement;
+  void SetJournalMode(const std::string& Mode);
   sqlite3* FDb = nullptr;
 };
 

@@ -79,7 +79,10 @@ std::int32_t DatePart(TDateTime Value) {
 }
 
 std::int64_t TimePart(TDateTime Value) {
-  return Value.Micros - static_cast<std::int64_t>(DatePart(Value)) * TDateTime::kMicrosPerDay;
+  // The remainder, not Micros minus the day's start: that start lies below
+  // the smallest value for the earliest day.
+  const std::int64_t r = Value.Micros % TDateTime::kMicrosPerDay;
+  return r < 0 ? r + TDateTime::kMicrosPerDay : r;
 }
 
 std::string DateToStr(TDateTime Value) {

@@ -41,21 +41,31 @@ void TSQLConnection::SetConnected(bool Value) {
     FStreamedConnected = Value;
     return;
   }
-  if (Value == GetConnected()) return;
-  if (Value) {
-    if (FBeforeConnect) FBeforeConnect(this);
-    TStringList params;
-    params.Assign(FParams);
-    if (!FConnectionString.empty()) params.Insert(0, "ConnectionString=" + FConnectionString);
-    FDriver = OpenSQLDriverConnection(FDriverName, params);
-    if (FAfterConnect) FAfterConnect(this);
-  } else {
-    if (FBeforeDisconnect) FBeforeDisconnect(this);
-    std::vector<TCustomSQLDataSet*> clients = FDataSets;
-    for (TCustomSQLDataSet* ds : clients) ds->Disconnecting();
-    FDriver.reset();
-    if (FAfterDisconnect) FAfterDisconnect(this);
-  }
+  if (Value == GetConnected() && (Value || FDriver == nullptr)) return;
+  // A lost session is closed before connecting again.
+  if (FDriver != nullptr) Disconnect();
+  if (Value) Connect();
+}
+
+bool TSQLConnection::GetConnected() const {
+  return FDriver != nullptr && !FDriver->Lost();
+}
+
+void TSQLConnection::Connect() {
+  if (FBeforeConnect) FBeforeConnect(this);
+  TStringList params;
+  params.Assign(FParams);
+  if (!FConnectionString.empty()) params.Insert(0, "ConnectionString=" + FConnectionString);
+  FDriver = OpenSQLDriverConnection(FDriverName, params);
+  if (FAfterConnect) FAfterConnect(this);
+}
+
+void TSQLConnection::Disconnect() {
+  if (FBeforeDisconnect) FBeforeDisconnect(this);
+  std::vector<TCustomSQLDataSet*> clients = FDataSets;
+  for (TCustomSQLDataSet* ds : clients) ds->Disconnecting();
+  FDriver.reset();
+  if (FAfterDisconnect) FAfterDisconnect(this);
 }
 
 void TSQLConnection::Loaded() {
@@ -67,7 +77,7 @@ void TSQLConnection::Loaded() {
 }
 
 TSQLDriverConnection& TSQLConnection::Driver() const {
-  if (FDriver == nullptr) DatabaseError(SConnectionClosed, this);
+  if (!GetConnected()) DatabaseError(SConnectionClosed, this);
   return *FDriver;
 }
 
@@ -89,7 +99,7 @@ void TSQLConnection::Rollback() {
 }
 
 bool TSQLConnection::InTransaction() const {
-  return FDriver != nullptr && FDriver->InTransaction();
+  return GetConnected() && FDriver->InTransaction();
 }
 
 std::int64_t TSQLConnection::ExecuteDirect(const std::string& SQL) {

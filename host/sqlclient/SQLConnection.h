@@ -42,7 +42,9 @@ class TSQLConnection : public TComponent {
   TStringList& Params() { return FParams; }
   const TStringList& Params() const { return FParams; }
 
-  bool GetConnected() const { return FDriver != nullptr; }
+  // False also once the session was lost; SetConnected(true) (or Open)
+  // then connects again.
+  bool GetConnected() const;
   void SetConnected(bool Value);
   void Open() { SetConnected(true); }
   void Close() { SetConnected(false); }
@@ -86,6 +88,8 @@ class TSQLConnection : public TComponent {
   void RegisterClient(TCustomSQLDataSet* DataSet);
   void UnregisterClient(TCustomSQLDataSet* DataSet);
   void CheckInactive() const;
+  void Connect();
+  void Disconnect();
   TSQLDriverConnection& Connected();
 
   std::string FDriverName;

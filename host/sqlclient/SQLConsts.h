@@ -7,6 +7,9 @@ inline constexpr const char* SUnknownSQLDriver =
     "Unknown SQL driver '%s' (available: SQLite, PostgreSQL)";
 inline constexpr const char* SMissingSQLDriver = "No driver name given for the connection";
 inline constexpr const char* SConnectionClosed = "The connection is not open";
+inline constexpr const char* SConnectionLost = "The connection to the server was lost: %s";
+inline constexpr const char* SConnectTimeout =
+    "The server did not answer within the connect timeout";
 inline constexpr const char* SConnectionOpen = "Cannot change this setting of an open connection";
 inline constexpr const char* SMissingSQLConnection = "No SQL connection is set";
 inline constexpr const char* SNoSQLStatement = "No SQL statement is set";
@@ -20,7 +23,17 @@ inline constexpr const char* SInvalidConnectionParam =
     "Invalid value '%s' of connection parameter '%s'";
 inline constexpr const char* SInvalidConnectionString = "Invalid connection string";
 inline constexpr const char* SConnectionOutOfMemory = "Out of memory while opening the connection";
+inline constexpr const char* SConnectionParamZeroByte =
+    "The value of connection parameter '%s' holds a zero byte";
+inline constexpr const char* SJournalModeKept = "SQLite kept the journal mode '%s' instead of '%s'";
 inline constexpr const char* SMissingDatabaseParam = "No database file is given for SQLite";
+inline constexpr const char* SSQLHasZeroByte =
+    "The SQL text holds a zero byte at position %s, where the database would end it";
+inline constexpr const char* SDecimalParamInexact =
+    "Parameter %s: SQLite cannot store the decimal %s exactly: it keeps integers of up to 64 "
+    "bits and other decimals of up to 15 significant digits";
+inline constexpr const char* SNaNParamNotSupported =
+    "Parameter %s: SQLite cannot store NaN (it would store NULL)";
 inline constexpr const char* SMultipleStatements =
     "Only one statement can be prepared at a time: remove the text after the first statement";
 inline constexpr const char* SParamCountMismatch =

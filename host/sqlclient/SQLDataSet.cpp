@@ -143,7 +143,8 @@ void TCustomSQLDataSet::SetQueryText(const std::string& Text) {
     return;
   }
   TParams fresh;
-  std::string command = ParseSQLParams(Text, &fresh);
+  std::string command = ParseSQLParams(
+      Text, &fresh, FoldsNamesLower() ? TSQLDialect::PostgreSQL : TSQLDialect::SQLite);
   int unnamed = 0;
   for (int i = 0; i < fresh.Count(); ++i) {
     TParam* p = fresh.Items(i);

@@ -104,7 +104,13 @@ TSQLDriverConnection::~TSQLDriverConnection() {
   for (TSQLStatement* s : FOut) s->FConnection = nullptr;
 }
 
+void TSQLDriverConnection::CheckSQLText(const std::string& SQL) {
+  const std::size_t zero = SQL.find('\0');
+  if (zero != std::string::npos) DatabaseErrorFmt(SSQLHasZeroByte, {std::to_string(zero + 1)});
+}
+
 std::unique_ptr<TSQLStatement> TSQLDriverConnection::Prepare(const std::string& Text) {
+  CheckSQLText(Text);
   std::unique_ptr<TSQLStatement> result;
   auto hit = FIdleByText.find(Text);
   if (hit != FIdleByText.end()) {

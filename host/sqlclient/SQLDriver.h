@@ -190,6 +190,11 @@ class TSQLDriverConnection {
   // Runs one statement through the cache with Params bound.
   std::int64_t Execute(const std::string& SQL, const TParams* Params);
 
+  // Whether the session ended under the connection (server stopped,
+  // backend terminated); the error that found it out carried SQLSTATE class
+  // 08, and the connection is of no further use.
+  virtual bool Lost() const { return false; }
+
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;
   virtual void Rollback() = 0;
@@ -213,6 +218,9 @@ class TSQLDriverConnection {
 
  protected:
   virtual std::unique_ptr<TSQLStatement> NewStatement(const std::string& Text) = 0;
+  // Refuses text holding a zero byte: the client libraries end text there,
+  // so the database would run only what comes before it.
+  static void CheckSQLText(const std::string& SQL);
   void CountPrepare() { ++FPrepareCount; }
   // Empties the cache and detaches statements still out; a driver calls it
   // before it closes its native handle.

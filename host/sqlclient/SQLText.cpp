@@ -24,10 +24,13 @@ bool IdentStart(char C) {
 
 // The text of a quoted name without its quotes, doubled quotes made single.
 std::string Unquote(const std::string& Quoted) {
+  // [name] has no escape; the other quotes stand doubled for themselves.
+  const char close = Quoted.back();
+  const bool doubles = Quoted.front() != '[';
   std::string out;
   for (std::size_t i = 1; i + 1 < Quoted.size(); ++i) {
     out += Quoted[i];
-    if (Quoted[i] == '"' && i + 2 < Quoted.size() && Quoted[i + 1] == '"') ++i;
+    if (doubles && Quoted[i] == close && i + 2 < Quoted.size() && Quoted[i + 1] == close) ++i;
   }
   return out;
 }
@@ -38,15 +41,15 @@ struct Token {
   int Depth;         // parentheses around it
 };
 
-std::vector<Token> Tokenize(const std::string& T) {
+std::vector<Token> Tokenize(const std::string& T, TSQLDialect Dialect) {
   std::vector<Token> tokens;
   int depth = 0;
   std::size_t i = 0;
   while (i < T.size()) {
     const char c = T[i];
-    std::size_t skip = SkipSQLLiteral(T, i);
+    std::size_t skip = SkipSQLLiteral(T, i, Dialect);
     if (skip != i) {
-      if (c == '"')
+      if (c == '"' || ((c == '[' || c == '`') && Dialect == TSQLDialect::SQLite))
         tokens.push_back({Token::QuotedName, T.substr(i, skip - i), depth});
       else if (c == '\'' || c == '$')
         tokens.push_back({Token::Literal, T.substr(i, skip - i), depth});
@@ -59,7 +62,8 @@ std::vector<Token> Tokenize(const std::string& T) {
       std::size_t j = i;
       while (j < T.size() && IdentChar(T[j])) ++j;
       // E'...': the prefix belongs to the literal that follows.
-      if (j < T.size() && T[j] == '\'' && j - i == 1 && (c == 'E' || c == 'e')) {
+      if (Dialect == TSQLDialect::PostgreSQL && j < T.size() && T[j] == '\'' && j - i == 1 &&
+          (c == 'E' || c == 'e')) {
         i = j;
         continue;
       }
@@ -96,64 +100,70 @@ bool PlainIdentifier(const std::string& Part, bool FoldLower) {
 
 }  // namespace
 
-std::size_t SkipSQLLiteral(const std::string& T, std::size_t I) {
+namespace {
+
+// The end of a run closed by Close, where a doubled Close stands for one.
+std::size_t SkipQuoted(const std::string& T, std::size_t I, char Close, bool Escapes) {
   const std::size_t n = T.size();
+  std::size_t j = I + 1;
+  while (j < n) {
+    if (Escapes && T[j] == '\\') {
+      j += 2;
+    } else if (T[j] == Close) {
+      if (j + 1 < n && T[j + 1] == Close) {
+        j += 2;
+        continue;
+      }
+      break;
+    } else {
+      ++j;
+    }
+  }
+  return std::min(j + 1, n);
+}
+
+std::size_t SkipBlockComment(const std::string& T, std::size_t I, bool Nested) {
+  const std::size_t n = T.size();
+  int depth = 1;
+  std::size_t j = I + 2;
+  while (j < n && depth > 0) {
+    if (Nested && T[j] == '/' && j + 1 < n && T[j + 1] == '*') {
+      ++depth;
+      j += 2;
+    } else if (T[j] == '*' && j + 1 < n && T[j + 1] == '/') {
+      --depth;
+      j += 2;
+    } else {
+      ++j;
+    }
+  }
+  return j;
+}
+
+}  // namespace
+
+std::size_t SkipSQLLiteral(const std::string& T, std::size_t I, TSQLDialect Dialect) {
+  const std::size_t n = T.size();
+  const bool pg = Dialect == TSQLDialect::PostgreSQL;
   const char c = T[I];
   if (c == '\'') {
     // E'...' takes backslash escapes; standard strings double the quote.
     const bool escapes =
-        I > 0 && (T[I - 1] == 'E' || T[I - 1] == 'e') && (I < 2 || !IdentChar(T[I - 2]));
-    std::size_t j = I + 1;
-    while (j < n) {
-      if (escapes && T[j] == '\\') {
-        j += 2;
-      } else if (T[j] == '\'') {
-        if (j + 1 < n && T[j + 1] == '\'') {
-          j += 2;
-        } else {
-          break;
-        }
-      } else {
-        ++j;
-      }
-    }
-    return std::min(j + 1, n);
+        pg && I > 0 && (T[I - 1] == 'E' || T[I - 1] == 'e') && (I < 2 || !IdentChar(T[I - 2]));
+    return SkipQuoted(T, I, '\'', escapes);
   }
-  if (c == '"') {
-    std::size_t j = I + 1;
-    while (j < n) {
-      if (T[j] == '"') {
-        if (j + 1 < n && T[j + 1] == '"') {
-          j += 2;
-          continue;
-        }
-        break;
-      }
-      ++j;
-    }
-    return std::min(j + 1, n);
+  if (c == '"') return SkipQuoted(T, I, '"', false);
+  if (!pg && c == '`') return SkipQuoted(T, I, '`', false);
+  if (!pg && c == '[') {
+    const std::size_t end = T.find(']', I + 1);
+    return end == std::string::npos ? n : end + 1;
   }
   if (c == '-' && I + 1 < n && T[I + 1] == '-') {
-    std::size_t j = T.find('\n', I);
+    std::size_t j = T.find_first_of(pg ? "\r\n" : "\n", I);
     return j == std::string::npos ? n : j + 1;
   }
-  if (c == '/' && I + 1 < n && T[I + 1] == '*') {
-    int depth = 1;
-    std::size_t j = I + 2;
-    while (j < n && depth > 0) {
-      if (T[j] == '/' && j + 1 < n && T[j + 1] == '*') {
-        ++depth;
-        j += 2;
-      } else if (T[j] == '*' && j + 1 < n && T[j + 1] == '/') {
-        --depth;
-        j += 2;
-      } else {
-        ++j;
-      }
-    }
-    return j;
-  }
-  if (c == '$' && (I == 0 || !IdentChar(T[I - 1]))) {
+  if (c == '/' && I + 1 < n && T[I + 1] == '*') return SkipBlockComment(T, I, pg);
+  if (pg && c == '$' && (I == 0 || !IdentChar(T[I - 1]))) {
     // $tag$ ... $tag$; "$1" is a parameter, not a tag.
     std::size_t j = I + 1;
     if (j < n && IdentStart(T[j]))
@@ -167,20 +177,20 @@ std::size_t SkipSQLLiteral(const std::string& T, std::size_t I) {
   return I;
 }
 
-std::vector<std::string> SQLCodeWords(const std::string& SQL) {
+std::vector<std::string> SQLCodeWords(const std::string& SQL, TSQLDialect Dialect) {
   std::vector<std::string> words;
-  for (const Token& t : Tokenize(SQL))
+  for (const Token& t : Tokenize(SQL, Dialect))
     if (t.Type == Token::Word) words.push_back(UpperCaseAscii(t.Text));
   return words;
 }
 
-std::string ParseSQLParams(const std::string& T, TParams* Into) {
+std::string ParseSQLParams(const std::string& T, TParams* Into, TSQLDialect Dialect) {
   if (Into != nullptr) Into->Clear();
   std::string out;
   out.reserve(T.size());
   std::size_t i = 0;
   while (i < T.size()) {
-    std::size_t skip = SkipSQLLiteral(T, i);
+    std::size_t skip = SkipSQLLiteral(T, i, Dialect);
     if (skip != i) {
       out.append(T, i, skip - i);
       i = skip;
@@ -199,7 +209,7 @@ std::string ParseSQLParams(const std::string& T, TParams* Into) {
       std::string name;
       std::size_t j = i + 1;
       if (T[j] == '"') {
-        std::size_t end = SkipSQLLiteral(T, j);
+        std::size_t end = SkipSQLLiteral(T, j, Dialect);
         name = Unquote(T.substr(j, end - j));
         j = end;
       } else {
@@ -228,7 +238,7 @@ std::string ParseSQLParams(const std::string& T, TParams* Into) {
 }
 
 std::vector<std::string> SimpleSelectTableParts(const std::string& SQL, bool FoldLower) {
-  std::vector<Token> all = Tokenize(SQL);
+  std::vector<Token> all = Tokenize(SQL, FoldLower ? TSQLDialect::PostgreSQL : TSQLDialect::SQLite);
   std::vector<Token> t;
   for (const Token& tok : all)
     if (tok.Depth == 0) t.push_back(tok);

@@ -2,10 +2,14 @@
 // Reading SQL text without a parser: where quoted runs and comments begin
 // and end, parameter markers, and the table of a plain single-table SELECT.
 //
-// Quoted runs are '...' (with E'...' backslash escapes), "...", and
-// $tag$...$tag$ bodies; comments are -- to the end of the line and /* */,
-// which nest. Nothing inside them is ever taken for a marker or a keyword.
+// Each database's own lexical rules apply (TSQLDialect). Quoted runs are
+// '...' and "..." everywhere; PostgreSQL adds E'...' with backslash escapes
+// and $tag$...$tag$ bodies, SQLite [...] and `...` names. Comments are
+// /* */ (nesting on PostgreSQL only) and -- to the end of the line, which a
+// CR or LF ends on PostgreSQL and only LF on SQLite. Nothing inside them is
+// ever taken for a marker or a keyword.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,23 +17,29 @@ namespace qvl {
 
 class TParams;
 
+enum class TSQLDialect : std::uint8_t { PostgreSQL, SQLite };
+
 // The end of the quoted run or comment that starts at Index, or Index when
 // none starts there.
-std::size_t SkipSQLLiteral(const std::string& SQL, std::size_t Index);
+std::size_t SkipSQLLiteral(const std::string& SQL, std::size_t Index,
+                           TSQLDialect Dialect = TSQLDialect::PostgreSQL);
 
 // The words outside quoted runs and comments, upper-cased, in order.
-std::vector<std::string> SQLCodeWords(const std::string& SQL);
+std::vector<std::string> SQLCodeWords(const std::string& SQL,
+                                      TSQLDialect Dialect = TSQLDialect::PostgreSQL);
 
 // The statement with each ":name" marker (":"quoted name"" too) turned into
 // "?"; Into, when given, is cleared and receives one input parameter per
 // marker in text order, named after it, unnamed for "?" markers. "::" (a
 // cast) and "??" (a literal question mark) are left as they are.
-std::string ParseSQLParams(const std::string& SQL, TParams* Into);
+std::string ParseSQLParams(const std::string& SQL, TParams* Into,
+                           TSQLDialect Dialect = TSQLDialect::PostgreSQL);
 
 // ---- names ----------------------------------------------------------------
 // A name is a list of parts (schema, table) as the database's catalog holds
-// them. FoldLower: the database folds unquoted names to lower case
-// (PostgreSQL); otherwise they keep their case (SQLite).
+// them. FoldLower: the database folds unquoted names to lower case and SQL
+// text follows PostgreSQL's lexical rules; otherwise names keep their case
+// and text follows SQLite's.
 
 // A name given by the application (a table, a stored procedure): parts
 // separated by dots, each written plainly (blanks around it dropped, folded

@@ -14,8 +14,9 @@ namespace qvl::sqlvalue {
 namespace {
 
 constexpr std::int64_t kMicrosPerDay = TDateTime::kMicrosPerDay;
-// Years whose every instant fits TDateTime's 64-bit microseconds.
-constexpr std::int64_t kMaxYear = 292000;
+// Beyond these years no instant fits TDateTime's 64-bit microseconds; the
+// exact ends are found by overflow checks, within them.
+constexpr std::int64_t kMaxYear = 300000;
 
 std::string FieldDescription(const TSQLColumnDesc& C) {
   std::string name = FieldTypeName(C.DataType);
@@ -249,6 +250,12 @@ bool ParseDouble(std::string_view T, double& Value) {
   return true;
 }
 
+int SignificantDigits(std::string_view Decimal) {
+  Canonical c;
+  if (!Canonicalize(Decimal, c)) return 0;
+  return static_cast<int>(c.Digits.size());
+}
+
 bool SameNumber(std::string_view Text, double Value) {
   if (!std::isfinite(Value)) return true;  // the names of NaN and infinity carry no digits
   Canonical a, b;
@@ -321,9 +328,13 @@ TParse ParseTimestamp(std::string_view T, std::int64_t& Micros, bool& HadTime) {
   if (!ValidCivil(static_cast<int>(year), month, day)) return TParse::Invalid;
   // A real date, but beyond what microseconds since 1970 in 64 bits reach.
   if (year > kMaxYear || year < -kMaxYear) return TParse::Inexact;
-  std::int64_t days = DaysFromCivil(static_cast<int>(year), static_cast<unsigned>(month),
-                                    static_cast<unsigned>(day));
-  Micros = days * kMicrosPerDay + time - offset;
+  const std::int64_t days = DaysFromCivil(static_cast<int>(year), static_cast<unsigned>(month),
+                                          static_cast<unsigned>(day));
+  // Near both ends of that range the sum may leave 64 bits, and the start of
+  // the earliest day lies before the earliest instant.
+  const __int128 micros = static_cast<__int128>(days) * kMicrosPerDay + time - offset;
+  if (micros > INT64_MAX || micros < INT64_MIN) return TParse::Inexact;
+  Micros = static_cast<std::int64_t>(micros);
   return inexact ? TParse::Inexact : TParse::Ok;
 }
 
@@ -373,9 +384,9 @@ std::string FormatTimeOfDay(std::int64_t Micros) {
 }
 
 std::string FormatTimestamp(std::int64_t Micros, bool BCSuffix) {
-  std::int64_t days = FloorDiv(Micros, kMicrosPerDay);
-  std::string date = FormatDate(static_cast<std::int32_t>(days), BCSuffix);
-  std::string time = FormatTimeOfDay(Micros - days * kMicrosPerDay);
+  const TDateTime value{Micros};
+  std::string date = FormatDate(DatePart(value), BCSuffix);
+  std::string time = FormatTimeOfDay(TimePart(value));
   std::size_t bc = date.find(" BC");
   if (bc != std::string::npos) return date.substr(0, bc) + " " + time + " BC";
   return date + " " + time;
@@ -536,8 +547,7 @@ void PutDateText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
   const TParse r = ParseTimestamp(T, micros, hadTime);
   if (r == TParse::Invalid) NotValid(C, Quoted(T));
   const std::int64_t days = FloorDiv(micros, kMicrosPerDay);
-  if (r == TParse::Inexact || micros != days * kMicrosPerDay || days < INT32_MIN ||
-      days > INT32_MAX)
+  if (r == TParse::Inexact || micros % kMicrosPerDay != 0 || days < INT32_MIN || days > INT32_MAX)
     DoesNotFit(C, Quoted(T));
   const auto v = static_cast<std::int32_t>(days);
   std::memcpy(Buffer, &v, sizeof v);

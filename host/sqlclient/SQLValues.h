@@ -72,6 +72,9 @@ inline bool TryPutIsoDate(std::string_view T, void* Buffer) {
 bool ParseInt64(std::string_view Text, std::int64_t& Value);
 // Decimal or exponent notation, "NaN", "Infinity", "-Infinity", "inf".
 bool ParseDouble(std::string_view Text, double& Value);
+// The digits of a plain decimal ("-0012.3400") from its first to its last
+// non-zero digit (4 here); 0 for zero.
+int SignificantDigits(std::string_view Decimal);
 // True when Text names the same number as Value prints as (no digit lost).
 bool SameNumber(std::string_view Text, double Value);
 
