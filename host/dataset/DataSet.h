@@ -314,6 +314,7 @@ class TDataSet : public TComponent {
 
  private:
   friend class TDataLink;
+  friend class TDataSetReader;
   friend class TField;
 
   void SetBufferCount(int Value);
