@@ -43,11 +43,22 @@ TDateTime FromQTime(QTime Time) {
 }
 
 // The field's text as a grid shows it; an invalid variant for null.
-QVariant FieldText(const TField* Field) {
-  if (Field->IsNull()) return {};
+QVariant FieldText(TField* Field) {
   const TFieldType type = Field->GetDataType();
+  if (type == ftString || type == ftWideString || type == ftFixedChar) {
+    // Straight from the record's bytes where the dataset can point at them.
+    const void* data;
+    if (TDataSet* ds = Field->GetDataSet(); ds != nullptr && ds->PeekFieldData(Field, data)) {
+      if (data == nullptr) return {};
+      const auto* text = static_cast<const char*>(data);
+      return QString::fromUtf8(text, static_cast<qsizetype>(strnlen(
+                                         text, static_cast<std::size_t>(Field->GetDataSize()))));
+    }
+  }
+  if (Field->IsNull()) return {};
   if (IsIntegerType(type)) return QString::number(Field->GetAsLargeInt());
   if (IsBinaryType(type)) return QStringLiteral("(BLOB)");
+  if (type == ftDate || type == ftFloat) return QString::fromLatin1(Field->GetAsString());
   return QString::fromStdString(Field->GetAsString());
 }
 
@@ -564,8 +575,7 @@ bool TQVLDataSetModel::removeRows(int Row, int Count, const QModelIndex& Parent)
 }
 
 bool TQVLDataSetModel::canFetchMore(const QModelIndex& Parent) const {
-  return !Parent.isValid() && !FAllRead && FMarkSize > 0 && FInsertRow < 0 &&
-         FLink->GetActive();
+  return !Parent.isValid() && !FAllRead && FMarkSize > 0 && FInsertRow < 0 && FLink->GetActive();
 }
 
 void TQVLDataSetModel::fetchMore(const QModelIndex& Parent) {
