@@ -24,7 +24,7 @@
 
 namespace qvl::bench {
 
-inline constexpr const char* BenchSelect = "SELECT id, i32, i64, dbl, str, day, data, opt FROM bench ORDER BY id";
+inline constexpr const char* kBenchSelect = "SELECT id, i32, i64, dbl, str, day, data, opt FROM bench ORDER BY id";
 
 // Mixed case, unique, exactly 40 characters.
 inline std::string BenchString(std::int64_t Id) {
@@ -142,11 +142,11 @@ inline void CopyRows(sqlite3_stmt* Stmt, std::vector<TBenchRow>& Rows) {
   }
 }
 
-// The baseline's cache: room for N rows, then every row of BenchSelect.
+// The baseline's cache: room for N rows, then every row of kBenchSelect.
 inline void CacheRows(sqlite3* Db, int N, std::vector<TBenchRow>& Rows) {
   Rows.reserve(static_cast<std::size_t>(N));
   sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(Db, BenchSelect, -1, &stmt, nullptr);
+  sqlite3_prepare_v2(Db, kBenchSelect, -1, &stmt, nullptr);
   CopyRows(stmt, Rows);
   sqlite3_finalize(stmt);
 }

@@ -31,7 +31,7 @@ using namespace qvl::bench;
 
 namespace {
 
-constexpr int Rows = 1000000;
+constexpr int kRows = 1000000;
 TBenchTable* GTable = nullptr;
 std::uint64_t GSink = 0;
 
@@ -47,7 +47,7 @@ std::unique_ptr<TSQLConnection> Connect() {
 std::unique_ptr<TQVLQuery> Query(TSQLConnection& Conn, bool DefaultFields = false) {
   auto q = std::make_unique<TQVLQuery>();
   q->SetSQLConnection(&Conn);
-  q->SQL().SetText(BenchSelect);
+  q->SQL().SetText(kBenchSelect);
   if (!DefaultFields) DeclareBenchFields(*q);
   return q;
 }
@@ -106,7 +106,7 @@ void CopyRowsOn(benchmark::State& State, sqlite3* db) {
     // iteration freed.
     const double t0 = ThreadCpuNow();
     std::vector<TBenchRow> rows;
-    CacheRows(db, Rows, rows);
+    CacheRows(db, kRows, rows);
     State.SetIterationTime(ThreadCpuNow() - t0);
     GSink += rows.size();
   }
@@ -131,7 +131,7 @@ void HostSQLReadForward(benchmark::State& State) {
   for (auto _ : State) {
     TSQLQuery q;
     q.SetSQLConnection(conn.get());
-    q.SQL().SetText(BenchSelect);
+    q.SQL().SetText(kBenchSelect);
     DeclareBenchFields(q);
     const double t0 = ThreadCpuNow();
     q.Open();
@@ -168,7 +168,7 @@ void CApiReadRows(benchmark::State& State) {
   for (auto _ : State) {
     const double t0 = ThreadCpuNow();
     sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
+    sqlite3_prepare_v2(db, kBenchSelect, -1, &stmt, nullptr);
     std::uint64_t sum = 0;
     while (sqlite3_step(stmt) == SQLITE_ROW) {
       sum += static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
@@ -208,7 +208,7 @@ void CApiFirstRow(benchmark::State& State) {
   for (auto _ : State) {
     const double t0 = ThreadCpuNow();
     sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, BenchSelect, -1, &stmt, nullptr);
+    sqlite3_prepare_v2(db, kBenchSelect, -1, &stmt, nullptr);
     if (sqlite3_step(stmt) == SQLITE_ROW) GSink += static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
     State.SetIterationTime(ThreadCpuNow() - t0);
     sqlite3_finalize(stmt);
@@ -239,13 +239,13 @@ double PeakMemoryRatio() {
     malloc_trim(0);
     const std::size_t before = HeapInUse();
     std::vector<TBenchRow> rows;
-    CacheRows(db, Rows, rows);
+    CacheRows(db, kRows, rows);
     theirs = HeapInUse() - before;
     sqlite3_close(db);
   }
   std::printf("heap per row: engine %.1f bytes (%.1f with the driver's default fields), baseline %.1f\n",
-              static_cast<double>(ours) / Rows, static_cast<double>(defaults) / Rows,
-              static_cast<double>(theirs) / Rows);
+              static_cast<double>(ours) / kRows, static_cast<double>(defaults) / kRows,
+              static_cast<double>(theirs) / kRows);
   return static_cast<double>(ours) / static_cast<double>(theirs);
 }
 
@@ -260,7 +260,7 @@ void WarmUp() {
   }
   sqlite3* db = GTable->Open();
   std::vector<TBenchRow> rows;
-  CacheRows(db, Rows, rows);
+  CacheRows(db, kRows, rows);
   sqlite3_close(db);
 }
 
@@ -274,7 +274,7 @@ int main(int argc, char** argv) {
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TBenchTable table(Rows);
+  TBenchTable table(kRows);
   GTable = &table;
   WarmUp();
   RegisterAlternating({{"EngineFetchForward", EngineFetchForward},

@@ -23,7 +23,7 @@ using namespace qvl::bench;
 
 namespace {
 
-constexpr int Rows = 1000000;
+constexpr int kRows = 1000000;
 TBenchTable* GTable = nullptr;
 std::unique_ptr<TSQLConnection> GConnection;
 std::unique_ptr<TQVLQuery> GQuery;       // every row cached
@@ -37,14 +37,14 @@ void Prepare() {
   GConnection->Open();
   GQuery = std::make_unique<TQVLQuery>();
   GQuery->SetSQLConnection(GConnection.get());
-  GQuery->SQL().SetText(BenchSelect);
+  GQuery->SQL().SetText(kBenchSelect);
   DeclareBenchFields(*GQuery);
   GQuery->Open();
   GQuery->Last();
   GQuery->First();
 
   sqlite3* db = GTable->Open();
-  CacheRows(db, Rows, GRows);
+  CacheRows(db, kRows, GRows);
   sqlite3_close(db);
 }
 
@@ -54,7 +54,7 @@ void LocateIntKey(benchmark::State& State) {
   for (auto _ : State) {
     GQuery->First();
     const double t0 = ThreadCpuNow();
-    const bool found = GQuery->Locate("id", Variant(static_cast<std::int64_t>(Rows)), 0);
+    const bool found = GQuery->Locate("id", Variant(static_cast<std::int64_t>(kRows)), 0);
     State.SetIterationTime(ThreadCpuNow() - t0);
     if (!found) State.SkipWithError("not found");
   }
@@ -64,7 +64,7 @@ BENCHMARK(LocateIntKey)->UseManualTime()->Iterations(10)->Unit(benchmark::kMilli
 void LoopIntKey(benchmark::State& State) {
   for (auto _ : State) {
     const double t0 = ThreadCpuNow();
-    std::int64_t key = Rows;
+    std::int64_t key = kRows;
     benchmark::DoNotOptimize(key);
     const std::int64_t* found = nullptr;
     std::size_t at = 0;
@@ -110,7 +110,7 @@ class TFolder {
 };
 
 std::string LastKeyLowerCase() {
-  std::string key = BenchString(Rows);
+  std::string key = BenchString(kRows);
   for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return key + "  ";
 }
@@ -154,7 +154,7 @@ BENCHMARK(LoopCaseInsensitive)->UseManualTime()->Iterations(5)->Unit(benchmark::
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TBenchTable table(Rows);
+  TBenchTable table(kRows);
   GTable = &table;
   Prepare();
   TRatioReporter reporter;

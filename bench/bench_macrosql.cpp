@@ -25,7 +25,7 @@ using qvl::TParams;
 using qvl::TQVLSQLProcessor;
 using qvl::TStringList;
 
-constexpr std::size_t PlainSize = std::size_t{1} << 20;
+constexpr std::size_t kPlainSize = std::size_t{1} << 20;
 
 std::string Template() {
   std::string text =
@@ -70,9 +70,9 @@ TStringList TemplateMacros() {
 std::string PlainText() {
   const std::string line = "select a.id, a.name, b.total from accounts a join balances b on b.id = a.id\r\n";
   std::string text;
-  text.reserve(PlainSize + line.size());
-  while (text.size() < PlainSize) text += line;
-  text.resize(PlainSize);
+  text.reserve(kPlainSize + line.size());
+  while (text.size() < kPlainSize) text += line;
+  text.resize(kPlainSize);
   return text;
 }
 

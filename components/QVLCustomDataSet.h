@@ -154,7 +154,7 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   void InternalOpen() override {
     // The host's forward-only open makes the dataset unidirectional; here
     // direction is the UniDirectional property's.
-    const bool uniDirectional = this->IsUniDirectional();
+    const bool uniDirectional = TDataSet::GetUniDirectional();
     TSQLBase::InternalOpen();
     TDataSet::SetUniDirectional(uniDirectional);
     FDataSetImpl->InternalOpen();
@@ -185,7 +185,7 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
  private:
   // A host bookmark of another size is not one of ours: it names nothing.
   static const void* AsBookmark(const TBookmark& Bookmark) {
-    return Bookmark.size() == static_cast<std::size_t>(QVLBookmarkSize) ? Bookmark.data() : nullptr;
+    return Bookmark.size() == static_cast<std::size_t>(kQVLBookmarkSize) ? Bookmark.data() : nullptr;
   }
 
   std::unique_ptr<TQVLDataSetImpl> FDataSetImpl;

@@ -17,12 +17,12 @@ namespace qvl {
 
 namespace {
 
-constexpr std::size_t P = sizeof(void*);
-constexpr std::size_t OffNext = 0;
-constexpr std::size_t OffPrior = P;
-constexpr std::size_t OffOldRecord = 2 * P + 1;
-constexpr std::size_t OffRecNo = 3 * P + 1;
-static_assert(OffRecNo + sizeof(std::int32_t) == QVLRecordHeaderSize);
+constexpr std::size_t kPointerSize = sizeof(void*);
+constexpr std::size_t kOffNext = 0;
+constexpr std::size_t kOffPrior = kPointerSize;
+constexpr std::size_t kOffOldRecord = 2 * kPointerSize + 1;
+constexpr std::size_t kOffRecNo = 3 * kPointerSize + 1;
+static_assert(kOffRecNo + sizeof(std::int32_t) == kQVLRecordHeaderSize);
 
 TRecordBuffer LoadPtr(const std::uint8_t* At) {
   TRecordBuffer p;
@@ -98,19 +98,19 @@ bool IsStringFieldType(TFieldType T) {
 
 // ---- record header ------------------------------------------------------------
 
-TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + OffNext); }
-TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + OffPrior); }
-TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + OffOldRecord); }
+TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + kOffNext); }
+TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + kOffPrior); }
+TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + kOffOldRecord); }
 std::int32_t TQVLDataSetImpl::RecordNo(TRecordBuffer R) {
   std::int32_t n;
-  std::memcpy(&n, R + OffRecNo, sizeof n);
+  std::memcpy(&n, R + kOffRecNo, sizeof n);
   return n;
 }
-void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffNext, Value); }
-void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffPrior, Value); }
-void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + OffOldRecord, Value); }
+void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffNext, Value); }
+void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffPrior, Value); }
+void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffOldRecord, Value); }
 void TQVLDataSetImpl::SetRecordNo(TRecordBuffer R, std::int32_t Value) {
-  std::memcpy(R + OffRecNo, &Value, sizeof Value);
+  std::memcpy(R + kOffRecNo, &Value, sizeof Value);
 }
 void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { StorePtr(Cell, Record); }
 
@@ -118,7 +118,7 @@ void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { 
 
 TQVLDataSetImpl::TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCursor)
     : FDataSet(ADataSet), FRecordCursor(ARecordCursor), FCurrentRecord(FBOF) {
-  FDataSet->SetBookmarkSize(QVLBookmarkSize);
+  FDataSet->SetBookmarkSize(kQVLBookmarkSize);
   FDataSet->SetUniDirectional(false);
   ResetChain();
 }
@@ -134,7 +134,7 @@ void TQVLDataSetImpl::ResetChain() {
 void TQVLDataSetImpl::InternalOpen() {
   const TFields& fields = FDataSet->Fields();
   const int count = fields.Count();
-  std::int64_t size = static_cast<std::int64_t>(QVLRecordHeaderSize);
+  std::int64_t size = static_cast<std::int64_t>(kQVLRecordHeaderSize);
   FFieldOffsets.assign(static_cast<std::size_t>(count), 0);
   FFieldSlots.assign(static_cast<std::size_t>(count), TFieldSlot{0, 0, false, false});
   FBlobOffsets.clear();
@@ -148,7 +148,7 @@ void TQVLDataSetImpl::InternalOpen() {
     slot.IsBlob = f->IsBlob();
     if (slot.IsBlob) {
       FBlobOffsets.push_back(offset);
-      size += static_cast<std::int64_t>(TBlobByteData::SlotSize);
+      size += static_cast<std::int64_t>(TBlobByteData::kSlotSize);
     } else {
       slot.DataSize = f->GetDataSize();
       slot.IsString = dynamic_cast<TStringField*>(f) != nullptr;
@@ -160,7 +160,7 @@ void TQVLDataSetImpl::InternalOpen() {
   FRecordSize = static_cast<std::int32_t>(size);
   FHasCalcFields = FDataSet->HasCalcFields();
   ResetChain();
-  const bool uni = FDataSet->IsUniDirectional();
+  const bool uni = FDataSet->GetUniDirectional();
   FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
                                                      uni ? 1u : static_cast<std::uint32_t>(FPageSize));
   if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
@@ -186,7 +186,7 @@ void TQVLDataSetImpl::InternalClose() {
 // ---- fetching ----------------------------------------------------------------------
 
 TGetResult TQVLDataSetImpl::FetchNextRecord() {
-  const bool uni = FDataSet->IsUniDirectional();
+  const bool uni = FDataSet->GetUniDirectional();
   TGetResult r = FRecordCursor.FetchNext();
   // A bidirectional chain always grows at its end, FEOF.Prior: the current
   // record is that one whenever its Next is null and it is linked.
@@ -393,7 +393,7 @@ void TQVLDataSetImpl::InternalInitRecord(TRecordBuffer Buffer) {
   TRecordBuffer record = CellRecord(Buffer);
   if (record == nullptr) return;
   ClearBlobs(record);
-  std::memset(record + QVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+  std::memset(record + kQVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
 }
 
 bool TQVLDataSetImpl::GetCurrentRecord(TRecordBuffer Buffer) {
@@ -411,14 +411,14 @@ void TQVLDataSetImpl::SetPageSize(int Value) {
 }
 
 void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
-  if (Value != FFetchOnDemand && !Value && !FDataSet->IsUniDirectional() && IsCursorOpen()) {
+  if (Value != FFetchOnDemand && !Value && !FDataSet->GetUniDirectional() && IsCursorOpen()) {
     InternalLast();
     FDataSet->CursorPosChanged();
   }
   FFetchOnDemand = Value;
 }
 
-bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->IsUniDirectional(); }
+bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->GetUniDirectional(); }
 
 void TQVLDataSetImpl::SetUniDirectional(bool Value) {
   FDataSet->CheckInactive();
@@ -516,8 +516,8 @@ void TQVLDataSetImpl::FreeRecord(TRecordBuffer Record) {
 }
 
 void TQVLDataSetImpl::CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest) {
-  std::memcpy(Dest + QVLRecordHeaderSize, Source + QVLRecordHeaderSize,
-              static_cast<std::size_t>(FRecordSize) - QVLRecordHeaderSize);
+  std::memcpy(Dest + kQVLRecordHeaderSize, Source + kQVLRecordHeaderSize,
+              static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
   for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotAddRef(Dest + offset);
 }
 
@@ -816,7 +816,7 @@ void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
 }
 
 bool TQVLDataSetImpl::GetCanModify() {
-  if (FDataSet->IsUniDirectional()) return false;
+  if (FDataSet->GetUniDirectional()) return false;
   if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
   return FCachedUpdates;
 }
@@ -897,12 +897,12 @@ bool TQVLDataSetImpl::BookmarkValid(const void* Bookmark) const {
 }
 
 int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const {
-  static constexpr std::int8_t ByEmptiness[4] = {0, -1, 1, 0};
+  static constexpr std::int8_t kByEmptiness[4] = {0, -1, 1, 0};
   // A bookmark whose record is gone cannot be placed: it sorts as an empty
   // one, without reading the record.
   const bool empty1 = !BookmarkValid(Bookmark1);
   const bool empty2 = !BookmarkValid(Bookmark2);
-  if (empty1 || empty2) return ByEmptiness[(empty1 ? 2 : 0) + (empty2 ? 1 : 0)];
+  if (empty1 || empty2) return kByEmptiness[(empty1 ? 2 : 0) + (empty2 ? 1 : 0)];
   auto rank = [this](const void* Bookmark) -> std::int64_t {
     TRecordBuffer record = LoadPtr(static_cast<const std::uint8_t*>(Bookmark));
     if (record == FBOF) return 0;

@@ -34,7 +34,7 @@
 //   - A record that is not linked (new unposted record, edit backup, old
 //     values) is never reachable from FBOF.
 //
-// A bookmark is QVLBookmarkSize bytes: the record's address, then the
+// A bookmark is kQVLBookmarkSize bytes: the record's address, then the
 // allocator's stamp for it (0 for a sentinel). A bookmark is valid only while
 // that stamp is still the record's, so a freed record's bookmark stays
 // invalid when its memory is handed out again, and checking never reads
@@ -77,8 +77,8 @@ class IQVLRecordCursor {
   ~IQVLRecordCursor() = default;
 };
 
-inline constexpr std::size_t QVLRecordHeaderSize = 3 * sizeof(void*) + 1 + sizeof(std::int32_t);
-inline constexpr int QVLBookmarkSize = static_cast<int>(sizeof(void*) + sizeof(std::uint64_t));
+inline constexpr std::size_t kQVLRecordHeaderSize = 3 * sizeof(void*) + 1 + sizeof(std::int32_t);
+inline constexpr int kQVLBookmarkSize = static_cast<int>(sizeof(void*) + sizeof(std::uint64_t));
 
 // TQVLRecordUpdateOption: bit n for the n-th member.
 enum TQVLRecordUpdateOption : std::uint8_t {
@@ -88,7 +88,7 @@ enum TQVLRecordUpdateOption : std::uint8_t {
   uoUpdateInTransaction = 8,
 };
 using TQVLRecordUpdateOptions = std::uint8_t;
-inline constexpr TQVLRecordUpdateOptions QVLAllRecordUpdateOptions =
+inline constexpr TQVLRecordUpdateOptions kQVLAllRecordUpdateOptions =
     uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate | uoUpdateInTransaction;
 
 class TQVLDataSetImpl {
@@ -221,14 +221,14 @@ class TQVLDataSetImpl {
   bool GetCanModify();
 
   // ---- bookmarks and search --------------------------------------------------
-  int GetBookmarkSize() const { return QVLBookmarkSize; }
+  int GetBookmarkSize() const { return kQVLBookmarkSize; }
   void GetBookmarkData(TRecordBuffer Buffer, void* Data);
   void SetBookmarkData(TRecordBuffer Buffer, const void* Data);
   TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer);
   void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value);
   void InternalGotoBookmark(const void* Bookmark);
   void InternalSetToRecord(TRecordBuffer Buffer);
-  // Bookmark: QVLBookmarkSize bytes, or null for an empty bookmark.
+  // Bookmark: kQVLBookmarkSize bytes, or null for an empty bookmark.
   bool BookmarkValid(const void* Bookmark) const;
   int CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const;
   bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options, bool Restart);
@@ -311,12 +311,12 @@ class TQVLDataSetImpl {
   std::int32_t FRecordSize = 0;
   std::int32_t FPageSize = 32;
   std::unique_ptr<TQVLRecordAllocator> FAllocator;
-  alignas(void*) std::uint8_t FBOF[QVLRecordHeaderSize] = {};
+  alignas(void*) std::uint8_t FBOF[kQVLRecordHeaderSize] = {};
   TRecordBuffer FCurrentRecord;
-  alignas(void*) std::uint8_t FEOF[QVLRecordHeaderSize] = {};
+  alignas(void*) std::uint8_t FEOF[kQVLRecordHeaderSize] = {};
   TRecordBuffer FEditBackup = nullptr;
   std::unique_ptr<std::vector<TRecordBuffer>> FUpdateLog;
-  TQVLRecordUpdateOptions FUpdateOptions = QVLAllRecordUpdateOptions;
+  TQVLRecordUpdateOptions FUpdateOptions = kQVLAllRecordUpdateOptions;
   TUpdateMode FUpdateMode = upWhereAll;
   bool FCachedUpdates = false;
   TUpdateStatusSet FStatusFilter = 0;

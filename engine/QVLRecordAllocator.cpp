@@ -30,10 +30,10 @@ namespace qvl {
 
 namespace {
 
-constexpr std::uint64_t StampBlock = std::uint64_t{1} << 20;
+constexpr std::uint64_t kStampBlock = std::uint64_t{1} << 20;
 
 // Stamp 0 means "no record", so the counter starts at the first block.
-std::atomic<std::uint64_t> GStampCounter{StampBlock};
+std::atomic<std::uint64_t> GStampCounter{kStampBlock};
 
 }  // namespace
 
@@ -52,12 +52,12 @@ TQVLRecordAllocator::~TQVLRecordAllocator() {
   // searched. A callback that throws loses the calls for the records after
   // it, never the pages.
   for (TPage& page : FPages) {
-    if (OnRecordFree) {
+    if (FOnRecordFree) {
       for (std::uint32_t i = 0; i < FPageSize; ++i) {
         if (page.Stamps[i] == 0) continue;
         page.Stamps[i] = 0;
         try {
-          OnRecordFree(page.Block + std::size_t{i} * FRecordSize);
+          FOnRecordFree(page.Block + std::size_t{i} * FRecordSize);
         } catch (...) {
           ApplicationHandleException(nullptr);
         }
@@ -89,8 +89,8 @@ void TQVLRecordAllocator::NewPage() {
 
 void* TQVLRecordAllocator::AllocRecord() {
   if (FNextStamp == FStampLimit) {
-    FNextStamp = GStampCounter.fetch_add(StampBlock, std::memory_order_relaxed);
-    FStampLimit = FNextStamp + StampBlock;
+    FNextStamp = GStampCounter.fetch_add(kStampBlock, std::memory_order_relaxed);
+    FStampLimit = FNextStamp + kStampBlock;
   }
   std::uint8_t* record;
   std::size_t page, index;
@@ -115,7 +115,7 @@ void* TQVLRecordAllocator::AllocRecord() {
 void TQVLRecordAllocator::FreeRecord(void* P) {
   std::size_t page, index;
   if (Locate(P, page, index)) FPages[page].Stamps[index] = 0;
-  if (OnRecordFree) OnRecordFree(P);
+  if (FOnRecordFree) FOnRecordFree(P);
   FFreeList.push_back(P);
   QVL_POISON(P, FRecordSize);
 }

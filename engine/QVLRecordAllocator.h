@@ -41,8 +41,8 @@ class TQVLRecordAllocator {
   void* AllocRecord();
   void FreeRecord(void* P);
 
-  const TRecordFreeEvent& GetOnRecordFree() const { return OnRecordFree; }
-  void SetOnRecordFree(TRecordFreeEvent Value) { OnRecordFree = std::move(Value); }
+  const TRecordFreeEvent& GetOnRecordFree() const { return FOnRecordFree; }
+  void SetOnRecordFree(TRecordFreeEvent Value) { FOnRecordFree = std::move(Value); }
 
   std::uint32_t GetRecordSize() const { return FRecordSize; }
   std::uint32_t GetPageSize() const { return FPageSize; }
@@ -68,7 +68,7 @@ class TQVLRecordAllocator {
   std::int32_t FFreeInPage = 0;
   std::uint8_t* FNextRecord = nullptr;
   std::vector<void*> FFreeList;  // a stack
-  TRecordFreeEvent OnRecordFree;
+  TRecordFreeEvent FOnRecordFree;
 
   // Page index by start address, for RecordStamp.
   std::map<std::uintptr_t, std::size_t> FPagesByAddress;

@@ -15,9 +15,9 @@ std::unique_ptr<T> Required(std::unique_ptr<T> Child, const char* What) {
 
 EQVLMacroSQLError::EQVLMacroSQLError(const std::string& Message, std::int32_t ALine, std::int32_t AColumn)
     : Exception(Format("%s\r\nLine: %d, Column: %d", {Message, std::to_string(ALine), std::to_string(AColumn)})),
-      Line(ALine),
-      Column(AColumn),
-      ErrorText(Message) {}
+      FLine(ALine),
+      FColumn(AColumn),
+      FErrorText(Message) {}
 
 void TQVLMacroSQLText::Accept(IQVLMacroSQLVisitor& Visitor) const { Visitor.VisitText(*this); }
 void TQVLMacroSQLParameter::Accept(IQVLMacroSQLVisitor& Visitor) const { Visitor.VisitParameter(*this); }

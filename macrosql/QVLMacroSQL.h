@@ -27,14 +27,14 @@ class EQVLMacroSQLError : public Exception {
  public:
   EQVLMacroSQLError(const std::string& Message, std::int32_t Line, std::int32_t Column);
 
-  std::int32_t GetLine() const noexcept { return Line; }
-  std::int32_t GetColumn() const noexcept { return Column; }
-  const std::string& GetErrorText() const noexcept { return ErrorText; }
+  std::int32_t GetLine() const noexcept { return FLine; }
+  std::int32_t GetColumn() const noexcept { return FColumn; }
+  const std::string& GetErrorText() const noexcept { return FErrorText; }
 
  private:
-  std::int32_t Line;
-  std::int32_t Column;
-  std::string ErrorText;
+  std::int32_t FLine;
+  std::int32_t FColumn;
+  std::string FErrorText;
 };
 
 // The directive that closed a sequence of elements.

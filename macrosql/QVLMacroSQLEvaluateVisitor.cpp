@@ -25,10 +25,10 @@ TQVLMacroSQLEvaluateVisitor::TQVLMacroSQLEvaluateVisitor(std::shared_ptr<IQVLMac
   if (!FParser) throw std::invalid_argument("TQVLMacroSQLEvaluateVisitor needs a parser");
 }
 
-void TQVLMacroSQLEvaluateVisitor::VisitText(const TQVLMacroSQLText& Element) { ResultSQL += Element.GetText(); }
+void TQVLMacroSQLEvaluateVisitor::VisitText(const TQVLMacroSQLText& Element) { FResultSQL += Element.GetText(); }
 
 void TQVLMacroSQLEvaluateVisitor::VisitParameter(const TQVLMacroSQLParameter& Element) {
-  ResultSQL += '?';
+  FResultSQL += '?';
   if (FParams != nullptr) FParams->CreateParam(ftUnknown, Element.GetText(), ptInput);
 }
 
@@ -41,13 +41,13 @@ void TQVLMacroSQLEvaluateVisitor::VisitMacro(const TQVLMacroSQLMacro& Element) {
   const std::string& name = Element.GetText();
   for (const std::string& active : FExpanding)
     if (FMacros.CompareStrings(active, name) == 0) StopExpansion(Element, Format(SRecursiveMacro, {name}));
-  if (static_cast<int>(FExpanding.size()) >= MaxMacroExpansionDepth || FDepth >= MaxEvaluationDepth)
+  if (static_cast<int>(FExpanding.size()) >= kMaxMacroExpansionDepth || FDepth >= kMaxEvaluationDepth)
     StopExpansion(Element, SMacroNestingTooDeep);
 
   const std::string value = FMacros.GetValue(name);
   ++FExpansions;
   FExpandedBytes += value.size();
-  if (FExpansions > MaxMacroExpansions || FExpandedBytes > MaxMacroExpansionSize)
+  if (FExpansions > kMaxMacroExpansions || FExpandedBytes > kMaxMacroExpansionSize)
     StopExpansion(Element, SMacroExpansionTooLarge);
   if (value.empty()) return;
 

@@ -11,10 +11,10 @@
 //
 // Expansion stops with EQVLMacroSQLError, at the position of the offending
 // reference within the text that holds it, when a macro refers back to one
-// being expanded, when expansions nest deeper than MaxMacroExpansionDepth or
-// the walk deeper than MaxEvaluationDepth levels, and when one evaluation
-// would expand more than MaxMacroExpansions macros or parse more than
-// MaxMacroExpansionSize bytes of macro values.
+// being expanded, when expansions nest deeper than kMaxMacroExpansionDepth or
+// the walk deeper than kMaxEvaluationDepth levels, and when one evaluation
+// would expand more than kMaxMacroExpansions macros or parse more than
+// kMaxMacroExpansionSize bytes of macro values.
 //
 // One visitor serves one walk; its creator destroys it. On an error the
 // result and the parameters added so far stay as they are.
@@ -33,19 +33,19 @@ namespace qvl {
 
 class TQVLMacroSQLEvaluateVisitor : public IQVLMacroSQLVisitor {
  public:
-  static constexpr int MaxMacroExpansionDepth = 64;
-  static constexpr int MaxEvaluationDepth = 1024;
-  static constexpr std::size_t MaxMacroExpansions = 10000;
-  static constexpr std::size_t MaxMacroExpansionSize = std::size_t{64} << 20;
+  static constexpr int kMaxMacroExpansionDepth = 64;
+  static constexpr int kMaxEvaluationDepth = 1024;
+  static constexpr std::size_t kMaxMacroExpansions = 10000;
+  static constexpr std::size_t kMaxMacroExpansionSize = std::size_t{64} << 20;
 
   // Parser must not be null (std::invalid_argument). Macros and Params are
   // not owned and must outlive the visitor; Params may be null.
   TQVLMacroSQLEvaluateVisitor(std::shared_ptr<IQVLMacroSQLParser> Parser, const TStrings& Macros,
                               TParams* Params);
 
-  const std::string& GetResultSQL() const& noexcept { return ResultSQL; }
+  const std::string& GetResultSQL() const& noexcept { return FResultSQL; }
   // Hands the result over without copying it.
-  std::string GetResultSQL() && noexcept { return std::move(ResultSQL); }
+  std::string GetResultSQL() && noexcept { return std::move(FResultSQL); }
 
   void VisitText(const TQVLMacroSQLText& Element) override;
   void VisitParameter(const TQVLMacroSQLParameter& Element) override;
@@ -69,7 +69,7 @@ class TQVLMacroSQLEvaluateVisitor : public IQVLMacroSQLVisitor {
   std::shared_ptr<IQVLMacroSQLParser> FParser;
   const TStrings& FMacros;
   TParams* FParams;
-  std::string ResultSQL;
+  std::string FResultSQL;
   std::string FValue;
   bool FResult = false;
 

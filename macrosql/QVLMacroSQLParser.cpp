@@ -17,7 +17,7 @@ namespace qvl {
 
 namespace {
 
-constexpr char DirectiveChar = '#';
+constexpr char kDirectiveChar = '#';
 
 bool IsQuote(char C) noexcept { return C == '"' || C == '\'' || C == '`'; }
 
@@ -40,8 +40,8 @@ int BitCount16(unsigned V) noexcept {
 }
 
 std::int32_t Saturate(std::int64_t V) noexcept {
-  constexpr std::int64_t Max = std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(V > Max ? Max : V);
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(V > kMax ? kMax : V);
 }
 
 }  // namespace
@@ -50,7 +50,7 @@ std::int32_t Saturate(std::int64_t V) noexcept {
 class TQVLMacroSQLParser::TNesting {
  public:
   explicit TNesting(TQVLMacroSQLParser& Parser) : FParser(Parser) {
-    if (FParser.FDepth >= MaxNestingDepth) FParser.ReportError(SNestingTooDeep);
+    if (FParser.FDepth >= kMaxNestingDepth) FParser.ReportError(SNestingTooDeep);
     ++FParser.FDepth;
   }
   ~TNesting() { --FParser.FDepth; }
@@ -63,13 +63,13 @@ class TQVLMacroSQLParser::TNesting {
 
 TQVLMacroSQLParser::TQVLMacroSQLParser(char AParamChar, char AMacroChar)
     : FParamChar(AParamChar), FMacroChar(AMacroChar) {
-  for (char c : {FParamChar, FMacroChar, DirectiveChar, '"', '\'', '`', '-', '/'})
+  for (char c : {FParamChar, FMacroChar, kDirectiveChar, '"', '\'', '`', '-', '/'})
     FSpecial[static_cast<unsigned char>(c)] = true;
 }
 
 std::unique_ptr<TQVLMacroSQLElement> TQVLMacroSQLParser::Parse(std::string_view Text) {
-  static constexpr char Empty[] = "";
-  const char* begin = Text.empty() ? Empty : Text.data();
+  static constexpr char kEmpty[] = "";
+  const char* begin = Text.empty() ? kEmpty : Text.data();
   const void* nul = std::memchr(begin, '\0', Text.size());
   FEnd = nul != nullptr ? static_cast<const char*>(nul) : begin + Text.size();
   FStart = FCurrent = FCounted = begin;
@@ -149,7 +149,7 @@ __attribute__((target("avx2"))) const char* SkipPlainAVX2(const char* P, const c
                                                           char MacroChar) noexcept {
   const __m256i param = _mm256_set1_epi8(ParamChar);
   const __m256i macro = _mm256_set1_epi8(MacroChar);
-  const __m256i directive = _mm256_set1_epi8(DirectiveChar);
+  const __m256i directive = _mm256_set1_epi8(kDirectiveChar);
   const __m256i dquote = _mm256_set1_epi8('"');
   const __m256i squote = _mm256_set1_epi8('\'');
   const __m256i bquote = _mm256_set1_epi8('`');
@@ -185,7 +185,7 @@ const char* TQVLMacroSQLParser::FindSpecial(const char* From) const noexcept {
 #if defined(__SSE2__)
   const __m128i param = _mm_set1_epi8(FParamChar);
   const __m128i macro = _mm_set1_epi8(FMacroChar);
-  const __m128i directive = _mm_set1_epi8(DirectiveChar);
+  const __m128i directive = _mm_set1_epi8(kDirectiveChar);
   const __m128i dquote = _mm_set1_epi8('"');
   const __m128i squote = _mm_set1_epi8('\'');
   const __m128i bquote = _mm_set1_epi8('`');
@@ -262,7 +262,7 @@ TQVLMacroSQLParseResult TQVLMacroSQLParser::ParseElements() {
       const std::int32_t line = FLine;
       const std::int32_t column = FColumn;
       if (ParseDelimiter(list)) list.Add(std::make_unique<TQVLMacroSQLMacro>(ParseIdentifier(), line, column));
-    } else if (c == DirectiveChar) {
+    } else if (c == kDirectiveChar) {
       if (ParseDelimiter(list)) result.Directive = ParseDirective(list);
     } else if (IsQuote(c)) {
       SkipStringLiteral();

@@ -9,7 +9,7 @@
 // a line, a CR takes no column) and leave nothing behind.
 //
 // Nesting (#if, each #elseif of a chain, parentheses, not, and, or) is
-// bounded by MaxNestingDepth levels along any path, so that neither parsing
+// bounded by kMaxNestingDepth levels along any path, so that neither parsing
 // nor walking nor destroying a tree can exhaust the stack.
 //
 // Line and column are counted lazily, only when a position is needed (an
@@ -34,7 +34,7 @@ struct TQVLMacroSQLParseResult {
 
 class TQVLMacroSQLParser : public IQVLMacroSQLParser {
  public:
-  static constexpr int MaxNestingDepth = 256;
+  static constexpr int kMaxNestingDepth = 256;
 
   TQVLMacroSQLParser(char AParamChar, char AMacroChar);
 

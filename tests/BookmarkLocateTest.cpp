@@ -45,7 +45,7 @@ class BookmarkLocate : public ::testing::Test {
       impl.InternalLast();
     else
       impl.InternalFirst();
-    TBookmark b(static_cast<std::size_t>(QVLBookmarkSize), 0);
+    TBookmark b(static_cast<std::size_t>(kQVLBookmarkSize), 0);
     TRecordBuffer sentinel = impl.GetCurrentRecordPtr();
     std::memcpy(b.data(), &sentinel, sizeof sentinel);
     std::uint8_t cell[sizeof(void*)];
@@ -67,7 +67,7 @@ class BookmarkLocate : public ::testing::Test {
 TEST_F(BookmarkLocate, BookmarksLeadBackToTheirRecords) {
   ds->MoveBy(2);
   TBookmark three = ds->GetBookmark();
-  EXPECT_EQ(three.size(), static_cast<std::size_t>(QVLBookmarkSize));
+  EXPECT_EQ(three.size(), static_cast<std::size_t>(kQVLBookmarkSize));
   ds->Last();
   ds->GotoBookmark(three);
   EXPECT_EQ(Id(), 3);
@@ -157,7 +157,7 @@ TEST_F(BookmarkLocate, BookmarksDieWithCloseAndRefresh) {
   ds->Next();
   EXPECT_FALSE(ds->BookmarkValid(again));
   EXPECT_FALSE(ds->BookmarkValid(two));
-  TBookmark foreign(static_cast<std::size_t>(QVLBookmarkSize), 0x5A);
+  TBookmark foreign(static_cast<std::size_t>(kQVLBookmarkSize), 0x5A);
   EXPECT_FALSE(ds->BookmarkValid(foreign));
   EXPECT_FALSE(ds->BookmarkValid(TBookmark{1, 2, 3})) << "not a bookmark of this size";
 }

@@ -42,7 +42,7 @@ class Editing : public ::testing::Test {
     if (!ds->GetUpdatesPending()) return out;
     for (TRecordBuffer r : Impl().GetUpdatedRecords()) {
       std::int32_t id;
-      std::memcpy(&id, r + QVLRecordHeaderSize + 1, 4);
+      std::memcpy(&id, r + kQVLRecordHeaderSize + 1, 4);
       if (!out.empty()) out += ' ';
       out += std::to_string(id) + ":" + "UMID"[r[2 * sizeof(void*)]];
     }

@@ -43,14 +43,14 @@ class EngineFieldData : public ::testing::Test {
 // ---- layout, values and nulls -----------------------------------------------------
 
 TEST_F(EngineFieldData, RecordIsTheHeaderThenPackedSlots) {
-  EXPECT_EQ(QVLRecordHeaderSize, 3 * sizeof(void*) + 5);
+  EXPECT_EQ(kQVLRecordHeaderSize, 3 * sizeof(void*) + 5);
   // VARCHAR(5) keeps room for five 4-byte UTF-8 characters.
   ASSERT_EQ(Name()->GetDataSize(), 21);
   // id: flag + 4; name: flag + 21; data: one blob reference.
-  EXPECT_EQ(ds->GetRecordSize(), QVLRecordHeaderSize + 5 + 22 + sizeof(void*));
+  EXPECT_EQ(ds->GetRecordSize(), kQVLRecordHeaderSize + 5 + 22 + sizeof(void*));
   std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0xEE);
   ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
-  const std::size_t h = QVLRecordHeaderSize;
+  const std::size_t h = kQVLRecordHeaderSize;
   EXPECT_EQ(copy[0], 0xEE) << "the header is not written";
   EXPECT_EQ(copy[h], 1);
   std::int32_t id;
@@ -70,9 +70,9 @@ TEST_F(EngineFieldData, SettingNullKeepsTheBytesButReadsAsNull) {
   EXPECT_EQ(Name()->GetAsVariant(), Variant::Null());
   std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0);
   ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
-  EXPECT_EQ(copy[QVLRecordHeaderSize + 5], 0) << "flag";
-  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[QVLRecordHeaderSize + 6]), "abc") << "value bytes kept";
-  TBlobByteData::SlotRelease(&copy[QVLRecordHeaderSize + 27]);
+  EXPECT_EQ(copy[kQVLRecordHeaderSize + 5], 0) << "flag";
+  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[kQVLRecordHeaderSize + 6]), "abc") << "value bytes kept";
+  TBlobByteData::SlotRelease(&copy[kQVLRecordHeaderSize + 27]);
   ds->Cancel();
   EXPECT_EQ(Name()->GetAsString(), "abc");
 }

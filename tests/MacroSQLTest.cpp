@@ -263,7 +263,7 @@ TCase Markers(TCase C, char ParamChar, char MacroChar) {
   return C;
 }
 
-const std::string Orders =
+const std::string kOrders =
     "select * from orders\r\n"
     "#if (FILTER)\r\n"
     "where %FILTER\r\n"
@@ -272,7 +272,7 @@ const std::string Orders =
     "#endif\r\n"
     "order by 1\r\n";
 
-const std::string OrdersTree =
+const std::string kOrdersTree =
     "[\"select * from orders\\r\\n\" if(EX(FILTER)){[\"where \" M(FILTER) \"\\r\\n\"]}"
     "{if(EQ(MODE,open)){[\"where status = \" P(STATUS) \"\\r\\n\"]}} \"order by 1\\r\\n\"]";
 
@@ -399,13 +399,13 @@ std::vector<TCase> Cases() {
       Fails("ErrorDirectiveInNestedMacro", "%X", {"X=a %Y", "Y=b\r\n\t#error bad value"}, "bad value", 2, 8),
 
       // The worked example with its four macro lists.
-      Ok("WorkedExampleFilter", Orders, {"FILTER=customer = 7"},
-         "select * from orders\r\nwhere customer = 7\r\norder by 1\r\n", {}, OrdersTree),
-      Ok("WorkedExampleMode", Orders, {"MODE=OPEN"}, "select * from orders\r\nwhere status = ?\r\norder by 1\r\n",
-         {"STATUS"}, OrdersTree),
-      Ok("WorkedExampleBareFilter", Orders, {"FILTER"}, "select * from orders\r\nwhere \r\norder by 1\r\n", {},
-         OrdersTree),
-      Ok("WorkedExampleEmpty", Orders, {}, "select * from orders\r\norder by 1\r\n", {}, OrdersTree),
+      Ok("WorkedExampleFilter", kOrders, {"FILTER=customer = 7"},
+         "select * from orders\r\nwhere customer = 7\r\norder by 1\r\n", {}, kOrdersTree),
+      Ok("WorkedExampleMode", kOrders, {"MODE=OPEN"}, "select * from orders\r\nwhere status = ?\r\norder by 1\r\n",
+         {"STATUS"}, kOrdersTree),
+      Ok("WorkedExampleBareFilter", kOrders, {"FILTER"}, "select * from orders\r\nwhere \r\norder by 1\r\n", {},
+         kOrdersTree),
+      Ok("WorkedExampleEmpty", kOrders, {}, "select * from orders\r\norder by 1\r\n", {}, kOrdersTree),
 
       // Other markers.
       Markers(Ok("OtherMarkers", "select @a, :b, %c, &X, @@, &&", {"X=@d"}, "select ?, :b, %c, ?, @, &", {"a", "d"}),
@@ -545,7 +545,7 @@ TEST(MacroSQLEvaluate, ErrorKeepsWhatWasWritten) {
 
 TEST(MacroSQLEvaluate, OneTreeServesManyEvaluations) {
   TQVLSQLProcessor processor(nullptr);
-  auto tree = processor.Parse(Orders);
+  auto tree = processor.Parse(kOrders);
   TStringList filter{"FILTER=x = 1"};
   TStringList mode{"MODE=open"};
   EXPECT_EQ(processor.Build(*tree, &filter, nullptr), "select * from orders\r\nwhere x = 1\r\norder by 1\r\n");
@@ -624,7 +624,7 @@ TEST(MacroSQLGuards, ExponentialExpansionStopsQuickly) {
 }
 
 TEST(MacroSQLGuards, ExpandedBytesAreBounded) {
-  const std::size_t quarter = TQVLMacroSQLEvaluateVisitor::MaxMacroExpansionSize / 4;
+  const std::size_t quarter = TQVLMacroSQLEvaluateVisitor::kMaxMacroExpansionSize / 4;
   TStringList macros{"X=" + std::string(quarter, 'x')};
   TQVLSQLProcessor processor(nullptr);
   EXPECT_EQ(processor.Build(*processor.Parse("%X%X%X%X"), &macros, nullptr).size(), 4 * quarter);

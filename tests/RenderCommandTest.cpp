@@ -86,7 +86,7 @@ class RenderCommand : public ::testing::Test {
   std::filesystem::path FDir;
 };
 
-const std::string Orders =
+const std::string kOrders =
     "select * from orders\r\n"
     "#if (FILTER)\r\n"
     "where %FILTER\r\n"
@@ -96,12 +96,12 @@ const std::string Orders =
     "order by 1\r\n";
 
 TEST_F(RenderCommand, WritesSQLExactlyAndParameterNamesToStandardError) {
-  TRun run = Render({"-D", "MODE=OPEN"}, Orders);
+  TRun run = Render({"-D", "MODE=OPEN"}, kOrders);
   EXPECT_EQ(run.Code, 0);
   EXPECT_EQ(run.Out, "select * from orders\r\nwhere status = ?\r\norder by 1\r\n");
   EXPECT_EQ(run.Err, "STATUS\n");
 
-  run = Render({"-D", "FILTER=customer = :C and region = :R"}, Orders);
+  run = Render({"-D", "FILTER=customer = :C and region = :R"}, kOrders);
   EXPECT_EQ(run.Code, 0);
   EXPECT_EQ(run.Out, "select * from orders\r\nwhere customer = ? and region = ?\r\norder by 1\r\n");
   EXPECT_EQ(run.Err, "C\nR\n");

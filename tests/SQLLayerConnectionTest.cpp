@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "qvl/host/dataset/Field.h"
-#include "qvl/host/sqlclient/SQLText.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
+#include "qvl/host/sqlclient/SQLText.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
@@ -250,7 +250,8 @@ TEST_F(SQLConnectionTest, StringFieldsOfAnotherSizeThanTheirColumnReadEveryKindO
     EXPECT_TRUE(f->IsNull());
     q->Next();
     if (size == 4) {
-      EXPECT_EQ("Value '12345' of column 'name' does not fit its String(4) field", ErrorOf([&] { f->GetAsString(); }));
+      EXPECT_EQ("Value '12345' of column 'name' does not fit its String(4) field",
+                ErrorOf([&] { f->GetAsString(); }));
     } else {
       EXPECT_EQ("12345", f->GetAsString());
     }
@@ -373,7 +374,7 @@ TEST(SQLTextReading, ParametersTableNamesAndLiterals) {
   EXPECT_EQ("", p.Items(2)->GetName());
   EXPECT_EQ("arr[1:2]", ParseSQLParams("arr[1:2]", nullptr));
   EXPECT_EQ("Sales.Orders", NormalizeTableName("Sales.Orders", false));
-  EXPECT_EQ("sales.Orders", NormalizeTableName("Sales.\"Orders\"", true));
+  EXPECT_EQ("\"sales\".\"Orders\"", NormalizeTableName("Sales.\"Orders\"", true));
   EXPECT_EQ("\"Odd.Name\"", NormalizeTableName("\"Odd.Name\"", true));
   EXPECT_EQ("orders", SimpleSelectTable("SELECT * FROM Orders;", true));
   EXPECT_EQ("", SimpleSelectTable("SELECT * FROM Orders; SELECT 1", true));

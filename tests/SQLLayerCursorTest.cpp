@@ -236,7 +236,7 @@ TEST_P(CursorTest, OnItsOwnTheDataSetIsForwardOnlyAndReadOnly) {
   Numbers("nums", 3);
   auto q = Query("SELECT id FROM nums ORDER BY id");
   q->Open();
-  EXPECT_TRUE(q->IsUniDirectional());
+  EXPECT_TRUE(q->GetUniDirectional());
   EXPECT_FALSE(q->GetCanModify());
   std::vector<std::int64_t> seen;
   for (; !q->Eof(); q->Next()) seen.push_back(q->FieldByName("id")->GetAsLargeInt());

@@ -221,7 +221,7 @@ TEST_F(PostgreSQLTransactions, StatementsThatACursorCannotHoldKeepTheirRows) {
 TEST_F(PostgreSQLSessionSettings, TimestampsWithAZoneReadAndWriteAsUTC) {
   Conn->ExecuteDirect("CREATE TABLE tz (t timestamptz); SET TIME ZONE 'Asia/Kolkata'");
   const TDateTime noon{(static_cast<std::int64_t>(DaysFromCivil(2024, 1, 1)) * 86400 + 12 * 3600) *
-                       TDateTime::MicrosPerSecond};
+                       TDateTime::kMicrosPerSecond};
   TParams p;
   p.CreateParam(ftTimeStamp, "t", ptInput)->SetAsDateTime(noon);
   Conn->Execute("INSERT INTO tz VALUES (?)", &p);
@@ -234,7 +234,7 @@ TEST_F(PostgreSQLSessionSettings, TimestampsWithAZoneReadAndWriteAsUTC) {
 TEST_F(PostgreSQLSessionSettings, ParametersThatTheServerCouldNotHoldRaise) {
   Conn->ExecuteDirect("CREATE TABLE p (d date, s text, b bytea)");
   TParams p;
-  p.CreateParam(ftDateTime, "d", ptInput)->SetAsDateTime(TDateTime{TDateTime::MicrosPerDay + 1});
+  p.CreateParam(ftDateTime, "d", ptInput)->SetAsDateTime(TDateTime{TDateTime::kMicrosPerDay + 1});
   try {
     Conn->Execute("INSERT INTO p (d) VALUES (?)", &p);
     ADD_FAILURE() << "a time of day went into a date";

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/runtime/DateTime.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
@@ -24,23 +24,23 @@ struct Column {
 
 Variant Date(int Y, unsigned M, unsigned D) {
   return Variant(
-      TDateTime{static_cast<std::int64_t>(DaysFromCivil(Y, M, D)) * TDateTime::MicrosPerDay});
+      TDateTime{static_cast<std::int64_t>(DaysFromCivil(Y, M, D)) * TDateTime::kMicrosPerDay});
 }
 Variant Time(unsigned H, unsigned M, unsigned S, unsigned Us = 0) {
-  return Variant(TDateTime{((H * 60 + M) * 60 + S) * TDateTime::MicrosPerSecond + Us});
+  return Variant(TDateTime{((H * 60 + M) * 60 + S) * TDateTime::kMicrosPerSecond + Us});
 }
 Variant Stamp(int Y, unsigned Mo, unsigned D, unsigned H, unsigned Mi, unsigned S,
               unsigned Us = 0) {
   return Variant(
-      TDateTime{static_cast<std::int64_t>(DaysFromCivil(Y, Mo, D)) * TDateTime::MicrosPerDay +
-                ((H * 60 + Mi) * 60 + S) * TDateTime::MicrosPerSecond + Us});
+      TDateTime{static_cast<std::int64_t>(DaysFromCivil(Y, Mo, D)) * TDateTime::kMicrosPerDay +
+                ((H * 60 + Mi) * 60 + S) * TDateTime::kMicrosPerSecond + Us});
 }
 Variant Bytes(std::initializer_list<int> B) {
   TBytes out;
   for (int b : B) out.push_back(static_cast<std::uint8_t>(b));
   return Variant(out);
 }
-const Variant Null = Variant::Null();
+const Variant kNull = Variant::Null();
 
 class TypeRoundTrip : public SQLLayerTest {
  protected:
@@ -134,10 +134,10 @@ class TypeRoundTrip : public SQLLayerTest {
                std::string(100000, 'x'),
                "[]",
                Bytes({0xde, 0xad, 0xbe, 0xef})},
-              {3,    Null, Null, Null, Null, Null, Null, Null, Null, Null,
-               Null, Null, Null, Null, Null, Null, Null, Null, Null, Null},
-              {4,    Null, Null, Null, Null,   Null, Null, Null, Null,   Null,
-               Null, Null, Null, "",   "    ", Null, Null, "",   "\"\"", Bytes({})}};
+              {3,    kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull,
+               kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull},
+              {4,    kNull, kNull, kNull, kNull,   kNull, kNull, kNull, kNull,   kNull,
+               kNull, kNull, kNull, "",   "    ", kNull, kNull, "",   "\"\"", Bytes({})}};
     return {{std::int64_t{1},
              true,
              std::int32_t{-32768},
@@ -181,44 +181,44 @@ class TypeRoundTrip : public SQLLayerTest {
              std::string(100000, 'x'),
              Bytes({0xde, 0xad})},
             {std::int64_t{3},
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null},
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull},
             {std::int64_t{4},
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
              std::numeric_limits<double>::denorm_min(),
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
-             Null,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
+             kNull,
              "",
              "",
              "",
-             Null,
-             Null,
+             kNull,
+             kNull,
              Bytes({}),
              "",
              Bytes({})}};
@@ -430,6 +430,19 @@ TEST_P(ValuesThatDoNotFit, ExpressionsTakeTheTypeOfTheirValues) {
   EXPECT_TRUE(q->FieldByName("z")->IsNull());
   for (const char* name : {"n", "x", "s", "z"})
     EXPECT_TRUE(q->FieldByName(name)->GetReadOnly()) << name;
+}
+
+TEST_P(ValuesThatDoNotFit, ADateParameterWithATimeOfDayRaisesOnEveryDatabase) {
+  Exec("CREATE TABLE p (d DATE)");
+  TParams p;
+  p.CreateParam(ftDate, "d", ptInput)->SetAsDateTime(TDateTime{TDateTime::kMicrosPerDay + 1});
+  EXPECT_EQ("Parameter 1: 1970-01-02 00:00:00.000001 has a time of day, which a date cannot hold",
+            qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO p (d) VALUES (?)", &p); }));
+  p.Items(0)->SetAsDateTime(TDateTime{TDateTime::kMicrosPerDay});
+  EXPECT_EQ(1, Conn->Execute("INSERT INTO p (d) VALUES (?)", &p));
+  auto q = Query("SELECT d FROM p");
+  q->Open();
+  EXPECT_EQ(TDateTime{TDateTime::kMicrosPerDay}, q->FieldByName("d")->GetAsDateTime());
 }
 
 QVL_SQL_LAYER_SUITE(ValuesThatDoNotFit);

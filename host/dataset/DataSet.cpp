@@ -57,7 +57,7 @@ void TDataSet::CheckInactive() const {
 }
 
 void TDataSet::CheckBiDirectional() const {
-  if (FIsUniDirectional) DatabaseError(SDataSetUnidirectional, this);
+  if (FUniDirectional) DatabaseError(SDataSetUnidirectional, this);
 }
 
 void TDataSet::SetState(TDataSetState Value) {
@@ -373,7 +373,7 @@ void TDataSet::SetBufferCount(int Value) {
 
 void TDataSet::UpdateBufferCount() {
   int n = 1;
-  if (!FIsUniDirectional)
+  if (!FUniDirectional)
     for (TDataLink* link : FDataLinks) n = std::max(n, link->GetBufferCount());
   SetBufferCount(n);
 }
@@ -407,7 +407,7 @@ void TDataSet::MoveBuffer(int CurIndex, int NewIndex) {
 
 void TDataSet::SetCurrentRecord(int Index) {
   if (FCurrentRecord == Index) return;
-  if (!FIsUniDirectional) {
+  if (!FUniDirectional) {
     TRecordBuffer buffer = FBuffers[static_cast<std::size_t>(Index)];
     switch (GetBookmarkFlag(buffer)) {
       case bfCurrent:
@@ -479,13 +479,13 @@ int TDataSet::GetNextRecords() {
 
 int TDataSet::GetPriorRecords() {
   int n = 0;
-  if (FIsUniDirectional) return 0;
+  if (FUniDirectional) return 0;
   while (FRecordCount < FBufferCount && GetPriorRecord()) ++n;
   return n;
 }
 
 void TDataSet::Resync(TResyncMode Mode) {
-  if (FIsUniDirectional) {
+  if (FUniDirectional) {
     // One buffer, no way back: show what the cursor holds now.
     if (FRecordCount > 0 && GetRecord(FBuffers[0], gmCurrent, false) != grOK) ClearBuffers();
     DataEvent(deDataSetChange, 0);

@@ -82,9 +82,9 @@ class TDataSet : public TComponent {
   bool IsEmpty() const { return FActive && FRecordCount == 0; }
   bool Bof() const { return FBOF; }
   bool Eof() const { return FEOF; }
-  bool IsUniDirectional() const { return FIsUniDirectional; }
+  bool GetUniDirectional() const { return FUniDirectional; }
   // Whether the dataset may be edited.
-  virtual bool GetCanModify() { return !FIsUniDirectional; }
+  virtual bool GetCanModify() { return !FUniDirectional; }
 
   void CheckActive() const;
   void CheckInactive() const;
@@ -250,7 +250,7 @@ class TDataSet : public TComponent {
   void DoBeforeScroll();
   void DoAfterScroll();
   void SetBookmarkSize(int Value) { FBookmarkSize = Value; }
-  void SetUniDirectional(bool Value) { FIsUniDirectional = Value; }
+  void SetUniDirectional(bool Value) { FUniDirectional = Value; }
   void CheckBiDirectional() const;
 
   // Runs the calculated-field step for Buffer: dsCalcFields state,
@@ -349,7 +349,7 @@ class TDataSet : public TComponent {
   bool FModified = false;
   bool FBOF = true;
   bool FEOF = true;
-  bool FIsUniDirectional = false;
+  bool FUniDirectional = false;
   bool FFiltered = false;
   bool FDefaultFields = false;
   bool FDestroyingDataSet = false;

@@ -481,7 +481,7 @@ TDateTime TDateTimeField::GetAsDateTime() const {
   if (GetDataType() == ftDate) {
     std::int32_t days;
     std::memcpy(&days, buf, 4);
-    return TDateTime{static_cast<std::int64_t>(days) * TDateTime::MicrosPerDay};
+    return TDateTime{static_cast<std::int64_t>(days) * TDateTime::kMicrosPerDay};
   }
   std::int64_t micros;
   std::memcpy(&micros, buf, 8);

@@ -43,12 +43,13 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   explicit TPostgreSQLConnection(const TStrings& Params);
   ~TPostgreSQLConnection() override;
 
-  const char* DriverName() const override { return "PostgreSQL"; }
+  const char* GetDriverName() const override { return "PostgreSQL"; }
   std::int64_t ExecuteDirect(const std::string& SQL) override;
   void StartTransaction() override;
   void Commit() override;
   void Rollback() override;
   bool InTransaction() override;
+  bool FoldsNamesLower() const override { return true; }
   std::string StoredProcCall(const std::string& Name,
                              const std::vector<TParamType>& Modes) override;
 

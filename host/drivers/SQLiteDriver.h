@@ -33,12 +33,13 @@ class TSQLiteConnection : public TSQLDriverConnection {
   explicit TSQLiteConnection(const TStrings& Params);
   ~TSQLiteConnection() override;
 
-  const char* DriverName() const override { return "SQLite"; }
+  const char* GetDriverName() const override { return "SQLite"; }
   std::int64_t ExecuteDirect(const std::string& SQL) override;
   void StartTransaction() override;
   void Commit() override;
   void Rollback() override;
   bool InTransaction() override;
+  std::vector<std::string> CatalogTableName(std::vector<std::string> Parts) override;
   std::string StoredProcCall(const std::string& Name,
                              const std::vector<TParamType>& Modes) override;
 

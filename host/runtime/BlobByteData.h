@@ -57,7 +57,7 @@ class TBlobByteData {
   friend bool operator==(const TBlobByteData& A, const TBlobByteData& B);
 
   // ---- raw record slots (sizeof(void*) bytes, zero = empty) ----
-  static constexpr std::size_t SlotSize = sizeof(void*);
+  static constexpr std::size_t kSlotSize = sizeof(void*);
   static TBlobByteData SlotGet(const void* Slot) noexcept {  // a shared reference
     TBlobByteData out;
     out.FRep = LoadRep(Slot);

@@ -58,13 +58,13 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 
 TDateTime EncodeDate(int Year, unsigned Month, unsigned Day) {
   if (!ValidDate(Year, Month, Day)) throw EConvertError("Invalid argument to date encode");
-  return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) * TDateTime::MicrosPerDay};
+  return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) * TDateTime::kMicrosPerDay};
 }
 
 TDateTime EncodeTime(unsigned Hour, unsigned Minute, unsigned Second, unsigned Micro) {
   if (!ValidTime(Hour, Minute, Second, Micro)) throw EConvertError("Invalid argument to time encode");
   return TDateTime{((static_cast<std::int64_t>(Hour) * 60 + Minute) * 60 + Second) *
-                       TDateTime::MicrosPerSecond +
+                       TDateTime::kMicrosPerSecond +
                    Micro};
 }
 
@@ -75,11 +75,11 @@ TDateTime EncodeDateTime(int Year, unsigned Month, unsigned Day, unsigned Hour, 
 }
 
 std::int32_t DatePart(TDateTime Value) {
-  return static_cast<std::int32_t>(FloorDiv(Value.Micros, TDateTime::MicrosPerDay));
+  return static_cast<std::int32_t>(FloorDiv(Value.Micros, TDateTime::kMicrosPerDay));
 }
 
 std::int64_t TimePart(TDateTime Value) {
-  return Value.Micros - static_cast<std::int64_t>(DatePart(Value)) * TDateTime::MicrosPerDay;
+  return Value.Micros - static_cast<std::int64_t>(DatePart(Value)) * TDateTime::kMicrosPerDay;
 }
 
 std::string DateToStr(TDateTime Value) {
@@ -145,7 +145,7 @@ bool ParseTime(const std::string& s, std::size_t& i, std::int64_t& micros) {
     }
   }
   if (!ValidTime(h, mi, se, us)) return false;
-  micros = ((static_cast<std::int64_t>(h) * 60 + mi) * 60 + se) * TDateTime::MicrosPerSecond + us;
+  micros = ((static_cast<std::int64_t>(h) * 60 + mi) * 60 + se) * TDateTime::kMicrosPerSecond + us;
   return true;
 }
 
@@ -175,7 +175,7 @@ bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
     return false;
   const int year = negative ? -static_cast<int>(y) : static_cast<int>(y);
   if (!ValidDate(year, m, d)) return false;
-  std::int64_t micros = static_cast<std::int64_t>(DaysFromCivil(year, m, d)) * TDateTime::MicrosPerDay;
+  std::int64_t micros = static_cast<std::int64_t>(DaysFromCivil(year, m, d)) * TDateTime::kMicrosPerDay;
   if (i < s.size()) {
     if (s[i] != ' ' && s[i] != 'T') return false;
     ++i;

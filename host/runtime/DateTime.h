@@ -13,8 +13,8 @@ namespace qvl {
 struct TDateTime {
   std::int64_t Micros = 0;
 
-  static constexpr std::int64_t MicrosPerSecond = 1000000;
-  static constexpr std::int64_t MicrosPerDay = 86400 * MicrosPerSecond;
+  static constexpr std::int64_t kMicrosPerSecond = 1000000;
+  static constexpr std::int64_t kMicrosPerDay = 86400 * kMicrosPerSecond;
 
   friend bool operator==(TDateTime a, TDateTime b) { return a.Micros == b.Micros; }
   friend auto operator<=>(TDateTime a, TDateTime b) { return a.Micros <=> b.Micros; }

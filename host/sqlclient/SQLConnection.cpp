@@ -101,7 +101,7 @@ std::int64_t TSQLConnection::Execute(const std::string& SQL, const TParams* Para
 }
 
 std::string TSQLConnection::GetQuoteChar() const {
-  return FDriver != nullptr ? FDriver->QuoteChar() : "\"";
+  return FDriver != nullptr ? FDriver->GetQuoteChar() : "\"";
 }
 
 TCustomSQLDataSet* TSQLConnection::DataSets(int Index) const {

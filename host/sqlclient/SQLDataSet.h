@@ -33,7 +33,8 @@
 //                   from ":name" and "?" markers
 //   TSQLStoredProc  calls StoredProcName with Params (PostgreSQL functions
 //                   and procedures; SQLite has none and raises)
-//   TSQLTable       every row of TableName
+//   TSQLTable       every row of TableName, an identifier (parts quoted by
+//                   the connection's rules when prepared), never SQL text
 
 #include <cstdint>
 #include <memory>
@@ -42,8 +43,8 @@
 
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/dataset/Params.h"
-#include "qvl/host/sqlclient/SQLDriver.h"
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/host/sqlclient/SQLDriver.h"
 
 namespace qvl {
 
@@ -122,6 +123,12 @@ class TCustomSQLDataSet : public TDataSet {
   virtual const TParams* BindParams();
   // Whether the server lower-cases unquoted names (PostgreSQL does).
   bool FoldsNamesLower() const;
+  // Table names: parts in catalog form (PSGetTableName), an application's
+  // name in that form (empty when it is no name), and the text that reads
+  // every row of the table named, each part quoted.
+  std::string CatalogTableName(std::vector<std::string> Parts);
+  std::string ApplicationTableName(const std::string& Name);
+  std::string TableCommandText(const std::string& Name);
   // Sets the command text from query text: with ParamCheck, ":name" markers
   // become "?" and Params are rebuilt, keeping the values of parameters of
   // the same name (unnamed ones by position).
@@ -157,7 +164,7 @@ class TCustomSQLDataSet : public TDataSet {
   struct TResizedField {
     int FieldSize;
     int ColumnSize;
-    bool Text;  // zero-terminated text: what follows the terminator is not compared
+    bool Text;    // zero-terminated text: what follows the terminator is not compared
     bool String;  // a string column, which the driver may read straight into the field's buffer
   };
   std::vector<TResizedField> FResizedFields;
@@ -193,7 +200,8 @@ inline bool TCustomSQLDataSet::ReadColumn(int FieldNo, void* Buffer) {
   if (Buffer == nullptr) return !s->IsNull(FieldNo - 1);
   if (FAnyResized) {
     const auto k = static_cast<std::size_t>(FieldNo);
-    if (k < FResizedFields.size() && FResizedFields[k].FieldSize != 0) return ReadResized(FieldNo, Buffer);
+    if (k < FResizedFields.size() && FResizedFields[k].FieldSize != 0)
+      return ReadResized(FieldNo, Buffer);
   }
   return s->GetData(FieldNo - 1, Buffer);
 }

@@ -33,10 +33,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DBTypes.h"
-#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/Variant.h"
 
 namespace qvl {
@@ -172,7 +172,7 @@ class TSQLDriverConnection {
   TSQLDriverConnection& operator=(const TSQLDriverConnection&) = delete;
   virtual ~TSQLDriverConnection();
 
-  virtual const char* DriverName() const = 0;
+  virtual const char* GetDriverName() const = 0;
 
   // A statement for Text: an idle one of the cache, else a new one.
   std::unique_ptr<TSQLStatement> Prepare(const std::string& Text);
@@ -196,7 +196,16 @@ class TSQLDriverConnection {
   virtual bool InTransaction() = 0;
 
   // The identifier quote: one character, or empty when names are not quoted.
-  virtual std::string QuoteChar() const { return "\""; }
+  virtual std::string GetQuoteChar() const { return "\""; }
+  // Whether unquoted names are folded to lower case (else they keep their
+  // case and compare without it).
+  virtual bool FoldsNamesLower() const { return false; }
+  // The parts of a table name (see SplitSQLName) as the catalog holds them:
+  // a database that compares names without case gives the declared case of
+  // the table found; an unknown table keeps the parts given.
+  virtual std::vector<std::string> CatalogTableName(std::vector<std::string> Parts) {
+    return Parts;
+  }
   // Statement text that calls the stored procedure Name; Modes lists the
   // parameters in order and the result carries one "?" per input parameter.
   // Drivers without stored procedures raise EDatabaseError.

@@ -71,7 +71,7 @@ class TMemDataSet : public TDataSet {
   void InternalAddRecord(TRecordBuffer Buffer, bool Append) override;
   int GetRecordCount() override { CheckActive(); return RowCount(); }
   int GetRecNo() override;
-  bool GetCanModify() override { return !IsUniDirectional() && !FReadOnly; }
+  bool GetCanModify() override { return !GetUniDirectional() && !FReadOnly; }
   void SetReadOnly(bool Value) { FReadOnly = Value; }
   bool GetFieldData(TField* Field, void* Buffer) override;
   void SetFieldData(TField* Field, const void* Buffer) override;
