@@ -56,7 +56,7 @@ void OursFetchAndRead(benchmark::State& State) {
       db.Params().Add("Database=" + GTable->Path());
       TQVLQuery query(nullptr);
       query.SetSQLConnection(&db);
-      query.SQL().SetText(bench::BenchSelect);
+      query.SQL().SetText(bench::kBenchSelect);
       query.Open();
       TQVLDataSetModel model;
       model.SetDataSet(&query);
@@ -78,7 +78,7 @@ void QtFetchAndRead(benchmark::State& State) {
       db.setDatabaseName(QString::fromStdString(GTable->Path()));
       if (!db.open()) State.SkipWithError("QSQLITE did not open");
       QSqlQueryModel model;
-      model.setQuery(QSqlQuery(QString::fromLatin1(bench::BenchSelect), db));
+      model.setQuery(QSqlQuery(QString::fromLatin1(bench::kBenchSelect), db));
       while (model.canFetchMore()) model.fetchMore();
       Check(State, model, ReadEveryCell(model), GQtCells);
       model.clear();

@@ -94,7 +94,7 @@ void Ours(benchmark::State& State) {
     db.Params().Add("Database=" + GTable->Path());
     TQVLQuery query(nullptr);
     query.SetSQLConnection(&db);
-    query.SQL().SetText(bench::BenchSelect);
+    query.SQL().SetText(bench::kBenchSelect);
     query.Open();
     const TOurFields f(query);
     std::uint64_t sum = 0;
@@ -126,7 +126,7 @@ void Qt(benchmark::State& State) {
       db.setDatabaseName(QString::fromStdString(GTable->Path()));
       if (!db.open()) State.SkipWithError("QSQLITE did not open");
       QSqlQuery query(db);
-      query.exec(QString::fromLatin1(bench::BenchSelect));
+      query.exec(QString::fromLatin1(bench::kBenchSelect));
       while (query.next()) {
         sum += QtRow(query);
         ++rows;

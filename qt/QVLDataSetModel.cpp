@@ -20,12 +20,7 @@ bool IsIntegerType(TFieldType Type) {
          Type == ftLargeint;
 }
 bool IsNumberType(TFieldType Type) {
-  return IsIntegerType(Type) || Type == ftFloat || Type == ftCurrency || Type == ftBCD ||
-         Type == ftFMTBcd;
-}
-bool IsBinaryType(TFieldType Type) {
-  return Type == ftBytes || Type == ftVarBytes || Type == ftBlob || Type == ftGraphic ||
-         Type == ftTypedBinary || Type == ftOraBlob;
+  return IsIntegerType(Type) || Type == ftFloat || Type == ftCurrency || IsExactNumericType(Type);
 }
 
 QDate ToQDate(TDateTime Value) {
@@ -45,7 +40,7 @@ TDateTime FromQTime(QTime Time) {
 // The field's text as a grid shows it; an invalid variant for null.
 QVariant FieldText(TField* Field) {
   const TFieldType type = Field->GetDataType();
-  if (type == ftString || type == ftWideString || type == ftFixedChar) {
+  if (IsStringType(type)) {
     // Straight from the record's bytes where the dataset can point at them.
     const void* data;
     if (TDataSet* ds = Field->GetDataSet(); ds != nullptr && ds->PeekFieldData(Field, data)) {
@@ -96,8 +91,7 @@ void SetFieldValue(TField* Field, const QVariant& Value) {
   const TFieldType type = Field->GetDataType();
   const bool text = Value.typeId() == QMetaType::QString;
   if (!Value.isValid() || Value.isNull() ||
-      (text && Value.toString().isEmpty() && type != ftString && type != ftWideString &&
-       type != ftFixedChar)) {
+      (text && Value.toString().isEmpty() && !IsStringType(type))) {
     Field->Clear();
     return;
   }

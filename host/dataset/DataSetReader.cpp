@@ -44,7 +44,7 @@ bool TDataSetReader::Read(int GetMode) {
 }
 
 bool TDataSetReader::First() {
-  if (FDataSet.IsUniDirectional()) return false;
+  if (FDataSet.GetUniDirectional()) return false;
   FDataSet.InternalFirst();
   return Read(gmNext);
 }
@@ -56,7 +56,7 @@ bool TDataSetReader::Next() {
 bool TDataSetReader::GotoBookmark(const std::uint8_t* Bookmark) {
   FDataSet.FActiveRecord = FSavedActive;
   FHasRecord = false;
-  if (FDataSet.IsUniDirectional() || FDataSet.FBookmarkSize <= 0) return false;
+  if (FDataSet.GetUniDirectional() || FDataSet.FBookmarkSize <= 0) return false;
   try {
     FDataSet.InternalGotoBookmark(Bookmark);
   } catch (const EDatabaseError&) {
