@@ -18,9 +18,14 @@
 
 #include "qvl/engine/QVLDataSetImpl.h"
 #include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/runtime/ScopedValue.h"
+#include "qvl/sql/QVLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
 
 namespace qvl {
+namespace test {
+class TDataSetTestPeer;
+}
 
 template <class TSQLBase>
 class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
@@ -29,8 +34,6 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
       : TSQLBase(AOwner), FDataSetImpl(std::make_unique<TQVLDataSetImpl>(this, *this)) {}
   // Closing needs these overrides and the engine: close before either goes.
   ~TQVLCustomDataSet() override { this->DestroyingDataSet(); }
-
-  TQVLDataSetImpl& GetDataSetImpl() const { return *FDataSetImpl; }
 
   // ---- published properties ----------------------------------------------------
   int GetPageSize() const { return FDataSetImpl->GetPageSize(); }
@@ -65,17 +68,11 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
 
   // ---- IQVLRecordCursor -----------------------------------------------------------------
   TGetResult FetchNext() override {
-    FFetching = true;
-    const bool wasEnd = this->GetEndOfData();
     TGetResult result;
-    try {
+    {
+      TScopedValue<bool> fetching(FFetching, true);
       result = TSQLBase::GetRecord(nullptr, gmNext, false);
-      if (wasEnd && !this->GetEndOfData()) this->ClearBuffers();
-    } catch (...) {
-      FFetching = false;
-      throw;
     }
-    FFetching = false;
     if (result != grOK)
       this->FreeCursor();
     else
@@ -90,9 +87,13 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     this->FreeCursor();
     this->ExecuteStatement();
   }
-  // The connection's processor comes with TQVLConnection; until then every
-  // member uses the process-wide default.
-  TQVLSQLProcessor* GetSQLProcessorInUse() override { return &TQVLSQLProcessor::DefaultProcessor(); }
+  // Looked up afresh at each use: a TQVLConnection's processor, else the
+  // process-wide default.
+  TQVLSQLProcessor* GetSQLProcessorInUse() override {
+    if (auto* connection = dynamic_cast<TQVLConnection*>(this->GetSQLConnection()))
+      return &connection->GetSQLProcessorInUse();
+    return &TQVLSQLProcessor::DefaultProcessor();
+  }
 
   // ---- host overrides ---------------------------------------------------------------------
   void GetCalcFields(TRecordBuffer Buffer) override {
@@ -125,7 +126,7 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   void FreeRecordBuffer(TRecordBuffer& Buffer) override { FDataSetImpl->FreeRecordBuffer(Buffer); }
   void GetBookmarkData(TRecordBuffer Buffer, void* Data) override { FDataSetImpl->GetBookmarkData(Buffer, Data); }
   TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override { return FDataSetImpl->GetBookmarkFlag(Buffer); }
-  std::uint16_t GetRecordSize() override { return FDataSetImpl->GetRecordSize(); }
+  std::uint32_t GetRecordSize() override { return FDataSetImpl->GetRecordSize(); }
   void InternalAddRecord(TRecordBuffer Buffer, bool Append) override {
     FDataSetImpl->InternalAddRecord(Buffer, Append);
   }
@@ -183,6 +184,8 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   TUpdateStatus UpdateStatus() override { return FDataSetImpl->UpdateStatus(); }
 
  private:
+  friend class test::TDataSetTestPeer;
+
   // A host bookmark of another size is not one of ours: it names nothing.
   static const void* AsBookmark(const TBookmark& Bookmark) {
     return Bookmark.size() == static_cast<std::size_t>(kQVLBookmarkSize) ? Bookmark.data() : nullptr;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "qvl/components/QVLQuery.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
 #include "Commands.h"

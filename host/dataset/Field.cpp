@@ -52,6 +52,12 @@ void TField::SetData(const void* Buffer) {
   FDataSet->SetFieldData(this, Buffer);
 }
 
+// Every read of every field passes here; the readers below are in this unit,
+// so the compiler inlines it into them.
+bool TField::GetData(void* Buffer) const {
+  return FDataSet != nullptr && FDataSet->GetFieldData(const_cast<TField*>(this), Buffer);
+}
+
 bool TField::IsNull() const { return !GetData(nullptr); }
 
 void TField::Change() {
@@ -122,16 +128,8 @@ bool SameValue(const Variant& a, const Variant& b) {
 Variant ValueInState(const TField* Field, TDataSetState State) {
   TDataSet* ds = Field->GetDataSet();
   if (ds == nullptr) return Variant::Null();
-  TDataSetState saved = ds->SetTempState(State);
-  Variant v;
-  try {
-    v = Field->GetAsVariant();
-  } catch (...) {
-    ds->RestoreState(saved);
-    throw;
-  }
-  ds->RestoreState(saved);
-  return v;
+  TDataSetTempState state(*ds, State);
+  return Field->GetAsVariant();
 }
 
 }  // namespace
@@ -627,9 +625,15 @@ Variant TObjectField::GetAsVariant() const {
   return VarArrayOf(std::move(values));
 }
 
+void TField::AttachTo(TDataSet* DataSet) {
+  FDataSet = DataSet;
+  if (auto* object = dynamic_cast<TObjectField*>(this))
+    for (int i = 0; i < object->FieldCount(); ++i) object->Fields(i)->AttachTo(DataSet);
+}
+
 TField* TObjectField::AddChild(std::unique_ptr<TField> Child) {
   Child->FParentField = this;
-  Child->FDataSet = GetDataSet();
+  Child->AttachTo(GetDataSet());
   Child->FIndex = static_cast<int>(FChildren.size());
   FChildren.push_back(std::move(Child));
   return FChildren.back().get();
@@ -694,7 +698,7 @@ TField* TFields::Add(std::unique_ptr<TField> Field) {
   if (FDataSet != nullptr && FDataSet->GetActive()) DatabaseError(SDataSetOpen, FDataSet);
   if (!Field->GetFieldName().empty() && FindField(Field->GetFieldName()) != nullptr)
     DatabaseErrorFmt(SDuplicateFieldName, {Field->GetFieldName()}, FDataSet);
-  Field->FDataSet = FDataSet;
+  Field->AttachTo(FDataSet);
   FItems.push_back(std::move(Field));
   Reindex();
   return FItems.back().get();

@@ -143,8 +143,7 @@ class TField : public TObject {
   void SetLookupResultField(const std::string& Value) { FLookupResultField = Value; }
 
   // Raw access in the native format. GetData returns false for null.
-  // Inline, with TDataSet (host/DataSet.h): every read of every field passes here.
-  inline bool GetData(void* Buffer) const;
+  bool GetData(void* Buffer) const;
   void SetData(const void* Buffer);
 
   // Values.
@@ -184,6 +183,10 @@ class TField : public TObject {
   friend class TDataSet;
   friend class TFields;
   friend class TObjectField;
+
+  // This field and, for object fields, its children at every depth read
+  // through DataSet.
+  void AttachTo(TDataSet* DataSet);
 
   TDataSet* FDataSet = nullptr;
   std::string FFieldName;
@@ -477,6 +480,3 @@ class TFields : public TObject {
 };
 
 }  // namespace qvl
-
-// TField::GetData is defined with TDataSet, which this header only declares.
-#include "qvl/host/dataset/DataSet.h"  // IWYU pragma: export

@@ -12,6 +12,7 @@
 
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/Stream.h"
 
 namespace qvl::test {
