@@ -8,6 +8,7 @@
 
 #include "qvl/host/dataset/DataLink.h"
 #include "qvl/host/dataset/DataSetReader.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/runtime/Exceptions.h"
 
