@@ -208,6 +208,7 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     return FDataSetImpl->GetBlobFieldData(FieldNo, Buffer);
   }
   bool GetFieldData(TField* Field, void* Buffer) override { return FDataSetImpl->GetFieldData(Field, Buffer); }
+  bool PeekFieldData(TField* Field, const void*& Data) override { return FDataSetImpl->PeekFieldData(Field, Data); }
   bool GetFieldData(int FieldNo, void* Buffer) override {
     TField* field = this->FieldByNumber(FieldNo);
     return field != nullptr && FDataSetImpl->GetFieldData(field, Buffer);

@@ -193,6 +193,18 @@ class TQVLDataSetImpl {
     }
     return true;
   }
+  // The value's bytes in the record's slot (null for null); false for a blob
+  // or a field without a slot.
+  bool PeekFieldData(TField* Field, const void*& Data) {
+    const auto index = static_cast<std::size_t>(Field != nullptr ? Field->GetIndex() : -1);
+    if (index >= FFieldSlots.size() || Field->GetDataSet() != FDataSet) return false;
+    const TFieldSlot& slot = FFieldSlots[index];
+    if (slot.IsBlob) return false;
+    const std::uint8_t* record = GetFieldsRecordBuffer();
+    const std::uint8_t* at = record == nullptr ? nullptr : record + slot.Offset;
+    Data = at != nullptr && at[0] != 0 ? at + 1 : nullptr;
+    return true;
+  }
   void SetFieldData(TField* Field, const void* Buffer);
   int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer);
   std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode);

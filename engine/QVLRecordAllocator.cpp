@@ -126,8 +126,13 @@ bool TQVLRecordAllocator::Locate(const void* P, std::size_t& Page, std::size_t& 
   // The newest page first: that is where records are handed out.
   const TPage* last = &FPages.back();
   auto start = reinterpret_cast<std::uintptr_t>(last->Block);
-  if (address >= start && address < start + std::uintptr_t{FPageSize} * FRecordSize) {
+  const std::uintptr_t pageBytes = std::uintptr_t{FPageSize} * FRecordSize;
+  if (address >= start && address < start + pageBytes) {
     Page = FPages.size() - 1;
+  } else if (FHintPage < FPages.size() &&
+             address - reinterpret_cast<std::uintptr_t>(FPages[FHintPage].Block) < pageBytes) {
+    Page = FHintPage;
+    start = reinterpret_cast<std::uintptr_t>(FPages[FHintPage].Block);
   } else {
     auto it = FPagesByAddress.upper_bound(address);
     if (it == FPagesByAddress.begin()) return false;
@@ -135,6 +140,7 @@ bool TQVLRecordAllocator::Locate(const void* P, std::size_t& Page, std::size_t& 
     start = it->first;
     if (address >= start + std::uintptr_t{FPageSize} * FRecordSize) return false;
     Page = it->second;
+    FHintPage = Page;
   }
   const std::uintptr_t offset = address - start;
   if (offset % FRecordSize != 0) return false;

@@ -72,6 +72,8 @@ class TQVLRecordAllocator {
 
   // Page index by start address, for RecordStamp.
   std::map<std::uintptr_t, std::size_t> FPagesByAddress;
+  // The page the last search by address found: reading walks neighbours.
+  mutable std::size_t FHintPage = 0;
   // Stamps are drawn from a process-wide counter in blocks, so that handing
   // out a record costs no atomic operation.
   std::uint64_t FNextStamp = 0;

@@ -104,6 +104,46 @@ TEST_F(EngineFieldData, StringsAreCutToTheFieldAndStayWholeCharacters) {
   ds->Cancel();
 }
 
+// The text accessors read the slot of the record that field access reads in
+// each state: the active one, the old values, the next record.
+TEST_F(EngineFieldData, StringTextFollowsTheRecordOfEachState) {
+  ds->Edit();
+  Name()->SetAsString("new");
+  EXPECT_EQ(Name()->GetAsString(), "new");
+  EXPECT_EQ(Name()->GetOldValue().AsString(), "abc");
+  ds->Post();
+  EXPECT_EQ(Name()->GetOldValue().AsString(), "abc");
+  ds->Next();
+  EXPECT_TRUE(Name()->IsNull());
+  EXPECT_EQ(Name()->GetAsString(), "");
+  ds->Next();
+  EXPECT_EQ(Name()->GetAsString(), "xyz");
+  ds->Prior();
+  ds->Prior();
+  EXPECT_EQ(Name()->GetAsString(), "new");
+}
+
+TEST(EngineFieldText, FloatsAndDatesReadAsTheirShortestText) {
+  TSQLiteDb db;
+  db.Exec("CREATE TABLE t (n INT, f REAL, d DATE)");
+  db.Exec("INSERT INTO t VALUES (1, 0.1, '2024-03-09'), (2, 1e21, '0999-01-01'), (3, -2.5, NULL),"
+          " (4, 3.0, '9999-12-31'), (5, NULL, '1970-01-01')");
+  TTestQVLDataSet ds(nullptr);
+  ds.SetDatabase(db);
+  ds.SetCommandText("SELECT f, d FROM t ORDER BY n");
+  ds.Open();
+  const char* expected[][2] = {
+      {"0.1", "2024-03-09"}, {"1e+21", "0999-01-01"}, {"-2.5", ""}, {"3", "9999-12-31"}, {"", "1970-01-01"}};
+  for (const auto& row : expected) {
+    SCOPED_TRACE(row[0]);
+    ASSERT_FALSE(ds.Eof());
+    EXPECT_EQ(ds.Fields()[0]->GetAsString(), row[0]);
+    EXPECT_EQ(ds.Fields()[1]->GetAsString(), row[1]);
+    ds.Next();
+  }
+  EXPECT_TRUE(ds.Eof());
+}
+
 TEST_F(EngineFieldData, AFieldChangeMarksTheDataSetModifiedOutsideCalculation) {
   ds->Edit();
   EXPECT_FALSE(ds->GetModified());

@@ -597,6 +597,11 @@ void TDataSet::Last() {
 
 int TDataSet::MoveBy(int Distance) {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
+  // One step in a window of one buffer that no view watches: the record read
+  // into the spare buffer becomes the window, and there is nobody to tell.
+  if ((Distance == 1 || Distance == -1) && FBufferCount == 1 && FRecordCount == 1 && FState == dsBrowse &&
+      FDataLinks.empty() && FDisableCount == 0)
+    return StepOneBufferWindow(Distance > 0);
   CheckBrowseMode();
   if (Distance < 0) CheckBiDirectional();
   int moved = 0;
@@ -647,6 +652,25 @@ int TDataSet::MoveBy(int Distance) {
     DoAfterScroll();
   }
   return moved;
+}
+
+int TDataSet::StepOneBufferWindow(bool Forward) {
+  if (!Forward) CheckBiDirectional();
+  if (Forward ? FEOF : FBOF) return 0;
+  DoBeforeScroll();
+  FBOF = false;
+  FEOF = false;
+  if (FCurrentRecord != 0) SetCurrentRecord(0);
+  if (GetRecord(FBuffers[1], Forward ? gmNext : gmPrior, true) != grOK) {
+    CursorPosChanged();
+    (Forward ? FEOF : FBOF) = true;
+    DoAfterScroll();
+    return 0;
+  }
+  std::swap(FBuffers[0], FBuffers[1]);
+  FCurrentRecord = 0;
+  DoAfterScroll();
+  return Forward ? 1 : -1;
 }
 
 void TDataSet::Refresh() {

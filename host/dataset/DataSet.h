@@ -167,6 +167,15 @@ class TDataSet : public TComponent {
   virtual bool GetFieldData(TField* Field, void* Buffer);
   virtual bool GetFieldData(int FieldNo, void* Buffer);
   virtual void SetFieldData(TField* Field, const void* Buffer);
+  // Where a non-blob field's value lies, in its native format, in the record
+  // that field access reads now: Data is set to the value's bytes (null for a
+  // null value), valid until that record changes or field access moves.
+  // False when the dataset keeps no such bytes; GetFieldData then copies.
+  virtual bool PeekFieldData(TField* Field, const void*& Data) {
+    (void)Field;
+    (void)Data;
+    return false;
+  }
   // Copies the record that field access reads now into Buffer.
   virtual bool GetCurrentRecord(TRecordBuffer Buffer);
 
@@ -334,6 +343,7 @@ class TDataSet : public TComponent {
 
  private:
   friend class TDataLink;
+  friend class TDataSetReader;
   friend class TField;
   friend class TDataSetTempState;
   friend class TDataSetEngineAccess;
@@ -351,6 +361,7 @@ class TDataSet : public TComponent {
   void ActivateBuffers();
   bool GetNextRecord();
   bool GetPriorRecord();
+  int StepOneBufferWindow(bool Forward);
   int GetNextRecords();
   int GetPriorRecords();
   void MoveBuffer(int CurIndex, int NewIndex);

@@ -1,5 +1,6 @@
 #include "qvl/host/dataset/Field.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -148,6 +149,15 @@ Variant TField::GetNewValue() const {
 TStringField::TStringField(int Size, TFieldType DataType) : TField(DataType, Size) {}
 
 std::string TStringField::GetAsString() const {
+  // Straight from the record when the dataset can point at it: no buffer of
+  // the field's full width, and no heap for a short value.
+  const void* data;
+  TDataSet* dataSet = GetDataSet();
+  if (dataSet != nullptr && dataSet->PeekFieldData(const_cast<TStringField*>(this), data)) {
+    if (data == nullptr) return "";
+    const auto* text = static_cast<const char*>(data);
+    return std::string(text, strnlen(text, static_cast<std::size_t>(GetDataSize())));
+  }
   std::vector<char> buf(static_cast<std::size_t>(GetDataSize()) + 1, '\0');
   if (!GetData(buf.data())) return "";
   return std::string(buf.data());
@@ -364,8 +374,13 @@ void TFloatField::SetAsVariant(const Variant& Value) {
 }
 
 std::string TFloatField::GetAsString() const {
-  if (IsNull()) return "";
-  return Variant(GetAsFloat()).AsString();
+  double v;
+  if (!GetData(&v)) return "";
+  // The shortest text that reads back as the same value, as a variant's.
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+  (void)ec;
+  return std::string(text, end);
 }
 
 void TFloatField::SetAsString(const std::string& Value) {
@@ -591,7 +606,10 @@ Variant TMemoField::GetAsVariant() const {
   return Variant(data.ToString());
 }
 
-std::string TBlobField::GetAsString() const { return GetBlobData().ToString(); }
+std::string TBlobField::GetAsString() const {
+  TBlobByteData data;
+  return GetData(&data) ? data.ToString() : std::string();
+}
 
 void TBlobField::SetAsBytes(const TBytes& Value) {
   if (GetDataSet() == nullptr) DatabaseErrorFmt("Field '%s' has no dataset", {GetDisplayName()});

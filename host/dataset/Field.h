@@ -121,6 +121,9 @@ class TField : public TObject {
   void SetOrigin(const std::string& Value) { FOrigin = Value; }
   bool GetReadOnly() const { return FReadOnly; }
   void SetReadOnly(bool Value) { FReadOnly = Value; }
+  // Whether views show the field (a grid's column, a model's).
+  bool GetVisible() const { return FVisible; }
+  void SetVisible(bool Value) { FVisible = Value; }
   bool GetRequired() const { return FRequired; }
   void SetRequired(bool Value) { FRequired = Value; }
   TProviderFlags GetProviderFlags() const { return FProviderFlags; }
@@ -195,6 +198,7 @@ class TField : public TObject {
   std::string FDisplayLabel;
   std::string FOrigin;
   bool FReadOnly = false;
+  bool FVisible = true;
   bool FRequired = false;
   TProviderFlags FProviderFlags = pfInUpdate | pfInWhere;
   TObjectField* FParentField = nullptr;

@@ -89,6 +89,13 @@ std::string DateToStr(TDateTime Value) {
   int y;
   unsigned m, d;
   CivilFromDays(DatePart(Value), y, m, d);
+  if (y >= 0 && y <= 9999) {  // the usual case, without a general formatter
+    const char text[10] = {static_cast<char>('0' + y / 1000), static_cast<char>('0' + y / 100 % 10),
+                           static_cast<char>('0' + y / 10 % 10), static_cast<char>('0' + y % 10), '-',
+                           static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10), '-',
+                           static_cast<char>('0' + d / 10), static_cast<char>('0' + d % 10)};
+    return std::string(text, sizeof text);
+  }
   char buf[32];
   std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", y, m, d);
   return buf;

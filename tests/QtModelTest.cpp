@@ -1,0 +1,191 @@
+// The Qt item model over a cached query: lazy rows, what each role shows,
+// editing through the model, and changes made by code, all under
+// QAbstractItemModelTester.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+
+#include "qvl/components/QVLQuery.h"
+#include "qvl/qt/QVLDataSetModel.h"
+#include "tests/QtTestSupport.h"
+
+namespace qvl {
+namespace {
+
+class QtModelTest : public testing::Test {
+ protected:
+  QtModelTest() : FFile(45) {
+    FDb.SetDriverName("SQLite");
+    FDb.Params().Add("Database=" + FFile.Path());
+    FQuery.SetSQLConnection(&FDb);
+    FQuery.SQL().SetText("select id, name, city, balance, joined from customers order by id");
+    FQuery.SetCachedUpdates(true);
+    FQuery.SetPageSize(10);
+    FQuery.Open();
+    FModel.SetDataSet(&FQuery);
+  }
+  // The tester reads on as it checks: row counts are then what it left.
+  void StartTester() {
+    FTester = std::make_unique<QAbstractItemModelTester>(
+        &FModel, QAbstractItemModelTester::FailureReportingMode::Warning);
+  }
+  ~QtModelTest() override {
+    EXPECT_EQ(test::TWarningCollector::Messages(), std::vector<std::string>{});
+    test::TWarningCollector::Messages().clear();
+  }
+  std::string Cell(int Row, int Column, int Role = Qt::DisplayRole) {
+    return FModel.data(FModel.index(Row, Column), Role).toString().toStdString();
+  }
+  std::string RowHeader(int Row) {
+    return FModel.headerData(Row, Qt::Vertical).toString().toStdString();
+  }
+
+  test::TCustomersFile FFile;
+  TSQLConnection FDb{nullptr};
+  TQVLQuery FQuery{nullptr};
+  test::TWarningCollector FWarnings;
+  TQVLDataSetModel FModel;
+  std::unique_ptr<QAbstractItemModelTester> FTester;
+};
+
+TEST_F(QtModelTest, RowsComeByPageAndCellsShowTheFieldsText) {
+  EXPECT_EQ(FModel.columnCount(), 5);
+  EXPECT_EQ(FModel.headerData(1, Qt::Horizontal).toString(), "name");
+  while (FModel.rowCount() < 20 && FModel.canFetchMore({})) FModel.fetchMore({});
+  EXPECT_EQ(FModel.rowCount(), 20);
+  EXPECT_TRUE(FModel.canFetchMore({}));
+
+  // Any row read, in any order; the dataset's active record stays put.
+  struct {
+    int Row, Column;
+    std::string Text;
+    bool Null;
+  } cells[] = {{19, 1, "Customer 20", false}, {0, 0, "1", false},    {6, 2, "", true},
+               {5, 2, "City 1", false},       {3, 3, "4.25", false}, {0, 4, "2024-01-02", false}};
+  for (const auto& c : cells) {
+    SCOPED_TRACE(c.Row * 10 + c.Column);
+    EXPECT_EQ(Cell(c.Row, c.Column), c.Text);
+    EXPECT_EQ(FModel.data(FModel.index(c.Row, c.Column), TQVLDataSetModel::IsNullRole).toBool(),
+              c.Null);
+  }
+  EXPECT_EQ(FQuery.FieldByName("id")->GetAsInteger(), 1);
+  EXPECT_EQ(FModel.data(FModel.index(0, 0), Qt::EditRole).typeId(), QMetaType::LongLong);
+  EXPECT_EQ(FModel.data(FModel.index(0, 4), Qt::EditRole).toDate(), QDate(2024, 1, 2));
+  EXPECT_EQ(FModel.data(FModel.index(0, 0), Qt::TextAlignmentRole).value<Qt::Alignment>(),
+            Qt::AlignRight | Qt::AlignVCenter);
+  EXPECT_EQ(FModel.data(FModel.index(0, 1), Qt::TextAlignmentRole).value<Qt::Alignment>(),
+            Qt::AlignLeft | Qt::AlignVCenter);
+
+  while (FModel.canFetchMore({})) FModel.fetchMore({});
+  EXPECT_EQ(FModel.rowCount(), 45);
+  EXPECT_EQ(Cell(44, 1), "Customer 45");
+
+  // Scrolling by code changes no row; the active row is found by reading on.
+  FModel.SetDataSet(nullptr);
+  FModel.SetDataSet(&FQuery);
+  FQuery.MoveBy(24);
+  EXPECT_EQ(FModel.rowCount(), 0);
+  EXPECT_EQ(FModel.ActiveRow(), 24);
+  EXPECT_EQ(FModel.rowCount(), 30);
+}
+
+TEST_F(QtModelTest, EditsThroughTheModelPostOrReportTheFieldsError) {
+  StartTester();
+  while (FModel.canFetchMore({})) FModel.fetchMore({});
+  const int rows = FModel.rowCount();
+  ASSERT_EQ(rows, 45);
+  QSignalSpy errors(&FModel, &TQVLDataSetModel::errorOccurred);
+  EXPECT_TRUE(FModel.setData(FModel.index(2, 1), "Edited"));
+  EXPECT_EQ(Cell(2, 1), "Edited");
+  EXPECT_EQ(RowHeader(2), "3 *");
+  EXPECT_EQ(FModel.data(FModel.index(2, 1), TQVLDataSetModel::UpdateStatusRole).toInt(),
+            usModified);
+  EXPECT_EQ(FQuery.GetState(), dsBrowse);
+
+  // A refused value: the record keeps its values and the field's message shows.
+  EXPECT_FALSE(FModel.setData(FModel.index(4, 0), "abc"));
+  EXPECT_EQ(FModel.LastError(), "'abc' is not a valid integer value");
+  ASSERT_EQ(errors.count(), 1);
+  EXPECT_EQ(Cell(4, 0), "5");
+  EXPECT_EQ(RowHeader(4), "5");
+  EXPECT_EQ(FQuery.GetState(), dsBrowse);
+
+  // Typed values and null.
+  EXPECT_TRUE(FModel.setData(FModel.index(4, 4), QDate(2025, 3, 9)));
+  EXPECT_TRUE(FModel.setData(FModel.index(4, 2), QVariant()));
+  EXPECT_EQ(Cell(4, 4), "2025-03-09");
+  EXPECT_TRUE(FModel.data(FModel.index(4, 2), TQVLDataSetModel::IsNullRole).toBool());
+
+  // Insert: a pending row until submit posts it.
+  ASSERT_TRUE(FModel.insertRows(1, 1));
+  EXPECT_EQ(FQuery.GetState(), dsInsert);
+  EXPECT_EQ(FModel.rowCount(), rows + 1);
+  EXPECT_TRUE(FModel.setData(FModel.index(1, 0), 100));
+  EXPECT_TRUE(FModel.setData(FModel.index(1, 1), "New"));
+  EXPECT_EQ(Cell(1, 1), "New");
+  ASSERT_TRUE(FModel.submit());
+  EXPECT_EQ(FQuery.GetState(), dsBrowse);
+  EXPECT_EQ(RowHeader(1), "2 +");
+  EXPECT_EQ(Cell(2, 1), "Customer 2");
+  EXPECT_EQ(Cell(3, 1), "Edited");
+
+  // A second insert, reverted.
+  ASSERT_TRUE(FModel.insertRows(0, 1));
+  FModel.revert();
+  EXPECT_EQ(FModel.rowCount(), rows + 1);
+  EXPECT_EQ(Cell(0, 1), "Customer 1");
+
+  ASSERT_TRUE(FModel.removeRows(0, 2));
+  EXPECT_EQ(FModel.rowCount(), rows - 1);
+  EXPECT_EQ(Cell(0, 1), "Customer 2");
+
+  // Cancelling the cached updates brings every row back.
+  FQuery.CancelUpdates();
+  EXPECT_EQ(Cell(0, 1), "Customer 1");
+  EXPECT_EQ(Cell(2, 1), "Customer 3");
+  EXPECT_EQ(RowHeader(2), "3");
+  EXPECT_EQ(FModel.rowCount(), rows);
+}
+
+TEST_F(QtModelTest, ChangesMadeByCodeReachTheModel) {
+  StartTester();
+  while (FModel.canFetchMore({})) FModel.fetchMore({});
+  const int rows = FModel.rowCount();
+  QSignalSpy changed(&FModel, &QAbstractItemModel::dataChanged);
+  QSignalSpy reset(&FModel, &QAbstractItemModel::modelReset);
+
+  FQuery.MoveBy(3);
+  FQuery.Edit();
+  FQuery.FieldByName("name")->SetAsString("By code");
+  EXPECT_EQ(Cell(3, 1), "By code");  // the open edit shows
+  ASSERT_GE(changed.count(), 1);
+  EXPECT_EQ(changed.last().at(0).toModelIndex().row(), 3);
+  FQuery.Post();
+  EXPECT_EQ(RowHeader(3), "4 *");
+  EXPECT_EQ(reset.count(), 0);
+
+  FQuery.First();
+  FQuery.Delete();
+  EXPECT_EQ(reset.count(), 1);
+  EXPECT_EQ(Cell(0, 1), "Customer 2");
+  EXPECT_EQ(FModel.rowCount(), rows - 1);
+
+  FQuery.InsertRecord({Variant(200), Variant("Inserted by code")});
+  EXPECT_EQ(Cell(0, 1), "Inserted by code");
+  EXPECT_EQ(RowHeader(0), "1 +");
+
+  FQuery.Refresh();
+  EXPECT_EQ(Cell(0, 1), "Customer 1");
+  EXPECT_EQ(FModel.rowCount(), rows);
+
+  FQuery.Close();
+  EXPECT_EQ(FModel.rowCount(), 0);
+  EXPECT_EQ(FModel.columnCount(), 0);
+  FQuery.Open();
+  EXPECT_EQ(FModel.columnCount(), 5);
+  EXPECT_TRUE(FModel.canFetchMore({}));
+}
+
+}  // namespace
+}  // namespace qvl
