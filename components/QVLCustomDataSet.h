@@ -21,6 +21,7 @@
 #include "qvl/host/runtime/ScopedValue.h"
 #include "qvl/sql/QVLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
+#include "qvl/update/QVLDataSetAutoSQLGenerator.h"
 
 namespace qvl {
 namespace test {
@@ -48,11 +49,22 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   void SetUpdateOptions(TQVLRecordUpdateOptions Value) { FDataSetImpl->SetUpdateOptions(Value); }
   TUpdateMode GetUpdateMode() const { return FDataSetImpl->GetUpdateMode(); }
   void SetUpdateMode(TUpdateMode Value) { FDataSetImpl->SetUpdateMode(Value); }
+  TQVLDataSetUpdateObject* GetUpdateObject() const { return FDataSetImpl->GetUpdateObject(); }
+  void SetUpdateObject(TQVLDataSetUpdateObject* Value) { FDataSetImpl->SetUpdateObject(Value); }
+  const TNotifyEvent& GetBeforeApplyUpdates() const { return FDataSetImpl->GetBeforeApplyUpdates(); }
+  void SetBeforeApplyUpdates(TNotifyEvent Value) { FDataSetImpl->SetBeforeApplyUpdates(std::move(Value)); }
+  const TNotifyEvent& GetAfterApplyUpdates() const { return FDataSetImpl->GetAfterApplyUpdates(); }
+  void SetAfterApplyUpdates(TNotifyEvent Value) { FDataSetImpl->SetAfterApplyUpdates(std::move(Value)); }
+  const TUpdateRecordEvent& GetOnUpdateRecord() const { return FDataSetImpl->GetOnUpdateRecord(); }
+  void SetOnUpdateRecord(TUpdateRecordEvent Value) { FDataSetImpl->SetOnUpdateRecord(std::move(Value)); }
+  const TUpdateErrorEvent& GetOnUpdateError() const { return FDataSetImpl->GetOnUpdateError(); }
+  void SetOnUpdateError(TUpdateErrorEvent Value) { FDataSetImpl->SetOnUpdateError(std::move(Value)); }
 
   // ---- public operations -----------------------------------------------------------
   bool GetUpdatesPending() const { return FDataSetImpl->GetUpdatesPending(); }
   TUpdateStatusSet GetStatusFilter() const { return FDataSetImpl->GetStatusFilter(); }
   void SetStatusFilter(TUpdateStatusSet Value) { FDataSetImpl->SetStatusFilter(Value); }
+  void ApplyUpdates() { FDataSetImpl->ApplyUpdates(); }
   void CancelUpdates() { FDataSetImpl->CancelUpdates(); }
   void RevertRecord() { FDataSetImpl->RevertRecord(); }
   bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) override {
@@ -94,6 +106,9 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
       return &connection->GetSQLProcessorInUse();
     return &TQVLSQLProcessor::DefaultProcessor();
   }
+  std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() override {
+    return std::make_unique<TQVLDataSetAutoSQLGenerator>(nullptr);
+  }
 
   // ---- host overrides ---------------------------------------------------------------------
   void GetCalcFields(TRecordBuffer Buffer) override {
@@ -103,6 +118,24 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     TDataSet::GetCalcFields(Buffer);
   }
   bool GetCanModify() override { return FDataSetImpl->GetCanModify(); }
+  // Finding the table parses the command text, and applying asks once per
+  // record: the answer is kept while the text and the connection stay.
+  std::string PSGetTableName() override {
+    TSQLConnection* connection = this->GetSQLConnection();
+    const std::string driver = connection != nullptr ? connection->GetDriverName() : std::string();
+    if (!FTableNameKnown || FTableNameText != this->GetCommandText() || FTableNameConnection != connection ||
+        FTableNameDriver != driver) {
+      FTableName = TSQLBase::PSGetTableName();
+      FTableNameText = this->GetCommandText();
+      FTableNameConnection = connection;
+      FTableNameDriver = driver;
+      FTableNameKnown = true;
+    }
+    return FTableName;
+  }
+  bool PSUpdateRecord(TUpdateKind UpdateKind, TDataSet* Delta) override {
+    return FDataSetImpl->UpdateRecord(UpdateKind, Delta);
+  }
   int GetRecordCount() override { return FDataSetImpl->GetRecordCount(); }
   int GetRecNo() override { return FDataSetImpl->GetRecNo(); }
   void SetRecNo(int Value) override { FDataSetImpl->SetRecNo(Value); }
@@ -192,6 +225,9 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
 
   std::unique_ptr<TQVLDataSetImpl> FDataSetImpl;
   bool FFetching = false;
+  bool FTableNameKnown = false;
+  std::string FTableName, FTableNameText, FTableNameDriver;
+  TSQLConnection* FTableNameConnection = nullptr;
 };
 
 }  // namespace qvl

@@ -4,8 +4,14 @@ namespace qvl {
 
 template class TQVLCustomDataSet<TSQLDataSet>;
 
-TQVLDataSet::TQVLDataSet(TComponent* AOwner) : TQVLCustomDataSet<TSQLDataSet>(AOwner) {}
+TQVLDataSet::TQVLDataSet(TComponent* AOwner)
+    : TQVLCustomDataSet<TSQLDataSet>(AOwner), FInternalUpdateObject(new TQVLUpdateSQL(this)) {
+  SetUpdateObject(FInternalUpdateObject);
+  FInternalUpdateObject->SetName("InternalUpdateObject");
+}
 
-TQVLDataSet::~TQVLDataSet() { DestroyingDataSet(); }
+TQVLDataSet::~TQVLDataSet() {
+  DestroyingDataSet();
+}
 
 }  // namespace qvl

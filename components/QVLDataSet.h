@@ -3,11 +3,13 @@
 // whose records live in the record cache engine: scrollable both ways,
 // editable with cached updates, searchable with Locate and Lookup.
 //
-// Still to come: the internal update object "InternalUpdateObject" and
-// ApplyUpdates.
+// Its update object is fixed: a TQVLUpdateSQL named "InternalUpdateObject",
+// owned by the dataset, whose statements the application fills through
+// GetUpdateObject(). UpdateObject cannot be set.
 
 #include "qvl/components/QVLCustomDataSet.h"
 #include "qvl/host/sqlclient/SQLDataSet.h"
+#include "qvl/update/QVLUpdateSQL.h"
 
 namespace qvl {
 
@@ -17,6 +19,12 @@ class TQVLDataSet : public TQVLCustomDataSet<TSQLDataSet> {
  public:
   explicit TQVLDataSet(TComponent* AOwner = nullptr);
   ~TQVLDataSet() override;
+
+  TQVLUpdateSQL* GetUpdateObject() const { return FInternalUpdateObject; }
+
+ private:
+  using TQVLCustomDataSet<TSQLDataSet>::SetUpdateObject;
+  TQVLUpdateSQL* FInternalUpdateObject;  // owned as a component of this dataset
 };
 
 }  // namespace qvl

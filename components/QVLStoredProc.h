@@ -2,8 +2,6 @@
 // TQVLStoredProc: a TSQLStoredProc whose result rows live in the record
 // cache engine: scrollable both ways, editable with cached updates,
 // searchable with Locate and Lookup.
-//
-// Still to come: UpdateObject and ApplyUpdates.
 
 #include "qvl/components/QVLCustomDataSet.h"
 #include "qvl/host/sqlclient/SQLDataSet.h"

@@ -126,7 +126,10 @@ TQVLDataSetImpl::TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCu
   ResetChain();
 }
 
-TQVLDataSetImpl::~TQVLDataSetImpl() { InternalClose(); }
+TQVLDataSetImpl::~TQVLDataSetImpl() {
+  if (FUpdateObject != nullptr) FUpdateObject->FDataSetImpl = nullptr;
+  InternalClose();
+}
 
 void TQVLDataSetImpl::ResetChain() {
   FRowPending = false;
@@ -784,9 +787,7 @@ void TQVLDataSetImpl::InternalRefresh() {
 }
 
 void TQVLDataSetImpl::RegisterUpdate(TUpdateStatus Status) {
-  // Writing a change at once needs the update machinery, which only cached
-  // updates can do without for now.
-  if (!FCachedUpdates) DatabaseError(SNoImmediateUpdate);
+  if (!FCachedUpdates) return ApplyAtOnce(Status);
   TRecordBuffer record = FCurrentRecord;
   GetUpdatedRecords().push_back(record);
   SetRecordStatus(record, Status);
@@ -879,8 +880,190 @@ void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
 
 bool TQVLDataSetImpl::GetCanModify() {
   if (FDataSet->GetUniDirectional()) return false;
+  if (FUpdateObject != nullptr) return true;
   if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
   return FCachedUpdates;
+}
+
+// ---- applying updates ---------------------------------------------------------------------
+
+namespace {
+
+TUpdateKind UpdateKindOf(TUpdateStatus Status) {
+  switch (Status) {
+    case usInserted:
+      return ukInsert;
+    case usDeleted:
+      return ukDelete;
+    default:
+      return ukModify;
+  }
+}
+
+// Ends a transaction that is being abandoned because of another error: that
+// error is the one to report, and a rollback that fails with it (a lost
+// connection) must not replace it.
+void RollbackQuietly(TDataSet* DataSet) noexcept {
+  try {
+    DataSet->PSEndTransaction(false);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+bool TQVLDataSetImpl::UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet) {
+  // Inside a transaction a failed statement can spoil the rest of it (on
+  // PostgreSQL every later statement and the commit fail). When OnUpdateError
+  // may answer anything but failing, the record's writes run under a
+  // savepoint, so that the transaction goes on after a skip, a retry or a
+  // record counted as applied.
+  const bool savepoint = FOnUpdateError && FDataSet->PSIsSQLBased() && FDataSet->PSInTransaction();
+  if (savepoint) FDataSet->PSExecuteStatement("SAVEPOINT qvl_update_record", nullptr);
+  TUpdateAction action;
+  do {
+    action = uaFail;
+    try {
+      if (FOnUpdateRecord) FOnUpdateRecord(DataSet, UpdateKind, action);
+      if (action == uaFail) {
+        if (FUpdateObject != nullptr && FUpdateObject->Apply(UpdateKind, DataSet))
+          action = uaApplied;
+        else if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0)
+          action = UpdateRecordUsingAutoSQL(UpdateKind, DataSet) ? uaApplied : uaSkip;
+        else
+          action = uaSkip;
+      }
+    } catch (EDatabaseError& e) {
+      if (savepoint) FDataSet->PSExecuteStatement("ROLLBACK TO SAVEPOINT qvl_update_record", nullptr);
+      action = uaFail;
+      DoUpdateError(e, UpdateKind, action);
+      if (action == uaFail) throw;
+    }
+  } while (action == uaRetry);
+  if (savepoint) FDataSet->PSExecuteStatement("RELEASE SAVEPOINT qvl_update_record", nullptr);
+  switch (action) {
+    case uaApplied: return true;
+    case uaAbort: Abort();
+    default: return false;  // uaSkip
+  }
+}
+
+void TQVLDataSetImpl::DoUpdateError(EDatabaseError& E, TUpdateKind UpdateKind,
+                                    TUpdateAction& UpdateAction) {
+  if (FOnUpdateError) FOnUpdateError(FDataSet, E, UpdateKind, UpdateAction);
+}
+
+bool TQVLDataSetImpl::UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet* DataSet) {
+  (void)DataSet;
+  // Kept from one record to the next (it remembers the last statement it
+  // processed), but linked only while it applies one.
+  if (FAutoSQLGenerator == nullptr) FAutoSQLGenerator = FRecordCursor.CreateAutoSQLGenerator();
+  if (FAutoSQLGenerator == nullptr) return false;
+  TQVLDataSetUpdateObject& generator = *FAutoSQLGenerator;
+  generator.FDataSetImpl = this;
+  struct TUnlink {
+    TQVLDataSetUpdateObject& Object;
+    ~TUnlink() { Object.FDataSetImpl = nullptr; }
+  } unlink{generator};
+  return generator.Apply(UpdateKind, generator.GetDataSet());
+}
+
+void TQVLDataSetImpl::ApplyUpdates() {
+  // One operation for the checks: between the commits of the records and
+  // the rebuilding of the log, committed records are still listed.
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
+  FDataSet->CheckBrowseMode();
+  if (!GetUpdatesPending()) return;
+  std::vector<std::size_t> applied;  // log positions, in log order
+  if (FBeforeApplyUpdates) FBeforeApplyUpdates(FDataSet);
+  const bool applicationTransaction = FDataSet->PSInTransaction();
+  const bool inTransaction =
+      (FUpdateOptions & uoUpdateInTransaction) != 0 && !applicationTransaction;
+  if (inTransaction) FDataSet->PSStartTransaction();
+  // The framework believes the engine stands where it stood before; the loop
+  // moves FCurrentRecord without telling it, so the position is put back on
+  // every exit rather than left to the framework to find again.
+  TRecordBuffer const current = FCurrentRecord;
+  FFiltering = true;
+  try {
+    const std::size_t count = FUpdateLog->size();
+    for (std::size_t i = 0; i < count; ++i) {
+      FCurrentRecord = (*FUpdateLog)[i];
+      if (UpdateRecord(UpdateKindOf(RecordStatus(FCurrentRecord)), FDataSet)) applied.push_back(i);
+    }
+    FFiltering = false;
+    FCurrentRecord = current;
+    if (inTransaction) FDataSet->PSEndTransaction(true);
+  } catch (...) {
+    FFiltering = false;
+    FCurrentRecord = current;
+    if (inTransaction) {
+      RollbackQuietly(FDataSet);
+    } else if (!applicationTransaction && !applied.empty()) {
+      // Outside any transaction the records written before the failure are
+      // on the server for good: sending them again would insert them twice
+      // or find their old values gone. They become final here; the record
+      // that failed and those after it stay exactly as they were.
+      try {
+        CommitApplied(applied);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  CommitApplied(applied);
+  if (FAfterApplyUpdates) FAfterApplyUpdates(FDataSet);
+}
+
+void TQVLDataSetImpl::CommitApplied(const std::vector<std::size_t>& Applied) {
+  FHost.UpdateCursorPos();
+  // Committing may free records (applied deletes), so the log is rebuilt by
+  // position rather than searched for each record: one pass for the whole
+  // log, however long.
+  std::vector<TRecordBuffer>& log = *FUpdateLog;
+  for (std::size_t i : Applied) CommitUpdate(log[i]);
+  std::size_t kept = 0, next = 0;
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    if (next < Applied.size() && Applied[next] == i) {
+      ++next;
+      continue;
+    }
+    log[kept++] = log[i];
+  }
+  log.resize(kept);
+  ResyncAndCheckForScroll();
+}
+
+void TQVLDataSetImpl::ApplyAtOnce(TUpdateStatus Status) {
+  TRecordBuffer record = FCurrentRecord;
+  if (FBeforeApplyUpdates) FBeforeApplyUpdates(FDataSet);
+  const bool inTransaction =
+      (FUpdateOptions & uoUpdateInTransaction) != 0 && !FDataSet->PSInTransaction();
+  if (inTransaction) FDataSet->PSStartTransaction();
+  try {
+    if (!UpdateRecord(UpdateKindOf(Status), FDataSet)) DatabaseError(SCannotSkipUpdate);
+    // Final in the cache only once the server has it for good.
+    if (inTransaction) FDataSet->PSEndTransaction(true);
+  } catch (...) {
+    if (inTransaction) RollbackQuietly(FDataSet);
+    throw;
+  }
+  SetRecordStatus(record, Status);
+  SetRecordOld(record, FEditBackup);
+  FEditBackup = nullptr;
+  CommitUpdate(record);
+  if (FAfterApplyUpdates) FAfterApplyUpdates(FDataSet);
+}
+
+void TQVLDataSetImpl::SetUpdateObject(TQVLDataSetUpdateObject* Value) {
+  if (Value == FUpdateObject) return;
+  if (FUpdateObject != nullptr) FUpdateObject->FDataSetImpl = nullptr;
+  FUpdateObject = Value;
+  if (Value == nullptr) return;
+  // An object serves one engine: taking it from another one unlinks it there.
+  if (Value->FDataSetImpl != nullptr && Value->FDataSetImpl != this)
+    Value->FDataSetImpl->FUpdateObject = nullptr;
+  Value->FDataSetImpl = this;
 }
 
 // ---- bookmarks --------------------------------------------------------------------------------------------

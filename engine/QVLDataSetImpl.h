@@ -45,10 +45,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "qvl/engine/QVLDataSetUpdateObject.h"
 #include "qvl/engine/QVLRecordAllocator.h"
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/dataset/DataSetEngineAccess.h"
@@ -78,6 +80,10 @@ class IQVLRecordCursor {
   // Executes the statement again; the next FetchNext reads the first row.
   virtual void Restart() = 0;
   virtual TQVLSQLProcessor* GetSQLProcessorInUse() = 0;
+  // A new update object that generates its statements from the dataset's
+  // fields, or null when the owner has none; the engine links it for one
+  // record's apply at a time.
+  virtual std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() = 0;
 
  protected:
   ~IQVLRecordCursor() = default;
@@ -96,6 +102,13 @@ enum TQVLRecordUpdateOption : std::uint8_t {
 using TQVLRecordUpdateOptions = std::uint8_t;
 inline constexpr TQVLRecordUpdateOptions kQVLAllRecordUpdateOptions =
     uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate | uoUpdateInTransaction;
+
+// OnUpdateRecord: applies the record itself, or leaves uaFail for the update
+// object. OnUpdateError: decides what a database error while applying means.
+using TUpdateRecordEvent =
+    std::function<void(TDataSet* DataSet, TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
+using TUpdateErrorEvent = std::function<void(TDataSet* DataSet, EDatabaseError& E, TUpdateKind UpdateKind,
+                                             TUpdateAction& UpdateAction)>;
 
 class TQVLDataSetImpl {
  public:
@@ -212,6 +225,34 @@ class TQVLDataSetImpl {
   void SetUpdateMode(TUpdateMode Value) { FUpdateMode = Value; }
   bool GetCanModify();
 
+  // ---- applying updates ------------------------------------------------------
+  // Applies the update log in order, inside a transaction of its own when
+  // uoUpdateInTransaction asks and none is open. Records are made final in
+  // the cache only after every one was tried and the transaction committed.
+  // When anything fails inside a transaction, the log, the records and the
+  // position are as they were before the call; outside any transaction the
+  // records written before the failure are made final (they are on the
+  // server) and the rest are as they were.
+  void ApplyUpdates();
+  // Writes the change of the record being applied: OnUpdateRecord, else the
+  // update object, else generated SQL when uoAllowAutomaticUpdate is set.
+  // False when nothing wrote it (skipped). Database errors go to
+  // OnUpdateError, whose answer decides; uaAbort raises EAbort.
+  bool UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet);
+  void DoUpdateError(EDatabaseError& E, TUpdateKind UpdateKind, TUpdateAction& UpdateAction);
+  bool UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet* DataSet);
+  TQVLDataSetUpdateObject* GetUpdateObject() const { return FUpdateObject; }
+  // Links Value both ways and unlinks the previous object.
+  void SetUpdateObject(TQVLDataSetUpdateObject* Value);
+  const TNotifyEvent& GetBeforeApplyUpdates() const { return FBeforeApplyUpdates; }
+  void SetBeforeApplyUpdates(TNotifyEvent Value) { FBeforeApplyUpdates = std::move(Value); }
+  const TNotifyEvent& GetAfterApplyUpdates() const { return FAfterApplyUpdates; }
+  void SetAfterApplyUpdates(TNotifyEvent Value) { FAfterApplyUpdates = std::move(Value); }
+  const TUpdateRecordEvent& GetOnUpdateRecord() const { return FOnUpdateRecord; }
+  void SetOnUpdateRecord(TUpdateRecordEvent Value) { FOnUpdateRecord = std::move(Value); }
+  const TUpdateErrorEvent& GetOnUpdateError() const { return FOnUpdateError; }
+  void SetOnUpdateError(TUpdateErrorEvent Value) { FOnUpdateError = std::move(Value); }
+
   // ---- bookmarks and search --------------------------------------------------
   int GetBookmarkSize() const { return kQVLBookmarkSize; }
   void GetBookmarkData(TRecordBuffer Buffer, void* Data);
@@ -242,6 +283,7 @@ class TQVLDataSetImpl {
 
  private:
   friend class TQVLBlobStream;
+  friend class TQVLDataSetUpdateObject;
   friend class test::TDataSetTestPeer;
 
   struct alignas(16) TFieldSlot {  // 16 bytes: indexing is a shift
@@ -274,6 +316,11 @@ class TQVLDataSetImpl {
   void CalcRecordFields(TRecordBuffer Record);
   bool RecordIsLive(TRecordBuffer Record) const;
   void RemoveFromLog(TRecordBuffer Record);
+  void ApplyAtOnce(TUpdateStatus Status);
+  void CommitApplied(const std::vector<std::size_t>& Applied);
+  void UpdateObjectDestroyed(TQVLDataSetUpdateObject* Object) {
+    if (FUpdateObject == Object) FUpdateObject = nullptr;
+  }
   void ResetChain();
   int FieldSlotIndex(const TField* Field) const {
     if (Field == nullptr || Field->GetDataSet() != FDataSet) return -1;
@@ -333,8 +380,14 @@ class TQVLDataSetImpl {
   std::vector<TQVLBlobStream*> FBlobStreams;  // live streams, cut loose on closing
   TQVLRecordUpdateOptions FUpdateOptions = kQVLAllRecordUpdateOptions;
   TUpdateMode FUpdateMode = upWhereAll;
+  TQVLDataSetUpdateObject* FUpdateObject = nullptr;  // linked both ways
   bool FCachedUpdates = false;
   TUpdateStatusSet FStatusFilter = 0;
+  TNotifyEvent FBeforeApplyUpdates;
+  TNotifyEvent FAfterApplyUpdates;
+  TUpdateRecordEvent FOnUpdateRecord;
+  TUpdateErrorEvent FOnUpdateError;
+  std::unique_ptr<TQVLDataSetUpdateObject> FAutoSQLGenerator;  // never FUpdateObject
 };
 
 // A stream on a blob field of the record that field access resolves to at

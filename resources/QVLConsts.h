@@ -16,6 +16,7 @@ inline constexpr const char* SInvalidBookmark = "Invalid bookmark";
 // Applying updates and update objects.
 inline constexpr const char* SCannotSkipUpdate = "Cannot skip update without cached updates";
 inline constexpr const char* STooManyRecordsModified = "Update affected more than 1 record.";
+inline constexpr const char* SUpdateObjectNotLinked = "Update object '%s' is not linked to a dataset";
 
 // Update-SQL generator.
 inline constexpr const char* SNoKeySpecified = "Unable to find record. No key specified";
@@ -36,10 +37,8 @@ inline constexpr const char* SRecursiveMacro = "Macro '%s' refers back to itself
 inline constexpr const char* SMacroNestingTooDeep = "Macros nested too deeply";
 inline constexpr const char* SMacroExpansionTooLarge = "Macro expansion too large";
 
-// Record cache engine: limits and writes that have no way to the server.
+// Record cache engine: limits.
 inline constexpr const char* SRecordPageTooLarge = "Record page too large: %d records of %d bytes";
-inline constexpr const char* SNoImmediateUpdate =
-    "Cannot write a change without cached updates: no update object is available";
 
 // Broken invariants of the record chain and the update log, named by debug
 // builds' checks.

@@ -1,0 +1,49 @@
+#pragma once
+// TQVLDataSetUpdateObject: what writes one cached record's change to the
+// server. The engine calls Apply for each record that OnUpdateRecord did not
+// apply; the SQL-based objects that implement it (update/) build, fill and
+// execute a statement.
+//
+// The engine and its update object refer to each other. The link is kept by
+// explicit calls, never by free notification: TQVLDataSetImpl::SetUpdateObject
+// sets both sides and clears the old object's; destroying a linked object
+// clears the engine's reference to it; destroying the engine clears the
+// object's. A temporary object the engine makes for generated SQL is linked
+// for reading only: it is never the engine's update object.
+
+#include <string>
+
+#include "qvl/host/dataset/DBTypes.h"
+#include "qvl/host/runtime/Component.h"
+
+namespace qvl {
+
+class TDataSet;
+class TParams;
+class TQVLDataSetImpl;
+
+class TQVLDataSetUpdateObject : public TComponent {
+ public:
+  explicit TQVLDataSetUpdateObject(TComponent* AOwner) : TComponent(AOwner) {}
+  ~TQVLDataSetUpdateObject() override;
+
+  // Writes the change of the record being applied through DataSet; false
+  // when this object has nothing to write for UpdateKind.
+  virtual bool Apply(TUpdateKind UpdateKind, TDataSet* DataSet) = 0;
+
+  // The linked engine's dataset, or null.
+  TDataSet* GetDataSet() const;
+  TQVLDataSetImpl* GetDataSetImpl() const { return FDataSetImpl; }
+
+  // Fills each parameter from the field of its name: "OLD_NAME" (those exact
+  // capitals) takes the old value of field NAME, any other name the new
+  // value of its field. A parameter that names no field is left as it is.
+  // Null is sent as null, and empty text or bytes as empty.
+  void AssignParamsFromDataSet(TParams& Params) const;
+
+ private:
+  friend class TQVLDataSetImpl;
+  TQVLDataSetImpl* FDataSetImpl = nullptr;
+};
+
+}  // namespace qvl

@@ -1,0 +1,254 @@
+// Generated SQL and the faults an apply meets on real servers: updates lost
+// to another connection, connections that die or find the database locked,
+// a query still being read on the same connection, and values that must
+// match themselves under where all.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "qvl/components/QVLQuery.h"
+#include "qvl/components/QVLTable.h"
+#include "qvl/host/dataset/DBConsts.h"
+#include "qvl/resources/QVLConsts.h"
+#include "qvl/update/QVLUpdateSQL.h"
+#include "tests/SQLLayerTestSupport.h"
+
+using namespace qvl;
+
+namespace {
+
+std::string Message(const std::function<void()>& F) {
+  try {
+    F();
+  } catch (const EDatabaseError& e) {
+    return e.Message();
+  }
+  return "no error";
+}
+
+class ApplyReliability : public qvl::testing::SQLLayerTest {
+ protected:
+  void SetUp() override {
+    SQLLayerTest::SetUp();
+    if (HasFatalFailure()) return;
+    Exec("CREATE TABLE items (id INT PRIMARY KEY, name VARCHAR(20), qty INT CHECK (qty >= 0))");
+    Exec("INSERT INTO items VALUES (1, 'one', 10), (2, 'two', 20), (3, 'three', 30)");
+  }
+  std::unique_ptr<TQVLQuery> Items(TSQLConnection* C = nullptr, bool Cached = true) {
+    auto q = std::make_unique<TQVLQuery>();
+    q->SetSQLConnection(C != nullptr ? C : Conn.get());
+    q->SQL().SetText("SELECT id, name, qty FROM items ORDER BY id");
+    q->SetCachedUpdates(Cached);
+    q->Open();
+    return q;
+  }
+  std::string Server() {
+    auto q = Query("SELECT id, name, qty FROM items ORDER BY id");
+    std::string out;
+    for (q->Open(); !q->Eof(); q->Next())
+      out += (out.empty() ? "" : " ") + q->FieldByName("id")->GetAsString() + "=" +
+             q->FieldByName("name")->GetAsString() + "/" + q->FieldByName("qty")->GetAsString();
+    return out;
+  }
+  static void Set(TQVLQuery& Q, int Id, const std::string& Name) {
+    ASSERT_TRUE(Q.Locate("id", Id, 0)) << Id;
+    Q.Edit();
+    Q.FieldByName("name")->SetAsString(Name);
+    Q.Post();
+  }
+  // The pending records as "id:status", in log order.
+  static std::string Pending(TQVLQuery& Q) {
+    std::string out;
+    if (!Q.GetUpdatesPending()) return out;
+    const TUpdateStatusSet saved = Q.GetStatusFilter();
+    Q.SetStatusFilter(UpdateStatusBit(usModified) | UpdateStatusBit(usInserted) |
+                      UpdateStatusBit(usDeleted));
+    for (; !Q.Eof(); Q.Next())
+      out += (out.empty() ? "" : " ") + Q.FieldByName("id")->GetAsString() + "=" +
+             Q.FieldByName("name")->GetAsString() + ":" + "UMID"[Q.UpdateStatus()];
+    Q.SetStatusFilter(saved);
+    return out;
+  }
+};
+
+QVL_SQL_LAYER_SUITE(ApplyReliability);
+
+TEST_P(ApplyReliability, GeneratedSQLWritesWhatNothingElseWrote) {
+  // An update object without DELETE and INSERT: those are generated, and the
+  // object stays linked.
+  auto q = Items();
+  TQVLUpdateSQL upd;
+  upd.GetModifySQL().SetText("UPDATE items SET name = upper(:name) WHERE id = :OLD_id");
+  q->SetUpdateObject(&upd);
+  Set(*q, 1, "uno");
+  ASSERT_TRUE(q->Locate("id", 2, 0));
+  q->Delete();
+  q->Append();
+  q->FieldByName("id")->SetAsInteger(4);
+  q->FieldByName("name")->SetAsString("four");
+  q->Post();
+  q->ApplyUpdates();
+  EXPECT_EQ(Server(), "1=UNO/10 3=three/30 4=four/");
+  EXPECT_EQ(Pending(*q), "");
+  EXPECT_EQ(q->GetUpdateObject(), &upd);
+
+  // Without cached updates and without an update object, each post is
+  // written at once by generated SQL.
+  TQVLTable table;
+  table.SetSQLConnection(Conn.get());
+  table.SetTableName("items");
+  table.Open();
+  ASSERT_TRUE(table.Locate("id", 1, 0));
+  table.Edit();
+  table.FieldByName("qty")->SetAsInteger(11);
+  table.Post();
+  table.Delete();
+  EXPECT_EQ(Server(), "3=three/30 4=four/");
+  // A record changed back to its old values sends nothing: its row is gone,
+  // so a statement would fail the rows-affected check.
+  table.SetCachedUpdates(true);
+  ASSERT_TRUE(table.Locate("id", 3, 0));
+  table.Edit();
+  table.FieldByName("qty")->SetAsInteger(33);
+  table.Post();
+  table.Edit();
+  table.FieldByName("qty")->SetAsInteger(30);
+  table.Post();
+  Exec("DELETE FROM items WHERE id = 3");
+  table.ApplyUpdates();
+  EXPECT_FALSE(table.GetUpdatesPending());
+  EXPECT_EQ(Server(), "4=four/");
+}
+
+TEST_P(ApplyReliability, LostUpdatesAreReported) {
+  // Two connections read the same rows. The first changes row 1 and deletes
+  // row 2 and applies; the second's own changes of those rows find them
+  // changed or gone.
+  auto other = Db->NewConnection();
+  auto first = Items(other.get());
+  auto second = Items();
+  // A SQLite query still being read keeps other connections from writing.
+  first->Last();
+  second->Last();
+  Set(*first, 1, "first");
+  ASSERT_TRUE(first->Locate("id", 2, 0));
+  first->Delete();
+  first->ApplyUpdates();
+  for (int id : {1, 2}) {
+    SCOPED_TRACE(id);
+    second->CancelUpdates();
+    Set(*second, id, "second");
+    int errors = 0;
+    second->SetOnUpdateError([&](TDataSet*, EDatabaseError& E, TUpdateKind Kind, TUpdateAction&) {
+      ++errors;
+      EXPECT_EQ(E.Message(), SRecordChanged);
+      EXPECT_EQ(Kind, ukModify);
+    });
+    EXPECT_EQ(Message([&] { second->ApplyUpdates(); }), SRecordChanged);
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(Pending(*second), std::to_string(id) + "=second:M");
+  }
+  EXPECT_EQ(Server(), "1=first/10 3=three/30");
+}
+
+TEST_P(ApplyReliability, FaultsHalfwayLeaveEverythingAsBefore) {
+  // On PostgreSQL the connection is terminated by the server at record 2 of
+  // 3; on SQLite another connection holds the database locked, and then
+  // lets it go.
+  std::unique_ptr<TSQLConnection> applying;
+  if (PG()) {
+    applying = Db->NewConnection();
+  } else {
+    applying = std::make_unique<TSQLConnection>();
+    applying->SetDriverName("SQLite");
+    applying->Params().Add("Database=" + Db->File());
+    applying->Params().Add("BusyTimeout=50");
+  }
+  auto q = Items(applying.get());
+  q->Last();
+  Set(*q, 1, "uno");
+  Set(*q, 2, "dos");
+  Set(*q, 3, "tres");
+  std::string pid;
+  if (PG()) {
+    auto p = Query("SELECT pg_backend_pid() AS pid", applying.get());
+    p->Open();
+    pid = p->FieldByName("pid")->GetAsString();
+  }
+  q->SetOnUpdateRecord([&](TDataSet*, TUpdateKind, TUpdateAction&) {
+    if (PG() && q->FieldByName("id")->GetAsInteger() == 2)
+      Exec("SELECT pg_terminate_backend(" + pid + ")");
+  });
+  if (!PG()) Exec("BEGIN EXCLUSIVE");
+  const std::string error = Message([&] { q->ApplyUpdates(); });
+  EXPECT_NE(error, "no error");
+  if (!PG()) {
+    EXPECT_EQ(error, "database is locked");
+    Exec("COMMIT");
+  }
+  EXPECT_EQ(Server(), "1=one/10 2=two/20 3=three/30");
+  EXPECT_EQ(Pending(*q), "1=uno:M 2=dos:M 3=tres:M");
+  if (PG()) return;  // the connection is gone; a new one cannot take over the cache
+  q->SetOnUpdateRecord(nullptr);
+  q->ApplyUpdates();
+  EXPECT_EQ(Server(), "1=uno/10 2=dos/20 3=tres/30");
+}
+
+TEST_P(ApplyReliability, ApplyingWhileAQueryIsReadLazily) {
+  auto rows = std::make_unique<TQVLQuery>();
+  rows->SetSQLConnection(Conn.get());
+  rows->SQL().SetText(
+      "WITH RECURSIVE n(v) AS (SELECT 1 UNION ALL SELECT v + 1 FROM n WHERE v < 5000) SELECT v "
+      "FROM n");
+  rows->Open();
+  for (int i = 0; i < 10; ++i) rows->Next();
+  auto q = Items();
+  Set(*q, 1, "uno");
+  q->ApplyUpdates();
+  q->SetCachedUpdates(false);
+  Set(*q, 2, "dos");
+  int count = 10;
+  for (; !rows->Eof(); rows->Next()) ++count;
+  EXPECT_EQ(count, 5000);
+  EXPECT_EQ(Server(), "1=uno/10 2=dos/20 3=three/30");
+}
+
+TEST_P(ApplyReliability, UnchangedValuesMatchThemselvesUnderWhereAll) {
+  // Each row is read, one other column changed and written back with every
+  // old value in the WHERE clause: a value that did not come back exactly
+  // would make the row look changed by someone else.
+  const std::string types =
+      PG() ? "d DOUBLE PRECISION, r REAL, n NUMERIC(12,4), dt DATE, tm TIME, "
+             "ts TIMESTAMP, c CHAR(5), s VARCHAR(10), b BYTEA"
+           : "d DOUBLE, r REAL, n NUMERIC(12,4), dt DATE, tm TIME, ts TIMESTAMP, "
+             "c CHAR(5), s VARCHAR(10), b BLOB";
+  Exec("CREATE TABLE kinds (id INT PRIMARY KEY, tag INT, " + types + ")");
+  const std::string blob = PG() ? "'\\x00ff'::bytea" : "x'00ff'";
+  // SQLite keeps date and time text as it was given; here it is given in the
+  // form the driver writes (a time of '13:45:30.25' reads, but is written
+  // back as '13:45:30.250000' and no longer matches).
+  const std::string time = PG() ? "'13:45:30.25'" : "'13:45:30.250000'";
+  Exec("INSERT INTO kinds VALUES (1, 0, 0.1, 0.1, 12345678.1234, '2024-01-05', " + time +
+       ", '2024-01-05 13:45:30.123456', 'ab', 'x  ', " + blob + ")");
+  Exec(
+      "INSERT INTO kinds VALUES (2, 0, 1e-300, 3.4e38, -0.0001, '0001-01-01', '00:00:00', "
+      "'1999-12-31 23:59:59.999999', 'abcde', '', NULL)");
+  Exec("INSERT INTO kinds (id, tag) VALUES (3, 0)");
+  TQVLQuery q;
+  q.SetSQLConnection(Conn.get());
+  q.SQL().SetText("SELECT * FROM kinds ORDER BY id");
+  q.SetCachedUpdates(true);
+  q.Open();
+  for (; !q.Eof(); q.Next()) {
+    q.Edit();
+    q.FieldByName("tag")->SetAsInteger(1);
+    q.Post();
+  }
+  EXPECT_EQ(Message([&] { q.ApplyUpdates(); }), "no error");
+  auto check = Query("SELECT count(*) AS n FROM kinds WHERE tag = 1");
+  check->Open();
+  EXPECT_EQ(check->FieldByName("n")->GetAsInteger(), 3);
+}
+
+}  // namespace

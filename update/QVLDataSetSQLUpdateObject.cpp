@@ -1,0 +1,62 @@
+#include "qvl/update/QVLDataSetSQLUpdateObject.h"
+
+#include <algorithm>
+
+#include "qvl/engine/QVLDataSetImpl.h"
+#include "qvl/host/dataset/DBConsts.h"
+#include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Exceptions.h"
+#include "qvl/resources/QVLConsts.h"
+#include "qvl/sql/QVLSQLProcessor.h"
+
+namespace qvl {
+
+bool TQVLDataSetSQLUpdateObject::Apply(TUpdateKind UpdateKind, TDataSet* DataSet) {
+  return ApplySQL(GetSQL(UpdateKind), DataSet);
+}
+
+bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* DataSet) {
+  // A list holding only blank lines is no statement either.
+  if (SQL.find_first_not_of(" \t\r\n") == std::string::npos) return false;
+  TQVLDataSetImpl* impl = GetDataSetImpl();
+  if (impl == nullptr) DatabaseErrorFmt(SUpdateObjectNotLinked, {GetName()});
+  if (DataSet == nullptr) DataSet = impl->GetDataSet();
+  TQVLSQLProcessor* processor = GetSQLProcessorToUse();
+  // The records of an apply bring a few texts over and over (generated
+  // statements differ with the fields given a value): what the processor
+  // makes of each is kept while the text, the markers and the macros stay,
+  // with its parameters, which each record fills anew.
+  std::string macros = processor->GetMacros().GetText();
+  const char paramChar = processor->GetParamChar(), macroChar = processor->GetMacroChar();
+  auto hit = std::find_if(FBuilt.begin(), FBuilt.end(), [&](const TBuilt& B) {
+    return B.Source == SQL && B.ParamChar == paramChar && B.MacroChar == macroChar &&
+           B.Macros == macros;
+  });
+  if (hit == FBuilt.end()) {
+    TBuilt built{SQL, paramChar, macroChar, std::move(macros), {}, std::make_unique<TParams>()};
+    built.SQL = processor->Build(*processor->Parse(SQL), nullptr, built.Params.get());
+    if (FBuilt.size() == kBuiltKept) FBuilt.pop_back();
+    FBuilt.insert(FBuilt.begin(), std::move(built));
+  } else {
+    std::rotate(FBuilt.begin(), hit, hit + 1);
+  }
+  TParams& params = *FBuilt.front().Params;
+  AssignParamsFromDataSet(params);
+  const int rows = DataSet->PSExecuteStatement(FBuilt.front().SQL, &params);
+  const TQVLRecordUpdateOptions options = impl->GetUpdateOptions();
+  if ((options & uoCheckRowsAffected) != 0) {
+    if (rows > 1 && (options & uoAllowMultiRecordUpdates) == 0)
+      DatabaseError(STooManyRecordsModified);
+    if (rows < 1) DatabaseError(SRecordChanged);
+  }
+  return true;
+}
+
+TQVLSQLProcessor* TQVLDataSetSQLUpdateObject::GetSQLProcessorToUse() {
+  TQVLDataSetImpl* impl = GetDataSetImpl();
+  if (impl == nullptr) return &TQVLSQLProcessor::DefaultProcessor();
+  return impl->GetRecordCursor().GetSQLProcessorInUse();
+}
+
+}  // namespace qvl

@@ -1,0 +1,46 @@
+#include "qvl/update/QVLUpdateSQL.h"
+
+#include "qvl/host/runtime/Exceptions.h"
+#include "qvl/sql/QVLSQLProcessor.h"
+
+namespace qvl {
+
+TQVLUpdateSQL::TQVLUpdateSQL(TComponent* AOwner) : TQVLDataSetSQLUpdateObject(AOwner) {
+  for (auto& list : FSQL) list = std::make_unique<TStringList>();
+}
+
+TQVLUpdateSQL::~TQVLUpdateSQL() {
+  SetSQLProcessor(nullptr);
+}
+
+std::string TQVLUpdateSQL::GetSQL(TUpdateKind UpdateKind) {
+  return GetSQLIndex(UpdateKind).GetText();
+}
+
+TQVLSQLProcessor* TQVLUpdateSQL::GetSQLProcessorToUse() {
+  if (FSQLProcessor != nullptr) return FSQLProcessor;
+  return TQVLDataSetSQLUpdateObject::GetSQLProcessorToUse();
+}
+
+void TQVLUpdateSQL::SetSQLProcessor(TQVLSQLProcessor* Value) {
+  if (FSQLProcessor != nullptr) FSQLProcessor->RemoveFreeNotification(this);
+  FSQLProcessor = Value;
+  if (Value != nullptr) Value->FreeNotification(this);
+}
+
+TStrings& TQVLUpdateSQL::GetSQLIndex(int Index) const {
+  if (Index < 0 || Index >= static_cast<int>(FSQL.size()))
+    throw EListError(Format("List index out of bounds (%d)", {std::to_string(Index)}));
+  return *FSQL[static_cast<std::size_t>(Index)];
+}
+
+void TQVLUpdateSQL::SetSQLIndex(int Index, const TStrings& Value) {
+  GetSQLIndex(Index).Assign(Value);
+}
+
+void TQVLUpdateSQL::Notification(TComponent* AComponent, TOperation Operation) {
+  TQVLDataSetSQLUpdateObject::Notification(AComponent, Operation);
+  if (AComponent == FSQLProcessor && Operation == opRemove) FSQLProcessor = nullptr;
+}
+
+}  // namespace qvl
