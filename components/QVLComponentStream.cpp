@@ -14,6 +14,7 @@
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/sql/QVLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
+#include "qvl/update/QVLUpdateSQL.h"
 
 namespace qvl {
 
@@ -327,7 +328,8 @@ std::function<std::unique_ptr<TComponent>(TComponent*)> Maker() {
 }
 
 // The properties every dataset component publishes, after its host ones.
-template <class D>
+// TQVLDataSet's update object is its own and fixed: it is not a property.
+template <class D, bool SettableUpdateObject = true>
 void AddDataSetProperties(std::vector<TProperty>& P) {
   P.push_back(Integer<D>("PageSize", &D::GetPageSize, &D::SetPageSize, 32));
   P.push_back(Boolean<D>("FetchOnDemand", &D::GetFetchOnDemand, &D::SetFetchOnDemand, true));
@@ -346,6 +348,10 @@ void AddDataSetProperties(std::vector<TProperty>& P) {
       "UpdateMode", {"upWhereAll", "upWhereChanged", "upWhereKeyOnly"},
       [](TComponent& c) { return As<D>(c).GetUpdateMode(); },
       [](TComponent& c, TUpdateMode v) { As<D>(c).SetUpdateMode(v); }, upWhereAll));
+  if constexpr (SettableUpdateObject)
+    P.push_back(Reference<TQVLDataSetUpdateObject>(
+        "UpdateObject", [](TComponent& c) -> TComponent* { return As<D>(c).GetUpdateObject(); },
+        [](TComponent& c, TQVLDataSetUpdateObject* v) { As<D>(c).SetUpdateObject(v); }));
   P.push_back(Boolean<D>("Filtered", &D::GetFiltered, &D::SetFiltered, false));
 }
 
@@ -417,7 +423,7 @@ const std::vector<TClass>& Classes() {
       p.push_back(Text(
           "CommandText", [](TComponent& c) { return As<D>(c).GetSourceText(); },
           [](TComponent& c, const std::string& v) { As<D>(c).SetCommandText(v); }));
-      AddDataSetProperties<D>(p);
+      AddDataSetProperties<D, false>(p);
       AddTail<D>(p);
       all.push_back({"TQVLDataSet", IsExactly<D>(), Maker<D>(), std::move(p)});
     }
@@ -463,6 +469,20 @@ const std::vector<TClass>& Classes() {
           [](TComponent& c, char v) { As<P>(c).SetMacroChar(v); }, '%'));
       p.push_back(Boolean<P>("OracleLob", &P::GetOracleLob, &P::SetOracleLob, true));
       all.push_back({"TQVLSQLProcessor", IsExactly<P>(), Maker<P>(), std::move(p)});
+    }
+    {
+      using U = TQVLUpdateSQL;
+      std::vector<TProperty> p;
+      p.push_back(
+          Lines("ModifySQL", [](TComponent& c) -> TStrings& { return As<U>(c).GetModifySQL(); }));
+      p.push_back(
+          Lines("InsertSQL", [](TComponent& c) -> TStrings& { return As<U>(c).GetInsertSQL(); }));
+      p.push_back(
+          Lines("DeleteSQL", [](TComponent& c) -> TStrings& { return As<U>(c).GetDeleteSQL(); }));
+      p.push_back(ProcessorReference(
+          [](TComponent& c) { return As<U>(c).GetSQLProcessor(); },
+          [](TComponent& c, TQVLSQLProcessor* v) { As<U>(c).SetSQLProcessor(v); }));
+      all.push_back({"TQVLUpdateSQL", IsExactly<U>(), Maker<U>(), std::move(p)});
     }
     for (TClass& c : all)
       c.Properties.insert(
