@@ -482,20 +482,6 @@ const std::vector<TClass>& Classes() {
       p.push_back(Boolean<P>("OracleLob", &P::GetOracleLob, &P::SetOracleLob, true));
       all.push_back({"TQVLSQLProcessor", IsExactly<P>(), Maker<P>(), std::move(p)});
     }
-    {
-      using U = TQVLUpdateSQL;
-      std::vector<TProperty> p;
-      p.push_back(
-          Lines("ModifySQL", [](TComponent& c) -> TStrings& { return As<U>(c).GetModifySQL(); }));
-      p.push_back(
-          Lines("InsertSQL", [](TComponent& c) -> TStrings& { return As<U>(c).GetInsertSQL(); }));
-      p.push_back(
-          Lines("DeleteSQL", [](TComponent& c) -> TStrings& { return As<U>(c).GetDeleteSQL(); }));
-      p.push_back(ProcessorReference(
-          [](TComponent& c) { return As<U>(c).GetSQLProcessor(); },
-          [](TComponent& c, TQVLSQLProcessor* v) { As<U>(c).SetSQLProcessor(v); }));
-      all.push_back({"TQVLUpdateSQL", IsExactly<U>(), Maker<U>(), std::move(p)});
-    }
     for (TClass& c : all)
       c.Properties.insert(
           c.Properties.begin(),
