@@ -328,7 +328,8 @@ std::function<std::unique_ptr<TComponent>(TComponent*)> Maker() {
 }
 
 // The properties every dataset component publishes, after its host ones.
-template <class D>
+// TQVLDataSet's update object is its own and fixed: it is not a property.
+template <class D, bool SettableUpdateObject = true>
 void AddDataSetProperties(std::vector<TProperty>& P) {
   P.push_back(Integer<D>("PageSize", &D::GetPageSize, &D::SetPageSize, 32));
   P.push_back(Boolean<D>("FetchOnDemand", &D::GetFetchOnDemand, &D::SetFetchOnDemand, true));
@@ -347,6 +348,10 @@ void AddDataSetProperties(std::vector<TProperty>& P) {
       "UpdateMode", {"upWhereAll", "upWhereChanged", "upWhereKeyOnly"},
       [](TComponent& c) { return As<D>(c).GetUpdateMode(); },
       [](TComponent& c, TUpdateMode v) { As<D>(c).SetUpdateMode(v); }, upWhereAll));
+  if constexpr (SettableUpdateObject)
+    P.push_back(Reference<TQVLDataSetUpdateObject>(
+        "UpdateObject", [](TComponent& c) -> TComponent* { return As<D>(c).GetUpdateObject(); },
+        [](TComponent& c, TQVLDataSetUpdateObject* v) { As<D>(c).SetUpdateObject(v); }));
   P.push_back(Boolean<D>("Filtered", &D::GetFiltered, &D::SetFiltered, false));
 }
 
@@ -418,7 +423,7 @@ const std::vector<TClass>& Classes() {
       p.push_back(Text(
           "CommandText", [](TComponent& c) { return As<D>(c).GetSourceText(); },
           [](TComponent& c, const std::string& v) { As<D>(c).SetCommandText(v); }));
-      AddDataSetProperties<D>(p);
+      AddDataSetProperties<D, false>(p);
       AddTail<D>(p);
       all.push_back({"TQVLDataSet", IsExactly<D>(), Maker<D>(), std::move(p)});
     }

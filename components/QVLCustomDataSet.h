@@ -151,9 +151,11 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     if (this->GetActive()) this->Refresh();
   }
   void SetOnFilterRecord(TFilterRecordEvent Value) override {
-    if (SameEventCode(Value, this->GetOnFilterRecord())) return;
+    // Same code, perhaps another object: the handler is still taken (dropping
+    // it would leave the old object filtering), only the refresh is spared.
+    const bool sameCode = SameEventCode(Value, this->GetOnFilterRecord());
     TSQLBase::SetOnFilterRecord(std::move(Value));
-    if (this->GetActive()) this->Refresh();
+    if (!sameCode && this->GetActive()) this->Refresh();
   }
   TRecordBuffer AllocRecordBuffer() override { return FDataSetImpl->AllocRecordBuffer(); }
   void FreeRecordBuffer(TRecordBuffer& Buffer) override { FDataSetImpl->FreeRecordBuffer(Buffer); }

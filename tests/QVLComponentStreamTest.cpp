@@ -3,7 +3,9 @@
 // documents fail with the property and its place named.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "qvl/components/QVLComponentStream.h"
@@ -12,6 +14,7 @@
 #include "qvl/components/QVLStoredProc.h"
 #include "qvl/components/QVLTable.h"
 #include "qvl/sql/QVLConnection.h"
+#include "qvl/update/QVLUpdateSQL.h"
 
 using namespace qvl;
 
@@ -62,8 +65,18 @@ std::unique_ptr<TQVLConnection> EveryComponent() {
   look->SetLookupResultField("x");
   query->Fields().Add(std::move(look));
 
+  auto* update = new TQVLUpdateSQL(root.get());
+  update->SetName("Upd");
+  update->GetModifySQL().Add("update t set x = :x where x = :OLD_x");
+  update->GetInsertSQL().Add("insert into t values (:x)");
+  update->GetDeleteSQL().Add("delete from t");
+  update->GetDeleteSQL().Add("where x = :OLD_x");
+  update->SetSQLProcessor(processor);
+  query->SetUpdateObject(update);
+
   auto* dataSet = new TQVLDataSet(root.get());
   dataSet->SetName("DS");
+  dataSet->GetUpdateObject()->GetModifySQL().Add("update t set x = 1");
   dataSet->SetCommandType(ctTable);
   dataSet->SetCommandText("t");
   auto* proc = new TQVLStoredProc(root.get());
@@ -99,6 +112,50 @@ TEST(QVLComponentStream, RoundTripKeepsEveryProperty) {
   // Parsed once loaded, with the processor read after the query's text.
   EXPECT_EQ(query->GetCommandText(), "select 1 as x\n");
   EXPECT_NE(document.find("\"UpdateMode\": \"upWhereKeyOnly\""), std::string::npos);
+
+  auto* update = dynamic_cast<TQVLUpdateSQL*>(root.FindComponent("Upd"));
+  ASSERT_NE(update, nullptr);
+  EXPECT_EQ(query->GetUpdateObject(), update);
+  EXPECT_EQ(update->GetSQLProcessor(), processor);
+  EXPECT_EQ(update->GetDeleteSQL().GetText(), "delete from t\nwhere x = :OLD_x\n");
+  // The internal update object is read into, not made a second time.
+  auto* dataSet = dynamic_cast<TQVLDataSet*>(root.FindComponent("DS"));
+  ASSERT_NE(dataSet, nullptr);
+  ASSERT_EQ(dataSet->ComponentCount(), 1);
+  EXPECT_EQ(dataSet->GetUpdateObject()->GetModifySQL().GetText(), "update t set x = 1\n");
+}
+
+// Each published property away from its default is written, at its
+// default it is not.
+TEST(QVLComponentStream, EachPropertyIsWrittenOnlyAwayFromItsDefault) {
+  TQVLUpdateSQL update;
+  update.SetName("U");
+  struct {
+    const char* Property;
+    std::function<void(TQVLQuery&)> Change;
+    const char* Written;
+  } cases[] = {
+      {"PageSize", [](TQVLQuery& q) { q.SetPageSize(5); }, "5"},
+      {"FetchOnDemand", [](TQVLQuery& q) { q.SetFetchOnDemand(false); }, "false"},
+      {"UniDirectional", [](TQVLQuery& q) { q.SetUniDirectional(true); }, "true"},
+      {"CachedUpdates", [](TQVLQuery& q) { q.SetCachedUpdates(true); }, "true"},
+      {"UpdateOptions", [](TQVLQuery& q) { q.SetUpdateOptions(uoCheckRowsAffected); },
+       "[\"uoCheckRowsAffected\"]"},
+      {"UpdateMode", [](TQVLQuery& q) { q.SetUpdateMode(upWhereChanged); }, "\"upWhereChanged\""},
+      {"UpdateObject", [&](TQVLQuery& q) { q.SetUpdateObject(&update); }, "\"U\""},
+      {"Filtered", [](TQVLQuery& q) { q.SetFiltered(true); }, "true"},
+      {"ParamCheck", [](TQVLQuery& q) { q.SetParamCheck(false); }, "false"},
+      {"Macros", [](TQVLQuery& q) { q.GetMacros().Add("A=1"); }, "[\"A=1\"]"},
+  };
+  for (const auto& c : cases) {
+    TQVLQuery query;
+    EXPECT_FALSE(nlohmann::json::parse(WriteComponentJSON(query)).contains("properties"));
+    c.Change(query);
+    const auto written = nlohmann::json::parse(WriteComponentJSON(query));
+    ASSERT_EQ(written["properties"].size(), 1u) << written.dump();
+    EXPECT_EQ(written["properties"][c.Property].dump(), c.Written) << c.Property;
+    query.SetUpdateObject(nullptr);
+  }
 }
 
 TEST(QVLComponentStream, DefaultsAreNotWritten) {

@@ -4,6 +4,7 @@
 // up and forgotten when destroyed.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -146,6 +147,44 @@ TEST_F(QVLQueryTest, ReadingFromAStreamParsesOnceLoaded) {
   EXPECT_NE(Query.GetMacroSQL(), nullptr);
   EXPECT_EQ(Query.GetCommandText(), "select id from t where id = ?\n");
   EXPECT_EQ(ParamNames(), (std::vector<std::string>{"ID"}));
+}
+
+TEST_F(QVLQueryTest, FilterChangesRefreshOnlyWhenTheyChangeSomething) {
+  Query.SQL().SetText("SELECT id FROM t ORDER BY id");
+  Query.Open();
+  int refreshes = 0;
+  Query.SetAfterRefresh([&](TDataSet*) { ++refreshes; });
+  // One lambda type: handlers of the same code over different objects.
+  auto skipping = [](int Skip) {
+    return [Skip](TDataSet* D, bool& Accept) { Accept = D->Fields()[0]->GetAsInteger() != Skip; };
+  };
+  struct {
+    const char* Step;
+    std::function<void()> Change;
+    int Refreshes;
+    std::vector<std::string> Ids;
+  } steps[] = {
+      {"Filtered unchanged", [&] { Query.SetFiltered(false); }, 0, {"1", "2", "3"}},
+      {"a handler", [&] { Query.SetOnFilterRecord(skipping(2)); }, 1, {"1", "2", "3"}},
+      {"Filtered on", [&] { Query.SetFiltered(true); }, 2, {"1", "3"}},
+      {"Filtered on again", [&] { Query.SetFiltered(true); }, 2, {"1", "3"}},
+      // Taken without a refresh: the next reading uses the new object.
+      {"same code, another object", [&] { Query.SetOnFilterRecord(skipping(3)); }, 2, {"1", "2"}},
+      {"other code",
+       [&] { Query.SetOnFilterRecord([](TDataSet*, bool& A) { A = true; }); },
+       3,
+       {"1", "2", "3"}},
+      {"no handler", [&] { Query.SetOnFilterRecord(nullptr); }, 4, {"1", "2", "3"}},
+      {"Filtered off", [&] { Query.SetFiltered(false); }, 5, {"1", "2", "3"}},
+  };
+  for (const auto& s : steps) {
+    s.Change();
+    EXPECT_EQ(refreshes, s.Refreshes) << s.Step;
+    EXPECT_EQ(Ids(), s.Ids) << s.Step;
+  }
+  Query.Close();
+  Query.SetFiltered(true);  // closed: nothing to refresh
+  EXPECT_EQ(refreshes, 5);
 }
 
 }  // namespace
