@@ -203,9 +203,10 @@ int main(int argc, char** argv) {
   GTable = &table;
   {
     sqlite3* db = table.Open();
-    TBenchTable::Exec(db,
-                      "CREATE TABLE bench_copy (id INTEGER PRIMARY KEY, i32 INT, i64 BIGINT, dbl REAL,"
-                      " str VARCHAR(40), day DATE, data BLOB, opt INT)");
+    TBenchTable::Exec(
+        db,
+        "CREATE TABLE bench_copy (id INTEGER PRIMARY KEY, i32 INT, i64 BIGINT, dbl REAL,"
+        " str VARCHAR(40), day DATE, data BLOB, opt INT)");
     sqlite3_close(db);
   }
   RegisterAlternating({{"GeneratedUpdate", At<GeneratedUpdate, kRows>},

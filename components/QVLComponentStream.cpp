@@ -454,9 +454,12 @@ const std::vector<TClass>& Classes() {
       p.push_back(ProcessorReference(
           [](TComponent& c) { return As<D>(c).GetSQLProcessor(); },
           [](TComponent& c, TQVLSQLProcessor* v) { As<D>(c).SetSQLProcessor(v); }));
-      p.push_back(Lines("ModifySQL", [](TComponent& c) -> TStrings& { return As<D>(c).GetModifySQL(); }));
-      p.push_back(Lines("InsertSQL", [](TComponent& c) -> TStrings& { return As<D>(c).GetInsertSQL(); }));
-      p.push_back(Lines("DeleteSQL", [](TComponent& c) -> TStrings& { return As<D>(c).GetDeleteSQL(); }));
+      p.push_back(
+          Lines("ModifySQL", [](TComponent& c) -> TStrings& { return As<D>(c).GetModifySQL(); }));
+      p.push_back(
+          Lines("InsertSQL", [](TComponent& c) -> TStrings& { return As<D>(c).GetInsertSQL(); }));
+      p.push_back(
+          Lines("DeleteSQL", [](TComponent& c) -> TStrings& { return As<D>(c).GetDeleteSQL(); }));
       all.push_back({"TQVLUpdateSQL", IsExactly<D>(), Maker<D>(), std::move(p)});
     }
     all.push_back({"TSQLConnection", IsExactly<TSQLConnection>(), Maker<TSQLConnection>(),

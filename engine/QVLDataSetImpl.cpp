@@ -1,19 +1,19 @@
 #include "qvl/engine/QVLDataSetImpl.h"
 
+#include <unicode/ucasemap.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <typeinfo>
 #include <unordered_set>
 
-#include <unicode/ucasemap.h>
-
-#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DBConsts.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/Invariants.h"
 #include "qvl/host/runtime/ScopedValue.h"
-#include "qvl/host/dataset/Field.h"
 #include "qvl/resources/QVLConsts.h"
 
 namespace qvl {
@@ -33,9 +33,13 @@ TRecordBuffer LoadPtr(const std::uint8_t* At) {
   return p;
 }
 
-void StorePtr(std::uint8_t* At, TRecordBuffer Value) { std::memcpy(At, &Value, sizeof Value); }
+void StorePtr(std::uint8_t* At, TRecordBuffer Value) {
+  std::memcpy(At, &Value, sizeof Value);
+}
 
-bool IsBlank(char C) { return static_cast<unsigned char>(C) <= ' '; }
+bool IsBlank(char C) {
+  return static_cast<unsigned char>(C) <= ' ';
+}
 
 void TrimRightInPlace(std::string& S) {
   std::size_t n = S.size();
@@ -66,8 +70,8 @@ class TQVLUpperCase {
       Dest.resize(Length + 8);
       for (int attempt = 0; attempt < 2; ++attempt) {
         UErrorCode status = U_ZERO_ERROR;
-        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()), Source,
-                                         static_cast<int32_t>(Length), &status);
+        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()),
+                                         Source, static_cast<int32_t>(Length), &status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
           Dest.resize(static_cast<std::size_t>(n));
           continue;
@@ -101,21 +105,35 @@ bool IsStringFieldType(TFieldType T) {
 
 // ---- record header ------------------------------------------------------------
 
-TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + kOffNext); }
-TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + kOffPrior); }
-TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + kOffOldRecord); }
+TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) {
+  return LoadPtr(R + kOffNext);
+}
+TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) {
+  return LoadPtr(R + kOffPrior);
+}
+TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) {
+  return LoadPtr(R + kOffOldRecord);
+}
 std::int32_t TQVLDataSetImpl::RecordNo(TRecordBuffer R) {
   std::int32_t n;
   std::memcpy(&n, R + kOffRecNo, sizeof n);
   return n;
 }
-void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffNext, Value); }
-void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffPrior, Value); }
-void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffOldRecord, Value); }
+void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + kOffNext, Value);
+}
+void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + kOffPrior, Value);
+}
+void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + kOffOldRecord, Value);
+}
 void TQVLDataSetImpl::SetRecordNo(TRecordBuffer R, std::int32_t Value) {
   std::memcpy(R + kOffRecNo, &Value, sizeof Value);
 }
-void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { StorePtr(Cell, Record); }
+void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) {
+  StorePtr(Cell, Record);
+}
 
 // ---- life ------------------------------------------------------------------------
 
@@ -169,8 +187,8 @@ void TQVLDataSetImpl::InternalOpen() {
   FHasCalcFields = FDataSet->HasCalcFields();
   ResetChain();
   const bool uni = FDataSet->GetUniDirectional();
-  FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
-                                                     uni ? 1u : static_cast<std::uint32_t>(FPageSize));
+  FAllocator = std::make_unique<TQVLRecordAllocator>(
+      static_cast<std::uint32_t>(FRecordSize), uni ? 1u : static_cast<std::uint32_t>(FPageSize));
   if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
   if (!uni && !FFetchOnDemand) {
     InternalLast();
@@ -252,7 +270,8 @@ TGetResult TQVLDataSetImpl::FetchNextRecord() {
 #ifndef NDEBUG
   // Only the chain's end changed: checking all of it at every row would make
   // reading quadratic.
-  if (const std::string fault = TailFault(); !fault.empty()) InvariantBroken("end", __func__, fault);
+  if (const std::string fault = TailFault(); !fault.empty())
+    InvariantBroken("end", __func__, fault);
 #endif
   // With nothing to calculate the host's step would return at once; asking
   // it costs more than the rest of filling a narrow record.
@@ -318,9 +337,12 @@ TGetResult TQVLDataSetImpl::MovePrior() {
 
 TGetResult TQVLDataSetImpl::Move(TGetMode GetMode) {
   switch (GetMode) {
-    case gmCurrent: return MoveCurrent();
-    case gmNext: return MoveNext();
-    case gmPrior: return MovePrior();
+    case gmCurrent:
+      return MoveCurrent();
+    case gmNext:
+      return MoveNext();
+    case gmPrior:
+      return MovePrior();
   }
   return grError;
 }
@@ -355,7 +377,9 @@ TGetResult TQVLDataSetImpl::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bo
   return r;
 }
 
-void TQVLDataSetImpl::InternalFirst() { FCurrentRecord = FBOF; }
+void TQVLDataSetImpl::InternalFirst() {
+  FCurrentRecord = FBOF;
+}
 
 void TQVLDataSetImpl::InternalLast() {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
@@ -384,14 +408,14 @@ void TQVLDataSetImpl::ResyncAndCheckForScroll() {
   // remains.
   TRecordBuffer active = GetActiveRecordBuffer();
   const bool moved = active != FCurrentRecord;
-  if (moved && active != nullptr && !RecordIsLive(active)) SetCellRecord(FHost.ActiveBuffer(), nullptr);
+  if (moved && active != nullptr && !RecordIsLive(active))
+    SetCellRecord(FHost.ActiveBuffer(), nullptr);
   if (moved) FHost.DoBeforeScroll();
   FHost.Resync(0);
   if (moved) FHost.DoAfterScroll();
 }
 
 // ---- host buffers ------------------------------------------------------------------------
-
 
 TRecordBuffer TQVLDataSetImpl::FieldsRecordOtherwise(TDataSetState State) const {
   if (FFiltering) {
@@ -409,10 +433,13 @@ TRecordBuffer TQVLDataSetImpl::OldValuesOf(TRecordBuffer Record) const {
   return Record;
 }
 
+TRecordBuffer TQVLDataSetImpl::AllocRecord() {
+  return static_cast<TRecordBuffer>(FAllocator->AllocRecord());
+}
 
-TRecordBuffer TQVLDataSetImpl::AllocRecord() { return static_cast<TRecordBuffer>(FAllocator->AllocRecord()); }
-
-TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() { return new std::uint8_t[sizeof(void*)](); }
+TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() {
+  return new std::uint8_t[sizeof(void*)]();
+}
 
 void TQVLDataSetImpl::FreeRecordBuffer(TRecordBuffer& Buffer) {
   delete[] Buffer;
@@ -429,7 +456,8 @@ void TQVLDataSetImpl::InternalInitRecord(TRecordBuffer Buffer) {
   TRecordBuffer record = CellRecord(Buffer);
   if (record == nullptr) return;
   ClearBlobs(record);
-  std::memset(record + kQVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
+  std::memset(record + kQVLRecordHeaderSize, 0,
+              static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
 }
 
 bool TQVLDataSetImpl::GetCurrentRecord(TRecordBuffer Buffer) {
@@ -454,16 +482,22 @@ void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
   FFetchOnDemand = Value;
 }
 
-bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->GetUniDirectional(); }
+bool TQVLDataSetImpl::GetUniDirectional() const {
+  return FDataSet->GetUniDirectional();
+}
 
 void TQVLDataSetImpl::SetUniDirectional(bool Value) {
   FDataSet->CheckInactive();
   FHost.SetUniDirectional(Value);
 }
 
-bool TQVLDataSetImpl::IsAllFetched() const { return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr; }
+bool TQVLDataSetImpl::IsAllFetched() const {
+  return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr;
+}
 
-bool TQVLDataSetImpl::IsSequenced() const { return IsCursorOpen() && IsAllFetched(); }
+bool TQVLDataSetImpl::IsSequenced() const {
+  return IsCursorOpen() && IsAllFetched();
+}
 
 int TQVLDataSetImpl::GetRecordCount() {
   FDataSet->CheckActive();
@@ -487,8 +521,6 @@ void TQVLDataSetImpl::SetRecNo(int Value) {
 }
 
 // ---- field data ---------------------------------------------------------------------------------
-
-
 
 void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
   TRecordBuffer record = GetFieldsRecordBuffer();
@@ -557,9 +589,11 @@ void TQVLDataSetImpl::CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest) {
   for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotAddRef(Dest + offset);
 }
 
-// ---- blob stream -----------------------------------------------------------------------------------
+// ---- blob stream
+// -----------------------------------------------------------------------------------
 
-TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField, TBlobStreamMode Mode)
+TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField,
+                               TBlobStreamMode Mode)
     : FDataSetImpl(ADataSetImpl), FField(AField) {
   if (Mode != bmRead) {
     TDataSet* ds = FDataSetImpl->GetDataSet();
@@ -574,7 +608,8 @@ TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField
 TQVLBlobStream::~TQVLBlobStream() {
   if (FDataSetImpl == nullptr) return;
   auto& streams = FDataSetImpl->FBlobStreams;
-  if (auto it = std::find(streams.begin(), streams.end(), this); it != streams.end()) streams.erase(it);
+  if (auto it = std::find(streams.begin(), streams.end(), this); it != streams.end())
+    streams.erase(it);
   if (!FModified) return;
   try {
     FField->SetModified(true);
@@ -595,7 +630,8 @@ void TQVLBlobStream::ReadBlobData() {
   if (FDataSetImpl == nullptr) DatabaseError(SDataSetClosed);
   TRecordBuffer record = FDataSetImpl->GetFieldsRecordBuffer();
   const int index = FDataSetImpl->FieldSlotIndex(FField);
-  if (record == nullptr || index < 0 || !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
+  if (record == nullptr || index < 0 ||
+      !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
     FBlobData = nullptr;
     return;
   }
@@ -635,10 +671,17 @@ std::int32_t TQVLBlobStream::Write(const void* Buffer, std::int32_t Count) {
 
 std::int32_t TQVLBlobStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
   switch (Origin) {
-    case soFromBeginning: FPosition = Offset; break;
-    case soFromCurrent: FPosition += Offset; break;
-    case soFromEnd: FPosition = GetBlobSize() + Offset; break;
-    default: break;
+    case soFromBeginning:
+      FPosition = Offset;
+      break;
+    case soFromCurrent:
+      FPosition += Offset;
+      break;
+    case soFromEnd:
+      FPosition = GetBlobSize() + Offset;
+      break;
+    default:
+      break;
   }
   return FPosition;
 }
@@ -650,7 +693,8 @@ void TQVLBlobStream::Truncate() {
   FModified = true;
 }
 
-// ---- editing ------------------------------------------------------------------------------------------
+// ---- editing
+// ------------------------------------------------------------------------------------------
 
 std::vector<TRecordBuffer>& TQVLDataSetImpl::GetUpdatedRecords() {
   if (!FUpdateLog) FUpdateLog = std::make_unique<std::vector<TRecordBuffer>>();
@@ -670,7 +714,8 @@ void TQVLDataSetImpl::InsertRecord(TRecordBuffer Record) {
   // Placed after the last row read while rows remain unread: it becomes the
   // record that fetching continues from.
   SetRecordPrior(next != nullptr ? next : FEOF, Record);
-  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) + 1);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r))
+    SetRecordNo(r, RecordNo(r) + 1);
 }
 
 void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
@@ -682,7 +727,8 @@ void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
   SetRecordPrior(next != nullptr ? next : FEOF, prior);
   if (FCurrentRecord == Record) FCurrentRecord = prior;
   FreeRecord(Record);
-  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) - 1);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r))
+    SetRecordNo(r, RecordNo(r) - 1);
 }
 
 void TQVLDataSetImpl::InternalEdit() {
@@ -694,7 +740,9 @@ void TQVLDataSetImpl::InternalEdit() {
   FEditBackup = backup;
 }
 
-void TQVLDataSetImpl::InternalInsert() { FHost.CursorPosChanged(); }
+void TQVLDataSetImpl::InternalInsert() {
+  FHost.CursorPosChanged();
+}
 
 void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
@@ -729,7 +777,8 @@ void TQVLDataSetImpl::InternalPost() {
       InsertRecord(record);
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -754,7 +803,8 @@ void TQVLDataSetImpl::InternalCancel() {
       FreeRecord(record);
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -762,7 +812,9 @@ void TQVLDataSetImpl::InternalDelete() {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   TRecordBuffer record = FCurrentRecord;
   switch (RecordStatus(record)) {
-    case usUnmodified: RegisterUpdate(usDeleted); break;
+    case usUnmodified:
+      RegisterUpdate(usDeleted);
+      break;
     case usModified:
       SetRecordStatus(record, usDeleted);
       CalcRecordFields(record);
@@ -772,7 +824,8 @@ void TQVLDataSetImpl::InternalDelete() {
       MoveFromCurrentRecord();
       DeleteRecord(record);
       break;
-    case usDeleted: DatabaseError(SDeletedRecordDelete);
+    case usDeleted:
+      DatabaseError(SDeletedRecordDelete);
   }
 }
 
@@ -806,7 +859,8 @@ void TQVLDataSetImpl::CommitUpdate(TRecordBuffer Record) {
       if (TRecordBuffer old = RecordOld(Record)) FreeRecord(old);
       SetRecordOld(Record, nullptr);
       break;
-    default: break;
+    default:
+      break;
   }
   SetRecordStatus(Record, usUnmodified);
   CalcRecordFields(Record);
@@ -831,7 +885,8 @@ void TQVLDataSetImpl::RollbackUpdate(TRecordBuffer Record) {
       SetRecordStatus(Record, usUnmodified);
       CalcRecordFields(Record);
       break;
-    case usUnmodified: break;
+    case usUnmodified:
+      break;
   }
 }
 
@@ -881,7 +936,8 @@ void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
 bool TQVLDataSetImpl::GetCanModify() {
   if (FDataSet->GetUniDirectional()) return false;
   if (FUpdateObject != nullptr) return true;
-  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
+  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty())
+    return true;
   return FCachedUpdates;
 }
 
@@ -934,7 +990,8 @@ bool TQVLDataSetImpl::UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet) {
           action = uaSkip;
       }
     } catch (EDatabaseError& e) {
-      if (savepoint) FDataSet->PSExecuteStatement("ROLLBACK TO SAVEPOINT qvl_update_record", nullptr);
+      if (savepoint)
+        FDataSet->PSExecuteStatement("ROLLBACK TO SAVEPOINT qvl_update_record", nullptr);
       action = uaFail;
       DoUpdateError(e, UpdateKind, action);
       if (action == uaFail) throw;
@@ -942,9 +999,12 @@ bool TQVLDataSetImpl::UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet) {
   } while (action == uaRetry);
   if (savepoint) FDataSet->PSExecuteStatement("RELEASE SAVEPOINT qvl_update_record", nullptr);
   switch (action) {
-    case uaApplied: return true;
-    case uaAbort: Abort();
-    default: return false;  // uaSkip
+    case uaApplied:
+      return true;
+    case uaAbort:
+      Abort();
+    default:
+      return false;  // uaSkip
   }
 }
 
@@ -1066,7 +1126,8 @@ void TQVLDataSetImpl::SetUpdateObject(TQVLDataSetUpdateObject* Value) {
   Value->FDataSetImpl = this;
 }
 
-// ---- bookmarks --------------------------------------------------------------------------------------------
+// ---- bookmarks
+// --------------------------------------------------------------------------------------------
 
 bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
   return FAllocator != nullptr && FAllocator->RecordStamp(Record) != 0;
@@ -1075,7 +1136,8 @@ bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
 void TQVLDataSetImpl::GetBookmarkData(TRecordBuffer Buffer, void* Data) {
   TRecordBuffer record = CellRecord(Buffer);
   std::uint64_t stamp = 0;
-  if (record != FBOF && record != FEOF && FAllocator != nullptr) stamp = FAllocator->RecordStamp(record);
+  if (record != FBOF && record != FEOF && FAllocator != nullptr)
+    stamp = FAllocator->RecordStamp(record);
   auto* out = static_cast<std::uint8_t*>(Data);
   StorePtr(out, record);
   std::memcpy(out + sizeof(void*), &stamp, sizeof stamp);
@@ -1113,7 +1175,8 @@ void TQVLDataSetImpl::SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value)
       SetRecordPrior(record, RecordPrior(FEOF));
       SetRecordNo(record, RecordNo(RecordPrior(FEOF)) + 1);
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -1206,11 +1269,13 @@ std::string TQVLDataSetImpl::TailFault() const {
   TRecordBuffer prior = RecordPrior(last);
   const std::string no = std::to_string(RecordNo(prior) + 1);
   if (RecordNext(prior) != last) return Format(SChainPriorLink, {no});
-  if (RecordNo(last) != RecordNo(prior) + 1) return Format(SChainRecordNumber, {no, std::to_string(RecordNo(last))});
+  if (RecordNo(last) != RecordNo(prior) + 1)
+    return Format(SChainRecordNumber, {no, std::to_string(RecordNo(last))});
   return "";
 }
 
-// ---- Locate and Lookup ----------------------------------------------------------------------------------------
+// ---- Locate and Lookup
+// ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -1226,8 +1291,8 @@ struct TKeyMatcher {
   std::int32_t DataSize = 0;
   bool Unsigned = false;
   std::int64_t IntKey = 0;
-  std::string StrKey;    // trimmed, upper-cased when case-insensitive
-  std::string Scratch;   // reused per record
+  std::string StrKey;   // trimmed, upper-cased when case-insensitive
+  std::string Scratch;  // reused per record
   std::string Folded;
 };
 
@@ -1258,8 +1323,8 @@ std::int64_t ReadSlotInteger(const std::uint8_t* At, std::int32_t Size, bool Uns
 
 }  // namespace
 
-bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
-                             bool Restart) {
+bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues,
+                             TLocateOptions Options, bool Restart) {
   FHost.DoBeforeScroll();
   const bool found = LocateRecord(KeyFields, KeyValues, Options, Restart);
   if (found) {
@@ -1288,7 +1353,8 @@ bool TextMatches(const std::string& Text, const std::string& Key, bool Partial) 
 }
 
 // A string slot read in place: the zero-terminated text, trimmed.
-bool StringSlotMatches(TQVLDataSetImpl::TKeySearch& Search, TKeyMatcher& M, const std::uint8_t* At) {
+bool StringSlotMatches(TQVLDataSetImpl::TKeySearch& Search, TKeyMatcher& M,
+                       const std::uint8_t* At) {
   if (At[0] == 0) return false;
   const auto* text = reinterpret_cast<const char*>(At + 1);
   std::size_t n = strnlen(text, static_cast<std::size_t>(M.DataSize));
@@ -1328,13 +1394,16 @@ bool VariantMatches(TQVLDataSetImpl::TKeySearch& Search, TKeyMatcher& M) {
 
 bool KeyMatches(TQVLDataSetImpl::TKeySearch& Search, TKeyMatcher& M, const std::uint8_t* Record) {
   switch (M.Kind) {
-    case TKeyMatcher::kNever: return false;
+    case TKeyMatcher::kNever:
+      return false;
     case TKeyMatcher::kInteger: {
       const std::uint8_t* at = Record + M.Offset;
       return at[0] != 0 && ReadSlotInteger(at + 1, M.DataSize, M.Unsigned) == M.IntKey;
     }
-    case TKeyMatcher::kString: return StringSlotMatches(Search, M, Record + M.Offset);
-    case TKeyMatcher::kVariant: break;
+    case TKeyMatcher::kString:
+      return StringSlotMatches(Search, M, Record + M.Offset);
+    case TKeyMatcher::kVariant:
+      break;
   }
   return VariantMatches(Search, M);
 }
@@ -1362,11 +1431,13 @@ void TQVLDataSetImpl::PrepareKeySearch(TKeySearch& Search, const std::vector<TFi
       m.DataSize = FFieldSlots[static_cast<std::size_t>(index)].DataSize;
     }
     const TVarType keyType = m.Key.VarType();
-    if (plainSlot && IsIntegerFieldType(m.Field->GetDataType()) && (keyType == varInteger || keyType == varInt64)) {
+    if (plainSlot && IsIntegerFieldType(m.Field->GetDataType()) &&
+        (keyType == varInteger || keyType == varInt64)) {
       m.Kind = TKeyMatcher::kInteger;
       m.IntKey = m.Key.AsInt64();
       m.Unsigned = m.Field->GetDataType() == ftWord;
-    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) && keyType == varString) {
+    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) &&
+               keyType == varString) {
       m.Kind = TKeyMatcher::kString;
       m.StrKey = m.Key.AsString();
       TrimRightInPlace(m.StrKey);
@@ -1379,8 +1450,8 @@ void TQVLDataSetImpl::PrepareKeySearch(TKeySearch& Search, const std::vector<TFi
   }
 }
 
-bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
-                                   bool Restart) {
+bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues,
+                                   TLocateOptions Options, bool Restart) {
   FDataSet->CheckBrowseMode();
   std::vector<TField*> fields;
   FDataSet->GetFieldList(fields, KeyFields);
@@ -1398,8 +1469,9 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
   FHost.CursorPosChanged();
 
   while (GetRecord(gmNext) == grOK) {
-    const bool all = std::all_of(search.Matchers.begin(), search.Matchers.end(),
-                                 [&](TKeyMatcher& m) { return KeyMatches(search, m, FCurrentRecord); });
+    const bool all =
+        std::all_of(search.Matchers.begin(), search.Matchers.end(),
+                    [&](TKeyMatcher& m) { return KeyMatches(search, m, FCurrentRecord); });
     if (all) return true;
   }
   return false;

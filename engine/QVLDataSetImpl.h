@@ -101,14 +101,15 @@ enum TQVLRecordUpdateOption : std::uint8_t {
 };
 using TQVLRecordUpdateOptions = std::uint8_t;
 inline constexpr TQVLRecordUpdateOptions kQVLAllRecordUpdateOptions =
-    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate | uoUpdateInTransaction;
+    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate |
+    uoUpdateInTransaction;
 
 // OnUpdateRecord: applies the record itself, or leaves uaFail for the update
 // object. OnUpdateError: decides what a database error while applying means.
 using TUpdateRecordEvent =
     std::function<void(TDataSet* DataSet, TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
-using TUpdateErrorEvent = std::function<void(TDataSet* DataSet, EDatabaseError& E, TUpdateKind UpdateKind,
-                                             TUpdateAction& UpdateAction)>;
+using TUpdateErrorEvent = std::function<void(TDataSet* DataSet, EDatabaseError& E,
+                                             TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
 
 class TQVLDataSetImpl {
  public:
@@ -186,10 +187,18 @@ class TQVLDataSetImpl {
     if (Buffer == nullptr) return true;
     // Fixed widths copy inline; a call to memcpy costs more than the copy.
     switch (slot.DataSize) {
-      case 2: std::memcpy(Buffer, at + 1, 2); break;
-      case 4: std::memcpy(Buffer, at + 1, 4); break;
-      case 8: std::memcpy(Buffer, at + 1, 8); break;
-      default: std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize)); break;
+      case 2:
+        std::memcpy(Buffer, at + 1, 2);
+        break;
+      case 4:
+        std::memcpy(Buffer, at + 1, 4);
+        break;
+      case 8:
+        std::memcpy(Buffer, at + 1, 8);
+        break;
+      default:
+        std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize));
+        break;
     }
     return true;
   }
@@ -276,10 +285,12 @@ class TQVLDataSetImpl {
   // Bookmark: kQVLBookmarkSize bytes, or null for an empty bookmark.
   bool BookmarkValid(const void* Bookmark) const;
   int CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const;
-  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options, bool Restart);
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
+              bool Restart);
   bool LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
                     bool Restart);
-  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields);
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
+                 const std::string& ResultFields);
   struct TKeySearch;  // the keys of one search, prepared
 
   TDataSet* GetDataSet() const { return FDataSet; }
@@ -299,8 +310,8 @@ class TQVLDataSetImpl {
   friend class test::TDataSetTestPeer;
 
   struct alignas(16) TFieldSlot {  // 16 bytes: indexing is a shift
-    std::int32_t Offset;    // of the slot from the record's start (same as FFieldOffsets)
-    std::int32_t DataSize;  // bytes after the flag; 0 for a blob slot
+    std::int32_t Offset;           // of the slot from the record's start (same as FFieldOffsets)
+    std::int32_t DataSize;         // bytes after the flag; 0 for a blob slot
     bool IsBlob;
     bool IsString;  // a TStringField: writes are cut and zero-terminated
   };
@@ -342,7 +353,8 @@ class TQVLDataSetImpl {
   }
   TRecordBuffer FieldsRecordOtherwise(TDataSetState State) const;
   std::string TailFault() const;
-  void PrepareKeySearch(TKeySearch& Search, const std::vector<TField*>& Fields, const Variant& KeyValues);
+  void PrepareKeySearch(TKeySearch& Search, const std::vector<TField*>& Fields,
+                        const Variant& KeyValues);
   static bool GetBlobSlotData(const std::uint8_t* Slot, void* Buffer) {
     if (TBlobByteData::SlotData(Slot) == nullptr) return false;
     if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(Slot);
@@ -351,7 +363,9 @@ class TQVLDataSetImpl {
 
   static TRecordBuffer RecordNext(TRecordBuffer R);
   static TRecordBuffer RecordPrior(TRecordBuffer R);
-  static TUpdateStatus RecordStatus(TRecordBuffer R) { return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]); }
+  static TUpdateStatus RecordStatus(TRecordBuffer R) {
+    return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]);
+  }
   static TRecordBuffer RecordOld(TRecordBuffer R);
   static std::int32_t RecordNo(TRecordBuffer R);
   static void SetRecordNext(TRecordBuffer R, TRecordBuffer Value);

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "qvl/host/dataset/DBConsts.h"
-#include "qvl/host/dataset/Field.h"
 #include "qvl/host/dataset/DataLink.h"
+#include "qvl/host/dataset/Field.h"
 #include "tests/support/MemDataSet.h"
 #include "tests/support/TestPeer.h"
 
@@ -45,11 +45,15 @@ class TTestLink : public TDataLink {
  protected:
   void ActiveChanged() override { Events.push_back(GetActive() ? "active" : "inactive"); }
   void DataSetChanged() override { Events.push_back("changed"); }
-  void DataSetScrolled(int Distance) override { Events.push_back("scrolled " + std::to_string(Distance)); }
+  void DataSetScrolled(int Distance) override {
+    Events.push_back("scrolled " + std::to_string(Distance));
+  }
   void EditingChanged() override { Events.push_back(GetEditing() ? "editing" : "browsing"); }
 };
 
-int Id(TDataSet& ds) { return ds.FieldByName("ID")->GetAsInteger(); }
+int Id(TDataSet& ds) {
+  return ds.FieldByName("ID")->GetAsInteger();
+}
 
 }  // namespace
 
@@ -207,8 +211,8 @@ TEST(DataSetWindow, ViewHearsStateChanges) {
   ds->Edit();
   ds->Cancel();
   ds->Close();
-  EXPECT_EQ(link.Events,
-            (std::vector<std::string>{"active", "changed", "editing", "browsing", "changed", "inactive"}));
+  EXPECT_EQ(link.Events, (std::vector<std::string>{"active", "changed", "editing", "browsing",
+                                                   "changed", "inactive"}));
 }
 
 TEST(DataSetWindow, DisableControlsHoldsEventsBack) {
@@ -344,7 +348,9 @@ TEST(DataSetEditing, RequiredFieldsAreCheckedOnPost) {
 TEST(DataSetEvents, OrderOfEventsAroundInsertPostAndScroll) {
   auto ds = MakePeople(3);
   std::vector<std::string> order;
-  auto note = [&](const char* what) { return [&order, what](TDataSet*) { order.push_back(what); }; };
+  auto note = [&](const char* what) {
+    return [&order, what](TDataSet*) { order.push_back(what); };
+  };
   ds->SetBeforeOpen(note("BeforeOpen"));
   ds->SetAfterOpen(note("AfterOpen"));
   ds->SetBeforeInsert(note("BeforeInsert"));
@@ -366,12 +372,13 @@ TEST(DataSetEvents, OrderOfEventsAroundInsertPostAndScroll) {
   ds->Insert();
   ds->Cancel();
   ds->Close();
-  EXPECT_EQ(order, (std::vector<std::string>{
-                       "BeforeOpen", "AfterOpen", "AfterScroll", "BeforeScroll", "AfterScroll",
-                       "BeforeInsert", "BeforeScroll", "OnNewRecord", "AfterInsert", "AfterScroll",
-                       "BeforePost", "AfterPost", "BeforeInsert", "BeforeScroll", "OnNewRecord",
-                       "AfterInsert", "AfterScroll", "BeforeCancel", "BeforeScroll", "AfterCancel",
-                       "AfterScroll", "BeforeClose", "AfterClose"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{
+                "BeforeOpen",   "AfterOpen",    "AfterScroll",  "BeforeScroll", "AfterScroll",
+                "BeforeInsert", "BeforeScroll", "OnNewRecord",  "AfterInsert",  "AfterScroll",
+                "BeforePost",   "AfterPost",    "BeforeInsert", "BeforeScroll", "OnNewRecord",
+                "AfterInsert",  "AfterScroll",  "BeforeCancel", "BeforeScroll", "AfterCancel",
+                "AfterScroll",  "BeforeClose",  "AfterClose"}));
 }
 
 TEST(DataSetFields, CalculatedFieldsFollowFieldChanges) {
@@ -388,7 +395,8 @@ TEST(DataSetFields, CalculatedFieldsFollowFieldChanges) {
   });
   ds->Open();
   ASSERT_EQ(ds->Fields().Count(), 4);
-  EXPECT_EQ(ds->Fields()[3]->GetFieldName(), "DOUBLE") << "default fields come before calculated ones";
+  EXPECT_EQ(ds->Fields()[3]->GetFieldName(), "DOUBLE")
+      << "default fields come before calculated ones";
   EXPECT_EQ(ds->FieldByName("DOUBLE")->GetAsFloat(), 3.0);
   ds->Edit();
   ds->FieldByName("AMOUNT")->SetAsFloat(10);
@@ -416,7 +424,9 @@ TEST(DataSetFields, LookupFieldsWithoutAnOpenLookupDataSetAreNull) {
     lookup->SetLookupResultField("LABEL");
     ds->Fields().Add(std::move(lookup));
     ds->Open();
-    EXPECT_EQ(ds->FieldByName("LABEL")->GetAsVariant(), variant == 2 ? Variant("one") : Variant::Null()) << variant;
+    EXPECT_EQ(ds->FieldByName("LABEL")->GetAsVariant(),
+              variant == 2 ? Variant("one") : Variant::Null())
+        << variant;
     EXPECT_EQ(names->GetActive(), variant == 2) << "a closed lookup dataset stays closed";
   }
 }
@@ -426,8 +436,9 @@ TEST(DataSetViews, OnlyEventsThatChangeWhatViewsShowAreReplayedWhenControlsComeB
     TDataEvent Event;
     bool Replayed;
   } cases[] = {
-      {deFieldChange, true},      {deRecordChange, true},  {deDataSetChange, true}, {deDataSetScroll, true},
-      {deUpdateState, true},      {deCheckBrowseMode, false}, {deUpdateRecord, false}, {deLayoutChange, false},
+      {deFieldChange, true},   {deRecordChange, true},  {deDataSetChange, true},
+      {deDataSetScroll, true}, {deUpdateState, true},   {deCheckBrowseMode, false},
+      {deUpdateRecord, false}, {deLayoutChange, false},
   };
   for (const auto& c : cases) {
     auto ds = MakePeople(3);
@@ -439,7 +450,8 @@ TEST(DataSetViews, OnlyEventsThatChangeWhatViewsShowAreReplayedWhenControlsComeB
     ds->DataEvent(c.Event, 0);
     EXPECT_TRUE(link.Events.empty()) << c.Event << ": views hear nothing while disabled";
     ds->EnableControls();
-    EXPECT_EQ(link.Events, c.Replayed ? std::vector<std::string>{"changed"} : std::vector<std::string>{})
+    EXPECT_EQ(link.Events,
+              c.Replayed ? std::vector<std::string>{"changed"} : std::vector<std::string>{})
         << c.Event;
   }
 }
@@ -465,7 +477,8 @@ TEST(DataSetFields, LookupFieldsReadAnotherDataSet) {
   EXPECT_EQ(ds->FieldByName("LABEL")->GetAsString(), "two");
   ds->Last();
   EXPECT_TRUE(ds->FieldByName("LABEL")->IsNull()) << "no matching code";
-  EXPECT_EQ(names->FieldByName("LABEL")->GetAsString(), "one") << "lookup does not move the other dataset";
+  EXPECT_EQ(names->FieldByName("LABEL")->GetAsString(), "one")
+      << "lookup does not move the other dataset";
 }
 
 TEST(DataSetFields, FilterHandlerHidesRecords) {

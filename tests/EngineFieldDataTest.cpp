@@ -27,7 +27,9 @@ class EngineFieldData : public ::testing::Test {
   }
   TBlobField* Data() { return static_cast<TBlobField*>(ds->FieldByName("data")); }
   TField* Name() { return ds->FieldByName("name"); }
-  std::unique_ptr<TStream> Stream(TBlobStreamMode Mode) { return ds->CreateBlobStream(Data(), Mode); }
+  std::unique_ptr<TStream> Stream(TBlobStreamMode Mode) {
+    return ds->CreateBlobStream(Data(), Mode);
+  }
   static std::vector<std::uint8_t> Bytes(std::initializer_list<int> Values) {
     std::vector<std::uint8_t> out;
     for (int v : Values) out.push_back(static_cast<std::uint8_t>(v));
@@ -71,7 +73,8 @@ TEST_F(EngineFieldData, SettingNullKeepsTheBytesButReadsAsNull) {
   std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0);
   ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
   EXPECT_EQ(copy[kQVLRecordHeaderSize + 5], 0) << "flag";
-  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[kQVLRecordHeaderSize + 6]), "abc") << "value bytes kept";
+  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[kQVLRecordHeaderSize + 6]), "abc")
+      << "value bytes kept";
   TBlobByteData::SlotRelease(&copy[kQVLRecordHeaderSize + 27]);
   ds->Cancel();
   EXPECT_EQ(Name()->GetAsString(), "abc");
@@ -126,14 +129,18 @@ TEST_F(EngineFieldData, StringTextFollowsTheRecordOfEachState) {
 TEST(EngineFieldText, FloatsAndDatesReadAsTheirShortestText) {
   TSQLiteDb db;
   db.Exec("CREATE TABLE t (n INT, f REAL, d DATE)");
-  db.Exec("INSERT INTO t VALUES (1, 0.1, '2024-03-09'), (2, 1e21, '0999-01-01'), (3, -2.5, NULL),"
-          " (4, 3.0, '9999-12-31'), (5, NULL, '1970-01-01')");
+  db.Exec(
+      "INSERT INTO t VALUES (1, 0.1, '2024-03-09'), (2, 1e21, '0999-01-01'), (3, -2.5, NULL),"
+      " (4, 3.0, '9999-12-31'), (5, NULL, '1970-01-01')");
   TTestQVLDataSet ds(nullptr);
   ds.SetDatabase(db);
   ds.SetCommandText("SELECT f, d FROM t ORDER BY n");
   ds.Open();
-  const char* expected[][2] = {
-      {"0.1", "2024-03-09"}, {"1e+21", "0999-01-01"}, {"-2.5", ""}, {"3", "9999-12-31"}, {"", "1970-01-01"}};
+  const char* expected[][2] = {{"0.1", "2024-03-09"},
+                               {"1e+21", "0999-01-01"},
+                               {"-2.5", ""},
+                               {"3", "9999-12-31"},
+                               {"", "1970-01-01"}};
   for (const auto& row : expected) {
     SCOPED_TRACE(row[0]);
     ASSERT_FALSE(ds.Eof());
@@ -263,7 +270,9 @@ TEST_F(EngineFieldData, AStreamFollowsFieldAccessToAnotherRecord) {
 }
 
 TEST_F(EngineFieldData, RecordsWiderThanSixteenBitsReportTheirWholeSize) {
-  db.Exec("CREATE TABLE wide (a VARCHAR(4000), b VARCHAR(4000), c VARCHAR(4000), d VARCHAR(4000), e VARCHAR(4000))");
+  db.Exec(
+      "CREATE TABLE wide (a VARCHAR(4000), b VARCHAR(4000), c VARCHAR(4000), d VARCHAR(4000), e "
+      "VARCHAR(4000))");
   db.Exec("INSERT INTO wide VALUES ('a', 'b', 'c', 'd', 'e')");
   TTestQVLDataSet wide(nullptr);
   wide.SetDatabase(db);

@@ -18,10 +18,11 @@ class EngineRead : public ::testing::Test {
   void Fill(int N) {
     db.Exec("CREATE TABLE items (id INTEGER, name VARCHAR(10), amount REAL)");
     if (N == 0) return;
-    db.Exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " + std::to_string(N) +
-            ") INSERT INTO items SELECT x, 'n' || x, x * 1.5 FROM c");
+    db.Exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " +
+            std::to_string(N) + ") INSERT INTO items SELECT x, 'n' || x, x * 1.5 FROM c");
   }
-  std::unique_ptr<TTestQVLDataSet> Make(const std::string& SQL = "SELECT id, name, amount FROM items ORDER BY id") {
+  std::unique_ptr<TTestQVLDataSet> Make(
+      const std::string& SQL = "SELECT id, name, amount FROM items ORDER BY id") {
     auto ds = std::make_unique<TTestQVLDataSet>(nullptr);
     ds->SetName("Items");
     ds->SetDatabase(db);
@@ -118,8 +119,10 @@ TEST_F(EngineRead, ServerCursorGoesAtTheEndWhileTheCacheStays) {
 TEST_F(EngineRead, ClosedDataSetHasNoCountOrNumber) {
   Fill(1);
   auto ds = Make();
-  EXPECT_EQ(Error([&] { ds->GetRecordCount(); }), "Items: Cannot perform this operation on a closed dataset");
-  EXPECT_EQ(Error([&] { ds->GetRecNo(); }), "Items: Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(Error([&] { ds->GetRecordCount(); }),
+            "Items: Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(Error([&] { ds->GetRecNo(); }),
+            "Items: Cannot perform this operation on a closed dataset");
   EXPECT_FALSE(ds->IsSequenced());
 }
 
@@ -155,7 +158,8 @@ TEST_F(EngineRead, PageSizeAndDirectionChangeOnlyWhileClosed) {
   Fill(1);
   auto ds = Make();
   ds->Open();
-  EXPECT_EQ(Error([&] { ds->SetPageSize(8); }), "Items: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(Error([&] { ds->SetPageSize(8); }),
+            "Items: Cannot perform this operation on an open dataset");
   EXPECT_EQ(Error([&] { ds->SetUniDirectional(true); }),
             "Items: Cannot perform this operation on an open dataset");
   EXPECT_EQ(ds->GetPageSize(), 32);
@@ -174,13 +178,15 @@ TEST_F(EngineRead, UnidirectionalKeepsOneRecordNumberedByRowsRead) {
   EXPECT_EQ(Id(*ds), 3);
   EXPECT_EQ(ds->GetRecNo(), 3);
   EXPECT_EQ(ds->GetRecordCount(), -1);
-  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds))->PageCount(), 1) << "one record, reused for every row";
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds))->PageCount(), 1)
+      << "one record, reused for every row";
   ds->Next();
   ds->Next();
   ds->Next();
   EXPECT_TRUE(ds->Eof());
   EXPECT_EQ(ds->GetRecordCount(), 5);
-  EXPECT_EQ(Error([&] { ds->Prior(); }), "Items: Operation not allowed on a unidirectional dataset");
+  EXPECT_EQ(Error([&] { ds->Prior(); }),
+            "Items: Operation not allowed on a unidirectional dataset");
 }
 
 TEST_F(EngineRead, UnidirectionalFirstReadsOnFromTheServerCursor) {
@@ -312,7 +318,8 @@ TEST_F(EngineRead, AFilterThatRaisesEndsTheMoveAndRestoresTheState) {
 TEST_F(EngineRead, ChangingFilteredRefreshesAndSettingItAgainDoesNot) {
   Fill(4);
   auto ds = Make();
-  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() > 2; });
+  ds->SetOnFilterRecord(
+      [](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() > 2; });
   ds->Open();
   const int opened = ds->Executions();
   ds->SetFiltered(false);
@@ -330,7 +337,9 @@ TEST_F(EngineRead, ChangingFilteredRefreshesAndSettingItAgainDoesNot) {
 namespace {
 struct TThreshold {
   int Min;
-  void operator()(TDataSet* D, bool& Accept) const { Accept = D->FieldByName("id")->GetAsInteger() >= Min; }
+  void operator()(TDataSet* D, bool& Accept) const {
+    Accept = D->FieldByName("id")->GetAsInteger() >= Min;
+  }
 };
 }  // namespace
 
@@ -355,7 +364,8 @@ TEST_F(EngineRead, AHandlerWithTheSameCodeDoesNotRefresh) {
 TEST_F(EngineRead, SetRecNoCountsVisibleRecordsWhileRecNoCountsTheChain) {
   Fill(6);
   auto ds = Make();
-  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() != 2; });
+  ds->SetOnFilterRecord(
+      [](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() != 2; });
   ds->SetFiltered(true);
   ds->Open();
   ds->SetRecNo(3);
@@ -426,9 +436,9 @@ TEST_F(EngineRead, ScrollingAViewBothWaysKeepsItsRowsAndActiveRow) {
   const struct {
     int Distance, Moved, Id, Row, Top;
   } moves[] = {
-      {10, 10, 11, 10, 1},  {-1, -1, 10, 9, 1},     {15, 15, 25, 19, 6},  {-1, -1, 24, 18, 6},
-      {-25, -23, 1, 0, 1},  {30, 30, 31, 19, 12},   {-22, -22, 9, 0, 9},  {-1, -1, 8, 0, 8},
-      {1, 1, 9, 1, 8},      {60, 41, 50, 19, 31},   {-3, -3, 47, 16, 31},
+      {10, 10, 11, 10, 1}, {-1, -1, 10, 9, 1},   {15, 15, 25, 19, 6},  {-1, -1, 24, 18, 6},
+      {-25, -23, 1, 0, 1}, {30, 30, 31, 19, 12}, {-22, -22, 9, 0, 9},  {-1, -1, 8, 0, 8},
+      {1, 1, 9, 1, 8},     {60, 41, 50, 19, 31}, {-3, -3, 47, 16, 31},
   };
   for (const auto& m : moves) {
     EXPECT_EQ(ds->MoveBy(m.Distance), m.Moved) << m.Distance;
@@ -487,9 +497,15 @@ TRecordBuffer PriorOf(TRecordBuffer Record) {
   std::memcpy(&prior, Record + sizeof(void*), sizeof prior);
   return prior;
 }
-void SetPriorOf(TRecordBuffer Record, TRecordBuffer Prior) { std::memcpy(Record + sizeof(void*), &Prior, sizeof Prior); }
-void SetStatusOf(TRecordBuffer Record, TUpdateStatus Status) { Record[2 * sizeof(void*)] = Status; }
-void SetRecNoOf(TRecordBuffer Record, std::int32_t No) { std::memcpy(Record + 3 * sizeof(void*) + 1, &No, sizeof No); }
+void SetPriorOf(TRecordBuffer Record, TRecordBuffer Prior) {
+  std::memcpy(Record + sizeof(void*), &Prior, sizeof Prior);
+}
+void SetStatusOf(TRecordBuffer Record, TUpdateStatus Status) {
+  Record[2 * sizeof(void*)] = Status;
+}
+void SetRecNoOf(TRecordBuffer Record, std::int32_t No) {
+  std::memcpy(Record + 3 * sizeof(void*) + 1, &No, sizeof No);
+}
 
 }  // namespace
 
@@ -514,7 +530,8 @@ TEST_F(EngineRead, InvariantChecksNameTheFirstBrokenInvariant) {
   const TCase cases[] = {
       {[&] { SetPriorOf(three, three); }, [&] { SetPriorOf(three, savedPrior); },
        "record 3 of the chain: its Prior does not point back"},
-      {[&] { SetRecNoOf(two, 7); }, [&] { SetRecNoOf(two, 2); }, "record 2 of the chain is numbered 7"},
+      {[&] { SetRecNoOf(two, 7); }, [&] { SetRecNoOf(two, 2); },
+       "record 2 of the chain is numbered 7"},
       {[&] { SetStatusOf(two, usInserted); }, [&] { SetStatusOf(two, usUnmodified); },
        "record 2 is changed but not in the update log"},
       {[&] { SetStatusOf(two, usModified); }, [&] { SetStatusOf(two, usUnmodified); },
@@ -532,7 +549,9 @@ TEST_F(EngineRead, InvariantChecksNameTheFirstBrokenInvariant) {
 #ifndef NDEBUG
   // Debug builds (the sanitizer build among them) check at every operation.
   SetRecNoOf(two, 7);
-  EXPECT_DEATH(ds->Edit(), "invariant broken at the start of InternalEdit: record 2 of the chain is numbered 7");
+  EXPECT_DEATH(
+      ds->Edit(),
+      "invariant broken at the start of InternalEdit: record 2 of the chain is numbered 7");
   SetRecNoOf(two, 2);
 #endif
 }

@@ -1263,8 +1263,8 @@ std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,
     if (!args.empty()) args += ", ";
     args += arg;
   }
-  return (procedure ? "CALL " : "SELECT * FROM ") + QuoteSQLName(parts, GetQuoteChar()) + "(" + args +
-         ")";
+  return (procedure ? "CALL " : "SELECT * FROM ") + QuoteSQLName(parts, GetQuoteChar()) + "(" +
+         args + ")";
 }
 
 std::unique_ptr<TSQLDriverConnection> OpenPostgreSQLConnection(const TStrings& Params) {

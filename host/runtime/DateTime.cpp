@@ -33,7 +33,9 @@ void CivilFromDays(std::int32_t Days, int& Year, unsigned& Month, unsigned& Day)
 
 namespace {
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned DaysInMonth(int y, unsigned m) {
   static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -58,11 +60,13 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 
 TDateTime EncodeDate(int Year, unsigned Month, unsigned Day) {
   if (!ValidDate(Year, Month, Day)) throw EConvertError("Invalid argument to date encode");
-  return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) * TDateTime::kMicrosPerDay};
+  return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) *
+                   TDateTime::kMicrosPerDay};
 }
 
 TDateTime EncodeTime(unsigned Hour, unsigned Minute, unsigned Second, unsigned Micro) {
-  if (!ValidTime(Hour, Minute, Second, Micro)) throw EConvertError("Invalid argument to time encode");
+  if (!ValidTime(Hour, Minute, Second, Micro))
+    throw EConvertError("Invalid argument to time encode");
   return TDateTime{((static_cast<std::int64_t>(Hour) * 60 + Minute) * 60 + Second) *
                        TDateTime::kMicrosPerSecond +
                    Micro};
@@ -90,10 +94,16 @@ std::string DateToStr(TDateTime Value) {
   unsigned m, d;
   CivilFromDays(DatePart(Value), y, m, d);
   if (y >= 0 && y <= 9999) {  // the usual case, without a general formatter
-    const char text[10] = {static_cast<char>('0' + y / 1000), static_cast<char>('0' + y / 100 % 10),
-                           static_cast<char>('0' + y / 10 % 10), static_cast<char>('0' + y % 10), '-',
-                           static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10), '-',
-                           static_cast<char>('0' + d / 10), static_cast<char>('0' + d % 10)};
+    const char text[10] = {static_cast<char>('0' + y / 1000),
+                           static_cast<char>('0' + y / 100 % 10),
+                           static_cast<char>('0' + y / 10 % 10),
+                           static_cast<char>('0' + y % 10),
+                           '-',
+                           static_cast<char>('0' + m / 10),
+                           static_cast<char>('0' + m % 10),
+                           '-',
+                           static_cast<char>('0' + d / 10),
+                           static_cast<char>('0' + d % 10)};
     return std::string(text, sizeof text);
   }
   char buf[32];
@@ -115,7 +125,9 @@ std::string TimeToStr(TDateTime Value) {
   return buf;
 }
 
-std::string DateTimeToStr(TDateTime Value) { return DateToStr(Value) + " " + TimeToStr(Value); }
+std::string DateTimeToStr(TDateTime Value) {
+  return DateToStr(Value) + " " + TimeToStr(Value);
+}
 
 namespace {
 
@@ -178,7 +190,8 @@ bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
     return false;
   const int year = negative ? -static_cast<int>(y) : static_cast<int>(y);
   if (!ValidDate(year, m, d)) return false;
-  std::int64_t micros = static_cast<std::int64_t>(DaysFromCivil(year, m, d)) * TDateTime::kMicrosPerDay;
+  std::int64_t micros =
+      static_cast<std::int64_t>(DaysFromCivil(year, m, d)) * TDateTime::kMicrosPerDay;
   if (i < s.size()) {
     if (s[i] != ' ' && s[i] != 'T') return false;
     ++i;
@@ -192,7 +205,8 @@ bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
 
 TDateTime StrToDateTime(const std::string& Text) {
   TDateTime v;
-  if (!TryStrToDateTime(Text, v)) throw EConvertError("'" + Text + "' is not a valid date and time");
+  if (!TryStrToDateTime(Text, v))
+    throw EConvertError("'" + Text + "' is not a valid date and time");
   return v;
 }
 

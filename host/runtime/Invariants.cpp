@@ -6,7 +6,8 @@
 namespace qvl {
 
 void InvariantBroken(const char* When, const char* Operation, const std::string& Fault) {
-  std::fprintf(stderr, "qvl: invariant broken at the %s of %s: %s\n", When, Operation, Fault.c_str());
+  std::fprintf(stderr, "qvl: invariant broken at the %s of %s: %s\n", When, Operation,
+               Fault.c_str());
   std::fflush(stderr);
   std::abort();
 }

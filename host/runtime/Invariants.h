@@ -14,13 +14,17 @@
 
 namespace qvl {
 
-[[noreturn]] void InvariantBroken(const char* When, const char* Operation, const std::string& Fault);
+[[noreturn]] void InvariantBroken(const char* When, const char* Operation,
+                                  const std::string& Fault);
 
 template <class TOwner>
 class TInvariantScope {
  public:
   TInvariantScope(const TOwner& AOwner, int& ADepth, const char* AOperation)
-      : FOwner(AOwner), FDepth(ADepth), FOperation(AOperation), FExceptions(std::uncaught_exceptions()) {
+      : FOwner(AOwner),
+        FDepth(ADepth),
+        FOperation(AOperation),
+        FExceptions(std::uncaught_exceptions()) {
     if (FDepth++ == 0) Check("start");
   }
   ~TInvariantScope() {

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "qvl/host/dataset/DBConsts.h"
-#include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/host/sqlclient/SQLDriver.h"
