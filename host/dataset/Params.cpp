@@ -3,6 +3,7 @@
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/host/runtime/RTLConsts.h"
 
 namespace qvl {
 
@@ -73,7 +74,7 @@ void TParam::AssignValue(const TParam& Source) {
 
 TParam* TParams::Items(int Index) const {
   if (Index < 0 || Index >= Count())
-    throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+    throw EListError(Format(SListIndexError, {std::to_string(Index)}));
   return FItems[static_cast<std::size_t>(Index)].get();
 }
 

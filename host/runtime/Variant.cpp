@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/RTLConsts.h"
 
 namespace qvl {
 
@@ -101,7 +102,7 @@ Variant Variant::Bcd(const std::string& Decimal) {
   while (!t.empty() && t.front() == ' ') t.erase(0, 1);
   while (!t.empty() && t.back() == ' ') t.pop_back();
   if (!IsDecimalText(t))
-    throw EVariantError("Could not convert variant of type (String) into type (Bcd)");
+    throw EVariantError(Format(SVarTypeCouldNotConvert, {"String", "Bcd"}));
   Variant v;
   v.FValue = BcdValue{NormalizeDecimal(t)};
   return v;
@@ -121,8 +122,7 @@ bool Variant::IsNumeric() const {
 }
 
 void Variant::CannotConvert(TVarType To) const {
-  throw EVariantError(std::string("Could not convert variant of type (") + VarTypeName(VarType()) +
-                      ") into type (" + VarTypeName(To) + ")");
+  throw EVariantError(Format(SVarTypeCouldNotConvert, {VarTypeName(VarType()), VarTypeName(To)}));
 }
 
 // ---- conversions --------------------------------------------------------
@@ -347,13 +347,13 @@ Variant Variant::AsType(TVarType Type) const {
 std::size_t Variant::ArrayCount() const { return Items().size(); }
 
 const std::vector<Variant>& Variant::Items() const {
-  if (!IsArray()) throw EVariantError("Variant is not an array");
+  if (!IsArray()) throw EVariantError(SVarNotArray);
   return *std::get<Array>(FValue);
 }
 
 const Variant& Variant::operator[](std::size_t Index) const {
   const auto& items = Items();
-  if (Index >= items.size()) throw EVariantError("Variant array index out of bounds");
+  if (Index >= items.size()) throw EVariantError(SVarArrayBounds);
   return items[Index];
 }
 

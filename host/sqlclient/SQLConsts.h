@@ -6,6 +6,7 @@ namespace qvl {
 inline constexpr const char* SUnknownSQLDriver =
     "Unknown SQL driver '%s' (available: SQLite, PostgreSQL)";
 inline constexpr const char* SMissingSQLDriver = "No driver name given for the connection";
+inline constexpr const char* SDataSetIndexError = "Dataset index out of range";
 inline constexpr const char* SConnectionClosed = "The connection is not open";
 inline constexpr const char* SConnectionOpen = "Cannot change this setting of an open connection";
 inline constexpr const char* SMissingSQLConnection = "No SQL connection is set";
