@@ -24,12 +24,14 @@
 
 namespace qvl::bench {
 
-inline constexpr const char* kBenchSelect = "SELECT id, i32, i64, dbl, str, day, data, opt FROM bench ORDER BY id";
+inline constexpr const char* kBenchSelect =
+    "SELECT id, i32, i64, dbl, str, day, data, opt FROM bench ORDER BY id";
 
 // Mixed case, unique, exactly 40 characters.
 inline std::string BenchString(std::int64_t Id) {
   char text[64];
-  std::snprintf(text, sizeof text, "Row-%08lld Quick Brown Fox Jumps Over", static_cast<long long>(Id));
+  std::snprintf(text, sizeof text, "Row-%08lld Quick Brown Fox Jumps Over",
+                static_cast<long long>(Id));
   return text;
 }
 
@@ -44,11 +46,13 @@ class TBenchTable {
     sqlite3* db = Open();
     Exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;");
     Exec(db,
-         "CREATE TABLE bench (id INTEGER PRIMARY KEY, i32 INT, i64 BIGINT, dbl REAL, str VARCHAR(40),"
+         "CREATE TABLE bench (id INTEGER PRIMARY KEY, i32 INT, i64 BIGINT, dbl REAL, str "
+         "VARCHAR(40),"
          " day DATE, data BLOB, opt INT)");
     Exec(db, "BEGIN");
     sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO bench VALUES (?, ?, ?, ?, ?, ?, ?, ?)", -1, &insert, nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO bench VALUES (?, ?, ?, ?, ?, ?, ?, ?)", -1, &insert,
+                       nullptr);
     std::uint8_t blob[64];
     for (int id = 1; id <= Rows; ++id) {
       sqlite3_bind_int64(insert, 1, id);
@@ -86,7 +90,8 @@ class TBenchTable {
     return db;
   }
   static void Exec(sqlite3* Db, const char* SQL) {
-    if (sqlite3_exec(Db, SQL, nullptr, nullptr, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(Db));
+    if (sqlite3_exec(Db, SQL, nullptr, nullptr, nullptr) != SQLITE_OK)
+      throw std::runtime_error(sqlite3_errmsg(Db));
   }
 
  private:
@@ -122,7 +127,8 @@ inline std::int32_t ParseDay(const unsigned char* T) {
     for (int i = From; i < From + Len; ++i) v = v * 10 + (T[i] - '0');
     return v;
   };
-  return DaysFromCivil(num(0, 4), static_cast<unsigned>(num(5, 2)), static_cast<unsigned>(num(8, 2)));
+  return DaysFromCivil(num(0, 4), static_cast<unsigned>(num(5, 2)),
+                       static_cast<unsigned>(num(8, 2)));
 }
 
 // Copies every row of the statement into Rows.

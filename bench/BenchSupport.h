@@ -29,10 +29,12 @@ inline double ThreadCpuNow() {
 // a shared machine hits every side; the ratios take the best run of each, as
 // interference only ever adds time.
 using TBenchFn = void (*)(benchmark::State&);
-inline void RegisterAlternating(std::initializer_list<std::pair<const char*, TBenchFn>> Sides, int Rounds) {
+inline void RegisterAlternating(std::initializer_list<std::pair<const char*, TBenchFn>> Sides,
+                                int Rounds) {
   for (int i = 0; i < Rounds; ++i)
     for (const auto& [name, fn] : Sides)
-      benchmark::RegisterBenchmark(name, fn)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark(name, fn)->UseManualTime()->Iterations(1)->Unit(
+          benchmark::kMillisecond);
 }
 
 // Keeps the console output and, per benchmark name without its "/..."

@@ -35,7 +35,6 @@ constexpr int kRows = 1000000;
 TBenchTable* GTable = nullptr;
 std::uint64_t GSink = 0;
 
-
 std::unique_ptr<TSQLConnection> Connect() {
   auto conn = std::make_unique<TSQLConnection>();
   conn->SetDriverName("SQLite");
@@ -114,13 +113,16 @@ void CopyRowsOn(benchmark::State& State, sqlite3* db) {
 }
 
 // The plain loop: a connection as sqlite3_open makes it.
-void CApiCopyRows(benchmark::State& State) { CopyRowsOn(State, GTable->Open()); }
+void CApiCopyRows(benchmark::State& State) {
+  CopyRowsOn(State, GTable->Open());
+}
 
 // For the record: the same loop on a connection opened without SQLite's own
 // mutex, as the driver opens its connections.
 void CApiCopyRowsNoMutex(benchmark::State& State) {
   sqlite3* db = nullptr;
-  sqlite3_open_v2(GTable->Path().c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  sqlite3_open_v2(GTable->Path().c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                  nullptr);
   CopyRowsOn(State, db);
 }
 
@@ -179,7 +181,8 @@ void CApiReadRows(benchmark::State& State) {
       sum += sqlite3_column_text(stmt, 5)[0];
       sum += static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, 6))[0];
       sum += static_cast<std::uint64_t>(sqlite3_column_bytes(stmt, 6));
-      if (sqlite3_column_type(stmt, 7) != SQLITE_NULL) sum += static_cast<std::uint64_t>(sqlite3_column_int(stmt, 7));
+      if (sqlite3_column_type(stmt, 7) != SQLITE_NULL)
+        sum += static_cast<std::uint64_t>(sqlite3_column_int(stmt, 7));
     }
     sqlite3_finalize(stmt);
     State.SetIterationTime(ThreadCpuNow() - t0);
@@ -209,7 +212,8 @@ void CApiFirstRow(benchmark::State& State) {
     const double t0 = ThreadCpuNow();
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db, kBenchSelect, -1, &stmt, nullptr);
-    if (sqlite3_step(stmt) == SQLITE_ROW) GSink += static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
+    if (sqlite3_step(stmt) == SQLITE_ROW)
+      GSink += static_cast<std::uint64_t>(sqlite3_column_int64(stmt, 0));
     State.SetIterationTime(ThreadCpuNow() - t0);
     sqlite3_finalize(stmt);
   }
@@ -243,9 +247,10 @@ double PeakMemoryRatio() {
     theirs = HeapInUse() - before;
     sqlite3_close(db);
   }
-  std::printf("heap per row: engine %.1f bytes (%.1f with the driver's default fields), baseline %.1f\n",
-              static_cast<double>(ours) / kRows, static_cast<double>(defaults) / kRows,
-              static_cast<double>(theirs) / kRows);
+  std::printf(
+      "heap per row: engine %.1f bytes (%.1f with the driver's default fields), baseline %.1f\n",
+      static_cast<double>(ours) / kRows, static_cast<double>(defaults) / kRows,
+      static_cast<double>(theirs) / kRows);
   return static_cast<double>(ours) / static_cast<double>(theirs);
 }
 
@@ -281,8 +286,10 @@ int main(int argc, char** argv) {
                        {"CApiCopyRows", CApiCopyRows},
                        {"CApiCopyRowsNoMutex", CApiCopyRowsNoMutex}},
                       8);
-  RegisterAlternating({{"HostSQLReadForward", HostSQLReadForward}, {"CApiCopyRows", CApiCopyRows}}, 2);
-  RegisterAlternating({{"EngineWalkBackward", EngineWalkBackward}, {"CApiReadRows", CApiReadRows}}, 5);
+  RegisterAlternating({{"HostSQLReadForward", HostSQLReadForward}, {"CApiCopyRows", CApiCopyRows}},
+                      2);
+  RegisterAlternating({{"EngineWalkBackward", EngineWalkBackward}, {"CApiReadRows", CApiReadRows}},
+                      5);
   TRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
@@ -293,7 +300,8 @@ int main(int argc, char** argv) {
   reporter.PrintRatio("engine.first_row", "EngineFirstRow", "CApiFirstRow");
   reporter.PrintInfo("fetch_forward against the loop on a connection without SQLite's mutex:",
                      "EngineFetchForward", "CApiCopyRowsNoMutex");
-  reporter.PrintInfo("the host SQL dataset alone, reading forward and keeping nothing, over the baseline:",
-                     "HostSQLReadForward", "CApiCopyRows");
+  reporter.PrintInfo(
+      "the host SQL dataset alone, reading forward and keeping nothing, over the baseline:",
+      "HostSQLReadForward", "CApiCopyRows");
   return GSink == 42 ? 1 : 0;
 }

@@ -26,8 +26,8 @@ namespace {
 constexpr int kRows = 1000000;
 TBenchTable* GTable = nullptr;
 std::unique_ptr<TSQLConnection> GConnection;
-std::unique_ptr<TQVLQuery> GQuery;       // every row cached
-std::vector<TBenchRow> GRows;            // the baseline's rows
+std::unique_ptr<TQVLQuery> GQuery;  // every row cached
+std::vector<TBenchRow> GRows;       // the baseline's rows
 std::uint64_t GSink = 0;
 
 void Prepare() {

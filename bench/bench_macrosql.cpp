@@ -68,7 +68,8 @@ TStringList TemplateMacros() {
 }
 
 std::string PlainText() {
-  const std::string line = "select a.id, a.name, b.total from accounts a join balances b on b.id = a.id\r\n";
+  const std::string line =
+      "select a.id, a.name, b.total from accounts a join balances b on b.id = a.id\r\n";
   std::string text;
   text.reserve(kPlainSize + line.size());
   while (text.size() < kPlainSize) text += line;
@@ -86,7 +87,8 @@ void MacroSQLTemplate(benchmark::State& State) {
     std::string sql = processor.Build(*tree, &macros, &params);
     benchmark::DoNotOptimize(sql.data());
   }
-  State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) * static_cast<std::int64_t>(text.size()));
+  State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
 }
 
 void MacroSQLPlainText(benchmark::State& State) {
@@ -97,7 +99,8 @@ void MacroSQLPlainText(benchmark::State& State) {
     std::string sql = processor.Build(*tree, nullptr, nullptr);
     benchmark::DoNotOptimize(sql.data());
   }
-  State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) * static_cast<std::int64_t>(text.size()));
+  State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
 }
 
 void PlainTextMemcpy(benchmark::State& State) {
@@ -108,7 +111,8 @@ void PlainTextMemcpy(benchmark::State& State) {
     benchmark::DoNotOptimize(copy.data());
     benchmark::ClobberMemory();
   }
-  State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) * static_cast<std::int64_t>(text.size()));
+  State.SetBytesProcessed(static_cast<std::int64_t>(State.iterations()) *
+                          static_cast<std::int64_t>(text.size()));
 }
 
 BENCHMARK(MacroSQLTemplate);

@@ -169,7 +169,8 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   CreateTable();
-  qvl::bench::RegisterAlternating({{"CApiReadRows", CApiReadRows}, {"LayerReadRows", LayerReadRows}}, 10);
+  qvl::bench::RegisterAlternating(
+      {{"CApiReadRows", CApiReadRows}, {"LayerReadRows", LayerReadRows}}, 10);
   qvl::bench::TRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

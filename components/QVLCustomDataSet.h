@@ -52,14 +52,16 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   void SetStatusFilter(TUpdateStatusSet Value) { FDataSetImpl->SetStatusFilter(Value); }
   void CancelUpdates() { FDataSetImpl->CancelUpdates(); }
   void RevertRecord() { FDataSetImpl->RevertRecord(); }
-  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) override {
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues,
+              TLocateOptions Options) override {
     return FDataSetImpl->Locate(KeyFields, KeyValues, Options, true);
   }
   // Searches on from the record after the active one.
   bool LocateNext(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) {
     return FDataSetImpl->Locate(KeyFields, KeyValues, Options, false);
   }
-  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields) override {
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
+                 const std::string& ResultFields) override {
     return FDataSetImpl->Lookup(KeyFields, KeyValues, ResultFields);
   }
 
@@ -82,7 +84,9 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
       this->SetEndOfData(false);
     return result;
   }
-  bool ReadFieldData(int FieldNo, void* Buffer) override { return TSQLBase::GetFieldData(FieldNo, Buffer); }
+  bool ReadFieldData(int FieldNo, void* Buffer) override {
+    return TSQLBase::GetFieldData(FieldNo, Buffer);
+  }
   int ReadBlobFieldData(int FieldNo, TBlobByteData& Buffer) override {
     return TSQLBase::GetBlobFieldData(FieldNo, Buffer);
   }
@@ -92,7 +96,9 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   }
   // The connection's processor comes with TQVLConnection; until then every
   // member uses the process-wide default.
-  TQVLSQLProcessor* GetSQLProcessorInUse() override { return &TQVLSQLProcessor::DefaultProcessor(); }
+  TQVLSQLProcessor* GetSQLProcessorInUse() override {
+    return &TQVLSQLProcessor::DefaultProcessor();
+  }
 
   // ---- host overrides ---------------------------------------------------------------------
   void GetCalcFields(TRecordBuffer Buffer) override {
@@ -123,27 +129,41 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   }
   TRecordBuffer AllocRecordBuffer() override { return FDataSetImpl->AllocRecordBuffer(); }
   void FreeRecordBuffer(TRecordBuffer& Buffer) override { FDataSetImpl->FreeRecordBuffer(Buffer); }
-  void GetBookmarkData(TRecordBuffer Buffer, void* Data) override { FDataSetImpl->GetBookmarkData(Buffer, Data); }
-  TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override { return FDataSetImpl->GetBookmarkFlag(Buffer); }
+  void GetBookmarkData(TRecordBuffer Buffer, void* Data) override {
+    FDataSetImpl->GetBookmarkData(Buffer, Data);
+  }
+  TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override {
+    return FDataSetImpl->GetBookmarkFlag(Buffer);
+  }
   std::uint16_t GetRecordSize() override { return FDataSetImpl->GetRecordSize(); }
   void InternalAddRecord(TRecordBuffer Buffer, bool Append) override {
     FDataSetImpl->InternalAddRecord(Buffer, Append);
   }
   void InternalDelete() override { FDataSetImpl->InternalDelete(); }
   void InternalFirst() override { FDataSetImpl->InternalFirst(); }
-  void InternalGotoBookmark(const void* Bookmark) override { FDataSetImpl->InternalGotoBookmark(Bookmark); }
-  void InternalInitRecord(TRecordBuffer Buffer) override { FDataSetImpl->InternalInitRecord(Buffer); }
+  void InternalGotoBookmark(const void* Bookmark) override {
+    FDataSetImpl->InternalGotoBookmark(Bookmark);
+  }
+  void InternalInitRecord(TRecordBuffer Buffer) override {
+    FDataSetImpl->InternalInitRecord(Buffer);
+  }
   void InternalLast() override { FDataSetImpl->InternalLast(); }
   void InternalPost() override {
     TDataSet::InternalPost();
     FDataSetImpl->InternalPost();
   }
-  void InternalSetToRecord(TRecordBuffer Buffer) override { FDataSetImpl->InternalSetToRecord(Buffer); }
+  void InternalSetToRecord(TRecordBuffer Buffer) override {
+    FDataSetImpl->InternalSetToRecord(Buffer);
+  }
   void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) override {
     FDataSetImpl->SetBookmarkFlag(Buffer, Value);
   }
-  void SetBookmarkData(TRecordBuffer Buffer, const void* Data) override { FDataSetImpl->SetBookmarkData(Buffer, Data); }
-  void SetFieldData(TField* Field, const void* Buffer) override { FDataSetImpl->SetFieldData(Field, Buffer); }
+  void SetBookmarkData(TRecordBuffer Buffer, const void* Data) override {
+    FDataSetImpl->SetBookmarkData(Buffer, Data);
+  }
+  void SetFieldData(TField* Field, const void* Buffer) override {
+    FDataSetImpl->SetFieldData(Field, Buffer);
+  }
   TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) override {
     return FDataSetImpl->GetRecord(Buffer, GetMode, DoCheck);
   }
@@ -169,11 +189,15 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode) override {
     return FDataSetImpl->CreateBlobStream(Field, Mode);
   }
-  bool GetCurrentRecord(TRecordBuffer Buffer) override { return FDataSetImpl->GetCurrentRecord(Buffer); }
+  bool GetCurrentRecord(TRecordBuffer Buffer) override {
+    return FDataSetImpl->GetCurrentRecord(Buffer);
+  }
   int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) override {
     return FDataSetImpl->GetBlobFieldData(FieldNo, Buffer);
   }
-  bool GetFieldData(TField* Field, void* Buffer) override { return FDataSetImpl->GetFieldData(Field, Buffer); }
+  bool GetFieldData(TField* Field, void* Buffer) override {
+    return FDataSetImpl->GetFieldData(Field, Buffer);
+  }
   bool GetFieldData(int FieldNo, void* Buffer) override {
     TField* field = this->FieldByNumber(FieldNo);
     return field != nullptr && FDataSetImpl->GetFieldData(field, Buffer);
@@ -184,7 +208,8 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
  private:
   // A host bookmark of another size is not one of ours: it names nothing.
   static const void* AsBookmark(const TBookmark& Bookmark) {
-    return Bookmark.size() == static_cast<std::size_t>(kQVLBookmarkSize) ? Bookmark.data() : nullptr;
+    return Bookmark.size() == static_cast<std::size_t>(kQVLBookmarkSize) ? Bookmark.data()
+                                                                         : nullptr;
   }
 
   std::unique_ptr<TQVLDataSetImpl> FDataSetImpl;

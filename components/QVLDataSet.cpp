@@ -6,6 +6,8 @@ template class TQVLCustomDataSet<TSQLDataSet>;
 
 TQVLDataSet::TQVLDataSet(TComponent* AOwner) : TQVLCustomDataSet<TSQLDataSet>(AOwner) {}
 
-TQVLDataSet::~TQVLDataSet() { DestroyingDataSet(); }
+TQVLDataSet::~TQVLDataSet() {
+  DestroyingDataSet();
+}
 
 }  // namespace qvl

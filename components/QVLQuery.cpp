@@ -6,6 +6,8 @@ template class TQVLCustomDataSet<TSQLQuery>;
 
 TQVLQuery::TQVLQuery(TComponent* AOwner) : TQVLCustomDataSet<TSQLQuery>(AOwner) {}
 
-TQVLQuery::~TQVLQuery() { DestroyingDataSet(); }
+TQVLQuery::~TQVLQuery() {
+  DestroyingDataSet();
+}
 
 }  // namespace qvl

@@ -6,6 +6,8 @@ template class TQVLCustomDataSet<TSQLStoredProc>;
 
 TQVLStoredProc::TQVLStoredProc(TComponent* AOwner) : TQVLCustomDataSet<TSQLStoredProc>(AOwner) {}
 
-TQVLStoredProc::~TQVLStoredProc() { DestroyingDataSet(); }
+TQVLStoredProc::~TQVLStoredProc() {
+  DestroyingDataSet();
+}
 
 }  // namespace qvl

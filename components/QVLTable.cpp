@@ -6,6 +6,8 @@ template class TQVLCustomDataSet<TSQLTable>;
 
 TQVLTable::TQVLTable(TComponent* AOwner) : TQVLCustomDataSet<TSQLTable>(AOwner) {}
 
-TQVLTable::~TQVLTable() { DestroyingDataSet(); }
+TQVLTable::~TQVLTable() {
+  DestroyingDataSet();
+}
 
 }  // namespace qvl

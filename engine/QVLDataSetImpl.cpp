@@ -1,16 +1,16 @@
 #include "qvl/engine/QVLDataSetImpl.h"
 
+#include <unicode/ucasemap.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <typeinfo>
 
-#include <unicode/ucasemap.h>
-
-#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DBConsts.h"
-#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/resources/QVLConsts.h"
 
 namespace qvl {
@@ -30,9 +30,13 @@ TRecordBuffer LoadPtr(const std::uint8_t* At) {
   return p;
 }
 
-void StorePtr(std::uint8_t* At, TRecordBuffer Value) { std::memcpy(At, &Value, sizeof Value); }
+void StorePtr(std::uint8_t* At, TRecordBuffer Value) {
+  std::memcpy(At, &Value, sizeof Value);
+}
 
-bool IsBlank(char C) { return static_cast<unsigned char>(C) <= ' '; }
+bool IsBlank(char C) {
+  return static_cast<unsigned char>(C) <= ' ';
+}
 
 void TrimRightInPlace(std::string& S) {
   std::size_t n = S.size();
@@ -63,8 +67,8 @@ class TQVLUpperCase {
       Dest.resize(Length + 8);
       for (int attempt = 0; attempt < 2; ++attempt) {
         UErrorCode status = U_ZERO_ERROR;
-        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()), Source,
-                                         static_cast<int32_t>(Length), &status);
+        int32_t n = ucasemap_utf8ToUpper(FMap, Dest.data(), static_cast<int32_t>(Dest.size()),
+                                         Source, static_cast<int32_t>(Length), &status);
         if (status == U_BUFFER_OVERFLOW_ERROR) {
           Dest.resize(static_cast<std::size_t>(n));
           continue;
@@ -98,21 +102,35 @@ bool IsStringFieldType(TFieldType T) {
 
 // ---- record header ------------------------------------------------------------
 
-TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) { return LoadPtr(R + kOffNext); }
-TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) { return LoadPtr(R + kOffPrior); }
-TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) { return LoadPtr(R + kOffOldRecord); }
+TRecordBuffer TQVLDataSetImpl::RecordNext(TRecordBuffer R) {
+  return LoadPtr(R + kOffNext);
+}
+TRecordBuffer TQVLDataSetImpl::RecordPrior(TRecordBuffer R) {
+  return LoadPtr(R + kOffPrior);
+}
+TRecordBuffer TQVLDataSetImpl::RecordOld(TRecordBuffer R) {
+  return LoadPtr(R + kOffOldRecord);
+}
 std::int32_t TQVLDataSetImpl::RecordNo(TRecordBuffer R) {
   std::int32_t n;
   std::memcpy(&n, R + kOffRecNo, sizeof n);
   return n;
 }
-void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffNext, Value); }
-void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffPrior, Value); }
-void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) { StorePtr(R + kOffOldRecord, Value); }
+void TQVLDataSetImpl::SetRecordNext(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + kOffNext, Value);
+}
+void TQVLDataSetImpl::SetRecordPrior(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + kOffPrior, Value);
+}
+void TQVLDataSetImpl::SetRecordOld(TRecordBuffer R, TRecordBuffer Value) {
+  StorePtr(R + kOffOldRecord, Value);
+}
 void TQVLDataSetImpl::SetRecordNo(TRecordBuffer R, std::int32_t Value) {
   std::memcpy(R + kOffRecNo, &Value, sizeof Value);
 }
-void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) { StorePtr(Cell, Record); }
+void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) {
+  StorePtr(Cell, Record);
+}
 
 // ---- life ------------------------------------------------------------------------
 
@@ -123,7 +141,9 @@ TQVLDataSetImpl::TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCu
   ResetChain();
 }
 
-TQVLDataSetImpl::~TQVLDataSetImpl() { InternalClose(); }
+TQVLDataSetImpl::~TQVLDataSetImpl() {
+  InternalClose();
+}
 
 void TQVLDataSetImpl::ResetChain() {
   SetRecordNext(FBOF, nullptr);
@@ -161,8 +181,8 @@ void TQVLDataSetImpl::InternalOpen() {
   FHasCalcFields = FDataSet->HasCalcFields();
   ResetChain();
   const bool uni = FDataSet->GetUniDirectional();
-  FAllocator = std::make_unique<TQVLRecordAllocator>(static_cast<std::uint32_t>(FRecordSize),
-                                                     uni ? 1u : static_cast<std::uint32_t>(FPageSize));
+  FAllocator = std::make_unique<TQVLRecordAllocator>(
+      static_cast<std::uint32_t>(FRecordSize), uni ? 1u : static_cast<std::uint32_t>(FPageSize));
   if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
   if (!uni && !FFetchOnDemand) {
     InternalLast();
@@ -281,9 +301,12 @@ TGetResult TQVLDataSetImpl::MovePrior() {
 
 TGetResult TQVLDataSetImpl::Move(TGetMode GetMode) {
   switch (GetMode) {
-    case gmCurrent: return MoveCurrent();
-    case gmNext: return MoveNext();
-    case gmPrior: return MovePrior();
+    case gmCurrent:
+      return MoveCurrent();
+    case gmNext:
+      return MoveNext();
+    case gmPrior:
+      return MovePrior();
   }
   return grError;
 }
@@ -320,7 +343,9 @@ TGetResult TQVLDataSetImpl::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bo
   return r;
 }
 
-void TQVLDataSetImpl::InternalFirst() { FCurrentRecord = FBOF; }
+void TQVLDataSetImpl::InternalFirst() {
+  FCurrentRecord = FBOF;
+}
 
 void TQVLDataSetImpl::InternalLast() {
   if (!IsAllFetched()) {
@@ -348,14 +373,14 @@ void TQVLDataSetImpl::ResyncAndCheckForScroll() {
   // remains.
   TRecordBuffer active = GetActiveRecordBuffer();
   const bool moved = active != FCurrentRecord;
-  if (moved && active != nullptr && !RecordIsLive(active)) SetCellRecord(FDataSet->ActiveBuffer(), nullptr);
+  if (moved && active != nullptr && !RecordIsLive(active))
+    SetCellRecord(FDataSet->ActiveBuffer(), nullptr);
   if (moved) FDataSet->DoBeforeScroll();
   FDataSet->Resync(0);
   if (moved) FDataSet->DoAfterScroll();
 }
 
 // ---- host buffers ------------------------------------------------------------------------
-
 
 TRecordBuffer TQVLDataSetImpl::FieldsRecordOtherwise(TDataSetState State) const {
   if (FFiltering) {
@@ -373,10 +398,13 @@ TRecordBuffer TQVLDataSetImpl::OldValuesOf(TRecordBuffer Record) const {
   return Record;
 }
 
+TRecordBuffer TQVLDataSetImpl::AllocRecord() {
+  return static_cast<TRecordBuffer>(FAllocator->AllocRecord());
+}
 
-TRecordBuffer TQVLDataSetImpl::AllocRecord() { return static_cast<TRecordBuffer>(FAllocator->AllocRecord()); }
-
-TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() { return new std::uint8_t[sizeof(void*)](); }
+TRecordBuffer TQVLDataSetImpl::AllocRecordBuffer() {
+  return new std::uint8_t[sizeof(void*)]();
+}
 
 void TQVLDataSetImpl::FreeRecordBuffer(TRecordBuffer& Buffer) {
   delete[] Buffer;
@@ -393,7 +421,8 @@ void TQVLDataSetImpl::InternalInitRecord(TRecordBuffer Buffer) {
   TRecordBuffer record = CellRecord(Buffer);
   if (record == nullptr) return;
   ClearBlobs(record);
-  std::memset(record + kQVLRecordHeaderSize, 0, static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
+  std::memset(record + kQVLRecordHeaderSize, 0,
+              static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
 }
 
 bool TQVLDataSetImpl::GetCurrentRecord(TRecordBuffer Buffer) {
@@ -418,16 +447,22 @@ void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
   FFetchOnDemand = Value;
 }
 
-bool TQVLDataSetImpl::GetUniDirectional() const { return FDataSet->GetUniDirectional(); }
+bool TQVLDataSetImpl::GetUniDirectional() const {
+  return FDataSet->GetUniDirectional();
+}
 
 void TQVLDataSetImpl::SetUniDirectional(bool Value) {
   FDataSet->CheckInactive();
   FDataSet->SetUniDirectional(Value);
 }
 
-bool TQVLDataSetImpl::IsAllFetched() const { return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr; }
+bool TQVLDataSetImpl::IsAllFetched() const {
+  return RecordNext(RecordPrior(const_cast<std::uint8_t*>(FEOF))) != nullptr;
+}
 
-bool TQVLDataSetImpl::IsSequenced() const { return IsCursorOpen() && IsAllFetched(); }
+bool TQVLDataSetImpl::IsSequenced() const {
+  return IsCursorOpen() && IsAllFetched();
+}
 
 int TQVLDataSetImpl::GetRecordCount() {
   FDataSet->CheckActive();
@@ -451,8 +486,6 @@ void TQVLDataSetImpl::SetRecNo(int Value) {
 }
 
 // ---- field data ---------------------------------------------------------------------------------
-
-
 
 void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
   TRecordBuffer record = GetFieldsRecordBuffer();
@@ -521,9 +554,11 @@ void TQVLDataSetImpl::CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest) {
   for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotAddRef(Dest + offset);
 }
 
-// ---- blob stream -----------------------------------------------------------------------------------
+// ---- blob stream
+// -----------------------------------------------------------------------------------
 
-TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField, TBlobStreamMode Mode)
+TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField,
+                               TBlobStreamMode Mode)
     : FDataSetImpl(ADataSetImpl), FField(AField) {
   if (Mode != bmRead) {
     TDataSet* ds = FDataSetImpl->GetDataSet();
@@ -547,7 +582,8 @@ TQVLBlobStream::~TQVLBlobStream() {
 void TQVLBlobStream::ReadBlobData() {
   TRecordBuffer record = FDataSetImpl->GetFieldsRecordBuffer();
   const int index = FDataSetImpl->FieldSlotIndex(FField);
-  if (record == nullptr || index < 0 || !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
+  if (record == nullptr || index < 0 ||
+      !FDataSetImpl->FFieldSlots[static_cast<std::size_t>(index)].IsBlob) {
     FBlobData = nullptr;
     return;
   }
@@ -587,10 +623,17 @@ std::int32_t TQVLBlobStream::Write(const void* Buffer, std::int32_t Count) {
 
 std::int32_t TQVLBlobStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
   switch (Origin) {
-    case soFromBeginning: FPosition = Offset; break;
-    case soFromCurrent: FPosition += Offset; break;
-    case soFromEnd: FPosition = GetBlobSize() + Offset; break;
-    default: break;
+    case soFromBeginning:
+      FPosition = Offset;
+      break;
+    case soFromCurrent:
+      FPosition += Offset;
+      break;
+    case soFromEnd:
+      FPosition = GetBlobSize() + Offset;
+      break;
+    default:
+      break;
   }
   return FPosition;
 }
@@ -602,7 +645,8 @@ void TQVLBlobStream::Truncate() {
   FModified = true;
 }
 
-// ---- editing ------------------------------------------------------------------------------------------
+// ---- editing
+// ------------------------------------------------------------------------------------------
 
 std::vector<TRecordBuffer>& TQVLDataSetImpl::GetUpdatedRecords() {
   if (!FUpdateLog) FUpdateLog = std::make_unique<std::vector<TRecordBuffer>>();
@@ -622,7 +666,8 @@ void TQVLDataSetImpl::InsertRecord(TRecordBuffer Record) {
   // Placed after the last row read while rows remain unread: it becomes the
   // record that fetching continues from.
   SetRecordPrior(next != nullptr ? next : FEOF, Record);
-  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) + 1);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r))
+    SetRecordNo(r, RecordNo(r) + 1);
 }
 
 void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
@@ -634,7 +679,8 @@ void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
   SetRecordPrior(next != nullptr ? next : FEOF, prior);
   if (FCurrentRecord == Record) FCurrentRecord = prior;
   FreeRecord(Record);
-  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r)) SetRecordNo(r, RecordNo(r) - 1);
+  for (TRecordBuffer r = next; r != nullptr && r != FEOF; r = RecordNext(r))
+    SetRecordNo(r, RecordNo(r) - 1);
 }
 
 void TQVLDataSetImpl::InternalEdit() {
@@ -645,7 +691,9 @@ void TQVLDataSetImpl::InternalEdit() {
   FEditBackup = backup;
 }
 
-void TQVLDataSetImpl::InternalInsert() { FDataSet->CursorPosChanged(); }
+void TQVLDataSetImpl::InternalInsert() {
+  FDataSet->CursorPosChanged();
+}
 
 void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
   if (Append) InternalLast();
@@ -678,7 +726,8 @@ void TQVLDataSetImpl::InternalPost() {
       InsertRecord(record);
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -692,15 +741,20 @@ void TQVLDataSetImpl::InternalCancel() {
         FEditBackup = nullptr;
       }
       break;
-    case dsInsert: FreeRecord(MoveFromCurrentRecord()); break;
-    default: break;
+    case dsInsert:
+      FreeRecord(MoveFromCurrentRecord());
+      break;
+    default:
+      break;
   }
 }
 
 void TQVLDataSetImpl::InternalDelete() {
   TRecordBuffer record = FCurrentRecord;
   switch (RecordStatus(record)) {
-    case usUnmodified: RegisterUpdate(usDeleted); break;
+    case usUnmodified:
+      RegisterUpdate(usDeleted);
+      break;
     case usModified:
       SetRecordStatus(record, usDeleted);
       CalcRecordFields(record);
@@ -710,7 +764,8 @@ void TQVLDataSetImpl::InternalDelete() {
       MoveFromCurrentRecord();
       DeleteRecord(record);
       break;
-    case usDeleted: DatabaseError(SDeletedRecordDelete);
+    case usDeleted:
+      DatabaseError(SDeletedRecordDelete);
   }
 }
 
@@ -745,7 +800,8 @@ void TQVLDataSetImpl::CommitUpdate(TRecordBuffer Record) {
       if (TRecordBuffer old = RecordOld(Record)) FreeRecord(old);
       SetRecordOld(Record, nullptr);
       break;
-    default: break;
+    default:
+      break;
   }
   SetRecordStatus(Record, usUnmodified);
   CalcRecordFields(Record);
@@ -770,7 +826,8 @@ void TQVLDataSetImpl::RollbackUpdate(TRecordBuffer Record) {
       SetRecordStatus(Record, usUnmodified);
       CalcRecordFields(Record);
       break;
-    case usUnmodified: break;
+    case usUnmodified:
+      break;
   }
 }
 
@@ -817,11 +874,13 @@ void TQVLDataSetImpl::SetStatusFilter(TUpdateStatusSet Value) {
 
 bool TQVLDataSetImpl::GetCanModify() {
   if (FDataSet->GetUniDirectional()) return false;
-  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty()) return true;
+  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0 && !FDataSet->PSGetTableName().empty())
+    return true;
   return FCachedUpdates;
 }
 
-// ---- bookmarks --------------------------------------------------------------------------------------------
+// ---- bookmarks
+// --------------------------------------------------------------------------------------------
 
 bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
   return FAllocator != nullptr && FAllocator->RecordStamp(Record) != 0;
@@ -830,7 +889,8 @@ bool TQVLDataSetImpl::RecordIsLive(TRecordBuffer Record) const {
 void TQVLDataSetImpl::GetBookmarkData(TRecordBuffer Buffer, void* Data) {
   TRecordBuffer record = CellRecord(Buffer);
   std::uint64_t stamp = 0;
-  if (record != FBOF && record != FEOF && FAllocator != nullptr) stamp = FAllocator->RecordStamp(record);
+  if (record != FBOF && record != FEOF && FAllocator != nullptr)
+    stamp = FAllocator->RecordStamp(record);
   auto* out = static_cast<std::uint8_t*>(Data);
   StorePtr(out, record);
   std::memcpy(out + sizeof(void*), &stamp, sizeof stamp);
@@ -868,7 +928,8 @@ void TQVLDataSetImpl::SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value)
       SetRecordPrior(record, RecordPrior(FEOF));
       SetRecordNo(record, RecordNo(RecordPrior(FEOF)) + 1);
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -913,7 +974,8 @@ int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmar
   return r1 < r2 ? -1 : (r1 > r2 ? 1 : 0);
 }
 
-// ---- Locate and Lookup ----------------------------------------------------------------------------------------
+// ---- Locate and Lookup
+// ----------------------------------------------------------------------------------------
 
 namespace {
 
@@ -929,8 +991,8 @@ struct TKeyMatcher {
   std::int32_t DataSize = 0;
   bool Unsigned = false;
   std::int64_t IntKey = 0;
-  std::string StrKey;    // trimmed, upper-cased when case-insensitive
-  std::string Scratch;   // reused per record
+  std::string StrKey;   // trimmed, upper-cased when case-insensitive
+  std::string Scratch;  // reused per record
   std::string Folded;
 };
 
@@ -961,8 +1023,8 @@ std::int64_t ReadSlotInteger(const std::uint8_t* At, std::int32_t Size, bool Uns
 
 }  // namespace
 
-bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
-                             bool Restart) {
+bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues,
+                             TLocateOptions Options, bool Restart) {
   FDataSet->DoBeforeScroll();
   const bool found = LocateRecord(KeyFields, KeyValues, Options, Restart);
   if (found) {
@@ -972,8 +1034,8 @@ bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyVal
   return found;
 }
 
-bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
-                                   bool Restart) {
+bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues,
+                                   TLocateOptions Options, bool Restart) {
   FDataSet->CheckBrowseMode();
   std::vector<TField*> fields;
   FDataSet->GetFieldList(fields, KeyFields);
@@ -1004,7 +1066,8 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
       m.Kind = TKeyMatcher::kInteger;
       m.IntKey = m.Key.AsInt64();
       m.Unsigned = m.Field->GetDataType() == ftWord;
-    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) && keyType == varString) {
+    } else if (plainSlot && m.IsStringField && typeid(*m.Field) == typeid(TStringField) &&
+               keyType == varString) {
       m.Kind = TKeyMatcher::kString;
       m.StrKey = m.Key.AsString();
       TrimRightInPlace(m.StrKey);
@@ -1033,7 +1096,8 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
 
   auto matches = [&](TKeyMatcher& m) -> bool {
     switch (m.Kind) {
-      case TKeyMatcher::kNever: return false;
+      case TKeyMatcher::kNever:
+        return false;
       case TKeyMatcher::kInteger: {
         const std::uint8_t* at = FCurrentRecord + m.Offset;
         return at[0] != 0 && ReadSlotInteger(at + 1, m.DataSize, m.Unsigned) == m.IntKey;
@@ -1055,7 +1119,8 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
         if (partial) return v->compare(0, m.StrKey.size(), m.StrKey) == 0;
         return *v == m.StrKey;
       }
-      case TKeyMatcher::kVariant: break;
+      case TKeyMatcher::kVariant:
+        break;
     }
     Variant value = m.Field->GetAsVariant();
     if (value.IsNull() || value.IsEmpty()) return false;

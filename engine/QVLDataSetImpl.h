@@ -89,7 +89,8 @@ enum TQVLRecordUpdateOption : std::uint8_t {
 };
 using TQVLRecordUpdateOptions = std::uint8_t;
 inline constexpr TQVLRecordUpdateOptions kQVLAllRecordUpdateOptions =
-    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate | uoUpdateInTransaction;
+    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate |
+    uoUpdateInTransaction;
 
 class TQVLDataSetImpl {
  public:
@@ -165,10 +166,18 @@ class TQVLDataSetImpl {
     if (Buffer == nullptr) return true;
     // Fixed widths copy inline; a call to memcpy costs more than the copy.
     switch (slot.DataSize) {
-      case 2: std::memcpy(Buffer, at + 1, 2); break;
-      case 4: std::memcpy(Buffer, at + 1, 4); break;
-      case 8: std::memcpy(Buffer, at + 1, 8); break;
-      default: std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize)); break;
+      case 2:
+        std::memcpy(Buffer, at + 1, 2);
+        break;
+      case 4:
+        std::memcpy(Buffer, at + 1, 4);
+        break;
+      case 8:
+        std::memcpy(Buffer, at + 1, 8);
+        break;
+      default:
+        std::memcpy(Buffer, at + 1, static_cast<std::size_t>(slot.DataSize));
+        break;
     }
     return true;
   }
@@ -219,10 +228,12 @@ class TQVLDataSetImpl {
   // Bookmark: kQVLBookmarkSize bytes, or null for an empty bookmark.
   bool BookmarkValid(const void* Bookmark) const;
   int CompareBookmarks(const void* Bookmark1, const void* Bookmark2) const;
-  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options, bool Restart);
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
+              bool Restart);
   bool LocateRecord(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options,
                     bool Restart);
-  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields);
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
+                 const std::string& ResultFields);
 
   TDataSet* GetDataSet() const { return FDataSet; }
   IQVLRecordCursor& GetRecordCursor() const { return FRecordCursor; }
@@ -233,8 +244,8 @@ class TQVLDataSetImpl {
   friend class TQVLBlobStream;
 
   struct alignas(16) TFieldSlot {  // 16 bytes: indexing is a shift
-    std::int32_t Offset;    // of the slot from the record's start (same as FFieldOffsets)
-    std::int32_t DataSize;  // bytes after the flag; 0 for a blob slot
+    std::int32_t Offset;           // of the slot from the record's start (same as FFieldOffsets)
+    std::int32_t DataSize;         // bytes after the flag; 0 for a blob slot
     bool IsBlob;
     bool IsString;  // a TStringField: writes are cut and zero-terminated
   };
@@ -269,7 +280,9 @@ class TQVLDataSetImpl {
 
   static TRecordBuffer RecordNext(TRecordBuffer R);
   static TRecordBuffer RecordPrior(TRecordBuffer R);
-  static TUpdateStatus RecordStatus(TRecordBuffer R) { return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]); }
+  static TUpdateStatus RecordStatus(TRecordBuffer R) {
+    return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]);
+  }
   static TRecordBuffer RecordOld(TRecordBuffer R);
   static std::int32_t RecordNo(TRecordBuffer R);
   static void SetRecordNext(TRecordBuffer R, TRecordBuffer Value);

@@ -42,7 +42,8 @@ TQVLRecordAllocator::TQVLRecordAllocator(std::uint32_t ARecordSize, std::uint32_
   if (ARecordSize == 0) throw EQVLRecordAllocatorException(SInvalidRecordSize);
   if (APageSize == 0) throw EQVLRecordAllocatorException(SInvalidPageSize);
   // A page is addressed with 32-bit signed offsets.
-  if (std::uint64_t{ARecordSize} * APageSize > std::uint64_t{std::numeric_limits<std::int32_t>::max()})
+  if (std::uint64_t{ARecordSize} * APageSize >
+      std::uint64_t{std::numeric_limits<std::int32_t>::max()})
     throw EQVLRecordAllocatorException(
         Format(SRecordPageTooLarge, {std::to_string(APageSize), std::to_string(ARecordSize)}));
 }

@@ -53,7 +53,7 @@ class TQVLRecordAllocator {
 
  private:
   struct TPage {
-    std::uint8_t* Block;                       // FPageSize * FRecordSize bytes, owned (calloc)
+    std::uint8_t* Block;                      // FPageSize * FRecordSize bytes, owned (calloc)
     std::unique_ptr<std::uint64_t[]> Stamps;  // one per record; 0 = not in use
   };
 

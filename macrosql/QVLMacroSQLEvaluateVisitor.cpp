@@ -25,7 +25,9 @@ TQVLMacroSQLEvaluateVisitor::TQVLMacroSQLEvaluateVisitor(std::shared_ptr<IQVLMac
   if (!FParser) throw std::invalid_argument(SMissingMacroSQLParser);
 }
 
-void TQVLMacroSQLEvaluateVisitor::VisitText(const TQVLMacroSQLText& Element) { FResultSQL += Element.GetText(); }
+void TQVLMacroSQLEvaluateVisitor::VisitText(const TQVLMacroSQLText& Element) {
+  FResultSQL += Element.GetText();
+}
 
 void TQVLMacroSQLEvaluateVisitor::VisitParameter(const TQVLMacroSQLParameter& Element) {
   FResultSQL += '?';
@@ -40,8 +42,10 @@ void TQVLMacroSQLEvaluateVisitor::StopExpansion(const TQVLMacroSQLMacro& Element
 void TQVLMacroSQLEvaluateVisitor::VisitMacro(const TQVLMacroSQLMacro& Element) {
   const std::string& name = Element.GetText();
   for (const std::string& active : FExpanding)
-    if (FMacros.CompareStrings(active, name) == 0) StopExpansion(Element, Format(SRecursiveMacro, {name}));
-  if (static_cast<int>(FExpanding.size()) >= kMaxMacroExpansionDepth || FDepth >= kMaxEvaluationDepth)
+    if (FMacros.CompareStrings(active, name) == 0)
+      StopExpansion(Element, Format(SRecursiveMacro, {name}));
+  if (static_cast<int>(FExpanding.size()) >= kMaxMacroExpansionDepth ||
+      FDepth >= kMaxEvaluationDepth)
     StopExpansion(Element, SMacroNestingTooDeep);
 
   const std::string value = FMacros.GetValue(name);
@@ -74,7 +78,8 @@ void TQVLMacroSQLEvaluateVisitor::VisitError(const TQVLMacroSQLError& Element) {
   throw EQVLMacroSQLError(Element.GetText(), Element.GetLine(), Element.GetColumn());
 }
 
-void TQVLMacroSQLEvaluateVisitor::VisitLogicalIdentifier(const TQVLMacroSQLLogicalIdentifier& Element) {
+void TQVLMacroSQLEvaluateVisitor::VisitLogicalIdentifier(
+    const TQVLMacroSQLLogicalIdentifier& Element) {
   const int index = FMacros.IndexOfName(Element.GetText());
   FValue = index >= 0 ? FMacros.GetValueFromIndex(index) : Element.GetText();
 }

@@ -64,7 +64,8 @@ class TQVLMacroSQLEvaluateVisitor : public IQVLMacroSQLVisitor {
   class TLevel;
 
   bool SameValues(const TQVLMacroSQLLogicalCompare& Element);
-  [[noreturn]] void StopExpansion(const TQVLMacroSQLMacro& Element, const std::string& Message) const;
+  [[noreturn]] void StopExpansion(const TQVLMacroSQLMacro& Element,
+                                  const std::string& Message) const;
 
   std::shared_ptr<IQVLMacroSQLParser> FParser;
   const TStrings& FMacros;

@@ -19,16 +19,22 @@ namespace {
 
 constexpr char kDirectiveChar = '#';
 
-bool IsQuote(char C) noexcept { return C == '"' || C == '\'' || C == '`'; }
+bool IsQuote(char C) noexcept {
+  return C == '"' || C == '\'' || C == '`';
+}
 
 bool IsNameChar(char C) noexcept {
   return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') || C == '_';
 }
 
-char FoldAscii(char C) noexcept { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + ('a' - 'A')) : C; }
+char FoldAscii(char C) noexcept {
+  return C >= 'A' && C <= 'Z' ? static_cast<char>(C + ('a' - 'A')) : C;
+}
 
 // Spaces and every control character count as blanks around an #error text.
-bool IsTrimmed(char C) noexcept { return static_cast<unsigned char>(C) <= 32; }
+bool IsTrimmed(char C) noexcept {
+  return static_cast<unsigned char>(C) <= 32;
+}
 
 // Without a popcount instruction in the baseline ISA, std::popcount becomes
 // a library call; 16-bit masks are cheaper counted by hand.
@@ -145,8 +151,8 @@ bool TQVLMacroSQLParser::CompareString(std::string_view S) {
 namespace {
 // Plain runs dominate long texts; where the processor has AVX2, look at 32
 // bytes at a time. Returns the first block position not fully scanned.
-__attribute__((target("avx2"))) const char* SkipPlainAVX2(const char* P, const char* End, char ParamChar,
-                                                          char MacroChar) noexcept {
+__attribute__((target("avx2"))) const char* SkipPlainAVX2(const char* P, const char* End,
+                                                          char ParamChar, char MacroChar) noexcept {
   const __m256i param = _mm256_set1_epi8(ParamChar);
   const __m256i macro = _mm256_set1_epi8(MacroChar);
   const __m256i directive = _mm256_set1_epi8(kDirectiveChar);
@@ -158,9 +164,12 @@ __attribute__((target("avx2"))) const char* SkipPlainAVX2(const char* P, const c
   for (; End - P >= 32; P += 32) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P));
     __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi8(v, param), _mm256_cmpeq_epi8(v, macro));
-    hit = _mm256_or_si256(hit, _mm256_or_si256(_mm256_cmpeq_epi8(v, directive), _mm256_cmpeq_epi8(v, dquote)));
-    hit = _mm256_or_si256(hit, _mm256_or_si256(_mm256_cmpeq_epi8(v, squote), _mm256_cmpeq_epi8(v, bquote)));
-    hit = _mm256_or_si256(hit, _mm256_or_si256(_mm256_cmpeq_epi8(v, dash), _mm256_cmpeq_epi8(v, slash)));
+    hit = _mm256_or_si256(
+        hit, _mm256_or_si256(_mm256_cmpeq_epi8(v, directive), _mm256_cmpeq_epi8(v, dquote)));
+    hit = _mm256_or_si256(
+        hit, _mm256_or_si256(_mm256_cmpeq_epi8(v, squote), _mm256_cmpeq_epi8(v, bquote)));
+    hit = _mm256_or_si256(hit,
+                          _mm256_or_si256(_mm256_cmpeq_epi8(v, dash), _mm256_cmpeq_epi8(v, slash)));
     const auto mask = static_cast<unsigned>(_mm256_movemask_epi8(hit));
     if (mask != 0) return P + std::countr_zero(mask);
   }
@@ -245,7 +254,8 @@ void TQVLMacroSQLParser::SkipBlanksAfterDirective() {
 }
 
 void TQVLMacroSQLParser::SkipLogicalExpressionBlanks() {
-  while (!AtEnd() && (*FCurrent == '\t' || *FCurrent == '\n' || *FCurrent == '\r' || *FCurrent == ' '))
+  while (!AtEnd() &&
+         (*FCurrent == '\t' || *FCurrent == '\n' || *FCurrent == '\r' || *FCurrent == ' '))
     IncAndCount();
 }
 
@@ -256,12 +266,14 @@ TQVLMacroSQLParseResult TQVLMacroSQLParser::ParseElements() {
   while (!AtEnd() && result.Directive == msdNone) {
     const char c = *FCurrent;
     if (c == FParamChar) {
-      if (ParseDelimiter(list)) list.Add(std::make_unique<TQVLMacroSQLParameter>(ParseIdentifier()));
+      if (ParseDelimiter(list))
+        list.Add(std::make_unique<TQVLMacroSQLParameter>(ParseIdentifier()));
     } else if (c == FMacroChar) {
       UpdatePosition();
       const std::int32_t line = FLine;
       const std::int32_t column = FColumn;
-      if (ParseDelimiter(list)) list.Add(std::make_unique<TQVLMacroSQLMacro>(ParseIdentifier(), line, column));
+      if (ParseDelimiter(list))
+        list.Add(std::make_unique<TQVLMacroSQLMacro>(ParseIdentifier(), line, column));
     } else if (c == kDirectiveChar) {
       if (ParseDelimiter(list)) result.Directive = ParseDirective(list);
     } else if (IsQuote(c)) {
@@ -347,8 +359,8 @@ std::unique_ptr<TQVLMacroSQLConditional> TQVLMacroSQLParser::ParseConditionalOpe
     }
     if (closing != msdENDIF) ReportError(SEndIfExpected);
   }
-  return std::make_unique<TQVLMacroSQLConditional>(std::move(condition), std::move(thenBranch.Elements),
-                                                   std::move(elseBranch));
+  return std::make_unique<TQVLMacroSQLConditional>(
+      std::move(condition), std::move(thenBranch.Elements), std::move(elseBranch));
 }
 
 std::unique_ptr<TQVLMacroSQLError> TQVLMacroSQLParser::ParseError() {

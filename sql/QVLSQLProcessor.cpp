@@ -17,7 +17,9 @@ TQVLSQLProcessor& TQVLSQLProcessor::DefaultProcessor() {
   return *Instance;
 }
 
-void TQVLSQLProcessor::SetMacros(const TStrings& Value) { FMacros->Assign(Value); }
+void TQVLSQLProcessor::SetMacros(const TStrings& Value) {
+  FMacros->Assign(Value);
+}
 
 std::shared_ptr<IQVLMacroSQLParser> TQVLSQLProcessor::GetParser() const {
   return std::make_shared<TQVLMacroSQLParser>(FParamChar, FMacroChar);
@@ -33,7 +35,8 @@ std::unique_ptr<TStringList> TQVLSQLProcessor::CreateFullMacros(const TStrings* 
     const std::string line = FMacros->Get(i);
     if (Macros->IndexOf(line) >= 0) continue;
     // A bare line has no name; it must not be taken for one named "".
-    if (line.find('=') != std::string::npos && Macros->IndexOfName(FMacros->GetName(i)) >= 0) continue;
+    if (line.find('=') != std::string::npos && Macros->IndexOfName(FMacros->GetName(i)) >= 0)
+      continue;
     result->Add(line);
   }
   result->AddStrings(*Macros);

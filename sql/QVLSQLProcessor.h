@@ -21,8 +21,8 @@
 #include <string>
 #include <string_view>
 
-#include "qvl/host/runtime/Component.h"
 #include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Component.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/macrosql/QVLMacroSQL.h"
 

@@ -16,7 +16,8 @@ class BookmarkLocate : public ::testing::Test {
     db.Exec("CREATE TABLE people (id INTEGER, name VARCHAR(12), city VARCHAR(12), score INTEGER)");
     db.Exec(
         "INSERT INTO people VALUES (1, 'Anna', 'Berlin', 10), (2, 'ABC   ', 'Paris', 20),"
-        " (3, 'Bob', NULL, 30), (4, 'Stra\xC3\x9F" "e', 'Wien', 40), (5, '\xC3\xA9lan', 'Lyon', 50),"
+        " (3, 'Bob', NULL, 30), (4, 'Stra\xC3\x9F"
+        "e', 'Wien', 40), (5, '\xC3\xA9lan', 'Lyon', 50),"
         " (6, 'Anneliese', 'Berlin', 60), (7, '30', '30', 70)");
     ds = Make();
     ds->Open();
@@ -121,7 +122,8 @@ TEST_F(BookmarkLocate, AnAppliedDeleteInvalidatesTheBookmark) {
   impl.CommitUpdate(impl.GetUpdatedRecords().at(0));
   impl.GetUpdatedRecords().clear();
   EXPECT_FALSE(ds->BookmarkValid(two));
-  EXPECT_EQ(ds->CompareBookmarks(two, ds->GetBookmark()), 1) << "a dead bookmark sorts as an empty one";
+  EXPECT_EQ(ds->CompareBookmarks(two, ds->GetBookmark()), 1)
+      << "a dead bookmark sorts as an empty one";
   const int before = Id();
   EXPECT_EQ(Error([&] { ds->GotoBookmark(two); }), "Invalid bookmark");
   EXPECT_EQ(Id(), before);
@@ -139,7 +141,8 @@ TEST_F(BookmarkLocate, AFreedRecordsBookmarkStaysInvalidWhenItsMemoryIsReused) {
   ds->FieldByName("id")->SetAsInteger(200);
   ds->Post();
   TBookmark fresh = ds->GetBookmark();
-  ASSERT_EQ(std::memcmp(fresh.data(), gone.data(), sizeof(void*)), 0) << "the same memory came back";
+  ASSERT_EQ(std::memcmp(fresh.data(), gone.data(), sizeof(void*)), 0)
+      << "the same memory came back";
   EXPECT_TRUE(ds->BookmarkValid(fresh));
   EXPECT_FALSE(ds->BookmarkValid(gone));
   EXPECT_EQ(Error([&] { ds->GotoBookmark(gone); }), "Invalid bookmark");
@@ -209,7 +212,10 @@ TEST_F(BookmarkLocate, SeveralKeyFields) {
   EXPECT_EQ(Found("name;city", VarArrayOf({"Anneliese", "Berlin"})), 6);
   EXPECT_EQ(Found("city;name", VarArrayOf({"Berlin", "Bob"})), 0);
   EXPECT_EQ(Found("name;city", "30"), 7) << "one value for several fields is compared with each";
-  EXPECT_EQ(Error([&] { ds->Locate("name;nope", VarArrayOf({"a", "b"}), 0); }), "People: Field 'nope' not found");
+  EXPECT_EQ(Error([&] {
+              ds->Locate("name;nope", VarArrayOf({"a", "b"}), 0);
+            }),
+            "People: Field 'nope' not found");
 }
 
 TEST_F(BookmarkLocate, LocateNextStartsAfterTheActiveRecord) {
@@ -222,7 +228,8 @@ TEST_F(BookmarkLocate, LocateNextStartsAfterTheActiveRecord) {
 }
 
 TEST_F(BookmarkLocate, LocateComparesEachFilteredCandidate) {
-  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) { Accept = d->FieldByName("score")->GetAsInteger() > 10; });
+  ds->SetOnFilterRecord(
+      [](TDataSet* d, bool& Accept) { Accept = d->FieldByName("score")->GetAsInteger() > 10; });
   ds->SetFiltered(true);
   EXPECT_EQ(Found("city", "Berlin"), 6) << "Anna is filtered out";
   EXPECT_EQ(Found("id", 1), 0);

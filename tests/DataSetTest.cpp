@@ -42,11 +42,15 @@ class TTestLink : public TDataLink {
  protected:
   void ActiveChanged() override { Events.push_back(GetActive() ? "active" : "inactive"); }
   void DataSetChanged() override { Events.push_back("changed"); }
-  void DataSetScrolled(int Distance) override { Events.push_back("scrolled " + std::to_string(Distance)); }
+  void DataSetScrolled(int Distance) override {
+    Events.push_back("scrolled " + std::to_string(Distance));
+  }
   void EditingChanged() override { Events.push_back(GetEditing() ? "editing" : "browsing"); }
 };
 
-int Id(TDataSet& ds) { return ds.FieldByName("ID")->GetAsInteger(); }
+int Id(TDataSet& ds) {
+  return ds.FieldByName("ID")->GetAsInteger();
+}
 
 }  // namespace
 
@@ -204,8 +208,8 @@ TEST(DataSetWindow, ViewHearsStateChanges) {
   ds->Edit();
   ds->Cancel();
   ds->Close();
-  EXPECT_EQ(link.Events,
-            (std::vector<std::string>{"active", "changed", "editing", "browsing", "changed", "inactive"}));
+  EXPECT_EQ(link.Events, (std::vector<std::string>{"active", "changed", "editing", "browsing",
+                                                   "changed", "inactive"}));
 }
 
 TEST(DataSetWindow, DisableControlsHoldsEventsBack) {
@@ -341,7 +345,9 @@ TEST(DataSetEditing, RequiredFieldsAreCheckedOnPost) {
 TEST(DataSetEvents, OrderOfEventsAroundInsertPostAndScroll) {
   auto ds = MakePeople(3);
   std::vector<std::string> order;
-  auto note = [&](const char* what) { return [&order, what](TDataSet*) { order.push_back(what); }; };
+  auto note = [&](const char* what) {
+    return [&order, what](TDataSet*) { order.push_back(what); };
+  };
   ds->SetBeforeOpen(note("BeforeOpen"));
   ds->SetAfterOpen(note("AfterOpen"));
   ds->SetBeforeInsert(note("BeforeInsert"));
@@ -363,12 +369,13 @@ TEST(DataSetEvents, OrderOfEventsAroundInsertPostAndScroll) {
   ds->Insert();
   ds->Cancel();
   ds->Close();
-  EXPECT_EQ(order, (std::vector<std::string>{
-                       "BeforeOpen", "AfterOpen", "AfterScroll", "BeforeScroll", "AfterScroll",
-                       "BeforeInsert", "BeforeScroll", "OnNewRecord", "AfterInsert", "AfterScroll",
-                       "BeforePost", "AfterPost", "BeforeInsert", "BeforeScroll", "OnNewRecord",
-                       "AfterInsert", "AfterScroll", "BeforeCancel", "BeforeScroll", "AfterCancel",
-                       "AfterScroll", "BeforeClose", "AfterClose"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{
+                "BeforeOpen",   "AfterOpen",    "AfterScroll",  "BeforeScroll", "AfterScroll",
+                "BeforeInsert", "BeforeScroll", "OnNewRecord",  "AfterInsert",  "AfterScroll",
+                "BeforePost",   "AfterPost",    "BeforeInsert", "BeforeScroll", "OnNewRecord",
+                "AfterInsert",  "AfterScroll",  "BeforeCancel", "BeforeScroll", "AfterCancel",
+                "AfterScroll",  "BeforeClose",  "AfterClose"}));
 }
 
 TEST(DataSetFields, CalculatedFieldsFollowFieldChanges) {
@@ -385,7 +392,8 @@ TEST(DataSetFields, CalculatedFieldsFollowFieldChanges) {
   });
   ds->Open();
   ASSERT_EQ(ds->Fields().Count(), 4);
-  EXPECT_EQ(ds->Fields()[3]->GetFieldName(), "DOUBLE") << "default fields come before calculated ones";
+  EXPECT_EQ(ds->Fields()[3]->GetFieldName(), "DOUBLE")
+      << "default fields come before calculated ones";
   EXPECT_EQ(ds->FieldByName("DOUBLE")->GetAsFloat(), 3.0);
   ds->Edit();
   ds->FieldByName("AMOUNT")->SetAsFloat(10);
@@ -417,7 +425,8 @@ TEST(DataSetFields, LookupFieldsReadAnotherDataSet) {
   EXPECT_EQ(ds->FieldByName("LABEL")->GetAsString(), "two");
   ds->Last();
   EXPECT_TRUE(ds->FieldByName("LABEL")->IsNull()) << "no matching code";
-  EXPECT_EQ(names->FieldByName("LABEL")->GetAsString(), "one") << "lookup does not move the other dataset";
+  EXPECT_EQ(names->FieldByName("LABEL")->GetAsString(), "one")
+      << "lookup does not move the other dataset";
 }
 
 TEST(DataSetFields, FilterHandlerHidesRecords) {

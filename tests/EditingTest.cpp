@@ -17,7 +17,8 @@ class Editing : public ::testing::Test {
  protected:
   void SetUp() override {
     db.Exec("CREATE TABLE items (id INT, name VARCHAR(10))");
-    db.Exec("INSERT INTO items VALUES (1, 'one'), (2, 'two'), (3, 'three'), (4, 'four'), (5, 'five')");
+    db.Exec(
+        "INSERT INTO items VALUES (1, 'one'), (2, 'two'), (3, 'three'), (4, 'four'), (5, 'five')");
     ds = std::make_unique<TTestQVLDataSet>(nullptr);
     ds->SetName("Items");
     ds->SetDatabase(db);
@@ -276,7 +277,9 @@ TEST_F(Editing, ScrollHandlersAfterARolledBackInsertSeeNoRecord) {
   ds->FieldByName("id")->SetAsInteger(15);
   ds->Post();
   std::string seen;
-  ds->SetBeforeScroll([&](TDataSet* d) { seen = d->FieldByName("id")->IsNull() ? "none" : d->FieldByName("id")->GetAsString(); });
+  ds->SetBeforeScroll([&](TDataSet* d) {
+    seen = d->FieldByName("id")->IsNull() ? "none" : d->FieldByName("id")->GetAsString();
+  });
   ds->CancelUpdates();
   EXPECT_EQ(seen, "none") << "the inserted record is gone, and never read again";
   EXPECT_EQ(Id(), 2);

@@ -36,7 +36,8 @@ TEST(EngineAllocatorSizes, RecordSizeIsCheckedBeforePageSize) {
 }
 
 TEST(EngineAllocatorSizes, APageThatDoesNotFitThirtyTwoBitsIsRefused) {
-  EXPECT_EQ(CreateError(1024, 4u * 1024 * 1024), "Record page too large: 4194304 records of 1024 bytes");
+  EXPECT_EQ(CreateError(1024, 4u * 1024 * 1024),
+            "Record page too large: 4194304 records of 1024 bytes");
 }
 
 TEST(EngineAllocatorPages, PageSizeOneTakesAPagePerRecord) {
@@ -53,7 +54,8 @@ TEST(EngineAllocatorPages, AFullPageThenASecondOne) {
   std::vector<std::uint8_t*> got;
   for (int i = 0; i < 4; ++i) got.push_back(static_cast<std::uint8_t*>(a.AllocRecord()));
   EXPECT_EQ(a.PageCount(), 1);
-  for (int i = 1; i < 4; ++i) EXPECT_EQ(got[i] - got[i - 1], 24) << "records of a page are consecutive";
+  for (int i = 1; i < 4; ++i)
+    EXPECT_EQ(got[i] - got[i - 1], 24) << "records of a page are consecutive";
   a.AllocRecord();
   EXPECT_EQ(a.PageCount(), 2);
 }

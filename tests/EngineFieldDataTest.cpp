@@ -27,7 +27,9 @@ class EngineFieldData : public ::testing::Test {
   }
   TBlobField* Data() { return static_cast<TBlobField*>(ds->FieldByName("data")); }
   TField* Name() { return ds->FieldByName("name"); }
-  std::unique_ptr<TStream> Stream(TBlobStreamMode Mode) { return ds->CreateBlobStream(Data(), Mode); }
+  std::unique_ptr<TStream> Stream(TBlobStreamMode Mode) {
+    return ds->CreateBlobStream(Data(), Mode);
+  }
   static std::vector<std::uint8_t> Bytes(std::initializer_list<int> Values) {
     std::vector<std::uint8_t> out;
     for (int v : Values) out.push_back(static_cast<std::uint8_t>(v));
@@ -71,7 +73,8 @@ TEST_F(EngineFieldData, SettingNullKeepsTheBytesButReadsAsNull) {
   std::vector<std::uint8_t> copy(ds->GetRecordSize(), 0);
   ASSERT_TRUE(ds->GetCurrentRecord(copy.data()));
   EXPECT_EQ(copy[kQVLRecordHeaderSize + 5], 0) << "flag";
-  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[kQVLRecordHeaderSize + 6]), "abc") << "value bytes kept";
+  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[kQVLRecordHeaderSize + 6]), "abc")
+      << "value bytes kept";
   TBlobByteData::SlotRelease(&copy[kQVLRecordHeaderSize + 27]);
   ds->Cancel();
   EXPECT_EQ(Name()->GetAsString(), "abc");

@@ -16,10 +16,11 @@ class EngineRead : public ::testing::Test {
   void Fill(int N) {
     db.Exec("CREATE TABLE items (id INTEGER, name VARCHAR(10), amount REAL)");
     if (N == 0) return;
-    db.Exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " + std::to_string(N) +
-            ") INSERT INTO items SELECT x, 'n' || x, x * 1.5 FROM c");
+    db.Exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " +
+            std::to_string(N) + ") INSERT INTO items SELECT x, 'n' || x, x * 1.5 FROM c");
   }
-  std::unique_ptr<TTestQVLDataSet> Make(const std::string& SQL = "SELECT id, name, amount FROM items ORDER BY id") {
+  std::unique_ptr<TTestQVLDataSet> Make(
+      const std::string& SQL = "SELECT id, name, amount FROM items ORDER BY id") {
     auto ds = std::make_unique<TTestQVLDataSet>(nullptr);
     ds->SetName("Items");
     ds->SetDatabase(db);
@@ -116,8 +117,10 @@ TEST_F(EngineRead, ServerCursorGoesAtTheEndWhileTheCacheStays) {
 TEST_F(EngineRead, ClosedDataSetHasNoCountOrNumber) {
   Fill(1);
   auto ds = Make();
-  EXPECT_EQ(Error([&] { ds->GetRecordCount(); }), "Items: Cannot perform this operation on a closed dataset");
-  EXPECT_EQ(Error([&] { ds->GetRecNo(); }), "Items: Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(Error([&] { ds->GetRecordCount(); }),
+            "Items: Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(Error([&] { ds->GetRecNo(); }),
+            "Items: Cannot perform this operation on a closed dataset");
   EXPECT_FALSE(ds->IsSequenced());
 }
 
@@ -153,7 +156,8 @@ TEST_F(EngineRead, PageSizeAndDirectionChangeOnlyWhileClosed) {
   Fill(1);
   auto ds = Make();
   ds->Open();
-  EXPECT_EQ(Error([&] { ds->SetPageSize(8); }), "Items: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(Error([&] { ds->SetPageSize(8); }),
+            "Items: Cannot perform this operation on an open dataset");
   EXPECT_EQ(Error([&] { ds->SetUniDirectional(true); }),
             "Items: Cannot perform this operation on an open dataset");
   EXPECT_EQ(ds->GetPageSize(), 32);
@@ -172,13 +176,15 @@ TEST_F(EngineRead, UnidirectionalKeepsOneRecordNumberedByRowsRead) {
   EXPECT_EQ(Id(*ds), 3);
   EXPECT_EQ(ds->GetRecNo(), 3);
   EXPECT_EQ(ds->GetRecordCount(), -1);
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 1) << "one record, reused for every row";
+  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 1)
+      << "one record, reused for every row";
   ds->Next();
   ds->Next();
   ds->Next();
   EXPECT_TRUE(ds->Eof());
   EXPECT_EQ(ds->GetRecordCount(), 5);
-  EXPECT_EQ(Error([&] { ds->Prior(); }), "Items: Operation not allowed on a unidirectional dataset");
+  EXPECT_EQ(Error([&] { ds->Prior(); }),
+            "Items: Operation not allowed on a unidirectional dataset");
 }
 
 TEST_F(EngineRead, UnidirectionalFirstReadsOnFromTheServerCursor) {
@@ -297,7 +303,8 @@ TEST_F(EngineRead, AFilterThatRaisesEndsTheMoveAndRestoresTheState) {
 TEST_F(EngineRead, ChangingFilteredRefreshesAndSettingItAgainDoesNot) {
   Fill(4);
   auto ds = Make();
-  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() > 2; });
+  ds->SetOnFilterRecord(
+      [](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() > 2; });
   ds->Open();
   const int opened = ds->Executions();
   ds->SetFiltered(false);
@@ -315,7 +322,9 @@ TEST_F(EngineRead, ChangingFilteredRefreshesAndSettingItAgainDoesNot) {
 namespace {
 struct TThreshold {
   int Min;
-  void operator()(TDataSet* D, bool& Accept) const { Accept = D->FieldByName("id")->GetAsInteger() >= Min; }
+  void operator()(TDataSet* D, bool& Accept) const {
+    Accept = D->FieldByName("id")->GetAsInteger() >= Min;
+  }
 };
 }  // namespace
 
@@ -340,7 +349,8 @@ TEST_F(EngineRead, AHandlerWithTheSameCodeDoesNotRefresh) {
 TEST_F(EngineRead, SetRecNoCountsVisibleRecordsWhileRecNoCountsTheChain) {
   Fill(6);
   auto ds = Make();
-  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() != 2; });
+  ds->SetOnFilterRecord(
+      [](TDataSet* d, bool& Accept) { Accept = d->FieldByName("id")->GetAsInteger() != 2; });
   ds->SetFiltered(true);
   ds->Open();
   ds->SetRecNo(3);

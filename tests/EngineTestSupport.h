@@ -11,8 +11,8 @@
 #include "qvl/components/QVLQuery.h"
 #include "qvl/components/QVLTable.h"
 #include "qvl/host/dataset/Field.h"
-#include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
+#include "qvl/host/sqlclient/SQLConnection.h"
 
 namespace qvl::test {
 
@@ -34,8 +34,8 @@ class TSQLiteDb {
     FConnection.SetDriverName("SQLite");
     FConnection.Params().Add("Database=:memory:");
     FConnection.Open();
-    sqlite3_trace_v2(dynamic_cast<TSQLiteConnection&>(FConnection.Driver()).Handle(), SQLITE_TRACE_STMT, Trace,
-                     this);
+    sqlite3_trace_v2(dynamic_cast<TSQLiteConnection&>(FConnection.Driver()).Handle(),
+                     SQLITE_TRACE_STMT, Trace, this);
   }
   TSQLiteDb(const TSQLiteDb&) = delete;
   TSQLiteDb& operator=(const TSQLiteDb&) = delete;
@@ -46,7 +46,8 @@ class TSQLiteDb {
 
  private:
   static int Trace(unsigned, void* Context, void*, void* Text) {
-    if (std::string(static_cast<const char*>(Text)).rfind("SELECT", 0) == 0) ++static_cast<TSQLiteDb*>(Context)->FSelects;
+    if (std::string(static_cast<const char*>(Text)).rfind("SELECT", 0) == 0)
+      ++static_cast<TSQLiteDb*>(Context)->FSelects;
     return 0;
   }
 

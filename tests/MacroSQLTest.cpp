@@ -42,15 +42,20 @@ class TDumpVisitor : public IQVLMacroSQLVisitor {
     }
   }
   void VisitError(const TQVLMacroSQLError& E) override {
-    Out += "E(" + E.GetText() + "@" + std::to_string(E.GetLine()) + ":" + std::to_string(E.GetColumn()) + ")";
+    Out += "E(" + E.GetText() + "@" + std::to_string(E.GetLine()) + ":" +
+           std::to_string(E.GetColumn()) + ")";
   }
-  void VisitLogicalIdentifier(const TQVLMacroSQLLogicalIdentifier& E) override { Out += E.GetText(); }
+  void VisitLogicalIdentifier(const TQVLMacroSQLLogicalIdentifier& E) override {
+    Out += E.GetText();
+  }
   void VisitLogicalExists(const TQVLMacroSQLLogicalExists& E) override {
     Out += "EX(";
     E.GetIdentifier().Accept(*this);
     Out += ")";
   }
-  void VisitLogicalEQUAL(const TQVLMacroSQLLogicalEQUAL& E) override { Pair("EQ", E.GetLeft(), E.GetRight()); }
+  void VisitLogicalEQUAL(const TQVLMacroSQLLogicalEQUAL& E) override {
+    Pair("EQ", E.GetLeft(), E.GetRight());
+  }
   void VisitLogicalNOTEQUAL(const TQVLMacroSQLLogicalNOTEQUAL& E) override {
     Pair("NE", E.GetLeft(), E.GetRight());
   }
@@ -59,8 +64,12 @@ class TDumpVisitor : public IQVLMacroSQLVisitor {
     E.GetOperand().Accept(*this);
     Out += ")";
   }
-  void VisitLogicalAND(const TQVLMacroSQLLogicalAND& E) override { Pair("AND", E.GetLeft(), E.GetRight()); }
-  void VisitLogicalOR(const TQVLMacroSQLLogicalOR& E) override { Pair("OR", E.GetLeft(), E.GetRight()); }
+  void VisitLogicalAND(const TQVLMacroSQLLogicalAND& E) override {
+    Pair("AND", E.GetLeft(), E.GetRight());
+  }
+  void VisitLogicalOR(const TQVLMacroSQLLogicalOR& E) override {
+    Pair("OR", E.GetLeft(), E.GetRight());
+  }
 
   // A list as [item item ...]; anything else is written as it is.
   void List(const TQVLMacroSQLElement& E) {
@@ -81,10 +90,14 @@ class TDumpVisitor : public IQVLMacroSQLVisitor {
   void Quote(const std::string& S) {
     Out += '"';
     for (char c : S) {
-      if (c == '\r') Out += "\\r";
-      else if (c == '\n') Out += "\\n";
-      else if (c == '\t') Out += "\\t";
-      else Out += c;
+      if (c == '\r')
+        Out += "\\r";
+      else if (c == '\n')
+        Out += "\\n";
+      else if (c == '\t')
+        Out += "\\t";
+      else
+        Out += c;
     }
     Out += '"';
   }
@@ -114,7 +127,8 @@ TEST(MacroSQLElements, ErrorMessageCarriesPosition) {
   EXPECT_EQ(e.GetColumn(), 9);
   EXPECT_EQ(e.GetErrorText(), "Identifier expected");
   // A message with a percent sign is not taken for a format.
-  EXPECT_STREQ(EQVLMacroSQLError("100% wrong %s", 3, 12).what(), "100% wrong %s\r\nLine: 3, Column: 12");
+  EXPECT_STREQ(EQVLMacroSQLError("100% wrong %s", 3, 12).what(),
+               "100% wrong %s\r\nLine: 3, Column: 12");
 }
 
 namespace {
@@ -133,7 +147,8 @@ class TLoggedIdentifier : public TQVLMacroSQLLogicalIdentifier {
 class TLoggedExists : public TQVLMacroSQLLogicalExists {
  public:
   TLoggedExists(std::string Name, std::string Log)
-      : TQVLMacroSQLLogicalExists(std::make_unique<TLoggedIdentifier>(std::move(Name))), FLog(std::move(Log)) {}
+      : TQVLMacroSQLLogicalExists(std::make_unique<TLoggedIdentifier>(std::move(Name))),
+        FLog(std::move(Log)) {}
   ~TLoggedExists() override { DestroyLog->push_back(FLog); }
 
  private:
@@ -165,7 +180,8 @@ TEST(MacroSQLElements, OwnersDestroyChildrenInDeclaredOrder) {
   {
     auto then = std::make_unique<TQVLMacroSQLElements>();
     then->Add(std::make_unique<TLoggedText>("then-1")).Add(std::make_unique<TLoggedText>("then-2"));
-    TQVLMacroSQLConditional conditional(std::make_unique<TLoggedExists>("ident", "condition"), std::move(then));
+    TQVLMacroSQLConditional conditional(std::make_unique<TLoggedExists>("ident", "condition"),
+                                        std::move(then));
   }
   EXPECT_EQ(log, (std::vector<std::string>{"condition", "ident", "then-1", "then-2"}));
 
@@ -173,8 +189,8 @@ TEST(MacroSQLElements, OwnersDestroyChildrenInDeclaredOrder) {
   {
     auto then = std::make_unique<TLoggedText>("then");
     auto otherwise = std::make_unique<TLoggedText>("else");
-    TQVLMacroSQLConditional conditional(std::make_unique<TLoggedExists>("c", "condition"), std::move(then),
-                                        std::move(otherwise));
+    TQVLMacroSQLConditional conditional(std::make_unique<TLoggedExists>("c", "condition"),
+                                        std::move(then), std::move(otherwise));
   }
   EXPECT_EQ(log, (std::vector<std::string>{"condition", "c", "then", "else"}));
 
@@ -185,7 +201,8 @@ TEST(MacroSQLElements, OwnersDestroyChildrenInDeclaredOrder) {
     TQVLMacroSQLLogicalOR orElement(std::make_unique<TLoggedExists>("l", "left-exists"),
                                     std::make_unique<TLoggedExists>("r", "right-exists"));
   }
-  EXPECT_EQ(log, (std::vector<std::string>{"left-exists", "l", "right-exists", "r", "left", "right"}));
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"left-exists", "l", "right-exists", "r", "left", "right"}));
   DestroyLog = nullptr;
 }
 
@@ -193,16 +210,19 @@ TEST(MacroSQLElements, NullChildrenAreRefusedAtConstruction) {
   EXPECT_THROW(TQVLMacroSQLConditional(nullptr, nullptr), std::invalid_argument);
   EXPECT_THROW(TQVLMacroSQLLogicalExists(nullptr), std::invalid_argument);
   EXPECT_THROW(TQVLMacroSQLLogicalNOT(nullptr), std::invalid_argument);
-  EXPECT_THROW(TQVLMacroSQLLogicalEQUAL(std::make_unique<TQVLMacroSQLLogicalIdentifier>("a"), nullptr),
-               std::invalid_argument);
+  EXPECT_THROW(
+      TQVLMacroSQLLogicalEQUAL(std::make_unique<TQVLMacroSQLLogicalIdentifier>("a"), nullptr),
+      std::invalid_argument);
   EXPECT_THROW(TQVLMacroSQLEvaluateVisitor(nullptr, TStringList(), nullptr), std::invalid_argument);
 }
 
 TEST(MacroSQLElements, ConditionalWithoutThenBranchEvaluatesAsEmpty) {
-  TQVLMacroSQLConditional conditional(
-      std::make_unique<TQVLMacroSQLLogicalExists>(std::make_unique<TQVLMacroSQLLogicalIdentifier>("A")), nullptr);
+  TQVLMacroSQLConditional conditional(std::make_unique<TQVLMacroSQLLogicalExists>(
+                                          std::make_unique<TQVLMacroSQLLogicalIdentifier>("A")),
+                                      nullptr);
   TStringList macros{"A"};
-  TQVLMacroSQLEvaluateVisitor visitor(std::make_shared<TQVLMacroSQLParser>(':', '%'), macros, nullptr);
+  TQVLMacroSQLEvaluateVisitor visitor(std::make_shared<TQVLMacroSQLParser>(':', '%'), macros,
+                                      nullptr);
   conditional.Accept(visitor);
   EXPECT_EQ(visitor.GetResultSQL(), "");
 }
@@ -237,8 +257,8 @@ TCase Ok(std::string Name, std::string Text, std::vector<std::string> Macros, st
   return c;
 }
 
-TCase Fails(std::string Name, std::string Text, std::vector<std::string> Macros, std::string Error, int Line,
-            int Column) {
+TCase Fails(std::string Name, std::string Text, std::vector<std::string> Macros, std::string Error,
+            int Line, int Column) {
   TCase c;
   c.Name = std::move(Name);
   c.Text = std::move(Text);
@@ -255,7 +275,9 @@ TCase WithTree(TCase C, std::string Tree) {
 }
 
 // Failures name the row instead of dumping its bytes.
-void PrintTo(const TCase& C, std::ostream* Os) { *Os << C.Name; }
+void PrintTo(const TCase& C, std::ostream* Os) {
+  *Os << C.Name;
+}
 
 TCase Markers(TCase C, char ParamChar, char MacroChar) {
   C.ParamChar = ParamChar;
@@ -288,7 +310,8 @@ std::vector<TCase> Cases() {
       // Lexical rules and the parser's edge cases.
       Ok("EmptyText", "", {}, "", {}, "[]"),
       Ok("PlainTextIsOneElement", "select a, b from t where x > 1 and y < 2", {},
-         "select a, b from t where x > 1 and y < 2", {}, "[\"select a, b from t where x > 1 and y < 2\"]"),
+         "select a, b from t where x > 1 and y < 2", {},
+         "[\"select a, b from t where x > 1 and y < 2\"]"),
       Ok("DoubledParamMarker", "a::b", {}, "a:b", {}, "[\"a:\" \"b\"]"),
       Ok("DoubledMacroMarker", "a%%b", {}, "a%b"),
       Ok("DoubledDirectiveMarker", "a##b", {}, "a#b"),
@@ -300,11 +323,13 @@ std::vector<TCase> Cases() {
       Ok("FourParamMarkers", "::::", {}, "::", {}, "[\":\" \":\"]"),
       Ok("MarkerInsideQuotedRun", "where s = 'it''s :x'", {}, "where s = 'it''s :x'", {},
          "[\"where s = 'it''s :x'\"]"),
-      Ok("MarkersInBackquotesAndDoubleQuotes", "select `%m`, \":p\" from t", {"m=1"}, "select `%m`, \":p\" from t"),
-      Ok("MarkersInLineComment", "select 1 -- :x %m #if\nfrom t", {"m=1"}, "select 1 -- :x %m #if\nfrom t", {},
-         "[\"select 1 -- :x %m #if\\nfrom t\"]"),
+      Ok("MarkersInBackquotesAndDoubleQuotes", "select `%m`, \":p\" from t", {"m=1"},
+         "select `%m`, \":p\" from t"),
+      Ok("MarkersInLineComment", "select 1 -- :x %m #if\nfrom t", {"m=1"},
+         "select 1 -- :x %m #if\nfrom t", {}, "[\"select 1 -- :x %m #if\\nfrom t\"]"),
       Ok("LineCommentToEnd", "select 1 -- :x", {}, "select 1 -- :x"),
-      Ok("MarkersInBlockComment", "select /* :x\n%m */ :y", {"m=1"}, "select /* :x\n%m */ ?", {"y"}),
+      Ok("MarkersInBlockComment", "select /* :x\n%m */ :y", {"m=1"}, "select /* :x\n%m */ ?",
+         {"y"}),
       Ok("UnterminatedBlockComment", "select /* :x", {}, "select /* :x"),
       Ok("BlockCommentClosedAfterStars", "/* **/:x", {}, "/* **/?", {"x"}),
       Ok("SingleDashAndSlashAreText", "a - :b / c", {}, "a - ? / c", {"b"}),
@@ -312,7 +337,8 @@ std::vector<TCase> Cases() {
       Ok("QuotedParamNameKeepsDoubledQuotes", ":\"a\"\"b\"", {}, "?", {"a\"\"b"}),
       Ok("UnterminatedQuotedParamName", ":\"abc", {}, "?", {"ab"}),
       Ok("LoneQuoteAsParamName", ":'", {}, "?", {""}),
-      Ok("NameStopsAtOtherCharacters", ":a.b :c$d :e\xC3\xA9", {}, "?.b ?$d ?\xC3\xA9", {"a", "c", "e"}),
+      Ok("NameStopsAtOtherCharacters", ":a.b :c$d :e\xC3\xA9", {}, "?.b ?$d ?\xC3\xA9",
+         {"a", "c", "e"}),
       Ok("UpperCaseDirectives", "#IF (A) x #ENDIF", {"A"}, "x ", {}, "[\"\" if(EX(A)){[\"x \"]}]"),
       Ok("DirectivesWithoutBlanks", "#if(A)x#endif", {"A"}, "x", {}, "[\"\" if(EX(A)){[\"x\"]}]"),
       Ok("MarkerBeforeBlankIsDropped", "# if (A)", {}, " if (A)", {}, "[\"\" \" if (A)\"]"),
@@ -331,7 +357,8 @@ std::vector<TCase> Cases() {
          "[\"\" if(AND(OR(EX(a),EX(b)),NOT(EX(c)))){[\"\"]}]"),
       Ok("ComparisonsAndQuotedIdentifiers", "#if (a = 'x y' or \"b\" <> c)#endif", {}, "", {},
          "[\"\" if(OR(EQ(a,x y),NE(b,c))){[\"\"]}]"),
-      Ok("BlanksAndLineBreaksInsideCondition", "#if\t(\r\n a\n=\tb\r\n)\r\nx\r\n#endif\r\n", {"a=1", "b=1"}, "x\r\n"),
+      Ok("BlanksAndLineBreaksInsideCondition", "#if\t(\r\n a\n=\tb\r\n)\r\nx\r\n#endif\r\n",
+         {"a=1", "b=1"}, "x\r\n"),
       Fails("MissingRightOperand", "#if (a = )", {}, SIdentifierExpected, 1, 10),
       Fails("EmptyCondition", "#if ()", {}, SIdentifierExpected, 1, 6),
       Fails("EmptyQuotedIdentifier", "#if (\"\")", {}, SIdentifierExpected, 1, 8),
@@ -344,24 +371,29 @@ std::vector<TCase> Cases() {
       Fails("EndifFirstLine", "#endif\r\nselect", {}, SUnexpectedDirective, 2, 1),
       Fails("StrayElse", "select 1\n  #else  x", {}, SUnexpectedDirective, 2, 10),
       Fails("StrayElseIf", "#elseif (a)", {}, SUnexpectedDirective, 1, 9),
-      Ok("BlankAfterEndifIsDropped", "#if (a)\n#endif x", {"a"}, "x", {}, "[\"\" if(EX(a)){[\"\"]} \"x\"]"),
-      Ok("BlanksBeforeEndifStay", "#if (a)\n  #endif", {"a"}, "  ", {}, "[\"\" if(EX(a)){[\"  \"]}]"),
-      Ok("DirectiveLinesLeaveNoEmptyLines", "a\r\n#if (x)\r\nb\r\n#else\r\nc\r\n#endif\r\nd\r\n", {},
-         "a\r\nc\r\nd\r\n"),
+      Ok("BlankAfterEndifIsDropped", "#if (a)\n#endif x", {"a"}, "x", {},
+         "[\"\" if(EX(a)){[\"\"]} \"x\"]"),
+      Ok("BlanksBeforeEndifStay", "#if (a)\n  #endif", {"a"}, "  ", {},
+         "[\"\" if(EX(a)){[\"  \"]}]"),
+      Ok("DirectiveLinesLeaveNoEmptyLines", "a\r\n#if (x)\r\nb\r\n#else\r\nc\r\n#endif\r\nd\r\n",
+         {}, "a\r\nc\r\nd\r\n"),
       Ok("OnlyOneLineBreakIsDropped", "#if (x)\n\nb\n#endif\n\nd", {"x"}, "\nb\n\nd"),
       WithTree(Fails("ErrorDirective", "#error Wrong mode  \r\nnext", {}, "Wrong mode", 1, 7),
                "[\"\" E(Wrong mode@1:7) \"next\"]"),
-      Fails("ErrorDirectiveTrimsControlCharacters", "x\n  #error\t\x01 why \x7F\x02\n", {}, "why \x7F", 2, 9),
+      Fails("ErrorDirectiveTrimsControlCharacters", "x\n  #error\t\x01 why \x7F\x02\n", {},
+            "why \x7F", 2, 9),
       Ok("ErrorInBranchNotTaken", "#if (A)\n#error no\n#endif\nok", {}, "ok"),
       Fails("ErrorInElseBranch", "#if (A)\nyes\n#else\n#error no A\n#endif", {}, "no A", 4, 7),
-      Ok("ErrorWithEmptyMessage", "#if (A)#error\n#endif", {}, "", {}, "[\"\" if(EX(A)){[\"\" E(@1:14) \"\"]}]"),
+      Ok("ErrorWithEmptyMessage", "#if (A)#error\n#endif", {}, "", {},
+         "[\"\" if(EX(A)){[\"\" E(@1:14) \"\"]}]"),
       Fails("TabCountsOneColumn", "\t#if x", {}, SOpeningBracketExpected, 1, 6),
       Fails("LoneCRDoesNotEndLine", "a\rb\r#if x", {}, SOpeningBracketExpected, 1, 7),
       Fails("CRLFEndsLine", "a\r\nb\r\n#if x", {}, SOpeningBracketExpected, 3, 5),
       Fails("LFEndsLine", "a\n\n\t\t#if (a", {}, SClosingBracketExpected, 3, 9),
       Ok("NulEndsText", std::string("ab\0:c %X", 8), {"X=1"}, "ab", {}, "[\"ab\"]"),
       Ok("NulEndsMacroValue", "%X", {std::string("X=a\0:b", 6)}, "a"),
-      Ok("BytesAbove127PassUnchanged", "select '\xFF\xFE' \x80\x81 :p", {}, "select '\xFF\xFE' \x80\x81 ?", {"p"}),
+      Ok("BytesAbove127PassUnchanged", "select '\xFF\xFE' \x80\x81 :p", {},
+         "select '\xFF\xFE' \x80\x81 ?", {"p"}),
 
       // Evaluation.
       Ok("EmptyTextElementAddsNothing", ":a", {}, "?", {"a"}, "[\"\" P(a)]"),
@@ -379,62 +411,79 @@ std::vector<TCase> Cases() {
       Ok("BareEntryHasNoValue", "#if (X = 1)yes#else no#endif", {"X", "X=1"}, "yes"),
       Ok("ComparisonIgnoresCaseOfAToZ", "#if (MODE = Open)y#else n#endif", {"MODE=OPEN"}, "y"),
       Ok("InequalityIgnoresCaseOfAToZ", "#if (MODE <> open)y#else n#endif", {"MODE=OPEN"}, "n"),
-      Ok("CaseOutsideAToZDiffers", "#if (MODE = \"\xC3\xA4\")y#else n#endif", {"MODE=\xC3\x84"}, "n"),
+      Ok("CaseOutsideAToZDiffers", "#if (MODE = \"\xC3\xA4\")y#else n#endif", {"MODE=\xC3\x84"},
+         "n"),
       Ok("BothIdentifiersStandForValues", "#if (A = B)y#else n#endif", {"A=1", "B=1"}, "y"),
       Ok("ValuesCompareAsText", "#if (LEVEL = 2)y#endif#if (LEVEL = 02)z#endif", {"LEVEL=2"}, "y"),
       Ok("QuotedIdentifierIsLookedUpToo", "#if ('LEVEL' = \"2\")y#endif", {"LEVEL=2"}, "y"),
       Ok("AndWithUndefinedOperand", "#if (A and B)y#else n#endif", {"B=1"}, "n"),
       Ok("OrWithOneDefinedOperand", "#if (A or B)y#else n#endif", {"B=1"}, "y"),
       Ok("NotOfUndefined", "#if (not A)y#else n#endif", {}, "y"),
-      Ok("ElseIfChainTakesFirstTrue", "#if (A)a#elseif (B)b#elseif (C)c#else d#endif", {"B", "C"}, "b"),
+      Ok("ElseIfChainTakesFirstTrue", "#if (A)a#elseif (B)b#elseif (C)c#else d#endif", {"B", "C"},
+         "b"),
       Ok("ElseIfChainFallsToElse", "#if (A)a#elseif (B)b#elseif (C)c#else d#endif", {}, "d"),
       Ok("NestedConditionals", "#if (A)a#if (B)b#else c#endif#endif.", {"A"}, "ac."),
       Ok("ParametersOnlyFromTakenBranches", "(#if (A):a#else :b#endif):c", {}, "(?)?", {"b", "c"}),
-      Ok("ParametersFollowTextOrder", ":a %X :d", {"X=:b %Y", "Y=:c"}, "? ? ? ?", {"a", "b", "c", "d"}),
+      Ok("ParametersFollowTextOrder", ":a %X :d", {"X=:b %Y", "Y=:c"}, "? ? ? ?",
+         {"a", "b", "c", "d"}),
       Ok("DirectivesInMacroValues", "%X", {"X=#if (A)yes#else no#endif", "A"}, "yes"),
       Ok("MacroRepeatedWithoutCycle", "%A", {"A=%B%B", "B=x"}, "xx"),
       Ok("SelfReferenceInBranchNotTaken", "%X.", {"X=#if (0)%X#endif"}, "."),
-      Fails("ErrorInMacroValueCountsWithinValue", "select %X", {"X=#if (a"}, SClosingBracketExpected, 1, 7),
-      Fails("ErrorInMacroValueOnLaterLine", "select\n\n %X", {"X=\n\n  #if x"}, SOpeningBracketExpected, 3, 7),
-      Fails("ErrorDirectiveInNestedMacro", "%X", {"X=a %Y", "Y=b\r\n\t#error bad value"}, "bad value", 2, 8),
+      Fails("ErrorInMacroValueCountsWithinValue", "select %X", {"X=#if (a"},
+            SClosingBracketExpected, 1, 7),
+      Fails("ErrorInMacroValueOnLaterLine", "select\n\n %X", {"X=\n\n  #if x"},
+            SOpeningBracketExpected, 3, 7),
+      Fails("ErrorDirectiveInNestedMacro", "%X", {"X=a %Y", "Y=b\r\n\t#error bad value"},
+            "bad value", 2, 8),
 
       // The worked example with its four macro lists.
       Ok("WorkedExampleFilter", kOrders, {"FILTER=customer = 7"},
          "select * from orders\r\nwhere customer = 7\r\norder by 1\r\n", {}, kOrdersTree),
-      Ok("WorkedExampleMode", kOrders, {"MODE=OPEN"}, "select * from orders\r\nwhere status = ?\r\norder by 1\r\n",
-         {"STATUS"}, kOrdersTree),
-      Ok("WorkedExampleBareFilter", kOrders, {"FILTER"}, "select * from orders\r\nwhere \r\norder by 1\r\n", {},
+      Ok("WorkedExampleMode", kOrders, {"MODE=OPEN"},
+         "select * from orders\r\nwhere status = ?\r\norder by 1\r\n", {"STATUS"}, kOrdersTree),
+      Ok("WorkedExampleBareFilter", kOrders, {"FILTER"},
+         "select * from orders\r\nwhere \r\norder by 1\r\n", {}, kOrdersTree),
+      Ok("WorkedExampleEmpty", kOrders, {}, "select * from orders\r\norder by 1\r\n", {},
          kOrdersTree),
-      Ok("WorkedExampleEmpty", kOrders, {}, "select * from orders\r\norder by 1\r\n", {}, kOrdersTree),
 
       // Other markers.
-      Markers(Ok("OtherMarkers", "select @a, :b, %c, &X, @@, &&", {"X=@d"}, "select ?, :b, %c, ?, @, &", {"a", "d"}),
+      Markers(Ok("OtherMarkers", "select @a, :b, %c, &X, @@, &&", {"X=@d"},
+                 "select ?, :b, %c, ?, @, &", {"a", "d"}),
               '@', '&'),
       Markers(Ok("SameMarkerIsParameter", "$a $$", {"a=1"}, "? $", {"a"}), '$', '$'),
       Markers(Ok("DirectiveMarkerAsParamMarker", "#if (a)", {}, "? (a)", {"if"}), '#', '%'),
-      Markers(Ok("MacroMarkerInValueUsesParsersMarkers", "&X", {"X=&Y %Y", "Y=1"}, "1 %Y"), ':', '&'),
+      Markers(Ok("MacroMarkerInValueUsesParsersMarkers", "&X", {"X=&Y %Y", "Y=1"}, "1 %Y"), ':',
+              '&'),
 
       // Guards: nesting depth. Every #if, #elseif, parenthesis (the
       // condition's own included), not, and, or counts one level.
       Ok("NestingAtLimit", Repeat("#if(a)\n", 255) + "x" + Repeat("#endif\n", 255), {"a"}, "x"),
-      Fails("NestedIfTooDeep", Repeat("#if(a)\n", 256) + "x" + Repeat("#endif\n", 256), {}, tooDeep, 256, 4),
-      Ok("ParenthesesAtLimit", "#if " + Repeat("(", 255) + "a" + Repeat(")", 255) + "y#endif", {"a"}, "y"),
-      Fails("ParenthesesTooDeep", "#if " + Repeat("(", 256) + "a" + Repeat(")", 256) + "#endif", {}, tooDeep, 1, 260),
+      Fails("NestedIfTooDeep", Repeat("#if(a)\n", 256) + "x" + Repeat("#endif\n", 256), {}, tooDeep,
+            256, 4),
+      Ok("ParenthesesAtLimit", "#if " + Repeat("(", 255) + "a" + Repeat(")", 255) + "y#endif",
+         {"a"}, "y"),
+      Fails("ParenthesesTooDeep", "#if " + Repeat("(", 256) + "a" + Repeat(")", 256) + "#endif", {},
+            tooDeep, 1, 260),
       Ok("NotAtLimit", "#if (" + Repeat("not ", 254) + "a)y#endif", {"a"}, "y"),
       Fails("NotTooDeep", "#if (" + Repeat("not ", 255) + "a)#endif", {}, tooDeep, 1, 1025),
       Ok("OrChainAtLimit", "#if (a" + Repeat(" or a", 254) + ")y#endif", {"a"}, "y"),
       Fails("OrChainTooDeep", "#if (a" + Repeat(" or a", 255) + ")#endif", {}, tooDeep, 1, 1280),
       Fails("AndChainTooDeep", "#if (a" + Repeat(" and a", 255) + ")#endif", {}, tooDeep, 1, 1535),
-      Ok("ElseIfChainAtLimit", "#if (x)" + Repeat("#elseif (x)\n", 253) + "#elseif (a)y#endif", {"a"}, "y"),
-      Fails("ElseIfChainTooDeep", "#if (x)" + Repeat("#elseif (x)\n", 256) + "#endif", {}, tooDeep, 255, 9),
+      Ok("ElseIfChainAtLimit", "#if (x)" + Repeat("#elseif (x)\n", 253) + "#elseif (a)y#endif",
+         {"a"}, "y"),
+      Fails("ElseIfChainTooDeep", "#if (x)" + Repeat("#elseif (x)\n", 256) + "#endif", {}, tooDeep,
+            255, 9),
       Fails("VeryDeepInputStopsEarly", "#if " + Repeat("(", 100000), {}, tooDeep, 1, 260),
       Fails("VeryDeepIfsStopEarly", Repeat("#if (a)", 100000), {}, tooDeep, 1, 1790),
 
       // Guards: macro expansion.
       Fails("MacroRefersToItself", "x %X", {"X=a %X"}, Format(SRecursiveMacro, {"X"}), 1, 3),
-      Fails("MacroRefersToItselfIgnoringCase", "%X", {"X=%x"}, Format(SRecursiveMacro, {"x"}), 1, 1),
-      Fails("MacroCycleThroughOthers", "%A", {"A=x %B", "B=y\n %C", "C=%A"}, Format(SRecursiveMacro, {"A"}), 1, 1),
-      Fails("MacroCycleInCondition", "%A", {"A=#if (B)\n\t%A\n#endif", "B"}, Format(SRecursiveMacro, {"A"}), 2, 2),
+      Fails("MacroRefersToItselfIgnoringCase", "%X", {"X=%x"}, Format(SRecursiveMacro, {"x"}), 1,
+            1),
+      Fails("MacroCycleThroughOthers", "%A", {"A=x %B", "B=y\n %C", "C=%A"},
+            Format(SRecursiveMacro, {"A"}), 1, 1),
+      Fails("MacroCycleInCondition", "%A", {"A=#if (B)\n\t%A\n#endif", "B"},
+            Format(SRecursiveMacro, {"A"}), 2, 2),
   };
 }
 
@@ -460,8 +509,8 @@ TEST_P(MacroSQLCases, ParseAndBuild) {
     EXPECT_EQ(e.GetErrorText(), c.Error);
     EXPECT_EQ(e.GetLine(), c.Line);
     EXPECT_EQ(e.GetColumn(), c.Column);
-    EXPECT_EQ(std::string(e.what()),
-              c.Error + "\r\nLine: " + std::to_string(c.Line) + ", Column: " + std::to_string(c.Column));
+    EXPECT_EQ(std::string(e.what()), c.Error + "\r\nLine: " + std::to_string(c.Line) +
+                                         ", Column: " + std::to_string(c.Column));
     return;
   }
   ASSERT_TRUE(c.Error.empty()) << "expected the error " << c.Error << ", got " << sql;
@@ -476,7 +525,9 @@ TEST_P(MacroSQLCases, ParseAndBuild) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, MacroSQLCases, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<TCase>& Info) { return Info.param.Name; });
+                         [](const ::testing::TestParamInfo<TCase>& Info) {
+                           return Info.param.Name;
+                         });
 
 }  // namespace
 
@@ -548,9 +599,12 @@ TEST(MacroSQLEvaluate, OneTreeServesManyEvaluations) {
   auto tree = processor.Parse(kOrders);
   TStringList filter{"FILTER=x = 1"};
   TStringList mode{"MODE=open"};
-  EXPECT_EQ(processor.Build(*tree, &filter, nullptr), "select * from orders\r\nwhere x = 1\r\norder by 1\r\n");
-  EXPECT_EQ(processor.Build(*tree, &mode, nullptr), "select * from orders\r\nwhere status = ?\r\norder by 1\r\n");
-  EXPECT_EQ(processor.Build(*tree, &filter, nullptr), "select * from orders\r\nwhere x = 1\r\norder by 1\r\n");
+  EXPECT_EQ(processor.Build(*tree, &filter, nullptr),
+            "select * from orders\r\nwhere x = 1\r\norder by 1\r\n");
+  EXPECT_EQ(processor.Build(*tree, &mode, nullptr),
+            "select * from orders\r\nwhere status = ?\r\norder by 1\r\n");
+  EXPECT_EQ(processor.Build(*tree, &filter, nullptr),
+            "select * from orders\r\nwhere x = 1\r\norder by 1\r\n");
 }
 
 TEST(MacroSQLEvaluate, CaseSensitiveListComparesNamesExactly) {
@@ -566,7 +620,8 @@ TEST(MacroSQLEvaluate, CaseSensitiveListComparesNamesExactly) {
 // ---- Guards that need generated macro lists ---------------------------------
 
 namespace {
-std::string ExpectError(const std::string& Text, const TStringList& Macros, int& Line, int& Column) {
+std::string ExpectError(const std::string& Text, const TStringList& Macros, int& Line,
+                        int& Column) {
   TQVLSQLProcessor processor(nullptr);
   try {
     auto tree = processor.Parse(Text);
@@ -588,7 +643,8 @@ TEST(MacroSQLGuards, ExpansionDepthIsBounded) {
   EXPECT_EQ(processor.Build(*processor.Parse("%M0"), &chain, nullptr), "end");
 
   chain.Delete(63);
-  for (int i = 63; i < 100; ++i) chain.Add("M" + std::to_string(i) + "=x %M" + std::to_string(i + 1));
+  for (int i = 63; i < 100; ++i)
+    chain.Add("M" + std::to_string(i) + "=x %M" + std::to_string(i + 1));
   int line = 0;
   int column = 0;
   EXPECT_EQ(ExpectError("%M0", chain, line, column), SMacroNestingTooDeep);
@@ -601,8 +657,8 @@ TEST(MacroSQLGuards, WalkDepthAcrossMacrosIsBounded) {
   // gets deeper by 201 levels per macro and stops before 1024 + 256.
   TStringList macros{"a"};
   for (int i = 0; i < 10; ++i)
-    macros.Add("M" + std::to_string(i) + "=" + Repeat("#if (a)\n", 200) + "%M" + std::to_string(i + 1) +
-               Repeat("\n#endif", 200));
+    macros.Add("M" + std::to_string(i) + "=" + Repeat("#if (a)\n", 200) + "%M" +
+               std::to_string(i + 1) + Repeat("\n#endif", 200));
   int line = 0;
   int column = 0;
   EXPECT_EQ(ExpectError("%M0", macros, line, column), SMacroNestingTooDeep);
@@ -612,8 +668,9 @@ TEST(MacroSQLGuards, WalkDepthAcrossMacrosIsBounded) {
 
 TEST(MacroSQLGuards, ExponentialExpansionStopsQuickly) {
   TStringList macros;
-  for (int i = 0; i < 40; ++i) macros.Add("A" + std::to_string(i) + "=%A" + std::to_string(i + 1) + "%A" +
-                                          std::to_string(i + 1));
+  for (int i = 0; i < 40; ++i)
+    macros.Add("A" + std::to_string(i) + "=%A" + std::to_string(i + 1) + "%A" +
+               std::to_string(i + 1));
   macros.Add("A40=x");
   const auto start = std::chrono::steady_clock::now();
   int line = 0;

@@ -144,7 +144,8 @@ TEST_F(RenderCommand, CallerMacrosOverrideProcessorMacrosInOrder) {
 }
 
 TEST_F(RenderCommand, OtherMarkers) {
-  TRun run = Render({"--param-char", "@", "--macro-char", "&", "-D", "X=@b"}, "select @a, :c, %d, &X, @@");
+  TRun run =
+      Render({"--param-char", "@", "--macro-char", "&", "-D", "X=@b"}, "select @a, :c, %d, &X, @@");
   EXPECT_EQ(run.Code, 0);
   EXPECT_EQ(run.Out, "select ?, :c, %d, ?, @");
   EXPECT_EQ(run.Err, "a\nb\n");

@@ -4,11 +4,11 @@
 
 #include <cstring>
 
+#include "qvl/host/dataset/Params.h"
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Component.h"
 #include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/runtime/Exceptions.h"
-#include "qvl/host/dataset/Params.h"
 #include "qvl/host/runtime/Stream.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/host/runtime/Variant.h"

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "qvl/host/dataset/Field.h"
-#include "qvl/host/sqlclient/SQLText.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
+#include "qvl/host/sqlclient/SQLText.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
@@ -250,7 +250,8 @@ TEST_F(SQLConnectionTest, StringFieldsOfAnotherSizeThanTheirColumnReadEveryKindO
     EXPECT_TRUE(f->IsNull());
     q->Next();
     if (size == 4) {
-      EXPECT_EQ("Value '12345' of column 'name' does not fit its String(4) field", ErrorOf([&] { f->GetAsString(); }));
+      EXPECT_EQ("Value '12345' of column 'name' does not fit its String(4) field",
+                ErrorOf([&] { f->GetAsString(); }));
     } else {
       EXPECT_EQ("12345", f->GetAsString());
     }

@@ -123,8 +123,7 @@ inline std::string DriverName(const ::testing::TestParamInfo<const char*>& Info)
 
 // Instantiates a SQLLayerTest descendant once per driver; the PostgreSQL
 // instances are named PostgreSQL/..., which the ctest fixture filter uses.
-#define QVL_SQL_LAYER_SUITE(Suite)                                             \
-  INSTANTIATE_TEST_SUITE_P(SQLite, Suite, ::testing::Values("SQLite"),         \
-                           ::qvl::test::DriverName);                        \
-  INSTANTIATE_TEST_SUITE_P(PostgreSQL, Suite, ::testing::Values("PostgreSQL"), \
+#define QVL_SQL_LAYER_SUITE(Suite)                                                               \
+  INSTANTIATE_TEST_SUITE_P(SQLite, Suite, ::testing::Values("SQLite"), ::qvl::test::DriverName); \
+  INSTANTIATE_TEST_SUITE_P(PostgreSQL, Suite, ::testing::Values("PostgreSQL"),                   \
                            ::qvl::test::DriverName)

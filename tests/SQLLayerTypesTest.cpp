@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/runtime/DateTime.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
@@ -134,10 +134,10 @@ class TypeRoundTrip : public SQLLayerTest {
                std::string(100000, 'x'),
                "[]",
                Bytes({0xde, 0xad, 0xbe, 0xef})},
-              {3,    kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull,
+              {3,     kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull,
                kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull},
-              {4,    kNull, kNull, kNull, kNull,   kNull, kNull, kNull, kNull,   kNull,
-               kNull, kNull, kNull, "",   "    ", kNull, kNull, "",   "\"\"", Bytes({})}};
+              {4,     kNull, kNull, kNull, kNull,  kNull, kNull, kNull, kNull,  kNull,
+               kNull, kNull, kNull, "",    "    ", kNull, kNull, "",    "\"\"", Bytes({})}};
     return {{std::int64_t{1},
              true,
              std::int32_t{-32768},
@@ -180,27 +180,8 @@ class TypeRoundTrip : public SQLLayerTest {
              Bytes({1, 2, 3, 4, 5, 6}),
              std::string(100000, 'x'),
              Bytes({0xde, 0xad})},
-            {std::int64_t{3},
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull,
-             kNull},
+            {std::int64_t{3}, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull,
+             kNull,           kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull, kNull},
             {std::int64_t{4},
              kNull,
              kNull,

@@ -14,7 +14,9 @@
 using namespace qvl;
 
 namespace {
-std::vector<std::string> Lines(const TStrings& List) { return List.ToVector(); }
+std::vector<std::string> Lines(const TStrings& List) {
+  return List.ToVector();
+}
 }  // namespace
 
 TEST(SQLProcessor, Defaults) {
@@ -68,7 +70,10 @@ INSTANTIATE_TEST_SUITE_P(
     Table, SQLProcessorMerge,
     ::testing::Values(
         TMergeCase{"GivenValueWinsAndKeepsItsCase", {"A=1", "B=2"}, {"b=3"}, {"A=1", "b=3"}},
-        TMergeCase{"IdenticalLineOnceAtGivenPosition", {"A=1", "B=2", "C=3"}, {"X=9", "B=2"}, {"A=1", "C=3", "X=9", "B=2"}},
+        TMergeCase{"IdenticalLineOnceAtGivenPosition",
+                   {"A=1", "B=2", "C=3"},
+                   {"X=9", "B=2"},
+                   {"A=1", "C=3", "X=9", "B=2"}},
         TMergeCase{"IdenticalIgnoringCase", {"a=x"}, {"A=X"}, {"A=X"}},
         TMergeCase{"EmptyGivenList", {"A=1", "B"}, {}, {"A=1", "B"}},
         TMergeCase{"EmptyProcessorList", {}, {"A=1", "A=2"}, {"A=1", "A=2"}},
@@ -130,10 +135,12 @@ TEST(SQLProcessor, BuildMergesProcessorAndCallerMacros) {
   processor.GetMacros().Add("MODE=all");
   processor.GetMacros().Add("LIMITED");
   auto tree = processor.Parse(
-      "select * from %TABLE\n#if (MODE = open)\nwhere open = 1\n#endif\n#if (LIMITED)\nlimit 1\n#endif\n");
+      "select * from %TABLE\n#if (MODE = open)\nwhere open = 1\n#endif\n#if (LIMITED)\nlimit "
+      "1\n#endif\n");
   EXPECT_EQ(processor.Build(*tree, nullptr, nullptr), "select * from orders\nlimit 1\n");
   TStringList given{"mode=OPEN", "TABLE=archive"};
-  EXPECT_EQ(processor.Build(*tree, &given, nullptr), "select * from archive\nwhere open = 1\nlimit 1\n");
+  EXPECT_EQ(processor.Build(*tree, &given, nullptr),
+            "select * from archive\nwhere open = 1\nlimit 1\n");
   EXPECT_EQ(processor.GetMacros().Count(), 3);
 }
 

@@ -1,10 +1,10 @@
 // The qvl tool's own options, run as a subprocess.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <array>
 #include <cstdio>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
@@ -47,9 +47,11 @@ TEST(Tool, DemoRunsOverAFreshSQLiteFile) {
   for (int run = 0; run < 2; ++run) {  // creates the table, then reuses it
     ToolRun r = RunTool("demo --db " + path);
     EXPECT_EQ(r.Status, 0);
-    EXPECT_NE(r.Out.find("Last row, and the count now that every row is read: 200"), std::string::npos)
+    EXPECT_NE(r.Out.find("Last row, and the count now that every row is read: 200"),
+              std::string::npos)
         << r.Out;
-    EXPECT_NE(r.Out.find("After CancelUpdates: balance 1482.96, updates pending: no"), std::string::npos);
+    EXPECT_NE(r.Out.find("After CancelUpdates: balance 1482.96, updates pending: no"),
+              std::string::npos);
   }
   std::remove(path.c_str());
 }

@@ -5,10 +5,10 @@
 #include <iostream>
 #include <memory>
 
+#include "Commands.h"
 #include "qvl/components/QVLQuery.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
-#include "Commands.h"
 
 namespace qvl::tool {
 
@@ -38,7 +38,8 @@ void FillCustomers(TSQLConnection& Connection) {
     id->SetAsInteger(i);
     name->SetAsString("Customer " + std::to_string(i));
     city->SetAsString(cities[i % 5]);
-    balance->SetValue(Variant::Bcd(std::to_string(i * 37 % 5000) + "." + std::to_string(10 + i % 90)));
+    balance->SetValue(
+        Variant::Bcd(std::to_string(i * 37 % 5000) + "." + std::to_string(10 + i % 90)));
     joined->SetAsDateTime(EncodeDate(2020 + i % 6, 1 + i % 12, 1 + i % 28));
     Connection.Execute("insert into customers values (?, ?, ?, ?, ?)", &params);
   }
@@ -78,14 +79,16 @@ int RunDemo(const std::string& Path) {
   // A cached, scrollable query over the table.
   TQVLQuery query(nullptr);
   query.SetSQLConnection(&connection);
-  query.SQL().SetText("select id, name, city, balance from customers where city = :CITY order by id");
+  query.SQL().SetText(
+      "select id, name, city, balance from customers where city = :CITY order by id");
   query.Params().ParamByName("CITY")->SetAsString("Oslo");
   query.Open();
   std::cout << "Customers in Oslo, first three:\n";
   for (int i = 0; i < 3 && !query.Eof(); ++i, query.Next()) PrintRow(query);
   std::cout << "Record count before reading on: " << query.GetRecordCount() << "\n";
   query.Last();
-  std::cout << "Last row, and the count now that every row is read: " << query.GetRecordCount() << "\n";
+  std::cout << "Last row, and the count now that every row is read: " << query.GetRecordCount()
+            << "\n";
   PrintRow(query);
   query.MoveBy(-2);
   std::cout << "Two rows back, from the cache:\n";
@@ -107,7 +110,8 @@ int RunDemo(const std::string& Path) {
   query.Edit();
   query.FieldByName("balance")->SetAsString("0.01");
   query.Post();
-  std::cout << "Edited with cached updates: status " << (query.UpdateStatus() == usModified ? "modified" : "?")
+  std::cout << "Edited with cached updates: status "
+            << (query.UpdateStatus() == usModified ? "modified" : "?")
             << ", updates pending: " << (query.GetUpdatesPending() ? "yes" : "no")
             << ", old balance " << query.FieldByName("balance")->GetOldValue().AsString() << "\n";
   query.CancelUpdates();

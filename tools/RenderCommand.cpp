@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "Commands.h"
 #include "qvl/host/dataset/Params.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/macrosql/QVLMacroSQL.h"
 #include "qvl/sql/QVLSQLProcessor.h"
-#include "Commands.h"
 
 namespace qvl::tool {
 
@@ -56,7 +56,8 @@ bool ReadInput(const std::string& File, std::string& Text) {
     std::cerr << "qvl render: cannot read standard input: " << std::strerror(errno) << '\n';
     return false;
   }
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(File.c_str(), "rb"), &std::fclose);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(File.c_str(), "rb"),
+                                                         &std::fclose);
   if (stream && ReadAll(stream.get(), Text)) return true;
   std::cerr << "qvl render: cannot read '" << File << "': " << std::strerror(errno) << '\n';
   return false;
@@ -117,10 +118,13 @@ std::string CheckInputFile(const std::string& Value) {
 
 void AddRenderCommand(CLI::App& App, Status& Result) {
   auto options = std::make_shared<TRenderOptions>();
-  auto* cmd = App.add_subcommand("render", "Show the SQL and parameters that a macro SQL text builds to");
-  cmd->add_option("-D", options->Defines, "Macro line NAME=VALUE (or NAME) handed to Build; repeatable")
+  auto* cmd =
+      App.add_subcommand("render", "Show the SQL and parameters that a macro SQL text builds to");
+  cmd->add_option("-D", options->Defines,
+                  "Macro line NAME=VALUE (or NAME) handed to Build; repeatable")
       ->allow_extra_args(false);
-  cmd->add_option("-P", options->ProcessorMacros, "Macro line NAME=VALUE (or NAME) of the processor; repeatable")
+  cmd->add_option("-P", options->ProcessorMacros,
+                  "Macro line NAME=VALUE (or NAME) of the processor; repeatable")
       ->allow_extra_args(false);
   cmd->add_option("--param-char", options->ParamChar, "Parameter marker (one byte)")
       ->check(CLI::Validator(CheckSingleByte, "CHAR"));

@@ -12,10 +12,12 @@ inline constexpr const char* SFieldNotFound = "Field '%s' not found";
 inline constexpr const char* SParameterNotFound = "Parameter '%s' not found";
 inline constexpr const char* SDataSetReadOnly = "Cannot modify a read-only dataset";
 inline constexpr const char* SDataSetEmpty = "Cannot perform this operation on an empty dataset";
-inline constexpr const char* SDataSetUnidirectional = "Operation not allowed on a unidirectional dataset";
+inline constexpr const char* SDataSetUnidirectional =
+    "Operation not allowed on a unidirectional dataset";
 inline constexpr const char* SNotBrowsing = "Dataset not in browse mode";
 inline constexpr const char* SFieldRequired = "Field '%s' must have a value";
-inline constexpr const char* SFieldTypeMismatch = "Type mismatch for field '%s', expecting: %s actual: %s";
+inline constexpr const char* SFieldTypeMismatch =
+    "Type mismatch for field '%s', expecting: %s actual: %s";
 inline constexpr const char* SFieldAccessError = "Cannot access field '%s' as type %s";
 inline constexpr const char* SFieldValueError = "Invalid value for field '%s'";
 inline constexpr const char* SFieldRangeError = "%s is not a valid value for field '%s'";
@@ -23,7 +25,8 @@ inline constexpr const char* SFieldOutOfRange = "Value of field '%s' is out of r
 inline constexpr const char* SDuplicateFieldName = "Duplicate field name '%s'";
 inline constexpr const char* SCircularDataLink = "Circular datalinks are not allowed";
 inline constexpr const char* SNoFieldAccess = "Cannot access field '%s' in a filter";
-inline constexpr const char* SInvalidCalcType = "Fields of type %s cannot be calculated or lookup fields";
+inline constexpr const char* SInvalidCalcType =
+    "Fields of type %s cannot be calculated or lookup fields";
 inline constexpr const char* SLookupInfoError = "Lookup information for field '%s' is incomplete";
 inline constexpr const char* SBookmarkNotFound = "Bookmark not found";
 inline constexpr const char* SNotSupported = "Operation not supported";

@@ -7,11 +7,44 @@
 namespace qvl {
 
 enum TFieldType : std::uint8_t {
-  ftUnknown, ftString, ftSmallint, ftInteger, ftWord, ftBoolean, ftFloat, ftCurrency, ftBCD,
-  ftDate, ftTime, ftDateTime, ftBytes, ftVarBytes, ftAutoInc, ftBlob, ftMemo, ftGraphic,
-  ftFmtMemo, ftParadoxOle, ftDBaseOle, ftTypedBinary, ftCursor, ftFixedChar, ftWideString,
-  ftLargeint, ftADT, ftArray, ftReference, ftDataSet, ftOraBlob, ftOraClob, ftVariant,
-  ftInterface, ftIDispatch, ftGuid, ftTimeStamp, ftFMTBcd,
+  ftUnknown,
+  ftString,
+  ftSmallint,
+  ftInteger,
+  ftWord,
+  ftBoolean,
+  ftFloat,
+  ftCurrency,
+  ftBCD,
+  ftDate,
+  ftTime,
+  ftDateTime,
+  ftBytes,
+  ftVarBytes,
+  ftAutoInc,
+  ftBlob,
+  ftMemo,
+  ftGraphic,
+  ftFmtMemo,
+  ftParadoxOle,
+  ftDBaseOle,
+  ftTypedBinary,
+  ftCursor,
+  ftFixedChar,
+  ftWideString,
+  ftLargeint,
+  ftADT,
+  ftArray,
+  ftReference,
+  ftDataSet,
+  ftOraBlob,
+  ftOraClob,
+  ftVariant,
+  ftInterface,
+  ftIDispatch,
+  ftGuid,
+  ftTimeStamp,
+  ftFMTBcd,
 };
 const char* FieldTypeName(TFieldType Type);
 // Types whose values are whole byte arrays (TBlobByteData), binary or text.
@@ -41,8 +74,19 @@ enum TProviderFlag : std::uint8_t {
 using TProviderFlags = std::uint8_t;
 
 enum TDataSetState : std::uint8_t {
-  dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter, dsNewValue,
-  dsOldValue, dsCurValue, dsBlockRead, dsInternalCalc, dsOpening,
+  dsInactive,
+  dsBrowse,
+  dsEdit,
+  dsInsert,
+  dsSetKey,
+  dsCalcFields,
+  dsFilter,
+  dsNewValue,
+  dsOldValue,
+  dsCurValue,
+  dsBlockRead,
+  dsInternalCalc,
+  dsOpening,
 };
 
 enum TGetMode : std::uint8_t { gmCurrent, gmNext, gmPrior };
@@ -55,9 +99,19 @@ enum TBookmarkFlag : std::uint8_t { bfCurrent, bfBOF, bfEOF, bfInserted };
 enum TBlobStreamMode : std::uint8_t { bmRead, bmWrite, bmReadWrite };
 
 enum TDataEvent : std::uint8_t {
-  deFieldChange, deRecordChange, deDataSetChange, deDataSetScroll, deLayoutChange,
-  deUpdateRecord, deUpdateState, deCheckBrowseMode, dePropertyChange, deFieldListChange,
-  deFocusControl, deParentScroll, deConnectChange,
+  deFieldChange,
+  deRecordChange,
+  deDataSetChange,
+  deDataSetScroll,
+  deLayoutChange,
+  deUpdateRecord,
+  deUpdateState,
+  deCheckBrowseMode,
+  dePropertyChange,
+  deFieldListChange,
+  deFocusControl,
+  deParentScroll,
+  deConnectChange,
 };
 
 // A set of TUpdateStatus values, bit n for the n-th status.

@@ -6,7 +6,9 @@
 
 namespace qvl {
 
-TDataLink::~TDataLink() { SetDataSet(nullptr); }
+TDataLink::~TDataLink() {
+  SetDataSet(nullptr);
+}
 
 void TDataLink::SetDataSet(TDataSet* Value) {
   if (Value == FDataSet) return;
@@ -39,7 +41,8 @@ int TDataLink::GetActiveRecord() const {
 
 void TDataLink::SetActiveRecord(int Value) {
   if (FDataSet == nullptr || !FActive) return;
-  FDataSet->FActiveRecord = std::clamp(Value + FFirstRecord, 0, std::max(0, FDataSet->WindowRecordCount() - 1));
+  FDataSet->FActiveRecord =
+      std::clamp(Value + FFirstRecord, 0, std::max(0, FDataSet->WindowRecordCount() - 1));
 }
 
 bool TDataLink::Edit() {
@@ -76,7 +79,9 @@ void TDataLink::UpdateRange() {
 
 void TDataLink::DataEvent(TDataEvent Event, std::intptr_t Info) {
   switch (Event) {
-    case deUpdateState: UpdateState(); break;
+    case deUpdateState:
+      UpdateState();
+      break;
     case deDataSetChange:
       UpdateRange();
       DataSetChanged();
@@ -92,12 +97,21 @@ void TDataLink::DataEvent(TDataEvent Event, std::intptr_t Info) {
       break;
     }
     case deRecordChange:
-    case deFieldChange: RecordChanged(reinterpret_cast<TField*>(Info)); break;
-    case deUpdateRecord: UpdateData(); break;
+    case deFieldChange:
+      RecordChanged(reinterpret_cast<TField*>(Info));
+      break;
+    case deUpdateRecord:
+      UpdateData();
+      break;
     case deLayoutChange:
-    case deFieldListChange: LayoutChanged(); break;
-    case deCheckBrowseMode: UpdateData(); break;
-    default: break;
+    case deFieldListChange:
+      LayoutChanged();
+      break;
+    case deCheckBrowseMode:
+      UpdateData();
+      break;
+    default:
+      break;
   }
 }
 

@@ -48,7 +48,10 @@ class TDataLink : public TObject {
  protected:
   virtual void ActiveChanged() {}
   virtual void DataSetChanged() {}
-  virtual void DataSetScrolled(int Distance) { (void)Distance; DataSetChanged(); }
+  virtual void DataSetScrolled(int Distance) {
+    (void)Distance;
+    DataSetChanged();
+  }
   virtual void RecordChanged(TField* Field) { (void)Field; }
   virtual void EditingChanged() {}
   virtual void UpdateData() {}

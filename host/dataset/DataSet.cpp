@@ -4,9 +4,9 @@
 #include <array>
 #include <cstdlib>
 
-#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/dataset/DataLink.h"
+#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Stream.h"
 #include "qvl/host/runtime/Strings.h"
 
@@ -168,7 +168,9 @@ void TDataSet::DoAfterScroll() {
   if (FAfterScroll) FAfterScroll(this);
 }
 
-void TDataSet::InternalHandleException() { ApplicationHandleException(this); }
+void TDataSet::InternalHandleException() {
+  ApplicationHandleException(this);
+}
 
 // ---- fields ----------------------------------------------------------------------
 
@@ -225,7 +227,9 @@ void TDataSet::DestroyDefaultFields() {
   FDefaultFields = false;
 }
 
-TField* TDataSet::FindField(const std::string& FieldName) const { return FFields->FindField(FieldName); }
+TField* TDataSet::FindField(const std::string& FieldName) const {
+  return FFields->FindField(FieldName);
+}
 
 TField* TDataSet::FieldByName(const std::string& FieldName) const {
   TField* f = FindField(FieldName);
@@ -233,7 +237,9 @@ TField* TDataSet::FieldByName(const std::string& FieldName) const {
   return f;
 }
 
-TField* TDataSet::FieldByNumber(int FieldNo) const { return FFields->FieldByNumber(FieldNo); }
+TField* TDataSet::FieldByNumber(int FieldNo) const {
+  return FFields->FieldByNumber(FieldNo);
+}
 
 void TDataSet::GetFieldList(std::vector<TField*>& List, const std::string& FieldNames) const {
   std::size_t pos = 0;
@@ -313,7 +319,9 @@ void TDataSet::CalculateFields(TRecordBuffer Buffer) {
   if (FOnCalcFields) FOnCalcFields(this);
 }
 
-void TDataSet::ClearCalcFields(TRecordBuffer Buffer) { (void)Buffer; }
+void TDataSet::ClearCalcFields(TRecordBuffer Buffer) {
+  (void)Buffer;
+}
 
 void TDataSet::CalcLookupValue(TField* Field) {
   TDataSet* lookup = Field->GetLookupDataSet();
@@ -399,9 +407,11 @@ void TDataSet::MoveBuffer(int CurIndex, int NewIndex) {
   if (CurIndex == NewIndex) return;
   TRecordBuffer b = FBuffers[static_cast<std::size_t>(CurIndex)];
   if (CurIndex < NewIndex)
-    std::move(FBuffers.begin() + CurIndex + 1, FBuffers.begin() + NewIndex + 1, FBuffers.begin() + CurIndex);
+    std::move(FBuffers.begin() + CurIndex + 1, FBuffers.begin() + NewIndex + 1,
+              FBuffers.begin() + CurIndex);
   else
-    std::move_backward(FBuffers.begin() + NewIndex, FBuffers.begin() + CurIndex, FBuffers.begin() + CurIndex + 1);
+    std::move_backward(FBuffers.begin() + NewIndex, FBuffers.begin() + CurIndex,
+                       FBuffers.begin() + CurIndex + 1);
   FBuffers[static_cast<std::size_t>(NewIndex)] = b;
 }
 
@@ -411,9 +421,15 @@ void TDataSet::SetCurrentRecord(int Index) {
     TRecordBuffer buffer = FBuffers[static_cast<std::size_t>(Index)];
     switch (GetBookmarkFlag(buffer)) {
       case bfCurrent:
-      case bfInserted: InternalSetToRecord(buffer); break;
-      case bfBOF: InternalFirst(); break;
-      case bfEOF: InternalLast(); break;
+      case bfInserted:
+        InternalSetToRecord(buffer);
+        break;
+      case bfBOF:
+        InternalFirst();
+        break;
+      case bfEOF:
+        InternalLast();
+        break;
     }
   }
   FCurrentRecord = Index;
@@ -495,13 +511,14 @@ void TDataSet::Resync(TResyncMode Mode) {
   if (Mode & rmExact) {
     CursorPosChanged();
     if (GetRecord(spare, gmCurrent, true) != grOK) DatabaseError(SBookmarkNotFound, this);
-  } else if (GetRecord(spare, gmCurrent, false) != grOK && GetRecord(spare, gmNext, false) != grOK &&
-             GetRecord(spare, gmPrior, false) != grOK) {
+  } else if (GetRecord(spare, gmCurrent, false) != grOK &&
+             GetRecord(spare, gmNext, false) != grOK && GetRecord(spare, gmPrior, false) != grOK) {
     ClearBuffers();
     DataEvent(deDataSetChange, 0);
     return;
   }
-  int before = (Mode & rmCenter) ? (FBufferCount - 1) / 2 : std::min(FActiveRecord, FBufferCount - 1);
+  int before =
+      (Mode & rmCenter) ? (FBufferCount - 1) / 2 : std::min(FActiveRecord, FBufferCount - 1);
   MoveBuffer(FRecordCount, 0);
   ActivateBuffers();
   try {
@@ -639,7 +656,9 @@ void TDataSet::GotoBookmark(const TBookmark& Bookmark) {
   DoAfterScroll();
 }
 
-bool TDataSet::BookmarkValid(const TBookmark&) { return false; }
+bool TDataSet::BookmarkValid(const TBookmark&) {
+  return false;
+}
 
 int TDataSet::CompareBookmarks(const TBookmark& A, const TBookmark& B) {
   if (A.empty() || B.empty()) return A.empty() == B.empty() ? 0 : (A.empty() ? 1 : -1);
@@ -648,9 +667,13 @@ int TDataSet::CompareBookmarks(const TBookmark& A, const TBookmark& B) {
 
 void TDataSet::GetBookmarkData(TRecordBuffer, void*) {}
 void TDataSet::SetBookmarkData(TRecordBuffer, const void*) {}
-TBookmarkFlag TDataSet::GetBookmarkFlag(TRecordBuffer) { return bfCurrent; }
+TBookmarkFlag TDataSet::GetBookmarkFlag(TRecordBuffer) {
+  return bfCurrent;
+}
 void TDataSet::SetBookmarkFlag(TRecordBuffer, TBookmarkFlag) {}
-void TDataSet::InternalGotoBookmark(const void*) { DatabaseError(SNotSupported, this); }
+void TDataSet::InternalGotoBookmark(const void*) {
+  DatabaseError(SNotSupported, this);
+}
 void TDataSet::InternalSetToRecord(TRecordBuffer) {}
 
 // ---- editing -----------------------------------------------------------------------------
@@ -668,11 +691,13 @@ void TDataSet::CheckBrowseMode() {
 }
 
 void TDataSet::UpdateRecord() {
-  if (FState != dsEdit && FState != dsInsert && FState != dsSetKey) DatabaseError(SNotEditing, this);
+  if (FState != dsEdit && FState != dsInsert && FState != dsSetKey)
+    DatabaseError(SNotEditing, this);
   DataEvent(deUpdateRecord, 0);
 }
 
-void TDataSet::CheckOperation(const std::function<void()>& Operation, const TDataSetErrorEvent& ErrorEvent) {
+void TDataSet::CheckOperation(const std::function<void()>& Operation,
+                              const TDataSetErrorEvent& ErrorEvent) {
   for (;;) {
     try {
       UpdateCursorPos();
@@ -767,9 +792,13 @@ void TDataSet::InitRecord(TRecordBuffer Buffer) {
   SetBookmarkFlag(Buffer, bfInserted);
 }
 
-void TDataSet::InternalPost() { CheckRequiredFields(); }
+void TDataSet::InternalPost() {
+  CheckRequiredFields();
+}
 
-void TDataSet::InternalAddRecord(TRecordBuffer, bool) { DatabaseError(SNotSupported, this); }
+void TDataSet::InternalAddRecord(TRecordBuffer, bool) {
+  DatabaseError(SNotSupported, this);
+}
 
 void TDataSet::Post() {
   UpdateRecord();
@@ -815,8 +844,12 @@ void TDataSet::Delete() {
   DoAfterScroll();
 }
 
-void TDataSet::InsertRecord(const std::vector<Variant>& Values) { AddRecordWithValues(Values, false); }
-void TDataSet::AppendRecord(const std::vector<Variant>& Values) { AddRecordWithValues(Values, true); }
+void TDataSet::InsertRecord(const std::vector<Variant>& Values) {
+  AddRecordWithValues(Values, false);
+}
+void TDataSet::AppendRecord(const std::vector<Variant>& Values) {
+  AddRecordWithValues(Values, true);
+}
 
 // The new record is filled through the active buffer (fields write to the
 // active record in dsInsert state) and handed to InternalAddRecord, which
@@ -880,13 +913,21 @@ void TDataSet::AddRecordWithValues(const std::vector<Variant>& Values, bool Appe
 
 // ---- searching, blobs, field data: defaults -----------------------------------------------
 
-bool TDataSet::Locate(const std::string&, const Variant&, TLocateOptions) { return false; }
+bool TDataSet::Locate(const std::string&, const Variant&, TLocateOptions) {
+  return false;
+}
 
-Variant TDataSet::Lookup(const std::string&, const Variant&, const std::string&) { return Variant::Null(); }
+Variant TDataSet::Lookup(const std::string&, const Variant&, const std::string&) {
+  return Variant::Null();
+}
 
-TUpdateStatus TDataSet::UpdateStatus() { return usUnmodified; }
+TUpdateStatus TDataSet::UpdateStatus() {
+  return usUnmodified;
+}
 
-bool TDataSet::IsSequenced() { return true; }
+bool TDataSet::IsSequenced() {
+  return true;
+}
 
 std::unique_ptr<TStream> TDataSet::CreateBlobStream(TField*, TBlobStreamMode) {
   DatabaseError(SNotSupported, this);
@@ -899,31 +940,53 @@ int TDataSet::GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) {
   return static_cast<int>(Buffer.Length());
 }
 
-bool TDataSet::GetFieldData(TField*, void*) { return false; }
+bool TDataSet::GetFieldData(TField*, void*) {
+  return false;
+}
 
 bool TDataSet::GetFieldData(int FieldNo, void* Buffer) {
   TField* f = FieldByNumber(FieldNo);
   return f != nullptr && GetFieldData(f, Buffer);
 }
 
-void TDataSet::SetFieldData(TField*, const void*) { DatabaseError(SNotSupported, this); }
+void TDataSet::SetFieldData(TField*, const void*) {
+  DatabaseError(SNotSupported, this);
+}
 
-bool TDataSet::GetCurrentRecord(TRecordBuffer) { return false; }
+bool TDataSet::GetCurrentRecord(TRecordBuffer) {
+  return false;
+}
 
-void TDataSet::SetFiltered(bool Value) { FFiltered = Value; }
+void TDataSet::SetFiltered(bool Value) {
+  FFiltered = Value;
+}
 
-void TDataSet::SetOnFilterRecord(TFilterRecordEvent Value) { FOnFilterRecord = std::move(Value); }
+void TDataSet::SetOnFilterRecord(TFilterRecordEvent Value) {
+  FOnFilterRecord = std::move(Value);
+}
 
 // ---- provider support defaults ---------------------------------------------------------------
 
-bool TDataSet::PSInTransaction() { return false; }
+bool TDataSet::PSInTransaction() {
+  return false;
+}
 void TDataSet::PSStartTransaction() {}
 void TDataSet::PSEndTransaction(bool) {}
-int TDataSet::PSExecuteStatement(const std::string&, TParams*) { DatabaseError(SNotSupported, this); }
-std::string TDataSet::PSGetTableName() { return ""; }
-std::string TDataSet::PSGetQuoteChar() { return "\""; }
-bool TDataSet::PSIsSQLBased() { return false; }
-bool TDataSet::PSUpdateRecord(TUpdateKind, TDataSet*) { return false; }
+int TDataSet::PSExecuteStatement(const std::string&, TParams*) {
+  DatabaseError(SNotSupported, this);
+}
+std::string TDataSet::PSGetTableName() {
+  return "";
+}
+std::string TDataSet::PSGetQuoteChar() {
+  return "\"";
+}
+bool TDataSet::PSIsSQLBased() {
+  return false;
+}
+bool TDataSet::PSUpdateRecord(TUpdateKind, TDataSet*) {
+  return false;
+}
 
 // ---- views ------------------------------------------------------------------------------------
 
@@ -936,8 +999,7 @@ void TDataSet::DisableControls() {
 
 void TDataSet::EnableControls() {
   if (FDisableCount == 0 || --FDisableCount > 0) return;
-  if (FDisableState != FState)
-    NotifyDataLinks(deUpdateState, 0);
+  if (FDisableState != FState) NotifyDataLinks(deUpdateState, 0);
   if (FPendingChange || FDisableState != FState) NotifyDataLinks(deDataSetChange, 0);
   FPendingChange = false;
 }
@@ -954,7 +1016,8 @@ void TDataSet::DataEvent(TDataEvent Event, std::intptr_t Info) {
       if (field != nullptr) field->Change();
       break;
     }
-    default: break;
+    default:
+      break;
   }
   if (FDisableCount == 0) {
     NotifyDataLinks(Event, Info);

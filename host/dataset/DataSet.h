@@ -42,11 +42,11 @@
 #include <string>
 #include <vector>
 
-#include "qvl/host/runtime/Component.h"
 #include "qvl/host/dataset/DBTypes.h"
-#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Component.h"
+#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/Variant.h"
 
 namespace qvl {
@@ -64,7 +64,8 @@ using TBookmark = std::vector<std::uint8_t>;
 enum TDataAction : std::uint8_t { daFail, daAbort, daRetry };
 
 using TDataSetNotifyEvent = std::function<void(TDataSet* DataSet)>;
-using TDataSetErrorEvent = std::function<void(TDataSet* DataSet, EDatabaseError& E, TDataAction& Action)>;
+using TDataSetErrorEvent =
+    std::function<void(TDataSet* DataSet, EDatabaseError& E, TDataAction& Action)>;
 using TFilterRecordEvent = std::function<void(TDataSet* DataSet, bool& Accept)>;
 
 class TDataSet : public TComponent {
@@ -146,7 +147,8 @@ class TDataSet : public TComponent {
   bool HasCalcFields() const;
 
   // ---- searching (descendants implement) ---------------------------------------
-  virtual bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options);
+  virtual bool Locate(const std::string& KeyFields, const Variant& KeyValues,
+                      TLocateOptions Options);
   virtual Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
                          const std::string& ResultFields);
   virtual TUpdateStatus UpdateStatus();
@@ -183,8 +185,12 @@ class TDataSet : public TComponent {
 
   // ---- events --------------------------------------------------------------------
 #define QVL_DATASET_EVENT(Name, Type) \
-  const Type& Get##Name() const { return F##Name; } \
-  void Set##Name(Type Value) { F##Name = std::move(Value); }
+  const Type& Get##Name() const {     \
+    return F##Name;                   \
+  }                                   \
+  void Set##Name(Type Value) {        \
+    F##Name = std::move(Value);       \
+  }
   QVL_DATASET_EVENT(BeforeOpen, TDataSetNotifyEvent)
   QVL_DATASET_EVENT(AfterOpen, TDataSetNotifyEvent)
   QVL_DATASET_EVENT(BeforeClose, TDataSetNotifyEvent)
@@ -210,9 +216,13 @@ class TDataSet : public TComponent {
   QVL_DATASET_EVENT(OnDeleteError, TDataSetErrorEvent)
 #undef QVL_DATASET_EVENT
 
-  bool GetFiltered() const { return FFiltered; }
+  bool GetFiltered() const {
+    return FFiltered;
+  }
   virtual void SetFiltered(bool Value);
-  const TFilterRecordEvent& GetOnFilterRecord() const { return FOnFilterRecord; }
+  const TFilterRecordEvent& GetOnFilterRecord() const {
+    return FOnFilterRecord;
+  }
   virtual void SetOnFilterRecord(TFilterRecordEvent Value);
 
   // ======== The descendant's interface ==========================================
@@ -227,21 +237,37 @@ class TDataSet : public TComponent {
     return FBuffers.empty() ? nullptr : FBuffers[static_cast<std::size_t>(FActiveRecord)];
   }
   // The buffer whose calculated fields are being computed (dsCalcFields).
-  TRecordBuffer CalcBuffer() const { return FCalcBuffer; }
-  int BufferCount() const { return FBufferCount; }
-  int WindowRecordCount() const { return FRecordCount; }  // buffers holding records
-  int ActiveRecord() const { return FActiveRecord; }
-  int CurrentRecord() const { return FCurrentRecord; }
+  TRecordBuffer CalcBuffer() const {
+    return FCalcBuffer;
+  }
+  int BufferCount() const {
+    return FBufferCount;
+  }
+  int WindowRecordCount() const {
+    return FRecordCount;
+  }  // buffers holding records
+  int ActiveRecord() const {
+    return FActiveRecord;
+  }
+  int CurrentRecord() const {
+    return FCurrentRecord;
+  }
   TRecordBuffer Buffer(int Index) const;
 
   void ClearBuffers();
-  void CursorPosChanged() { FCurrentRecord = -1; }
+  void CursorPosChanged() {
+    FCurrentRecord = -1;
+  }
   void UpdateCursorPos();
   void Resync(TResyncMode Mode);
   void DoBeforeScroll();
   void DoAfterScroll();
-  void SetBookmarkSize(int Value) { FBookmarkSize = Value; }
-  void SetUniDirectional(bool Value) { FUniDirectional = Value; }
+  void SetBookmarkSize(int Value) {
+    FBookmarkSize = Value;
+  }
+  void SetUniDirectional(bool Value) {
+    FUniDirectional = Value;
+  }
   void CheckBiDirectional() const;
 
   // Runs the calculated-field step for Buffer: dsCalcFields state,
@@ -256,9 +282,13 @@ class TDataSet : public TComponent {
   virtual void FreeRecordBuffer(TRecordBuffer& Buffer) = 0;
   virtual void SetBufListSize(int Value);
   virtual TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) = 0;
-  virtual std::uint16_t GetRecordSize() { return 0; }
+  virtual std::uint16_t GetRecordSize() {
+    return 0;
+  }
   virtual void InitRecord(TRecordBuffer Buffer);
-  virtual void InternalInitRecord(TRecordBuffer Buffer) { (void)Buffer; }
+  virtual void InternalInitRecord(TRecordBuffer Buffer) {
+    (void)Buffer;
+  }
 
   // Cursor.
   virtual void InternalOpen() = 0;
@@ -293,7 +323,9 @@ class TDataSet : public TComponent {
   // dataset and its definition.
   void CreateAndBindFields();
   void DestroyDefaultFields();
-  bool DefaultFields() const { return FDefaultFields; }
+  bool DefaultFields() const {
+    return FDefaultFields;
+  }
 
   void CheckRequiredFields();
   void CheckOperation(const std::function<void()>& Operation, const TDataSetErrorEvent& ErrorEvent);
@@ -305,7 +337,9 @@ class TDataSet : public TComponent {
   // Opens a dataset whose Active was set while it was being read.
   void Loaded() override;
   void SetState(TDataSetState Value);
-  void SetModified(bool Value) { FModified = Value; }
+  void SetModified(bool Value) {
+    FModified = Value;
+  }
   virtual void OpenCursor();
   virtual void CloseCursor();
   // Every concrete descendant calls this first in its destructor: it closes

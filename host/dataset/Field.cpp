@@ -14,8 +14,13 @@ namespace qvl {
 
 // ---- definitions ---------------------------------------------------------------------
 
-TFieldDef::TFieldDef(std::string AName, TFieldType ADataType, int ASize, bool ARequired, int AFieldNo)
-    : Name(std::move(AName)), DataType(ADataType), Size(ASize), Required(ARequired), FieldNo(AFieldNo) {}
+TFieldDef::TFieldDef(std::string AName, TFieldType ADataType, int ASize, bool ARequired,
+                     int AFieldNo)
+    : Name(std::move(AName)),
+      DataType(ADataType),
+      Size(ASize),
+      Required(ARequired),
+      FieldNo(AFieldNo) {}
 
 TFieldDef* TFieldDefs::Add(const std::string& Name, TFieldType DataType, int Size, bool Required) {
   FItems.push_back(std::make_unique<TFieldDef>(Name, DataType, Size, Required, Count() + 1));
@@ -51,7 +56,9 @@ void TField::SetData(const void* Buffer) {
   FDataSet->SetFieldData(this, Buffer);
 }
 
-bool TField::IsNull() const { return !GetData(nullptr); }
+bool TField::IsNull() const {
+  return !GetData(nullptr);
+}
 
 void TField::Change() {
   if (FOnChange) FOnChange(this);
@@ -68,43 +75,57 @@ void TField::SetAsVariant(const Variant& Value) {
     SetAsString(Value.AsString());
 }
 
-std::string TField::GetAsString() const { return VarToStr(GetAsVariant()); }
-void TField::SetAsString(const std::string&) { AccessError("String"); }
+std::string TField::GetAsString() const {
+  return VarToStr(GetAsVariant());
+}
+void TField::SetAsString(const std::string&) {
+  AccessError("String");
+}
 
 std::int32_t TField::GetAsInteger() const {
   Variant v = GetAsVariant();
   if (v.IsNull()) return 0;
   return v.AsInteger();
 }
-void TField::SetAsInteger(std::int32_t Value) { SetAsVariant(Variant(Value)); }
+void TField::SetAsInteger(std::int32_t Value) {
+  SetAsVariant(Variant(Value));
+}
 
 std::int64_t TField::GetAsLargeInt() const {
   Variant v = GetAsVariant();
   if (v.IsNull()) return 0;
   return v.AsInt64();
 }
-void TField::SetAsLargeInt(std::int64_t Value) { SetAsVariant(Variant(Value)); }
+void TField::SetAsLargeInt(std::int64_t Value) {
+  SetAsVariant(Variant(Value));
+}
 
 double TField::GetAsFloat() const {
   Variant v = GetAsVariant();
   if (v.IsNull()) return 0;
   return v.AsFloat();
 }
-void TField::SetAsFloat(double Value) { SetAsVariant(Variant(Value)); }
+void TField::SetAsFloat(double Value) {
+  SetAsVariant(Variant(Value));
+}
 
 bool TField::GetAsBoolean() const {
   Variant v = GetAsVariant();
   if (v.IsNull()) return false;
   return v.AsBoolean();
 }
-void TField::SetAsBoolean(bool Value) { SetAsVariant(Variant(Value)); }
+void TField::SetAsBoolean(bool Value) {
+  SetAsVariant(Variant(Value));
+}
 
 TDateTime TField::GetAsDateTime() const {
   Variant v = GetAsVariant();
   if (v.IsNull()) return TDateTime{};
   return v.AsDateTime();
 }
-void TField::SetAsDateTime(TDateTime Value) { SetAsVariant(Variant(Value)); }
+void TField::SetAsDateTime(TDateTime Value) {
+  SetAsVariant(Variant(Value));
+}
 
 namespace {
 
@@ -135,7 +156,9 @@ Variant ValueInState(const TField* Field, TDataSetState State) {
 
 }  // namespace
 
-Variant TField::GetOldValue() const { return ValueInState(this, dsOldValue); }
+Variant TField::GetOldValue() const {
+  return ValueInState(this, dsOldValue);
+}
 
 Variant TField::GetNewValue() const {
   Variant value = ValueInState(this, dsNewValue);
@@ -155,7 +178,9 @@ std::string TStringField::GetAsString() const {
   return std::string(buf.data());
 }
 
-void TStringField::SetAsString(const std::string& Value) { SetData(Value.c_str()); }
+void TStringField::SetAsString(const std::string& Value) {
+  SetData(Value.c_str());
+}
 
 Variant TStringField::GetAsVariant() const {
   if (IsNull()) return Variant::Null();
@@ -206,7 +231,8 @@ void TIntegerFieldBase::SetAsLargeInt(std::int64_t Value) {
   switch (FBytes) {
     case 2:
       lo = FUnsigned ? 0 : std::numeric_limits<std::int16_t>::min();
-      hi = FUnsigned ? std::numeric_limits<std::uint16_t>::max() : std::numeric_limits<std::int16_t>::max();
+      hi = FUnsigned ? std::numeric_limits<std::uint16_t>::max()
+                     : std::numeric_limits<std::int16_t>::max();
       break;
     case 4:
       lo = std::numeric_limits<std::int32_t>::min();
@@ -275,7 +301,8 @@ void TIntegerFieldBase::SetAsString(const std::string& Value) {
     Variant s(Value);
     v = s.AsInt64();
     // A fraction is refused rather than rounded.
-    valid = Variant(s.AsFloat()).AsFloat() == static_cast<double>(v) || Value.find('.') == std::string::npos;
+    valid = Variant(s.AsFloat()).AsFloat() == static_cast<double>(v) ||
+            Value.find('.') == std::string::npos;
   } catch (const EVariantError&) {
     valid = false;
   }
@@ -334,7 +361,8 @@ void TBooleanField::SetAsString(const std::string& Value) {
     throw EConvertError(Format(SInvalidBooleanValue, {Value}));
 }
 
-// ---- floats ---------------------------------------------------------------------------------------
+// ---- floats
+// ---------------------------------------------------------------------------------------
 
 double TFloatField::GetAsFloat() const {
   double v = 0;
@@ -342,7 +370,9 @@ double TFloatField::GetAsFloat() const {
   return v;
 }
 
-void TFloatField::SetAsFloat(double Value) { SetData(&Value); }
+void TFloatField::SetAsFloat(double Value) {
+  SetData(&Value);
+}
 
 Variant TFloatField::GetAsVariant() const {
   if (IsNull()) return Variant::Null();
@@ -395,7 +425,8 @@ void TFloatField::SetAsLargeInt(std::int64_t Value) {
   SetAsFloat(d);
 }
 
-// ---- exact numerics -----------------------------------------------------------------------------------
+// ---- exact numerics
+// -----------------------------------------------------------------------------------
 
 TBCDField::TBCDField(int Precision, int Scale, TFieldType DataType)
     : TField(DataType, Scale), FPrecision(Precision) {}
@@ -446,21 +477,26 @@ double TBCDField::GetAsFloat() const {
   return Variant::Bcd(GetAsString()).AsFloat();
 }
 
-void TBCDField::SetAsFloat(double Value) { SetAsString(Variant(Value).AsBcd()); }
+void TBCDField::SetAsFloat(double Value) {
+  SetAsString(Variant(Value).AsBcd());
+}
 
 std::int64_t TBCDField::GetAsLargeInt() const {
   if (IsNull()) return 0;
   return Variant::Bcd(GetAsString()).AsInt64();
 }
 
-void TBCDField::SetAsLargeInt(std::int64_t Value) { SetAsString(std::to_string(Value)); }
+void TBCDField::SetAsLargeInt(std::int64_t Value) {
+  SetAsString(std::to_string(Value));
+}
 
 std::int32_t TBCDField::GetAsInteger() const {
   if (IsNull()) return 0;
   return Variant::Bcd(GetAsString()).AsInteger();
 }
 
-// ---- dates and times --------------------------------------------------------------------------------------
+// ---- dates and times
+// --------------------------------------------------------------------------------------
 
 TDateTime TDateTimeField::GetAsDateTime() const {
   std::uint8_t buf[8] = {};
@@ -505,9 +541,12 @@ std::string TDateTimeField::GetAsString() const {
   if (IsNull()) return "";
   TDateTime v = GetAsDateTime();
   switch (GetDataType()) {
-    case ftDate: return DateToStr(v);
-    case ftTime: return TimeToStr(v);
-    default: return DateTimeToStr(v);
+    case ftDate:
+      return DateToStr(v);
+    case ftTime:
+      return TimeToStr(v);
+    default:
+      return DateTimeToStr(v);
   }
 }
 
@@ -519,7 +558,8 @@ void TDateTimeField::SetAsString(const std::string& Value) {
   SetAsDateTime(StrToDateTime(Value));
 }
 
-// ---- binary ------------------------------------------------------------------------------------------------
+// ---- binary
+// ------------------------------------------------------------------------------------------------
 
 TBytes TBinaryField::GetAsBytes() const {
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(GetDataSize()), 0);
@@ -564,9 +604,12 @@ std::string TBinaryField::GetAsString() const {
   return std::string(b.begin(), b.end());
 }
 
-void TBinaryField::SetAsString(const std::string& Value) { SetAsBytes(TBytes(Value.begin(), Value.end())); }
+void TBinaryField::SetAsString(const std::string& Value) {
+  SetAsBytes(TBytes(Value.begin(), Value.end()));
+}
 
-// ---- blobs ----------------------------------------------------------------------------------------------------
+// ---- blobs
+// ----------------------------------------------------------------------------------------------------
 
 TBlobByteData TBlobField::GetBlobData() const {
   TBlobByteData data;
@@ -586,7 +629,9 @@ Variant TMemoField::GetAsVariant() const {
   return Variant(data.ToString());
 }
 
-std::string TBlobField::GetAsString() const { return GetBlobData().ToString(); }
+std::string TBlobField::GetAsString() const {
+  return GetBlobData().ToString();
+}
 
 void TBlobField::SetAsBytes(const TBytes& Value) {
   if (GetDataSet() == nullptr) DatabaseErrorFmt(SFieldNoDataSet, {GetDisplayName()});
@@ -594,7 +639,9 @@ void TBlobField::SetAsBytes(const TBytes& Value) {
   if (!Value.empty()) stream->WriteBuffer(Value.data(), static_cast<std::int32_t>(Value.size()));
 }
 
-void TBlobField::SetAsString(const std::string& Value) { SetAsBytes(TBytes(Value.begin(), Value.end())); }
+void TBlobField::SetAsString(const std::string& Value) {
+  SetAsBytes(TBytes(Value.begin(), Value.end()));
+}
 
 void TBlobField::SetAsVariant(const Variant& Value) {
   if (Value.IsNull() || Value.IsEmpty())
@@ -603,7 +650,8 @@ void TBlobField::SetAsVariant(const Variant& Value) {
     SetAsBytes(Value.AsBytes());
 }
 
-// ---- object fields -----------------------------------------------------------------------------------------------
+// ---- object fields
+// -----------------------------------------------------------------------------------------------
 
 Variant TObjectField::GetAsVariant() const {
   std::vector<Variant> values;
@@ -619,53 +667,80 @@ TField* TObjectField::AddChild(std::unique_ptr<TField> Child) {
   return FChildren.back().get();
 }
 
-// ---- factory and TFields ---------------------------------------------------------------------------------------------
+// ---- factory and TFields
+// ---------------------------------------------------------------------------------------------
 
 std::unique_ptr<TField> CreateFieldForType(TFieldType DataType, int Size, int Precision) {
   switch (DataType) {
     case ftString:
     case ftFixedChar:
     case ftWideString:
-    case ftGuid: return std::make_unique<TStringField>(Size > 0 ? Size : 20, DataType);
-    case ftSmallint: return std::make_unique<TSmallintField>();
-    case ftWord: return std::make_unique<TWordField>();
-    case ftInteger: return std::make_unique<TIntegerField>();
-    case ftAutoInc: return std::make_unique<TAutoIncField>();
-    case ftLargeint: return std::make_unique<TLargeintField>();
-    case ftBoolean: return std::make_unique<TBooleanField>();
-    case ftFloat: return std::make_unique<TFloatField>();
-    case ftCurrency: return std::make_unique<TCurrencyField>();
-    case ftBCD: return std::make_unique<TBCDField>(Precision > 0 ? Precision : 32, Size);
-    case ftFMTBcd: return std::make_unique<TFMTBCDField>(Precision > 0 ? Precision : 32, Size);
-    case ftDate: return std::make_unique<TDateField>();
-    case ftTime: return std::make_unique<TTimeField>();
-    case ftDateTime: return std::make_unique<TDateTimeField>();
-    case ftTimeStamp: return std::make_unique<TSQLTimeStampField>();
-    case ftBytes: return std::make_unique<TBytesField>(Size > 0 ? Size : 16);
-    case ftVarBytes: return std::make_unique<TVarBytesField>(Size > 0 ? Size : 16);
+    case ftGuid:
+      return std::make_unique<TStringField>(Size > 0 ? Size : 20, DataType);
+    case ftSmallint:
+      return std::make_unique<TSmallintField>();
+    case ftWord:
+      return std::make_unique<TWordField>();
+    case ftInteger:
+      return std::make_unique<TIntegerField>();
+    case ftAutoInc:
+      return std::make_unique<TAutoIncField>();
+    case ftLargeint:
+      return std::make_unique<TLargeintField>();
+    case ftBoolean:
+      return std::make_unique<TBooleanField>();
+    case ftFloat:
+      return std::make_unique<TFloatField>();
+    case ftCurrency:
+      return std::make_unique<TCurrencyField>();
+    case ftBCD:
+      return std::make_unique<TBCDField>(Precision > 0 ? Precision : 32, Size);
+    case ftFMTBcd:
+      return std::make_unique<TFMTBCDField>(Precision > 0 ? Precision : 32, Size);
+    case ftDate:
+      return std::make_unique<TDateField>();
+    case ftTime:
+      return std::make_unique<TTimeField>();
+    case ftDateTime:
+      return std::make_unique<TDateTimeField>();
+    case ftTimeStamp:
+      return std::make_unique<TSQLTimeStampField>();
+    case ftBytes:
+      return std::make_unique<TBytesField>(Size > 0 ? Size : 16);
+    case ftVarBytes:
+      return std::make_unique<TVarBytesField>(Size > 0 ? Size : 16);
     case ftBlob:
     case ftTypedBinary:
-    case ftOraBlob: return std::make_unique<TBlobField>(DataType);
-    case ftGraphic: return std::make_unique<TGraphicField>();
+    case ftOraBlob:
+      return std::make_unique<TBlobField>(DataType);
+    case ftGraphic:
+      return std::make_unique<TGraphicField>();
     case ftMemo:
     case ftFmtMemo:
-    case ftOraClob: return std::make_unique<TMemoField>(DataType);
-    case ftADT: return std::make_unique<TADTField>();
-    case ftArray: return std::make_unique<TArrayField>();
-    case ftReference: return std::make_unique<TReferenceField>();
-    case ftDataSet: return std::make_unique<TDataSetField>();
-    default: break;
+    case ftOraClob:
+      return std::make_unique<TMemoField>(DataType);
+    case ftADT:
+      return std::make_unique<TADTField>();
+    case ftArray:
+      return std::make_unique<TArrayField>();
+    case ftReference:
+      return std::make_unique<TReferenceField>();
+    case ftDataSet:
+      return std::make_unique<TDataSetField>();
+    default:
+      break;
   }
   throw EDatabaseError(Format(SUnsupportedFieldType, {FieldTypeName(DataType)}));
 }
 
 const char* FieldTypeName(TFieldType Type) {
   static const char* const names[] = {
-      "Unknown", "String", "Smallint", "Integer", "Word", "Boolean", "Float", "Currency", "BCD",
-      "Date", "Time", "DateTime", "Bytes", "VarBytes", "AutoInc", "Blob", "Memo", "Graphic",
-      "FmtMemo", "ParadoxOle", "DBaseOle", "TypedBinary", "Cursor", "FixedChar", "WideString",
-      "Largeint", "ADT", "Array", "Reference", "DataSet", "OraBlob", "OraClob", "Variant",
-      "Interface", "IDispatch", "Guid", "TimeStamp", "FMTBcd"};
+      "Unknown",     "String",    "Smallint",  "Integer",    "Word",     "Boolean",    "Float",
+      "Currency",    "BCD",       "Date",      "Time",       "DateTime", "Bytes",      "VarBytes",
+      "AutoInc",     "Blob",      "Memo",      "Graphic",    "FmtMemo",  "ParadoxOle", "DBaseOle",
+      "TypedBinary", "Cursor",    "FixedChar", "WideString", "Largeint", "ADT",        "Array",
+      "Reference",   "DataSet",   "OraBlob",   "OraClob",    "Variant",  "Interface",  "IDispatch",
+      "Guid",        "TimeStamp", "FMTBcd"};
   return Type <= ftFMTBcd ? names[Type] : "Unknown";
 }
 
@@ -693,7 +768,9 @@ void TFields::Remove(TField* Field) {
   Reindex();
 }
 
-void TFields::Clear() { FItems.clear(); }
+void TFields::Clear() {
+  FItems.clear();
+}
 
 void TFields::ExtractAll(std::vector<std::unique_ptr<TField>>& Into) {
   for (auto& f : FItems) Into.push_back(std::move(f));

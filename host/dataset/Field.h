@@ -46,8 +46,8 @@
 #include <string>
 #include <vector>
 
-#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DBTypes.h"
+#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Object.h"
 #include "qvl/host/runtime/Variant.h"
 
@@ -69,8 +69,8 @@ class TFieldDef : public TObject {
 
   std::string Name;
   TFieldType DataType;
-  int Size;            // characters, bytes or scale, by type
-  int Precision = 0;   // digits of an exact numeric
+  int Size;           // characters, bytes or scale, by type
+  int Precision = 0;  // digits of an exact numeric
   bool Required;
   int FieldNo;         // 1-based position in the source
   bool InKey = false;  // part of the table's primary key
@@ -323,7 +323,8 @@ class TBCDField : public TField {
 };
 class TFMTBCDField : public TBCDField {
  public:
-  explicit TFMTBCDField(int Precision = 32, int Scale = 4) : TBCDField(Precision, Scale, ftFMTBcd) {}
+  explicit TFMTBCDField(int Precision = 32, int Scale = 4)
+      : TBCDField(Precision, Scale, ftFMTBcd) {}
 };
 
 class TDateTimeField : public TField {

@@ -2,23 +2,32 @@
 
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/runtime/Exceptions.h"
-#include "qvl/host/runtime/Strings.h"
 #include "qvl/host/runtime/RTLConsts.h"
+#include "qvl/host/runtime/Strings.h"
 
 namespace qvl {
 
 namespace {
 TFieldType TypeOfValue(const Variant& v) {
   switch (v.VarType()) {
-    case varBoolean: return ftBoolean;
-    case varInteger: return ftInteger;
-    case varInt64: return ftLargeint;
-    case varDouble: return ftFloat;
-    case varBcd: return ftFMTBcd;
-    case varDate: return ftDateTime;
-    case varString: return ftString;
-    case varBytes: return ftBlob;
-    default: return ftUnknown;
+    case varBoolean:
+      return ftBoolean;
+    case varInteger:
+      return ftInteger;
+    case varInt64:
+      return ftLargeint;
+    case varDouble:
+      return ftFloat;
+    case varBcd:
+      return ftFMTBcd;
+    case varDate:
+      return ftDateTime;
+    case varString:
+      return ftString;
+    case varBytes:
+      return ftBlob;
+    default:
+      return ftUnknown;
   }
 }
 }  // namespace
@@ -83,7 +92,9 @@ TParam* TParams::CreateParam(TFieldType DataType, const std::string& Name, TPara
   return FItems.back().get();
 }
 
-void TParams::Clear() { FItems.clear(); }
+void TParams::Clear() {
+  FItems.clear();
+}
 
 void TParams::Delete(int Index) {
   Items(Index);
@@ -113,8 +124,8 @@ void TParams::Assign(const TParams& Source) {
   if (&Source == this) return;
   std::vector<std::unique_ptr<TParam>> items;
   for (const auto& src : Source.FItems) {
-    items.push_back(std::make_unique<TParam>(this, src->GetName(), src->GetDataType(),
-                                             src->GetParamType()));
+    items.push_back(
+        std::make_unique<TParam>(this, src->GetName(), src->GetDataType(), src->GetParamType()));
     items.back()->AssignValue(*src);
   }
   FItems = std::move(items);

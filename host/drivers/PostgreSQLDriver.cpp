@@ -8,10 +8,10 @@
 #include <set>
 #include <string_view>
 
+#include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/host/sqlclient/SQLText.h"
 #include "qvl/host/sqlclient/SQLValues.h"
-#include "qvl/host/runtime/Strings.h"
 
 namespace qvl {
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <map>
 
+#include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/host/sqlclient/SQLValues.h"
-#include "qvl/host/runtime/Strings.h"
 
 namespace qvl {
 
@@ -676,7 +676,8 @@ TSQLStatement::TTextRead TSQLiteStatement::ReadText(int Index, char* Buffer, std
       // The same test as ReadString's, and room for the terminator.
       const auto* text = sqlite3_value_text(v);
       const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
-      if (n >= Capacity || n > static_cast<std::size_t>(FColumns[static_cast<std::size_t>(Index)].Size) ||
+      if (n >= Capacity ||
+          n > static_cast<std::size_t>(FColumns[static_cast<std::size_t>(Index)].Size) ||
           HasZeroByte(text, n))
         return trOther;
       std::memcpy(Buffer, text, n);

@@ -17,8 +17,7 @@ TBlobByteData::Rep* TBlobByteData::NewRep(const void* Data, std::size_t Size, st
   return rep;
 }
 
-TBlobByteData::TBlobByteData(const void* Data, std::size_t Size)
-    : FRep(NewRep(Data, Size, Size)) {}
+TBlobByteData::TBlobByteData(const void* Data, std::size_t Size) : FRep(NewRep(Data, Size, Size)) {}
 
 TBlobByteData::TBlobByteData(const TBlobByteData& Other) noexcept : FRep(Other.FRep) {
   if (FRep) ++FRep->Refs;

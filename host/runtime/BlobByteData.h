@@ -72,7 +72,7 @@ class TBlobByteData {
     StoreRep(Slot, Value.FRep);
     Value.FRep = nullptr;
   }
-  static void SlotRelease(void* Slot) noexcept;                    // leaves the slot empty
+  static void SlotRelease(void* Slot) noexcept;  // leaves the slot empty
   // Counts one more holder for a slot whose bytes were copied raw.
   static void SlotAddRef(void* Slot) noexcept;
   static std::size_t SlotLength(const void* Slot) noexcept;

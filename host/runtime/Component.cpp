@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "qvl/host/runtime/Exceptions.h"
-#include "qvl/host/runtime/Strings.h"
 #include "qvl/host/runtime/RTLConsts.h"
+#include "qvl/host/runtime/Strings.h"
 
 namespace qvl {
 
@@ -13,7 +13,8 @@ bool IsValidIdent(const std::string& s) {
   if (s.empty()) return false;
   auto alpha = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
   if (!alpha(s[0])) return false;
-  return std::all_of(s.begin() + 1, s.end(), [&](char c) { return alpha(c) || (c >= '0' && c <= '9'); });
+  return std::all_of(s.begin() + 1, s.end(),
+                     [&](char c) { return alpha(c) || (c >= '0' && c <= '9'); });
 }
 }  // namespace
 
@@ -132,13 +133,17 @@ void TComponent::Notification(TComponent* AComponent, TOperation Operation) {
     if (c != AComponent) c->Notification(AComponent, Operation);
 }
 
-void TComponent::BeginLoading() { FComponentState |= csLoading | csReading; }
+void TComponent::BeginLoading() {
+  FComponentState |= csLoading | csReading;
+}
 
 void TComponent::EndLoading() {
   FComponentState &= static_cast<TComponentState>(~csReading);
   Loaded();
 }
 
-void TComponent::Loaded() { FComponentState &= static_cast<TComponentState>(~csLoading); }
+void TComponent::Loaded() {
+  FComponentState &= static_cast<TComponentState>(~csLoading);
+}
 
 }  // namespace qvl

@@ -34,7 +34,9 @@ void CivilFromDays(std::int32_t Days, int& Year, unsigned& Month, unsigned& Day)
 
 namespace {
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned DaysInMonth(int y, unsigned m) {
   static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -59,7 +61,8 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 
 TDateTime EncodeDate(int Year, unsigned Month, unsigned Day) {
   if (!ValidDate(Year, Month, Day)) throw EConvertError(SInvalidDateEncode);
-  return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) * TDateTime::kMicrosPerDay};
+  return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) *
+                   TDateTime::kMicrosPerDay};
 }
 
 TDateTime EncodeTime(unsigned Hour, unsigned Minute, unsigned Second, unsigned Micro) {
@@ -106,7 +109,9 @@ std::string TimeToStr(TDateTime Value) {
   return buf;
 }
 
-std::string DateTimeToStr(TDateTime Value) { return DateToStr(Value) + " " + TimeToStr(Value); }
+std::string DateTimeToStr(TDateTime Value) {
+  return DateToStr(Value) + " " + TimeToStr(Value);
+}
 
 namespace {
 
@@ -169,7 +174,8 @@ bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
     return false;
   const int year = negative ? -static_cast<int>(y) : static_cast<int>(y);
   if (!ValidDate(year, m, d)) return false;
-  std::int64_t micros = static_cast<std::int64_t>(DaysFromCivil(year, m, d)) * TDateTime::kMicrosPerDay;
+  std::int64_t micros =
+      static_cast<std::int64_t>(DaysFromCivil(year, m, d)) * TDateTime::kMicrosPerDay;
   if (i < s.size()) {
     if (s[i] != ' ' && s[i] != 'T') return false;
     ++i;

@@ -29,7 +29,9 @@ std::string Format(const std::string& Fmt, std::initializer_list<std::string> Ar
   return out;
 }
 
-void Abort() { throw EAbort(SOperationAborted); }
+void Abort() {
+  throw EAbort(SOperationAborted);
+}
 
 void DatabaseError(const std::string& Message, const TComponent* Component) {
   if (Component != nullptr && !Component->GetName().empty())
@@ -49,7 +51,9 @@ TExceptionHandler& Handler() {
 }
 }  // namespace
 
-void SetApplicationExceptionHandler(TExceptionHandler NewHandler) { Handler() = std::move(NewHandler); }
+void SetApplicationExceptionHandler(TExceptionHandler NewHandler) {
+  Handler() = std::move(NewHandler);
+}
 
 void ApplicationHandleException(const TObject* Sender) {
   std::exception_ptr error = std::current_exception();

@@ -23,7 +23,9 @@ std::int64_t TStream::GetSize() {
   return size;
 }
 
-void TStream::SetSize(std::int64_t) { throw EStreamError(SStreamSizeFixed); }
+void TStream::SetSize(std::int64_t) {
+  throw EStreamError(SStreamSizeFixed);
+}
 
 void TStream::ReadBuffer(void* Buffer, std::int32_t Count) {
   if (Count != 0 && Read(Buffer, Count) != Count) throw EStreamError(SStreamReadError);
@@ -70,10 +72,17 @@ std::int32_t TMemoryStream::Write(const void* Buffer, std::int32_t Count) {
 
 std::int32_t TMemoryStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
   switch (Origin) {
-    case soFromBeginning: FPosition = Offset; break;
-    case soFromCurrent: FPosition += Offset; break;
-    case soFromEnd: FPosition = static_cast<std::int64_t>(FData.size()) + Offset; break;
-    default: break;
+    case soFromBeginning:
+      FPosition = Offset;
+      break;
+    case soFromCurrent:
+      FPosition += Offset;
+      break;
+    case soFromEnd:
+      FPosition = static_cast<std::int64_t>(FData.size()) + Offset;
+      break;
+    default:
+      break;
   }
   return static_cast<std::int32_t>(FPosition);
 }

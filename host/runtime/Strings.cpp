@@ -6,7 +6,9 @@
 namespace qvl {
 
 namespace {
-unsigned char FoldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+unsigned char FoldAscii(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+}
 }  // namespace
 
 int CompareTextAscii(const std::string& A, const std::string& B) {

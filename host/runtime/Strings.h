@@ -35,8 +35,8 @@ class TStrings : public TObject {
   virtual int IndexOfName(const std::string& Name) const;
 
   std::string operator[](int Index) const { return Get(Index); }
-  std::string GetName(int Index) const;            // Names[Index]
-  std::string GetValueFromIndex(int Index) const;  // the value of line Index
+  std::string GetName(int Index) const;                 // Names[Index]
+  std::string GetValueFromIndex(int Index) const;       // the value of line Index
   std::string GetValue(const std::string& Name) const;  // Values[Name], "" when absent
   // Values[Name] := Value: replaces the first line of that name, appends one
   // when there is none; an empty Value deletes the line.

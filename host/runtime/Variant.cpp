@@ -2,8 +2,8 @@
 
 #include <cctype>
 #include <charconv>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "qvl/host/runtime/Exceptions.h"
@@ -13,17 +13,28 @@ namespace qvl {
 
 const char* VarTypeName(TVarType Type) {
   switch (Type) {
-    case varEmpty: return "Empty";
-    case varNull: return "Null";
-    case varBoolean: return "Boolean";
-    case varInteger: return "Integer";
-    case varInt64: return "Int64";
-    case varDouble: return "Double";
-    case varBcd: return "Bcd";
-    case varDate: return "Date";
-    case varString: return "String";
-    case varBytes: return "Bytes";
-    case varArray: return "Array";
+    case varEmpty:
+      return "Empty";
+    case varNull:
+      return "Null";
+    case varBoolean:
+      return "Boolean";
+    case varInteger:
+      return "Integer";
+    case varInt64:
+      return "Int64";
+    case varDouble:
+      return "Double";
+    case varBcd:
+      return "Bcd";
+    case varDate:
+      return "Date";
+    case varString:
+      return "String";
+    case varBytes:
+      return "Bytes";
+    case varArray:
+      return "Array";
   }
   return "Unknown";
 }
@@ -101,14 +112,15 @@ Variant Variant::Bcd(const std::string& Decimal) {
   std::string t = Decimal;
   while (!t.empty() && t.front() == ' ') t.erase(0, 1);
   while (!t.empty() && t.back() == ' ') t.pop_back();
-  if (!IsDecimalText(t))
-    throw EVariantError(Format(SVarTypeCouldNotConvert, {"String", "Bcd"}));
+  if (!IsDecimalText(t)) throw EVariantError(Format(SVarTypeCouldNotConvert, {"String", "Bcd"}));
   Variant v;
   v.FValue = BcdValue{NormalizeDecimal(t)};
   return v;
 }
 
-Variant VarArrayOf(std::vector<Variant> Items) { return Variant(std::move(Items)); }
+Variant VarArrayOf(std::vector<Variant> Items) {
+  return Variant(std::move(Items));
+}
 
 bool Variant::IsNumeric() const {
   switch (VarType()) {
@@ -116,8 +128,10 @@ bool Variant::IsNumeric() const {
     case varInteger:
     case varInt64:
     case varDouble:
-    case varBcd: return true;
-    default: return false;
+    case varBcd:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -161,12 +175,18 @@ std::string DoubleToText(double d) {
 
 bool Variant::AsBoolean() const {
   switch (VarType()) {
-    case varEmpty: return false;
-    case varBoolean: return std::get<bool>(FValue);
-    case varInteger: return std::get<std::int32_t>(FValue) != 0;
-    case varInt64: return std::get<std::int64_t>(FValue) != 0;
-    case varDouble: return std::get<double>(FValue) != 0;
-    case varBcd: return NormalizeDecimal(std::get<BcdValue>(FValue).Text) != "0";
+    case varEmpty:
+      return false;
+    case varBoolean:
+      return std::get<bool>(FValue);
+    case varInteger:
+      return std::get<std::int32_t>(FValue) != 0;
+    case varInt64:
+      return std::get<std::int64_t>(FValue) != 0;
+    case varDouble:
+      return std::get<double>(FValue) != 0;
+    case varBcd:
+      return NormalizeDecimal(std::get<BcdValue>(FValue).Text) != "0";
     case varString: {
       std::string s = Trimmed(std::get<std::string>(FValue));
       for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -176,17 +196,22 @@ bool Variant::AsBoolean() const {
       if (ParseDouble(s, d)) return d != 0;
       break;
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(varBoolean);
 }
 
 std::int64_t Variant::AsInt64() const {
   switch (VarType()) {
-    case varEmpty: return 0;
-    case varBoolean: return std::get<bool>(FValue) ? 1 : 0;
-    case varInteger: return std::get<std::int32_t>(FValue);
-    case varInt64: return std::get<std::int64_t>(FValue);
+    case varEmpty:
+      return 0;
+    case varBoolean:
+      return std::get<bool>(FValue) ? 1 : 0;
+    case varInteger:
+      return std::get<std::int32_t>(FValue);
+    case varInt64:
+      return std::get<std::int64_t>(FValue);
     case varDouble: {
       double d = std::nearbyint(std::get<double>(FValue));
       if (std::isfinite(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
@@ -195,15 +220,16 @@ std::int64_t Variant::AsInt64() const {
     }
     case varBcd:
     case varString: {
-      const std::string& s = VarType() == varBcd ? std::get<BcdValue>(FValue).Text
-                                                 : std::get<std::string>(FValue);
+      const std::string& s =
+          VarType() == varBcd ? std::get<BcdValue>(FValue).Text : std::get<std::string>(FValue);
       std::int64_t v;
       if (ParseInt64(s, v)) return v;
       double d;
       if (ParseDouble(s, d)) return Variant(d).AsInt64();
       break;
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(varInt64);
 }
@@ -223,11 +249,16 @@ std::int32_t Variant::AsInteger() const {
 
 double Variant::AsFloat() const {
   switch (VarType()) {
-    case varEmpty: return 0;
-    case varBoolean: return std::get<bool>(FValue) ? 1 : 0;
-    case varInteger: return std::get<std::int32_t>(FValue);
-    case varInt64: return static_cast<double>(std::get<std::int64_t>(FValue));
-    case varDouble: return std::get<double>(FValue);
+    case varEmpty:
+      return 0;
+    case varBoolean:
+      return std::get<bool>(FValue) ? 1 : 0;
+    case varInteger:
+      return std::get<std::int32_t>(FValue);
+    case varInt64:
+      return static_cast<double>(std::get<std::int64_t>(FValue));
+    case varDouble:
+      return std::get<double>(FValue);
     case varBcd: {
       double d;
       if (ParseDouble(std::get<BcdValue>(FValue).Text, d)) return d;
@@ -238,17 +269,22 @@ double Variant::AsFloat() const {
       if (ParseDouble(std::get<std::string>(FValue), d)) return d;
       break;
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(varDouble);
 }
 
 std::string Variant::AsBcd() const {
   switch (VarType()) {
-    case varEmpty: return "0";
-    case varBoolean: return std::get<bool>(FValue) ? "1" : "0";
-    case varInteger: return std::to_string(std::get<std::int32_t>(FValue));
-    case varInt64: return std::to_string(std::get<std::int64_t>(FValue));
+    case varEmpty:
+      return "0";
+    case varBoolean:
+      return std::get<bool>(FValue) ? "1" : "0";
+    case varInteger:
+      return std::to_string(std::get<std::int32_t>(FValue));
+    case varInt64:
+      return std::to_string(std::get<std::int64_t>(FValue));
     case varDouble: {
       double d = std::get<double>(FValue);
       if (!std::isfinite(d)) break;
@@ -260,63 +296,78 @@ std::string Variant::AsBcd() const {
       }
       return NormalizeDecimal(t);
     }
-    case varBcd: return std::get<BcdValue>(FValue).Text;
+    case varBcd:
+      return std::get<BcdValue>(FValue).Text;
     case varString: {
       std::string t = Trimmed(std::get<std::string>(FValue));
       if (IsDecimalText(t)) return NormalizeDecimal(t);
       break;
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(varBcd);
 }
 
 TDateTime Variant::AsDateTime() const {
   switch (VarType()) {
-    case varDate: return std::get<TDateTime>(FValue);
+    case varDate:
+      return std::get<TDateTime>(FValue);
     case varString: {
       TDateTime v;
       if (TryStrToDateTime(Trimmed(std::get<std::string>(FValue)), v)) return v;
       break;
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(varDate);
 }
 
 std::string Variant::AsString() const {
   switch (VarType()) {
-    case varEmpty: return "";
-    case varBoolean: return std::get<bool>(FValue) ? "True" : "False";
-    case varInteger: return std::to_string(std::get<std::int32_t>(FValue));
-    case varInt64: return std::to_string(std::get<std::int64_t>(FValue));
-    case varDouble: return DoubleToText(std::get<double>(FValue));
-    case varBcd: return std::get<BcdValue>(FValue).Text;
+    case varEmpty:
+      return "";
+    case varBoolean:
+      return std::get<bool>(FValue) ? "True" : "False";
+    case varInteger:
+      return std::to_string(std::get<std::int32_t>(FValue));
+    case varInt64:
+      return std::to_string(std::get<std::int64_t>(FValue));
+    case varDouble:
+      return DoubleToText(std::get<double>(FValue));
+    case varBcd:
+      return std::get<BcdValue>(FValue).Text;
     case varDate: {
       TDateTime d = std::get<TDateTime>(FValue);
       if (TimePart(d) == 0) return DateToStr(d);
       if (DatePart(d) == 0) return TimeToStr(d);
       return DateTimeToStr(d);
     }
-    case varString: return std::get<std::string>(FValue);
+    case varString:
+      return std::get<std::string>(FValue);
     case varBytes: {
       const TBytes& b = std::get<TBytes>(FValue);
       return std::string(b.begin(), b.end());
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(varString);
 }
 
 TBytes Variant::AsBytes() const {
   switch (VarType()) {
-    case varEmpty: return {};
-    case varBytes: return std::get<TBytes>(FValue);
+    case varEmpty:
+      return {};
+    case varBytes:
+      return std::get<TBytes>(FValue);
     case varString: {
       const std::string& s = std::get<std::string>(FValue);
       return TBytes(s.begin(), s.end());
     }
-    default: break;
+    default:
+      break;
   }
   CannotConvert(varBytes);
 }
@@ -325,26 +376,38 @@ Variant Variant::AsType(TVarType Type) const {
   if (Type == VarType()) return *this;
   if (IsNull() || IsArray()) CannotConvert(Type);
   switch (Type) {
-    case varEmpty: return Variant();
-    case varNull: return Null();
-    case varBoolean: return Variant(AsBoolean());
-    case varInteger: return Variant(AsInteger());
-    case varInt64: return Variant(AsInt64());
-    case varDouble: return Variant(AsFloat());
+    case varEmpty:
+      return Variant();
+    case varNull:
+      return Null();
+    case varBoolean:
+      return Variant(AsBoolean());
+    case varInteger:
+      return Variant(AsInteger());
+    case varInt64:
+      return Variant(AsInt64());
+    case varDouble:
+      return Variant(AsFloat());
     case varBcd: {
       Variant v;
       v.FValue = BcdValue{AsBcd()};
       return v;
     }
-    case varDate: return Variant(AsDateTime());
-    case varString: return Variant(AsString());
-    case varBytes: return Variant(AsBytes());
-    case varArray: break;
+    case varDate:
+      return Variant(AsDateTime());
+    case varString:
+      return Variant(AsString());
+    case varBytes:
+      return Variant(AsBytes());
+    case varArray:
+      break;
   }
   CannotConvert(Type);
 }
 
-std::size_t Variant::ArrayCount() const { return Items().size(); }
+std::size_t Variant::ArrayCount() const {
+  return Items().size();
+}
 
 const std::vector<Variant>& Variant::Items() const {
   if (!IsArray()) throw EVariantError(SVarNotArray);

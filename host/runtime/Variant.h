@@ -104,9 +104,15 @@ class Variant {
 
 // Text of a value, the empty string for Null and Unassigned.
 std::string VarToStr(const Variant& Value);
-inline bool VarIsNull(const Variant& Value) { return Value.IsNull(); }
-inline bool VarIsEmpty(const Variant& Value) { return Value.IsEmpty(); }
-inline bool VarIsArray(const Variant& Value) { return Value.IsArray(); }
+inline bool VarIsNull(const Variant& Value) {
+  return Value.IsNull();
+}
+inline bool VarIsEmpty(const Variant& Value) {
+  return Value.IsEmpty();
+}
+inline bool VarIsArray(const Variant& Value) {
+  return Value.IsArray();
+}
 Variant VarArrayOf(std::vector<Variant> Items);
 
 // Decimal text helpers for exact numerics.

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "qvl/host/runtime/Component.h"
 #include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Component.h"
 #include "qvl/host/runtime/Strings.h"
 
 namespace qvl {

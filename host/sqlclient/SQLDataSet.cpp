@@ -274,8 +274,9 @@ bool TCustomSQLDataSet::ReadResized(int FieldNo, void* Buffer) {
     // One pass copies up to and with the terminator, or finds none in room.
     if (::memccpy(out, FScratch.data(), 0, std::min(fieldSize, columnSize)) == nullptr) {
       const auto* chars = reinterpret_cast<const char*>(FScratch.data());
-      doesNotFit(r.FieldSize - 1, r.FieldSize - 3,
-                 "'" + std::string(chars, std::min<std::size_t>(strnlen(chars, columnSize), 40)) + "'");
+      doesNotFit(
+          r.FieldSize - 1, r.FieldSize - 3,
+          "'" + std::string(chars, std::min<std::size_t>(strnlen(chars, columnSize), 40)) + "'");
     }
     return true;
   }
@@ -288,7 +289,8 @@ bool TCustomSQLDataSet::ReadResized(int FieldNo, void* Buffer) {
   }
   // Fixed-width bytes: zeros beyond the shorter width carry nothing.
   for (std::size_t i = fieldSize; i < columnSize; ++i)
-    if (FScratch[i] != 0) doesNotFit(r.FieldSize, std::nullopt, std::to_string(columnSize) + " bytes");
+    if (FScratch[i] != 0)
+      doesNotFit(r.FieldSize, std::nullopt, std::to_string(columnSize) + " bytes");
   std::memcpy(out, FScratch.data(), std::min(columnSize, fieldSize));
   if (fieldSize > columnSize) std::memset(out + columnSize, 0, fieldSize - columnSize);
   return true;
@@ -343,7 +345,8 @@ void TCustomSQLDataSet::InternalOpen() {
 }
 
 void TCustomSQLDataSet::BindFieldsToColumns() {
-  FResizedFields.assign(static_cast<std::size_t>(FStatement->ColumnCount()) + 1, TResizedField{0, 0, false, false});
+  FResizedFields.assign(static_cast<std::size_t>(FStatement->ColumnCount()) + 1,
+                        TResizedField{0, 0, false, false});
   FAnyResized = false;
   for (int i = 0; i < Fields().Count(); ++i) {
     TField* f = Fields().Items(i);
@@ -355,8 +358,8 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
           {f->GetFieldName(), FieldTypeName(f->GetDataType()), FieldTypeName(c.DataType)}, this);
     if (FormatClass(c.DataType) != 3 && f->GetDataSize() != ColumnDataSize(c)) {
       const int format = FormatClass(c.DataType);
-      FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] =
-          TResizedField{f->GetDataSize(), ColumnDataSize(c), format == 1 || format == 2, format == 1};
+      FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] = TResizedField{
+          f->GetDataSize(), ColumnDataSize(c), format == 1 || format == 2, format == 1};
       FAnyResized = true;
     }
   }

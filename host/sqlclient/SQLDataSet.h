@@ -42,8 +42,8 @@
 
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/dataset/Params.h"
-#include "qvl/host/sqlclient/SQLDriver.h"
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/host/sqlclient/SQLDriver.h"
 
 namespace qvl {
 
@@ -157,7 +157,7 @@ class TCustomSQLDataSet : public TDataSet {
   struct TResizedField {
     int FieldSize;
     int ColumnSize;
-    bool Text;  // zero-terminated text: what follows the terminator is not compared
+    bool Text;    // zero-terminated text: what follows the terminator is not compared
     bool String;  // a string column, which the driver may read straight into the field's buffer
   };
   std::vector<TResizedField> FResizedFields;
@@ -193,7 +193,8 @@ inline bool TCustomSQLDataSet::ReadColumn(int FieldNo, void* Buffer) {
   if (Buffer == nullptr) return !s->IsNull(FieldNo - 1);
   if (FAnyResized) {
     const auto k = static_cast<std::size_t>(FieldNo);
-    if (k < FResizedFields.size() && FResizedFields[k].FieldSize != 0) return ReadResized(FieldNo, Buffer);
+    if (k < FResizedFields.size() && FResizedFields[k].FieldSize != 0)
+      return ReadResized(FieldNo, Buffer);
   }
   return s->GetData(FieldNo - 1, Buffer);
 }

@@ -6,9 +6,9 @@
 
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
-#include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/host/sqlclient/SQLConsts.h"
 
 namespace qvl {
 
@@ -229,6 +229,8 @@ std::unique_ptr<TSQLDriverConnection> OpenSQLDriverConnection(const std::string&
   DatabaseErrorFmt(SUnknownSQLDriver, {DriverName});
 }
 
-TSQLStatement::TTextRead TSQLStatement::ReadText(int, char*, std::size_t) { return trOther; }
+TSQLStatement::TTextRead TSQLStatement::ReadText(int, char*, std::size_t) {
+  return trOther;
+}
 
 }  // namespace qvl

@@ -33,10 +33,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DBTypes.h"
-#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/Variant.h"
 
 namespace qvl {

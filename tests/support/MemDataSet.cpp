@@ -27,7 +27,8 @@ class TMemBlobStream : public TStream {
       FDataSet->DataEvent(deFieldChange, reinterpret_cast<std::intptr_t>(FField));
   }
   std::int32_t Read(void* Buffer, std::int32_t Count) override {
-    std::int64_t n = std::min<std::int64_t>(Count, static_cast<std::int64_t>(FData.Length()) - FPos);
+    std::int64_t n =
+        std::min<std::int64_t>(Count, static_cast<std::int64_t>(FData.Length()) - FPos);
     if (n <= 0) return 0;
     std::memcpy(Buffer, FData.Data() + FPos, static_cast<std::size_t>(n));
     FPos += n;
@@ -71,7 +72,8 @@ void TMemDataSet::InternalOpen() {
       load.Values.resize(static_cast<std::size_t>(Fields().Count()));
       load.Blobs.resize(static_cast<std::size_t>(Fields().Count()));
       FFilterBuffer = &load;
-      for (std::size_t i = 0; i < values.size(); ++i) Fields()[static_cast<int>(i)]->SetAsVariant(values[i]);
+      for (std::size_t i = 0; i < values.size(); ++i)
+        Fields()[static_cast<int>(i)]->SetAsVariant(values[i]);
       FFilterBuffer = nullptr;
       Row row;
       row.Id = FNextId++;
@@ -262,8 +264,10 @@ int TMemDataSet::GetRecNo() {
 TMemDataSet::Buf* TMemDataSet::FieldsBuffer() {
   if (FFilterBuffer != nullptr) return FFilterBuffer;
   switch (GetState()) {
-    case dsCalcFields: return B(CalcBuffer());
-    default: return IsEmpty() ? nullptr : B(ActiveBuffer());
+    case dsCalcFields:
+      return B(CalcBuffer());
+    default:
+      return IsEmpty() ? nullptr : B(ActiveBuffer());
   }
 }
 
@@ -310,13 +314,15 @@ void TMemDataSet::SetFieldData(TField* Field, const void* Buffer) {
     }
     b->Values[index] = std::move(bytes);
   }
-  if (!IsComputingState(GetState())) DataEvent(deFieldChange, reinterpret_cast<std::intptr_t>(Field));
+  if (!IsComputingState(GetState()))
+    DataEvent(deFieldChange, reinterpret_cast<std::intptr_t>(Field));
 }
 
 std::unique_ptr<TStream> TMemDataSet::CreateBlobStream(TField* Field, TBlobStreamMode Mode) {
   Buf* b = FieldsBuffer();
   if (b == nullptr) DatabaseError(SNotEditing, this);
-  return std::make_unique<TMemBlobStream>(this, Field, b->Blobs[static_cast<std::size_t>(Field->GetIndex())], Mode);
+  return std::make_unique<TMemBlobStream>(
+      this, Field, b->Blobs[static_cast<std::size_t>(Field->GetIndex())], Mode);
 }
 
 TUpdateStatus TMemDataSet::UpdateStatus() {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Stream.h"
 
 namespace qvl::test {
@@ -21,7 +21,7 @@ class TMemDataSet : public TDataSet {
   struct Row {
     std::int32_t Id = 0;
     std::vector<std::optional<std::vector<std::uint8_t>>> Values;  // one per field, native format
-    std::vector<TBlobByteData> Blobs;                                // one per field (blob fields)
+    std::vector<TBlobByteData> Blobs;                              // one per field (blob fields)
   };
 
   explicit TMemDataSet(TComponent* AOwner = nullptr) : TDataSet(AOwner) { SetBookmarkSize(4); }
@@ -50,8 +50,14 @@ class TMemDataSet : public TDataSet {
   void InternalOpen() override;
   void InternalClose() override;
   bool IsCursorOpen() override { return FOpen; }
-  void InternalFirst() override { FCursor = -1; Log.push_back("First"); }
-  void InternalLast() override { FCursor = RowCount(); Log.push_back("Last"); }
+  void InternalFirst() override {
+    FCursor = -1;
+    Log.push_back("First");
+  }
+  void InternalLast() override {
+    FCursor = RowCount();
+    Log.push_back("Last");
+  }
   void GetBookmarkData(TRecordBuffer Buffer, void* Data) override {
     std::memcpy(Data, &B(Buffer)->Id, 4);
   }
@@ -59,7 +65,9 @@ class TMemDataSet : public TDataSet {
     std::memcpy(&B(Buffer)->Id, Data, 4);
   }
   TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override { return B(Buffer)->Flag; }
-  void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) override { B(Buffer)->Flag = Value; }
+  void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) override {
+    B(Buffer)->Flag = Value;
+  }
   void InternalGotoBookmark(const void* Bookmark) override;
   void InternalSetToRecord(TRecordBuffer Buffer) override;
   bool BookmarkValid(const TBookmark& Bookmark) override;
@@ -69,7 +77,10 @@ class TMemDataSet : public TDataSet {
   void InternalCancel() override { Log.push_back("Cancel"); }
   void InternalDelete() override;
   void InternalAddRecord(TRecordBuffer Buffer, bool Append) override;
-  int GetRecordCount() override { CheckActive(); return RowCount(); }
+  int GetRecordCount() override {
+    CheckActive();
+    return RowCount();
+  }
   int GetRecNo() override;
   bool GetCanModify() override { return !GetUniDirectional() && !FReadOnly; }
   void SetReadOnly(bool Value) { FReadOnly = Value; }
@@ -77,8 +88,10 @@ class TMemDataSet : public TDataSet {
   void SetFieldData(TField* Field, const void* Buffer) override;
   std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode) override;
   TUpdateStatus UpdateStatus() override;
-  bool Locate(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) override;
-  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues, const std::string& ResultFields) override;
+  bool Locate(const std::string& KeyFields, const Variant& KeyValues,
+              TLocateOptions Options) override;
+  Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
+                 const std::string& ResultFields) override;
 
  private:
   struct Buf {
