@@ -374,7 +374,7 @@ TEST(SQLTextReading, ParametersTableNamesAndLiterals) {
   EXPECT_EQ("", p.Items(2)->GetName());
   EXPECT_EQ("arr[1:2]", ParseSQLParams("arr[1:2]", nullptr));
   EXPECT_EQ("Sales.Orders", NormalizeTableName("Sales.Orders", false));
-  EXPECT_EQ("sales.Orders", NormalizeTableName("Sales.\"Orders\"", true));
+  EXPECT_EQ("\"sales\".\"Orders\"", NormalizeTableName("Sales.\"Orders\"", true));
   EXPECT_EQ("\"Odd.Name\"", NormalizeTableName("\"Odd.Name\"", true));
   EXPECT_EQ("orders", SimpleSelectTable("SELECT * FROM Orders;", true));
   EXPECT_EQ("", SimpleSelectTable("SELECT * FROM Orders; SELECT 1", true));

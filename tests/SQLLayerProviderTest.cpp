@@ -285,6 +285,77 @@ TEST_P(ProviderTest, OpeningAStatementWithoutRowsRaises) {
   }
 }
 
+TEST_P(ProviderTest, NamesGivenByTheApplicationAreIdentifiersNeverSQL) {
+  using qvl::testing::MessageOf;
+  Exec("CREATE TABLE secret (k VARCHAR(10))");
+  Exec("INSERT INTO secret VALUES ('hidden')");
+  Exec("CREATE TABLE \"odd \"\"name\"\".x\" (v INTEGER)");
+  Exec("INSERT INTO \"odd \"\"name\"\".x\" VALUES (5)");
+  TSQLTable table;
+  table.SetSQLConnection(Conn.get());
+  table.SetTableName("items WHERE false UNION ALL SELECT 0, k FROM secret");
+  EXPECT_EQ(PG() ? "relation \"items where false union all select 0, k from secret\" does not exist"
+                 : "no such table: items WHERE false UNION ALL SELECT 0, k FROM secret",
+            MessageOf([&] { table.Open(); }));
+  table.SetTableName("\"odd \"\"name\"\".x\"");
+  table.Open();
+  EXPECT_EQ(5, table.FieldByName("v")->GetAsInteger());
+  EXPECT_EQ("\"odd \"\"name\"\".x\"", table.PSGetTableName());
+  table.Close();
+  const std::string schema = PG() ? Db->Schema() : "main";
+  table.SetTableName(" " + schema + " . ITEMS ");
+  table.Open();
+  EXPECT_EQ(PG() ? schema + ".items" : "main.items", table.PSGetTableName());
+  table.Close();
+  for (const char* bad : {"\"items", "\"items\"x", "a..b", ""}) {
+    table.SetTableName(bad);
+    EXPECT_EQ(*bad == '\0' ? "No table name is set"
+                           : "'" + std::string(bad) +
+                                 "' is not a valid name: write each part plainly or in double "
+                                 "quotes, separated by dots",
+              MessageOf([&] { table.Open(); }))
+        << bad;
+    EXPECT_EQ("", table.PSGetTableName()) << bad;
+  }
+  TSQLDataSet ds;
+  ds.SetSQLConnection(Conn.get());
+  ds.SetCommandType(ctTable);
+  ds.SetCommandText("secret; DELETE FROM secret");
+  EXPECT_NE("no error", MessageOf([&] { ds.Open(); }));
+  auto q = Query("SELECT count(*) AS n FROM secret");
+  q->Open();
+  EXPECT_EQ(1, q->FieldByName("n")->GetAsInteger());
+}
+
+TEST_P(ProviderTest, TableNamesAndOriginsInTheCatalogsForm) {
+  Exec("CREATE TABLE MixedCase (\"Total Amount\" INTEGER, plain INTEGER, \"a.b\" INTEGER)");
+  Exec("CREATE TABLE \"My Table\" (v INTEGER)");
+  Exec("CREATE TABLE \"a.b\" (v INTEGER)");
+  Exec("CREATE TABLE \"a\"\"b\" (v INTEGER)");
+  auto name = [&](const std::string& SQL) { return Query(SQL)->PSGetTableName(); };
+  const std::string schema = PG() ? Db->Schema() : "main";
+  // The catalog holds an unquoted PostgreSQL name in lower case and a
+  // SQLite name as declared.
+  EXPECT_EQ(PG() ? "mixedcase" : "MixedCase", name("SELECT * FROM mixedcase"));
+  EXPECT_EQ(PG() ? "mixedcase" : "MixedCase", name("SELECT * FROM MIXEDCASE m WHERE 1 = 1"));
+  EXPECT_EQ(schema + (PG() ? ".mixedcase" : ".MixedCase"),
+            name("SELECT * FROM " + schema + ".mixedcase"));
+  EXPECT_EQ("\"My Table\"", name("SELECT * FROM \"My Table\""));
+  EXPECT_EQ("\"a.b\"", name("SELECT * FROM \"a.b\""));
+  EXPECT_EQ("\"a\"\"b\"", name("SELECT * FROM \"a\"\"b\""));
+  EXPECT_EQ("\"" + schema + "\".\"My Table\"", name("SELECT * FROM " + schema + ".\"My Table\""));
+  EXPECT_EQ("", name("SELECT 1"));
+  EXPECT_EQ("", name("SELECT * FROM mixedcase; DELETE FROM items"));
+
+  auto q = Query(
+      "SELECT \"Total Amount\" AS t, plain AS p, \"a.b\" AS d, plain + 1 AS e FROM mixedcase");
+  q->Open();
+  EXPECT_EQ("\"Total Amount\"", q->FieldByName("t")->GetOrigin());
+  EXPECT_EQ("plain", q->FieldByName("p")->GetOrigin());
+  EXPECT_EQ("\"a.b\"", q->FieldByName("d")->GetOrigin());
+  EXPECT_EQ("", q->FieldByName("e")->GetOrigin());
+}
+
 QVL_SQL_LAYER_SUITE(ProviderTest);
 
 }  // namespace

@@ -115,6 +115,17 @@ class SQLLayerTest : public ::testing::TestWithParam<const char*> {
   std::unique_ptr<TSQLConnection> Conn;
 };
 
+// The message of the EDatabaseError that Body raises, or "no error".
+template <class Body>
+std::string MessageOf(Body&& F) {
+  try {
+    F();
+  } catch (const EDatabaseError& E) {
+    return E.Message();
+  }
+  return "no error";
+}
+
 inline std::string DriverName(const ::testing::TestParamInfo<const char*>& Info) {
   return Info.param;
 }

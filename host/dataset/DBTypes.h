@@ -63,6 +63,24 @@ constexpr bool IsBlobType(TFieldType Type) {
   }
 }
 
+// Types held as zero-terminated text in a buffer of DataSize bytes.
+constexpr bool IsStringType(TFieldType Type) {
+  return Type == ftString || Type == ftFixedChar || Type == ftWideString || Type == ftGuid;
+}
+// Types whose values are text of any length (memos).
+constexpr bool IsMemoType(TFieldType Type) {
+  return Type == ftMemo || Type == ftFmtMemo || Type == ftOraClob;
+}
+// Types whose values are bytes, not text: fixed and variable buffers and
+// binary blobs.
+constexpr bool IsBinaryType(TFieldType Type) {
+  return Type == ftBytes || Type == ftVarBytes || (IsBlobType(Type) && !IsMemoType(Type));
+}
+// Exact decimals, held as their normalised decimal text.
+constexpr bool IsExactNumericType(TFieldType Type) {
+  return Type == ftBCD || Type == ftFMTBcd;
+}
+
 enum TFieldKind : std::uint8_t { fkData, fkCalculated, fkLookup, fkInternalCalc, fkAggregate };
 
 enum TProviderFlag : std::uint8_t {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/host/sqlclient/SQLText.h"
 #include "qvl/host/sqlclient/SQLValues.h"
@@ -49,10 +50,6 @@ enum : Oid {
   kJsonb = 3802,
 };
 
-// Strings longer than this many bytes become memos (see the SQLite driver).
-constexpr int kMaxStringBytes = 16384;
-constexpr int kFreePrecision = 64;
-constexpr int kFreeScale = 32;
 // Batches start small, so that the first row costs little, and grow while
 // they stay under the byte budget.
 constexpr int kFirstBatch = 16;
@@ -77,28 +74,17 @@ bool Cursorable(const std::string& SQL) {
   return true;
 }
 
-void SetString(TSQLColumnDesc& C, TFieldType Type, int Chars) {
-  if (Chars <= 0 || Chars > kMaxStringBytes / 4) {
-    C.DataType = ftMemo;
+// numeric(p,s) keeps p and s in its type modifier, offset by 4; a negative
+// scale is an 11-bit two's complement. No modifier: an unconstrained numeric.
+void SetNumeric(TSQLColumnDesc& C, int Typmod) {
+  if (Typmod < 4) {
+    sqlpolicy::SetDecimalColumn(C, 0, 0);
     return;
   }
-  C.DataType = Type;
-  C.Size = Chars * 4;  // characters of up to four UTF-8 bytes
-}
-
-void SetNumeric(TSQLColumnDesc& C, int Typmod) {
-  int precision = kFreePrecision, scale = kFreeScale;
-  if (Typmod >= 4) {
-    const int mod = Typmod - 4;
-    precision = (mod >> 16) & 0xffff;
-    scale = mod & 0x7ff;
-    if (scale & 0x400) scale -= 0x800;  // negative scales: 11-bit two's complement
-  }
-  const int intDigits = std::max(precision - scale, 0);
-  const int fracDigits = std::max(scale, 0);
-  C.DataType = ftFMTBcd;
-  C.Size = fracDigits;
-  C.Precision = std::max(intDigits, 1) + fracDigits;
+  const int mod = Typmod - 4;
+  int scale = mod & 0x7ff;
+  if (scale & 0x400) scale -= 0x800;
+  sqlpolicy::SetDecimalColumn(C, (mod >> 16) & 0xffff, scale);
 }
 
 // The field type of a built-in type; false for types the catalog must name.
@@ -141,10 +127,10 @@ bool MapBuiltin(Oid Type, int Typmod, TSQLColumnDesc& C) {
       C.DataType = ftFloat;
       return true;
     case kBpchar:
-      SetString(C, ftFixedChar, Typmod - 4);
+      sqlpolicy::SetStringColumn(C, ftFixedChar, Typmod - 4);
       return true;
     case kVarchar:
-      SetString(C, ftString, Typmod - 4);
+      sqlpolicy::SetStringColumn(C, ftString, Typmod - 4);
       return true;
     case kDate:
       C.DataType = ftDate;
@@ -190,11 +176,6 @@ bool MapBuiltin(Oid Type, int Typmod, TSQLColumnDesc& C) {
   }
 }
 
-std::string TrimEnd(std::string S) {
-  while (!S.empty() && (S.back() == '\n' || S.back() == ' ' || S.back() == '\r')) S.pop_back();
-  return S;
-}
-
 std::string OidArray(const std::set<Oid>& Oids) {
   std::string s = "{";
   for (Oid o : Oids) {
@@ -204,31 +185,21 @@ std::string OidArray(const std::set<Oid>& Oids) {
   return s + "}";
 }
 
-// "schema.name" into its parts: quoted parts as written, others folded to
-// lower case the way the server folds unquoted names.
-std::vector<std::string> SplitName(const std::string& Name) {
-  std::vector<std::string> parts(1);
-  for (std::size_t i = 0; i < Name.size(); ++i) {
-    char c = Name[i];
-    if (c == '"') {
-      for (++i; i < Name.size(); ++i) {
-        if (Name[i] == '"') {
-          if (i + 1 < Name.size() && Name[i + 1] == '"') {
-            parts.back() += '"';
-            ++i;
-            continue;
-          }
-          break;
-        }
-        parts.back() += Name[i];
-      }
-    } else if (c == '.') {
-      parts.emplace_back();
-    } else if (c != ' ') {
-      parts.back() += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+// The server's type of a date or time parameter decides its form; for other
+// targets (text, unknown) the parameter's own type does.
+sqlpolicy::TTemporalParam TemporalKindOf(Oid Target, TFieldType DataType) {
+  switch (Target) {
+    case kDate:
+      return sqlpolicy::TTemporalParam::Date;
+    case kTime:
+    case kTimetz:
+      return sqlpolicy::TTemporalParam::Time;
+    case kTimestamp:
+    case kTimestamptz:
+      return sqlpolicy::TTemporalParam::Timestamp;
+    default:
+      return sqlpolicy::TemporalParamKind(DataType);
   }
-  return parts;
 }
 
 }  // namespace
@@ -295,6 +266,21 @@ class TPostgreSQLStatement : public TSQLStatement {
   bool Read(int Index, void* Buffer);
   PGresult* Run(const std::string& Name, const Bound& B) const;
   void Prepare();
+  // Describing a result's columns: their base columns from the catalog,
+  // their types with domains resolved, then one description each.
+  struct TBaseColumn {
+    std::string Name, Table;
+    sqlpolicy::TBaseColumnFacts Facts;
+    bool IdentityAlways = false;
+  };
+  using TBaseColumns = std::map<std::pair<Oid, int>, TBaseColumn>;  // by table and column number
+  struct TColumnTypes {
+    std::vector<Oid> Types;
+    std::vector<int> Mods;
+    std::set<Oid> Enums;
+  };
+  TBaseColumns ReadBaseColumns(const PGresult* Description) const;
+  TColumnTypes ResolveTypes(const PGresult* Description) const;
   void DescribeColumns(const PGresult* Description);
   bool ShapeChanged(const PGresult* Rows) const;
   // Runs Body; when the server refuses a cached plan because a table
@@ -399,66 +385,57 @@ auto TPostgreSQLStatement::WithFreshPlan(Body&& F) -> decltype(F()) {
   return F();
 }
 
-void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
-  TPostgreSQLConnection* c = Conn();
-  const int n = PQnfields(D);
-  FColumns.assign(static_cast<std::size_t>(n), TSQLColumnDesc{});
-  FReaders.assign(static_cast<std::size_t>(n), &ReadValue);
-  FBytea.assign(static_cast<std::size_t>(n), false);
-
-  struct Attr {
-    std::string Name, Table;
-    bool NotNull = false, Generated = false, InKey = false, HasDefault = false;
-    char Identity = 0;
-  };
-  std::map<std::pair<Oid, int>, Attr> attrs;
+TPostgreSQLStatement::TBaseColumns TPostgreSQLStatement::ReadBaseColumns(const PGresult* D) const {
+  TBaseColumns columns;
   std::set<Oid> tables;
-  for (int i = 0; i < n; ++i)
+  for (int i = 0; i < PQnfields(D); ++i)
     if (PQftable(D, i) != InvalidOid) tables.insert(PQftable(D, i));
-  if (!tables.empty()) {
-    std::string arr = OidArray(tables);
-    const char* values[] = {arr.c_str()};
-    auto r = c->Check(PQexecParams(
-        c->FConn,
-        "SELECT a.attrelid, a.attnum, a.attname, a.attnotnull, a.attgenerated <> '', "
-        "a.attidentity, COALESCE(a.attnum = ANY (i.indkey), false), c.relname, a.atthasdef "
-        "FROM pg_catalog.pg_attribute a "
-        "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
-        "LEFT JOIN pg_catalog.pg_index i ON i.indrelid = a.attrelid AND i.indisprimary "
-        "WHERE a.attrelid = ANY ($1::oid[]) AND a.attnum > 0 AND NOT a.attisdropped",
-        1, nullptr, values, nullptr, nullptr, 0));
-    for (int row = 0; row < PQntuples(r.get()); ++row) {
-      Attr a;
-      a.Name = PQgetvalue(r.get(), row, 2);
-      a.NotNull = PQgetvalue(r.get(), row, 3)[0] == 't';
-      a.Generated = PQgetvalue(r.get(), row, 4)[0] == 't';
-      a.Identity = PQgetvalue(r.get(), row, 5)[0];
-      a.InKey = PQgetvalue(r.get(), row, 6)[0] == 't';
-      a.Table = PQgetvalue(r.get(), row, 7);
-      a.HasDefault = PQgetvalue(r.get(), row, 8)[0] == 't';
-      attrs[{static_cast<Oid>(std::stoul(PQgetvalue(r.get(), row, 0))),
-             std::stoi(PQgetvalue(r.get(), row, 1))}] = a;
-    }
+  if (tables.empty()) return columns;
+  TPostgreSQLConnection* c = Conn();
+  const std::string arr = OidArray(tables);
+  const char* values[] = {arr.c_str()};
+  auto r = c->Check(PQexecParams(
+      c->FConn,
+      "SELECT a.attrelid, a.attnum, a.attname, a.attnotnull, a.attgenerated <> '', "
+      "a.attidentity, COALESCE(a.attnum = ANY (i.indkey), false), c.relname, a.atthasdef "
+      "FROM pg_catalog.pg_attribute a "
+      "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
+      "LEFT JOIN pg_catalog.pg_index i ON i.indrelid = a.attrelid AND i.indisprimary "
+      "WHERE a.attrelid = ANY ($1::oid[]) AND a.attnum > 0 AND NOT a.attisdropped",
+      1, nullptr, values, nullptr, nullptr, 0));
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    auto flag = [&](int Column) { return PQgetvalue(r.get(), row, Column)[0] == 't'; };
+    const char identity = PQgetvalue(r.get(), row, 5)[0];
+    TBaseColumn& b = columns[{static_cast<Oid>(std::stoul(PQgetvalue(r.get(), row, 0))),
+                              std::stoi(PQgetvalue(r.get(), row, 1))}];
+    b.Name = PQgetvalue(r.get(), row, 2);
+    b.Table = PQgetvalue(r.get(), row, 7);
+    b.IdentityAlways = identity == 'a';
+    b.Facts = {.NotNull = flag(3),
+               .FilledByServer = flag(8) || identity != '\0',
+               .Generated = flag(4),
+               .RefusesValues = identity == 'a',
+               .InKey = flag(6)};
   }
+  return columns;
+}
 
-  // Types the driver does not know by number: domains stand for their base
-  // type, enumerations hold short labels, everything else reads as text.
-  std::vector<Oid> types(static_cast<std::size_t>(n));
-  std::vector<int> mods(static_cast<std::size_t>(n));
+TPostgreSQLStatement::TColumnTypes TPostgreSQLStatement::ResolveTypes(const PGresult* D) const {
+  TColumnTypes t;
+  const int n = PQnfields(D);
   for (int i = 0; i < n; ++i) {
-    types[static_cast<std::size_t>(i)] = PQftype(D, i);
-    mods[static_cast<std::size_t>(i)] = PQfmod(D, i);
+    t.Types.push_back(PQftype(D, i));
+    t.Mods.push_back(PQfmod(D, i));
   }
-  FTypes = types;
-  FMods = mods;
-  std::set<Oid> enums;
+  // Domains over domains: a few rounds reach the base type.
+  TPostgreSQLConnection* c = Conn();
   for (int round = 0; round < 8; ++round) {
     std::set<Oid> unknown;
     TSQLColumnDesc probe;
-    for (Oid t : types)
-      if (!MapBuiltin(t, -1, probe) && enums.count(t) == 0) unknown.insert(t);
+    for (Oid type : t.Types)
+      if (!MapBuiltin(type, -1, probe) && t.Enums.count(type) == 0) unknown.insert(type);
     if (unknown.empty()) break;
-    std::string arr = OidArray(unknown);
+    const std::string arr = OidArray(unknown);
     const char* values[] = {arr.c_str()};
     auto r = c->Check(PQexecParams(c->FConn,
                                    "SELECT oid, typtype, typbasetype, typtypmod FROM "
@@ -468,47 +445,53 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
     for (int row = 0; row < PQntuples(r.get()); ++row) {
       const Oid oid = static_cast<Oid>(std::stoul(PQgetvalue(r.get(), row, 0)));
       const char kind = PQgetvalue(r.get(), row, 1)[0];
-      if (kind == 'e') enums.insert(oid);
+      if (kind == 'e') t.Enums.insert(oid);
       if (kind != 'd') continue;
       const Oid base = static_cast<Oid>(std::stoul(PQgetvalue(r.get(), row, 2)));
       const int baseMod = std::stoi(PQgetvalue(r.get(), row, 3));
-      for (std::size_t i = 0; i < types.size(); ++i)
-        if (types[i] == oid) {
-          types[i] = base;
-          if (mods[i] < 0) mods[i] = baseMod;
+      for (std::size_t i = 0; i < t.Types.size(); ++i)
+        if (t.Types[i] == oid) {
+          t.Types[i] = base;
+          if (t.Mods[i] < 0) t.Mods[i] = baseMod;
           changed = true;
         }
     }
     if (!changed) break;
   }
+  return t;
+}
 
-  for (int i = 0; i < n; ++i) {
-    const auto k = static_cast<std::size_t>(i);
+void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
+  const auto n = static_cast<std::size_t>(PQnfields(D));
+  FColumns.assign(n, TSQLColumnDesc{});
+  FReaders.assign(n, &ReadValue);
+  FBytea.assign(n, false);
+  FTypes.assign(n, 0);
+  FMods.assign(n, 0);
+  const TBaseColumns base = ReadBaseColumns(D);
+  const TColumnTypes types = ResolveTypes(D);
+  for (std::size_t k = 0; k < n; ++k) {
+    const int i = static_cast<int>(k);
     TSQLColumnDesc& col = FColumns[k];
+    FTypes[k] = PQftype(D, i);
+    FMods[k] = PQfmod(D, i);
     col.Name = PQfname(D, i);
-    if (!MapBuiltin(types[k], mods[k], col)) {
-      if (enums.count(types[k]) != 0) {
-        col.DataType = ftString;
-        col.Size = 63;  // labels are names: at most 63 bytes
-      } else {
-        col.DataType = ftMemo;
-      }
+    // Types the driver does not know by number: enumerations hold labels,
+    // which are names of at most 63 bytes; anything else reads as text.
+    if (!MapBuiltin(types.Types[k], types.Mods[k], col)) {
+      col.DataType = types.Enums.count(types.Types[k]) != 0 ? ftString : ftMemo;
+      col.Size = col.DataType == ftString ? 63 : 0;
     }
-    FBytea[k] = types[k] == kBytea;
-    auto it = attrs.find({PQftable(D, i), PQftablecol(D, i)});
-    if (it == attrs.end()) {
-      col.ReadOnly = true;  // an expression
+    FBytea[k] = types.Types[k] == kBytea;
+    auto it = base.find({PQftable(D, i), PQftablecol(D, i)});
+    if (it == base.end()) {
+      sqlpolicy::ApplyExpression(col);
       continue;
     }
-    const Attr& a = it->second;
-    col.OriginTable = a.Table;
-    col.OriginColumn = a.Name;
-    // A column the server fills in itself needs no value from the client.
-    col.Required = a.NotNull && !a.HasDefault && !a.Generated && a.Identity == '\0';
-    col.InKey = a.InKey;
-    // GENERATED ALWAYS columns take no values from clients.
-    col.ReadOnly = a.Generated || a.Identity == 'a';
-    if (a.Identity == 'a' && col.DataType == ftInteger) col.DataType = ftAutoInc;
+    col.OriginTable = it->second.Table;
+    col.OriginColumn = it->second.Name;
+    sqlpolicy::ApplyBaseColumn(col, it->second.Facts);
+    if (it->second.IdentityAlways && col.DataType == ftInteger) col.DataType = ftAutoInc;
   }
 }
 
@@ -568,24 +551,13 @@ void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
         s = v.AsBcd();
         break;
       case varDate: {
-        const TDateTime t = v.AsDateTime();
-        const bool timeParam = target == kTime || target == kTimetz ||
-                               (target != kDate && target != kTimestamp && target != kTimestamptz &&
-                                p.GetDataType() == ftTime);
-        if (target == kDate || (target != kTimestamp && target != kTimestamptz && !timeParam &&
-                                p.GetDataType() == ftDate)) {
-          if (TimePart(t) != 0) DatabaseErrorFmt(SParamDateHasTime, {number, DateTimeToStr(t)});
-          s = sqlvalue::FormatDate(DatePart(t), true);
-        } else if (timeParam) {
-          s = sqlvalue::FormatTimeOfDay(
-              t.Micros >= 0 && t.Micros <= TDateTime::kMicrosPerDay ? t.Micros : TimePart(t));
-          if (target == kTimetz) s += "+00";
-        } else {
-          s = sqlvalue::FormatTimestamp(t.Micros, true);
-          if (target == kTimestamptz) {
-            std::size_t bc = s.find(" BC");
-            s.insert(bc == std::string::npos ? s.size() : bc, "+00");
-          }
+        s = sqlpolicy::TemporalParamText(v.AsDateTime(), TemporalKindOf(target, p.GetDataType()),
+                                         true, static_cast<int>(k + 1));
+        // The session's zone is UTC: a zone-aware target is told so.
+        if (target == kTimetz) s += "+00";
+        if (target == kTimestamptz) {
+          std::size_t bc = s.find(" BC");
+          s.insert(bc == std::string::npos ? s.size() : bc, "+00");
         }
         break;
       }
@@ -832,7 +804,8 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
   }
   // bytea_output=hex: "\x" and two digits a byte.
   if (length < 2 || text[0] != '\\' || text[1] != 'x')
-    sqlvalue::NotValid(Column(Index), "bytea text");
+    sqlvalue::NotValid(Column(Index),
+                       "'" + std::string(text, std::min<std::size_t>(length, 16)) + "'");
   const std::size_t size = (length - 2) / 2;
   if (size == 0) {
     Value.Clear();
@@ -878,7 +851,7 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(cs.c_str(), &error);
     if (options == nullptr) {
-      std::string message = error != nullptr ? TrimEnd(error) : "invalid connection string";
+      std::string message = error != nullptr ? TrimRightAscii(error) : SInvalidConnectionString;
       PQfreemem(error);
       throw ESQLDatabaseError(message, 0, "08001");
     }
@@ -902,9 +875,7 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
     } else if (SameTextAscii(name, "Password")) {
       set("password", value);
     } else {
-      std::string key = name;
-      for (char& ch : key) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-      set(key, value);
+      set(LowerCaseAscii(name), value);
     }
   }
   for (auto& s : settings)
@@ -921,9 +892,9 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   keys.push_back(nullptr);
   values.push_back(nullptr);
   FConn = PQconnectdbParams(keys.data(), values.data(), 0);
-  if (FConn == nullptr) throw ESQLDatabaseError("out of memory", 0, "08001");
+  if (FConn == nullptr) throw ESQLDatabaseError(SConnectionOutOfMemory, 0, "08001");
   if (PQstatus(FConn) != CONNECTION_OK) {
-    std::string message = TrimEnd(PQerrorMessage(FConn));
+    std::string message = TrimRightAscii(PQerrorMessage(FConn));
     PQfinish(FConn);
     FConn = nullptr;
     throw ESQLDatabaseError(message, 0, "08001");
@@ -958,7 +929,7 @@ ESQLDatabaseError TPostgreSQLConnection::ErrorOf(const PGresult* R) const {
     return ESQLDatabaseError(primary, 0, state != nullptr ? state : "",
                              detail != nullptr ? detail : "");
   }
-  std::string message = TrimEnd(PQerrorMessage(FConn));
+  std::string message = TrimRightAscii(PQerrorMessage(FConn));
   if (message.empty() && R != nullptr) message = PQresStatus(PQresultStatus(R));
   return ESQLDatabaseError(message, 0, PQstatus(FConn) == CONNECTION_OK ? "HY000" : "08006");
 }
@@ -1140,7 +1111,7 @@ bool TPostgreSQLConnection::InTransaction() {
 std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,
                                                   const std::vector<TParamType>& Modes) {
   if (Name.empty()) DatabaseError(SNoStoredProcName);
-  std::vector<std::string> parts = SplitName(Name);
+  const std::vector<std::string> parts = SplitSQLName(Name, true);
   const std::string& proc = parts.back();
   const char* values[2] = {proc.c_str(),
                            parts.size() > 1 ? parts[parts.size() - 2].c_str() : nullptr};
@@ -1168,7 +1139,8 @@ std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,
     if (!args.empty()) args += ", ";
     args += arg;
   }
-  return (procedure ? "CALL " : "SELECT * FROM ") + Name + "(" + args + ")";
+  return (procedure ? "CALL " : "SELECT * FROM ") + QuoteSQLName(parts, GetQuoteChar()) + "(" +
+         args + ")";
 }
 
 std::unique_ptr<TSQLDriverConnection> OpenPostgreSQLConnection(const TStrings& Params) {

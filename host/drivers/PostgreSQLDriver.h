@@ -49,6 +49,7 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   void Commit() override;
   void Rollback() override;
   bool InTransaction() override;
+  bool FoldsNamesLower() const override { return true; }
   std::string StoredProcCall(const std::string& Name,
                              const std::vector<TParamType>& Modes) override;
 

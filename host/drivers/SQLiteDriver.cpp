@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/host/sqlclient/SQLValues.h"
 
@@ -14,12 +16,11 @@ namespace qvl {
 
 namespace {
 
-// Strings longer than this many bytes become memos: a record slot of that
-// size would cost every cached row more than the text usually needs.
-constexpr int kMaxStringBytes = 16384;
-// Exact numerics declared without precision.
-constexpr int kFreePrecision = 64;
-constexpr int kFreeScale = 32;
+// Owns a prepared statement of the library and finalizes it on every exit.
+struct TStmtFinalizer {
+  void operator()(sqlite3_stmt* S) const { sqlite3_finalize(S); }
+};
+using TStmtHandle = std::unique_ptr<sqlite3_stmt, TStmtFinalizer>;
 
 std::string SQLStateOf(int Code) {
   switch (Code) {
@@ -53,25 +54,12 @@ std::string SQLStateOf(int Code) {
   }
 }
 
-std::string Upper(std::string S) {
-  for (char& c : S)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return S;
-}
-
-std::string Trim(const std::string& S) {
-  std::size_t b = S.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  std::size_t e = S.find_last_not_of(" \t\r\n");
-  return S.substr(b, e - b + 1);
-}
-
 // Collapses runs of blanks so that "DOUBLE  PRECISION" reads as one name.
 std::string SquashBlanks(const std::string& S) {
   std::string out;
   bool blank = false;
   for (char c : S) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+    if (IsBlankAscii(c)) {
       blank = true;
       continue;
     }
@@ -80,30 +68,6 @@ std::string SquashBlanks(const std::string& S) {
     out += c;
   }
   return out;
-}
-
-void SetStringType(TSQLColumnDesc& C, TFieldType Type, long Chars) {
-  // Declared lengths count characters; UTF-8 needs up to four bytes each.
-  if (Chars <= 0 || Chars * 4 > kMaxStringBytes) {
-    C.DataType = ftMemo;
-    C.Size = 0;
-    return;
-  }
-  C.DataType = Type;
-  C.Size = static_cast<int>(Chars * 4);
-}
-
-void SetDecimalType(TSQLColumnDesc& C, long Precision, long Scale) {
-  if (Precision <= 0) {
-    Precision = kFreePrecision;
-    Scale = kFreeScale;
-  }
-  if (Scale < 0) Scale = 0;
-  long intDigits = std::max(Precision - Scale, 0L);
-  C.DataType = ftFMTBcd;
-  C.Size = static_cast<int>(Scale);
-  // Room for the "0" that a value below one is written with.
-  C.Precision = static_cast<int>(std::max(intDigits, 1L) + Scale);
 }
 
 bool Contains(const std::string& S, const char* Part) {
@@ -161,13 +125,13 @@ bool IsTrueParam(const std::string& V) {
 }  // namespace
 
 bool MapSQLiteColumnType(const std::string& DeclaredType, TSQLColumnDesc& C) {
-  std::string decl = SquashBlanks(Upper(Trim(DeclaredType)));
+  std::string decl = SquashBlanks(UpperCaseAscii(TrimAscii(DeclaredType)));
   if (decl.empty()) return false;
   std::string base = decl;
   long a = -1, b = -1;
   std::size_t open = decl.find('(');
   if (open != std::string::npos) {
-    base = Trim(decl.substr(0, open));
+    base = TrimAscii(decl.substr(0, open));
     std::string args = decl.substr(open + 1);
     char* end = nullptr;
     a = std::strtol(args.c_str(), &end, 10);
@@ -195,7 +159,7 @@ bool MapSQLiteColumnType(const std::string& DeclaredType, TSQLColumnDesc& C) {
   } else if (is({"MONEY", "CURRENCY"})) {
     C.DataType = ftCurrency;
   } else if (is({"DECIMAL", "NUMERIC", "DEC"})) {
-    SetDecimalType(C, a, b < 0 ? 0 : b);
+    sqlpolicy::SetDecimalColumn(C, a, b < 0 ? 0 : b);
   } else if (base == "DATE") {
     C.DataType = ftDate;
   } else if (base == "TIME") {
@@ -205,19 +169,19 @@ bool MapSQLiteColumnType(const std::string& DeclaredType, TSQLColumnDesc& C) {
   } else if (base == "TIMESTAMP") {
     C.DataType = ftTimeStamp;
   } else if (is({"CHAR", "CHARACTER", "NCHAR", "NATIVE CHARACTER"})) {
-    SetStringType(C, ftFixedChar, a);
+    sqlpolicy::SetStringColumn(C, ftFixedChar, a);
   } else if (is({"VARCHAR", "CHARACTER VARYING", "VARYING CHARACTER"})) {
-    SetStringType(C, ftString, a);
+    sqlpolicy::SetStringColumn(C, ftString, a);
   } else if (is({"NVARCHAR", "NCHAR VARYING", "NATIONAL CHARACTER VARYING"})) {
-    SetStringType(C, ftWideString, a);
+    sqlpolicy::SetStringColumn(C, ftWideString, a);
   } else if (is({"TEXT", "CLOB"})) {
     C.DataType = ftMemo;
   } else if (base == "BLOB") {
     C.DataType = ftBlob;
-  } else if (base == "BINARY" && a > 0 && a <= kMaxStringBytes) {
+  } else if (base == "BINARY" && a > 0 && a <= sqlpolicy::kMaxStringBytes) {
     C.DataType = ftBytes;
     C.Size = static_cast<int>(a);
-  } else if (base == "VARBINARY" && a > 0 && a <= kMaxStringBytes) {
+  } else if (base == "VARBINARY" && a > 0 && a <= sqlpolicy::kMaxStringBytes) {
     C.DataType = ftVarBytes;
     C.Size = static_cast<int>(a);
   } else if (is({"GUID", "UUID"})) {
@@ -227,7 +191,7 @@ bool MapSQLiteColumnType(const std::string& DeclaredType, TSQLColumnDesc& C) {
     // SQLite's own affinity rules for the names it does not know.
     C.DataType = ftLargeint;
   } else if (Contains(base, "CHAR") || Contains(base, "CLOB") || Contains(base, "TEXT")) {
-    SetStringType(C, ftString, a);
+    sqlpolicy::SetStringColumn(C, ftString, a);
   } else if (Contains(base, "BLOB") || base == "BINARY" || base == "VARBINARY") {
     C.DataType = ftBlob;
   } else if (Contains(base, "REAL") || Contains(base, "FLOA") || Contains(base, "DOUB")) {
@@ -287,7 +251,8 @@ class TSQLiteStatement : public TSQLStatement {
   static bool ReadBlob(TSQLStatement* Self, int Index, void* Buffer);
   static bool ReadChecked(TSQLStatement* Self, int Index, void* Buffer);
 
-  sqlite3_stmt* FStmt = nullptr;
+  TStmtHandle FHandle;
+  sqlite3_stmt* FStmt = nullptr;  // FHandle's statement, read on every value
   State FState = State::Idle;
   bool FDescribed = false;
   int FDescribedAt = 0;  // the statement's re-prepare count when described
@@ -296,25 +261,22 @@ class TSQLiteStatement : public TSQLStatement {
 TSQLiteStatement::TSQLiteStatement(TSQLiteConnection* Connection, const std::string& Text)
     : TSQLStatement(Connection, Text) {
   const char* tail = nullptr;
+  sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v3(Connection->FDb, Text.c_str(), static_cast<int>(Text.size()) + 1,
-                              SQLITE_PREPARE_PERSISTENT, &FStmt, &tail);
+                              SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
+  FHandle.reset(stmt);
   if (rc != SQLITE_OK) Connection->RaiseError(rc);
-  if (FStmt == nullptr) DatabaseError(SNoSQLStatement);
-  if (tail != nullptr && !OnlyTrivia(tail)) {
-    sqlite3_finalize(FStmt);
-    FStmt = nullptr;
-    DatabaseError(SMultipleStatements);
-  }
+  if (stmt == nullptr) DatabaseError(SNoSQLStatement);
+  if (tail != nullptr && !OnlyTrivia(tail)) DatabaseError(SMultipleStatements);
+  FStmt = stmt;
   Connection->CountPrepare();
 }
 
-TSQLiteStatement::~TSQLiteStatement() {
-  if (FStmt != nullptr) sqlite3_finalize(FStmt);
-}
+TSQLiteStatement::~TSQLiteStatement() = default;
 
 void TSQLiteStatement::Detach() {
-  if (FStmt != nullptr) sqlite3_finalize(FStmt);
   FStmt = nullptr;
+  FHandle.reset();
   SetState(State::Idle);
 }
 
@@ -350,10 +312,8 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
     if (Size == 0) return sqlite3_bind_zeroblob(FStmt, Index, 0);
     return sqlite3_bind_blob64(FStmt, Index, Data, Size, SQLITE_TRANSIENT);
   };
-  const bool binaryType = type == ftBlob || type == ftGraphic || type == ftTypedBinary ||
-                          type == ftOraBlob || type == ftBytes || type == ftVarBytes;
-  const bool textType = type == ftMemo || type == ftFmtMemo || type == ftOraClob ||
-                        type == ftString || type == ftFixedChar || type == ftWideString;
+  const bool binaryType = IsBinaryType(type);
+  const bool textType = IsStringType(type) || IsMemoType(type);
   switch (v.VarType()) {
     case varEmpty:
     case varNull:
@@ -377,20 +337,10 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
       rc = sqlvalue::ParseInt64(text, i) ? sqlite3_bind_int64(FStmt, Index, i) : bindText(text);
       break;
     }
-    case varDate: {
-      const std::int64_t micros = v.AsDateTime().Micros;
-      std::string text;
-      if (type == ftTime && micros >= 0 && micros <= TDateTime::kMicrosPerDay)
-        text = sqlvalue::FormatTimeOfDay(micros);
-      else if (type == ftTime)
-        text = sqlvalue::FormatTimeOfDay(TimePart(v.AsDateTime()));
-      else if (type == ftDate && TimePart(v.AsDateTime()) == 0)
-        text = sqlvalue::FormatDate(DatePart(v.AsDateTime()), false);
-      else
-        text = sqlvalue::FormatTimestamp(micros, false);
-      rc = bindText(text);
+    case varDate:
+      rc = bindText(sqlpolicy::TemporalParamText(v.AsDateTime(), sqlpolicy::TemporalParamKind(type),
+                                                 false, Index));
       break;
-    }
     case varString: {
       const std::string s = v.AsString();
       rc = binaryType ? bindBlob(s.data(), s.size()) : bindText(s);
@@ -424,36 +374,45 @@ struct TableInfo {
   bool WithoutRowid = false;
 };
 
+// A statement on the schema, or none when it cannot be prepared (a schema
+// without the table).
+TStmtHandle PrepareOne(sqlite3* Db, const char* SQL) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(Db, SQL, -1, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  return TStmtHandle(stmt);
+}
+
 TableInfo ReadTableInfo(sqlite3* Db, const std::string& Schema, const std::string& Table) {
   TableInfo info;
-  sqlite3_stmt* q = nullptr;
-  if (sqlite3_prepare_v2(Db,
-                         "SELECT name, \"notnull\", dflt_value IS NOT NULL, pk, hidden, type "
-                         "FROM pragma_table_xinfo(?1, ?2)",
-                         -1, &q, nullptr) == SQLITE_OK) {
-    sqlite3_bind_text(q, 1, Table.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(q, 2, Schema.c_str(), -1, SQLITE_TRANSIENT);
-    while (sqlite3_step(q) == SQLITE_ROW) {
+  if (TStmtHandle q = PrepareOne(Db,
+                                 "SELECT name, \"notnull\", dflt_value IS NOT NULL, pk, hidden, "
+                                 "type FROM pragma_table_xinfo(?1, ?2)")) {
+    sqlite3_bind_text(q.get(), 1, Table.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q.get(), 2, Schema.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(q.get()) == SQLITE_ROW) {
       TableColumn c;
-      c.NotNull = sqlite3_column_int(q, 1) != 0;
-      c.HasDefault = sqlite3_column_int(q, 2) != 0;
-      c.KeyPosition = sqlite3_column_int(q, 3);
-      const int hidden = sqlite3_column_int(q, 4);
+      c.NotNull = sqlite3_column_int(q.get(), 1) != 0;
+      c.HasDefault = sqlite3_column_int(q.get(), 2) != 0;
+      c.KeyPosition = sqlite3_column_int(q.get(), 3);
+      const int hidden = sqlite3_column_int(q.get(), 4);
       c.Generated = hidden == 2 || hidden == 3;
-      const unsigned char* type = sqlite3_column_text(q, 5);
-      c.Type = Upper(Trim(type != nullptr ? reinterpret_cast<const char*>(type) : ""));
+      const unsigned char* type = sqlite3_column_text(q.get(), 5);
+      c.Type =
+          UpperCaseAscii(TrimAscii(type != nullptr ? reinterpret_cast<const char*>(type) : ""));
       if (c.KeyPosition > 0) ++info.KeyColumns;
-      info.Columns[Upper(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)))] = c;
+      info.Columns[UpperCaseAscii(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0)))] =
+          c;
     }
   }
-  sqlite3_finalize(q);
-  if (sqlite3_prepare_v2(Db, "SELECT wr FROM pragma_table_list(?1, ?2)", -1, &q, nullptr) ==
-      SQLITE_OK) {
-    sqlite3_bind_text(q, 1, Table.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(q, 2, Schema.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(q) == SQLITE_ROW) info.WithoutRowid = sqlite3_column_int(q, 0) != 0;
+  if (TStmtHandle q = PrepareOne(Db, "SELECT wr FROM pragma_table_list(?1, ?2)")) {
+    sqlite3_bind_text(q.get(), 1, Table.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q.get(), 2, Schema.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(q.get()) == SQLITE_ROW)
+      info.WithoutRowid = sqlite3_column_int(q.get(), 0) != 0;
   }
-  sqlite3_finalize(q);
   return info;
 }
 
@@ -481,16 +440,18 @@ void TSQLiteStatement::Describe() {
       if (it == tables.end())
         it = tables.emplace(key, ReadTableInfo(db, key.first, key.second)).first;
       const TableInfo& info = it->second;
-      auto col = info.Columns.find(Upper(c.OriginColumn));
+      auto col = info.Columns.find(UpperCaseAscii(c.OriginColumn));
       if (col != info.Columns.end()) {
         const TableColumn& tc = col->second;
         // An INTEGER PRIMARY KEY of a rowid table is the rowid: SQLite
         // assigns it when the insert leaves it out.
         const bool rowid = tc.KeyPosition > 0 && info.KeyColumns == 1 && tc.Type == "INTEGER" &&
                            !info.WithoutRowid;
-        c.InKey = tc.KeyPosition > 0;
-        c.ReadOnly = tc.Generated;
-        c.Required = tc.NotNull && !tc.HasDefault && !tc.Generated && !rowid;
+        sqlpolicy::ApplyBaseColumn(c, {.NotNull = tc.NotNull,
+                                       .FilledByServer = tc.HasDefault || rowid,
+                                       .Generated = tc.Generated,
+                                       .RefusesValues = tc.Generated,
+                                       .InKey = tc.KeyPosition > 0});
       } else {
         // The implicit rowid, named rowid, oid or _rowid_.
         int notNull = 0, primaryKey = 0, autoInc = 0;
@@ -501,7 +462,7 @@ void TSQLiteStatement::Describe() {
           c.InKey = primaryKey != 0;
       }
     } else {
-      c.ReadOnly = true;  // an expression has no column to write back to
+      sqlpolicy::ApplyExpression(c);
     }
     if (!MapSQLiteColumnType(decl != nullptr ? decl : "", c)) {
       int storage = FState == State::Pending ? sqlite3_column_type(FStmt, i) : SQLITE_NULL;
@@ -828,23 +789,18 @@ std::int64_t TSQLiteConnection::ExecuteDirect(const std::string& SQL) {
   const char* p = SQL.c_str();
   std::int64_t rows = 0;
   while (*p != '\0') {
-    sqlite3_stmt* stmt = nullptr;
+    sqlite3_stmt* prepared = nullptr;
     const char* tail = nullptr;
-    int rc = sqlite3_prepare_v2(FDb, p, -1, &stmt, &tail);
+    int rc = sqlite3_prepare_v2(FDb, p, -1, &prepared, &tail);
+    TStmtHandle stmt(prepared);
     if (rc != SQLITE_OK) RaiseError(rc);
     p = tail;
     if (stmt == nullptr) continue;  // blanks or a comment
     const sqlite3_int64 before = sqlite3_total_changes64(FDb);
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
     }
-    if (rc != SQLITE_DONE) {
-      std::string message = sqlite3_errmsg(FDb);
-      int code = sqlite3_extended_errcode(FDb);
-      sqlite3_finalize(stmt);
-      throw ESQLDatabaseError(message, code, SQLStateOf(code));
-    }
+    if (rc != SQLITE_DONE) RaiseError(rc);
     rows = RowsChanged(FDb, before);
-    sqlite3_finalize(stmt);
   }
   return rows;
 }
@@ -866,6 +822,31 @@ void TSQLiteConnection::Rollback() {
 
 bool TSQLiteConnection::InTransaction() {
   return sqlite3_get_autocommit(FDb) == 0;
+}
+
+std::vector<std::string> TSQLiteConnection::CatalogTableName(std::vector<std::string> Parts) {
+  if (Parts.empty() || Parts.size() > 2) return Parts;
+  // Unqualified names resolve in temp first, then main, then the attached
+  // databases, as SQLite resolves them.
+  TStmtHandle q =
+      PrepareOne(FDb,
+                 "SELECT schema, name FROM pragma_table_list WHERE name = ?1 COLLATE NOCASE AND "
+                 "(?2 IS NULL OR schema = ?2 COLLATE NOCASE) "
+                 "ORDER BY CASE schema WHEN 'temp' THEN 0 WHEN 'main' THEN 1 ELSE 2 END LIMIT 1");
+  if (q == nullptr) return Parts;
+  const std::string& table = Parts.back();
+  sqlite3_bind_text64(q.get(), 1, table.data(), table.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  if (Parts.size() == 2)
+    sqlite3_bind_text64(q.get(), 2, Parts[0].data(), Parts[0].size(), SQLITE_TRANSIENT,
+                        SQLITE_UTF8);
+  if (sqlite3_step(q.get()) != SQLITE_ROW) return Parts;
+  auto text = [&](int Column) {
+    return std::string(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), Column)),
+                       static_cast<std::size_t>(sqlite3_column_bytes(q.get(), Column)));
+  };
+  if (Parts.size() == 2) Parts[0] = text(0);
+  Parts.back() = text(1);
+  return Parts;
 }
 
 std::string TSQLiteConnection::StoredProcCall(const std::string&, const std::vector<TParamType>&) {

@@ -39,6 +39,7 @@ class TSQLiteConnection : public TSQLDriverConnection {
   void Commit() override;
   void Rollback() override;
   bool InTransaction() override;
+  std::vector<std::string> CatalogTableName(std::vector<std::string> Parts) override;
   std::string StoredProcCall(const std::string& Name,
                              const std::vector<TParamType>& Modes) override;
 

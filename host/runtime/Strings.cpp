@@ -11,7 +11,7 @@ unsigned char FoldAscii(unsigned char c) {
 }
 }  // namespace
 
-int CompareTextAscii(const std::string& A, const std::string& B) {
+int CompareTextAscii(std::string_view A, std::string_view B) {
   std::size_t n = std::min(A.size(), B.size());
   for (std::size_t i = 0; i < n; ++i) {
     unsigned char a = FoldAscii(static_cast<unsigned char>(A[i]));
@@ -22,8 +22,33 @@ int CompareTextAscii(const std::string& A, const std::string& B) {
   return A.size() < B.size() ? -1 : 1;
 }
 
-bool SameTextAscii(const std::string& A, const std::string& B) {
+bool SameTextAscii(std::string_view A, std::string_view B) {
   return A.size() == B.size() && CompareTextAscii(A, B) == 0;
+}
+
+std::string UpperCaseAscii(std::string S) {
+  for (char& c : S)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return S;
+}
+
+std::string LowerCaseAscii(std::string S) {
+  for (char& c : S)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return S;
+}
+
+std::string TrimAscii(std::string_view S) {
+  std::size_t b = 0, e = S.size();
+  while (b < e && IsBlankAscii(S[b])) ++b;
+  while (e > b && IsBlankAscii(S[e - 1])) --e;
+  return std::string(S.substr(b, e - b));
+}
+
+std::string TrimRightAscii(std::string_view S) {
+  std::size_t e = S.size();
+  while (e > 0 && IsBlankAscii(S[e - 1])) --e;
+  return std::string(S.substr(0, e));
 }
 
 // ---- TStrings -------------------------------------------------------------

@@ -13,6 +13,7 @@
 // EndUpdate fires one OnChange if anything changed.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qvl/host/runtime/Object.h"
@@ -104,7 +105,18 @@ class TStringList : public TStrings {
 };
 
 // Case-insensitive comparison over the letters A to Z (other bytes exact).
-int CompareTextAscii(const std::string& A, const std::string& B);
-bool SameTextAscii(const std::string& A, const std::string& B);
+int CompareTextAscii(std::string_view A, std::string_view B);
+bool SameTextAscii(std::string_view A, std::string_view B);
+// The letters A to Z (a to z) in the other case; every other byte, UTF-8
+// included, as it is: the form for keywords, type names and identifiers.
+std::string UpperCaseAscii(std::string S);
+std::string LowerCaseAscii(std::string S);
+// Whether C is a space, tab, CR or LF.
+constexpr bool IsBlankAscii(char C) {
+  return C == ' ' || C == '\t' || C == '\r' || C == '\n';
+}
+// S without the blanks (IsBlankAscii) at both ends, or at its end only.
+std::string TrimAscii(std::string_view S);
+std::string TrimRightAscii(std::string_view S);
 
 }  // namespace qvl

@@ -1,6 +1,5 @@
 #include "qvl/host/runtime/Variant.h"
 
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +7,7 @@
 
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/RTLConsts.h"
+#include "qvl/host/runtime/Strings.h"
 
 namespace qvl {
 
@@ -143,22 +143,15 @@ void Variant::CannotConvert(TVarType To) const {
 
 namespace {
 
-std::string Trimmed(const std::string& s) {
-  std::size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  std::size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
-
 bool ParseInt64(const std::string& text, std::int64_t& out) {
-  std::string s = Trimmed(text);
+  std::string s = TrimAscii(text);
   if (!s.empty() && s[0] == '+') s.erase(0, 1);
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
   return ec == std::errc() && p == s.data() + s.size() && !s.empty();
 }
 
 bool ParseDouble(const std::string& text, double& out) {
-  std::string s = Trimmed(text);
+  std::string s = TrimAscii(text);
   if (!s.empty() && s[0] == '+') s.erase(0, 1);
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
   return ec == std::errc() && p == s.data() + s.size() && !s.empty();
@@ -188,8 +181,7 @@ bool Variant::AsBoolean() const {
     case varBcd:
       return NormalizeDecimal(std::get<BcdValue>(FValue).Text) != "0";
     case varString: {
-      std::string s = Trimmed(std::get<std::string>(FValue));
-      for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      const std::string s = LowerCaseAscii(TrimAscii(std::get<std::string>(FValue)));
       if (s == "true") return true;
       if (s == "false") return false;
       double d;
@@ -299,7 +291,7 @@ std::string Variant::AsBcd() const {
     case varBcd:
       return std::get<BcdValue>(FValue).Text;
     case varString: {
-      std::string t = Trimmed(std::get<std::string>(FValue));
+      std::string t = TrimAscii(std::get<std::string>(FValue));
       if (IsDecimalText(t)) return NormalizeDecimal(t);
       break;
     }
@@ -315,7 +307,7 @@ TDateTime Variant::AsDateTime() const {
       return std::get<TDateTime>(FValue);
     case varString: {
       TDateTime v;
-      if (TryStrToDateTime(Trimmed(std::get<std::string>(FValue)), v)) return v;
+      if (TryStrToDateTime(TrimAscii(std::get<std::string>(FValue)), v)) return v;
       break;
     }
     default:

@@ -12,11 +12,15 @@ inline constexpr const char* SConnectionOpen = "Cannot change this setting of an
 inline constexpr const char* SMissingSQLConnection = "No SQL connection is set";
 inline constexpr const char* SNoSQLStatement = "No SQL statement is set";
 inline constexpr const char* SNoTableName = "No table name is set";
+inline constexpr const char* SInvalidSQLName =
+    "'%s' is not a valid name: write each part plainly or in double quotes, separated by dots";
 inline constexpr const char* SNoStoredProcName = "No stored procedure name is set";
 inline constexpr const char* SNoResultSet = "The statement returns no rows";
 inline constexpr const char* SUnknownConnectionParam = "Unknown %s connection parameter '%s'";
 inline constexpr const char* SInvalidConnectionParam =
     "Invalid value '%s' of connection parameter '%s'";
+inline constexpr const char* SInvalidConnectionString = "Invalid connection string";
+inline constexpr const char* SConnectionOutOfMemory = "Out of memory while opening the connection";
 inline constexpr const char* SMissingDatabaseParam = "No database file is given for SQLite";
 inline constexpr const char* SMultipleStatements =
     "Only one statement can be prepared at a time: remove the text after the first statement";

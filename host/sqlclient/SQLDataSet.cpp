@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "qvl/host/dataset/DBConsts.h"
+#include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/host/sqlclient/SQLDriver.h"
@@ -16,63 +17,36 @@ namespace qvl {
 namespace {
 
 // Field types that share one native buffer format.
+enum TFormatClass {
+  fcString = 1,
+  fcDecimal,
+  fcBlob,
+  fcTimestamp,
+  fcInt32,
+  fcDouble,
+  fcOther = 100
+};
 int FormatClass(TFieldType Type) {
-  if (IsBlobType(Type)) return 3;
+  if (IsBlobType(Type)) return fcBlob;
+  if (IsStringType(Type)) return fcString;
+  if (IsExactNumericType(Type)) return fcDecimal;
   switch (Type) {
-    case ftString:
-    case ftFixedChar:
-    case ftWideString:
-    case ftGuid:
-      return 1;
-    case ftBCD:
-    case ftFMTBcd:
-      return 2;
     case ftDateTime:
     case ftTimeStamp:
-      return 4;
+      return fcTimestamp;
     case ftInteger:
     case ftAutoInc:
-      return 5;
+      return fcInt32;
     case ftFloat:
     case ftCurrency:
-      return 6;
+      return fcDouble;
     default:
-      return 100 + Type;
+      return static_cast<int>(fcOther) + static_cast<int>(Type);
   }
 }
 
 int ColumnDataSize(const TSQLColumnDesc& C) {
-  switch (C.DataType) {
-    case ftString:
-    case ftFixedChar:
-    case ftWideString:
-    case ftGuid:
-      return C.Size + 1;
-    case ftBCD:
-    case ftFMTBcd:
-      return C.Precision + 3;
-    case ftBytes:
-      return C.Size;
-    case ftVarBytes:
-      return C.Size + 2;
-    case ftSmallint:
-    case ftWord:
-    case ftBoolean:
-      return 2;
-    case ftInteger:
-    case ftAutoInc:
-    case ftDate:
-      return 4;
-    case ftLargeint:
-    case ftFloat:
-    case ftCurrency:
-    case ftTime:
-    case ftDateTime:
-    case ftTimeStamp:
-      return 8;
-    default:
-      return 0;
-  }
+  return static_cast<int>(sqlpolicy::ColumnBufferSize(C));
 }
 
 bool IsInput(TParamType Type) {
@@ -356,10 +330,11 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
       DatabaseErrorFmt(
           SFieldTypeMismatch,
           {f->GetFieldName(), FieldTypeName(f->GetDataType()), FieldTypeName(c.DataType)}, this);
-    if (FormatClass(c.DataType) != 3 && f->GetDataSize() != ColumnDataSize(c)) {
+    if (FormatClass(c.DataType) != fcBlob && f->GetDataSize() != ColumnDataSize(c)) {
       const int format = FormatClass(c.DataType);
-      FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] = TResizedField{
-          f->GetDataSize(), ColumnDataSize(c), format == 1 || format == 2, format == 1};
+      FResizedFields[static_cast<std::size_t>(f->GetFieldNo())] =
+          TResizedField{f->GetDataSize(), ColumnDataSize(c),
+                        format == fcString || format == fcDecimal, format == fcString};
       FAnyResized = true;
     }
   }
@@ -378,7 +353,7 @@ void TCustomSQLDataSet::InternalInitFieldDefs() {
     def->Precision = c.Precision;
     def->InKey = c.InKey;
     def->ReadOnly = c.ReadOnly;
-    def->Origin = c.OriginColumn;
+    def->Origin = c.OriginColumn.empty() ? "" : CatalogSQLName({c.OriginColumn}, FoldsNamesLower());
   }
 }
 
@@ -421,8 +396,27 @@ int TCustomSQLDataSet::PSExecuteStatement(const std::string& SQL, TParams* Param
   return rows > INT_MAX ? INT_MAX : static_cast<int>(rows);
 }
 
+std::string TCustomSQLDataSet::CatalogTableName(std::vector<std::string> Parts) {
+  if (!Parts.empty() && FSQLConnection != nullptr && FSQLConnection->GetConnected())
+    Parts = FSQLConnection->Driver().CatalogTableName(std::move(Parts));
+  return CatalogSQLName(Parts, FoldsNamesLower());
+}
+
+std::string TCustomSQLDataSet::ApplicationTableName(const std::string& Name) {
+  try {
+    return CatalogTableName(SplitSQLName(Name, FoldsNamesLower()));
+  } catch (const EDatabaseError&) {
+    return "";  // not a name: no table to write back to
+  }
+}
+
+std::string TCustomSQLDataSet::TableCommandText(const std::string& Name) {
+  const std::string quote = FSQLConnection != nullptr ? FSQLConnection->GetQuoteChar() : "\"";
+  return "SELECT * FROM " + QuoteSQLName(SplitSQLName(Name, FoldsNamesLower()), quote);
+}
+
 std::string TCustomSQLDataSet::PSGetTableName() {
-  return SimpleSelectTable(FCommandText, FoldsNamesLower());
+  return CatalogTableName(SimpleSelectTableParts(FCommandText, FoldsNamesLower()));
 }
 
 std::string TCustomSQLDataSet::PSGetQuoteChar() {
@@ -446,11 +440,9 @@ void TSQLDataSet::SetCommandText(const std::string& Value) {
       SetQueryText(Value);
       break;
     case ctTable:
-      SetFCommandText(Value.empty() ? "" : "SELECT * FROM " + Value);
-      break;
     case ctStoredProc:
       SetFCommandText("");
-      break;  // made when prepared
+      break;  // made when prepared, by the connection's rules for names
   }
 }
 
@@ -458,6 +450,8 @@ void TSQLDataSet::PrepareStatement() {
   if (FSourceText.empty() && GetCommandText().empty()) DatabaseError(SNoSQLStatement, this);
   if (FCommandType == ctStoredProc)
     SetFCommandText(Driver().StoredProcCall(FSourceText, ModesOf(Params())));
+  else if (FCommandType == ctTable)
+    SetFCommandText(TableCommandText(FSourceText));
   TCustomSQLDataSet::PrepareStatement();
 }
 
@@ -470,7 +464,7 @@ const TParams* TSQLDataSet::BindParams() {
 std::string TSQLDataSet::PSGetTableName() {
   switch (FCommandType) {
     case ctTable:
-      return NormalizeTableName(FSourceText, FoldsNamesLower());
+      return ApplicationTableName(FSourceText);
     case ctStoredProc:
       return "";
     default:
@@ -565,16 +559,17 @@ void TSQLTable::SetTableName(const std::string& Value) {
   if (Value == FTableName) return;
   SetPrepared(false);
   FTableName = Value;
-  SetFCommandText(Value.empty() ? "" : "SELECT * FROM " + Value);
+  SetFCommandText("");
 }
 
 void TSQLTable::PrepareStatement() {
   if (FTableName.empty()) DatabaseError(SNoTableName, this);
+  SetFCommandText(TableCommandText(FTableName));
   TCustomSQLDataSet::PrepareStatement();
 }
 
 std::string TSQLTable::PSGetTableName() {
-  return NormalizeTableName(FTableName, FoldsNamesLower());
+  return ApplicationTableName(FTableName);
 }
 
 }  // namespace qvl

@@ -33,7 +33,8 @@
 //                   from ":name" and "?" markers
 //   TSQLStoredProc  calls StoredProcName with Params (PostgreSQL functions
 //                   and procedures; SQLite has none and raises)
-//   TSQLTable       every row of TableName
+//   TSQLTable       every row of TableName, an identifier (parts quoted by
+//                   the connection's rules when prepared), never SQL text
 
 #include <cstdint>
 #include <memory>
@@ -122,6 +123,12 @@ class TCustomSQLDataSet : public TDataSet {
   virtual const TParams* BindParams();
   // Whether the server lower-cases unquoted names (PostgreSQL does).
   bool FoldsNamesLower() const;
+  // Table names: parts in catalog form (PSGetTableName), an application's
+  // name in that form (empty when it is no name), and the text that reads
+  // every row of the table named, each part quoted.
+  std::string CatalogTableName(std::vector<std::string> Parts);
+  std::string ApplicationTableName(const std::string& Name);
+  std::string TableCommandText(const std::string& Name);
   // Sets the command text from query text: with ParamCheck, ":name" markers
   // become "?" and Params are rebuilt, keeping the values of parameters of
   // the same name (unnamed ones by position).

@@ -8,6 +8,7 @@
 #include "qvl/host/drivers/PostgreSQLDriver.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 
 namespace qvl {
@@ -43,46 +44,12 @@ void TSQLStatement::BadIndex(int Index) {
 Variant TSQLStatement::GetValue(int Index) {
   const TSQLColumnDesc& c = Column(Index);
   if (IsNull(Index)) return Variant::Null();
-  switch (c.DataType) {
-    case ftBlob:
-    case ftGraphic:
-    case ftTypedBinary:
-    case ftOraBlob: {
-      TBlobByteData data;
-      GetBlob(Index, data);
-      return Variant(data.ToBytes());
-    }
-    case ftMemo:
-    case ftFmtMemo:
-    case ftOraClob: {
-      TBlobByteData data;
-      GetBlob(Index, data);
-      return Variant(data.ToString());
-    }
-    default:
-      break;
+  if (IsBlobType(c.DataType)) {
+    TBlobByteData data;
+    GetBlob(Index, data);
+    return IsMemoType(c.DataType) ? Variant(data.ToString()) : Variant(data.ToBytes());
   }
-  std::size_t size = 8;
-  switch (c.DataType) {
-    case ftString:
-    case ftFixedChar:
-    case ftWideString:
-    case ftGuid:
-      size = static_cast<std::size_t>(c.Size) + 1;
-      break;
-    case ftBCD:
-    case ftFMTBcd:
-      size = static_cast<std::size_t>(c.Precision) + 3;
-      break;
-    case ftBytes:
-      size = static_cast<std::size_t>(c.Size);
-      break;
-    case ftVarBytes:
-      size = static_cast<std::size_t>(c.Size) + 2;
-      break;
-    default:
-      break;
-  }
+  const std::size_t size = sqlpolicy::ColumnBufferSize(c);
   std::vector<std::uint8_t> buf(std::max<std::size_t>(size, 8));
   GetData(Index, buf.data());
   auto get = [&](auto v) {

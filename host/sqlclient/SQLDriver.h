@@ -197,6 +197,15 @@ class TSQLDriverConnection {
 
   // The identifier quote: one character, or empty when names are not quoted.
   virtual std::string GetQuoteChar() const { return "\""; }
+  // Whether unquoted names are folded to lower case (else they keep their
+  // case and compare without it).
+  virtual bool FoldsNamesLower() const { return false; }
+  // The parts of a table name (see SplitSQLName) as the catalog holds them:
+  // a database that compares names without case gives the declared case of
+  // the table found; an unknown table keeps the parts given.
+  virtual std::vector<std::string> CatalogTableName(std::vector<std::string> Parts) {
+    return Parts;
+  }
   // Statement text that calls the stored procedure Name; Modes lists the
   // parameters in order and the result carries one "?" per input parameter.
   // Drivers without stored procedures raise EDatabaseError.

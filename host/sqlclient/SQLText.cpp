@@ -5,6 +5,9 @@
 #include <set>
 
 #include "qvl/host/dataset/Params.h"
+#include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/Strings.h"
+#include "qvl/host/sqlclient/SQLConsts.h"
 
 namespace qvl {
 
@@ -17,16 +20,6 @@ bool IdentChar(char C) {
 
 bool IdentStart(char C) {
   return IdentChar(C) && !std::isdigit(static_cast<unsigned char>(C));
-}
-
-std::string UpperAscii(std::string S) {
-  for (char& c : S) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return S;
-}
-
-std::string LowerAscii(std::string S) {
-  for (char& c : S) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return S;
 }
 
 // The text of a quoted name without its quotes, doubled quotes made single.
@@ -83,26 +76,22 @@ std::vector<Token> Tokenize(const std::string& T) {
 }
 
 bool IsWord(const Token& T, const char* Upper) {
-  return T.Type == Token::Word && UpperAscii(T.Text) == Upper;
+  return T.Type == Token::Word && UpperCaseAscii(T.Text) == Upper;
 }
 
-// Joins name parts as the server knows them, or gives the text as written
-// when a part would not survive being split at dots and quoted again.
-std::string JoinName(const std::vector<Token>& Parts, bool FoldLower) {
-  std::string joined, written;
-  bool plain = true;
-  for (const Token& p : Parts) {
-    std::string part =
-        p.Type == Token::QuotedName ? Unquote(p.Text) : (FoldLower ? LowerAscii(p.Text) : p.Text);
-    if (part.find_first_of(".\"") != std::string::npos || part.empty()) plain = false;
-    if (!joined.empty()) {
-      joined += '.';
-      written += '.';
-    }
-    joined += part;
-    written += p.Text;
+// A name part as the catalog holds it.
+std::string NamePart(const Token& T, bool FoldLower) {
+  if (T.Type == Token::QuotedName) return Unquote(T.Text);
+  return FoldLower ? LowerCaseAscii(T.Text) : T.Text;
+}
+
+bool PlainIdentifier(const std::string& Part, bool FoldLower) {
+  if (Part.empty() || (Part[0] >= '0' && Part[0] <= '9')) return false;
+  for (char c : Part) {
+    const bool lower = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+    if (!lower && !(c >= 'A' && c <= 'Z' && !FoldLower)) return false;
   }
-  return plain ? joined : written;
+  return true;
 }
 
 }  // namespace
@@ -181,7 +170,7 @@ std::size_t SkipSQLLiteral(const std::string& T, std::size_t I) {
 std::vector<std::string> SQLCodeWords(const std::string& SQL) {
   std::vector<std::string> words;
   for (const Token& t : Tokenize(SQL))
-    if (t.Type == Token::Word) words.push_back(UpperAscii(t.Text));
+    if (t.Type == Token::Word) words.push_back(UpperCaseAscii(t.Text));
   return words;
 }
 
@@ -238,18 +227,18 @@ std::string ParseSQLParams(const std::string& T, TParams* Into) {
   return out;
 }
 
-std::string SimpleSelectTable(const std::string& SQL, bool FoldLower) {
+std::vector<std::string> SimpleSelectTableParts(const std::string& SQL, bool FoldLower) {
   std::vector<Token> all = Tokenize(SQL);
   std::vector<Token> t;
   for (const Token& tok : all)
     if (tok.Depth == 0) t.push_back(tok);
-  if (t.empty() || !IsWord(t[0], "SELECT")) return "";
+  if (t.empty() || !IsWord(t[0], "SELECT")) return {};
   static const std::set<std::string> setOps = {"UNION", "INTERSECT", "EXCEPT"};
   std::size_t from = t.size();
   for (std::size_t i = 0; i < t.size(); ++i) {
     if (t[i].Type != Token::Word) continue;
-    const std::string w = UpperAscii(t[i].Text);
-    if (setOps.count(w) != 0) return "";
+    const std::string w = UpperCaseAscii(t[i].Text);
+    if (setOps.count(w) != 0) return {};
     if (w == "FROM" && from == t.size()) from = i;
   }
   std::size_t i = from + 1;
@@ -263,15 +252,15 @@ std::string SimpleSelectTable(const std::string& SQL, bool FoldLower) {
     }
     break;
   }
-  if (parts.empty() || parts.size() > 3) return "";
+  if (parts.empty() || parts.size() > 3) return {};
   // A name followed by "(" is a function, not a table.
-  if (i < t.size() && t[i].Type == Token::Punct && t[i].Text == "(") return "";
+  if (i < t.size() && t[i].Type == Token::Punct && t[i].Text == "(") return {};
   static const std::set<std::string> ends = {"WHERE",  "GROUP", "ORDER", "HAVING", "LIMIT",
                                              "OFFSET", "FETCH", "FOR",   "WINDOW"};
   auto isEnd = [&](std::size_t k) {
     if (k >= t.size()) return true;
     if (t[k].Type == Token::Punct && t[k].Text == ";") return k + 1 == t.size();
-    return t[k].Type == Token::Word && ends.count(UpperAscii(t[k].Text)) != 0;
+    return t[k].Type == Token::Word && ends.count(UpperCaseAscii(t[k].Text)) != 0;
   };
   if (!isEnd(i)) {
     // An alias, with or without AS.
@@ -279,25 +268,98 @@ std::string SimpleSelectTable(const std::string& SQL, bool FoldLower) {
     static const std::set<std::string> joins = {
         "JOIN", "NATURAL", "CROSS", "INNER", "LEFT", "RIGHT", "FULL", "ON", "USING", "TABLESAMPLE"};
     if (i >= t.size() || !(t[i].Type == Token::Word || t[i].Type == Token::QuotedName) ||
-        (t[i].Type == Token::Word && joins.count(UpperAscii(t[i].Text)) != 0))
-      return "";
+        (t[i].Type == Token::Word && joins.count(UpperCaseAscii(t[i].Text)) != 0))
+      return {};
     ++i;
-    if (!isEnd(i)) return "";
+    if (!isEnd(i)) return {};
   }
-  return JoinName(parts, FoldLower);
+  std::vector<std::string> names;
+  for (const Token& p : parts) names.push_back(NamePart(p, FoldLower));
+  for (const std::string& n : names)
+    if (n.empty()) return {};
+  return names;
+}
+
+std::string SimpleSelectTable(const std::string& SQL, bool FoldLower) {
+  return CatalogSQLName(SimpleSelectTableParts(SQL, FoldLower), FoldLower);
 }
 
 std::string NormalizeTableName(const std::string& Name, bool FoldLower) {
-  std::vector<Token> t = Tokenize(Name);
-  std::vector<Token> parts;
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    const bool name = t[i].Type == Token::Word || t[i].Type == Token::QuotedName;
-    const bool dot = t[i].Type == Token::Punct && t[i].Text == ".";
-    if (i % 2 == 0 ? !name : !dot) return Name;
-    if (name) parts.push_back(t[i]);
+  try {
+    return CatalogSQLName(SplitSQLName(Name, FoldLower), FoldLower);
+  } catch (const EDatabaseError&) {
+    return "";
   }
-  if (parts.empty() || t.size() % 2 == 0) return Name;
-  return JoinName(parts, FoldLower);
+}
+
+std::vector<std::string> SplitSQLName(const std::string& Name, bool FoldLower) {
+  std::vector<std::string> parts;
+  auto invalid = [&] { DatabaseErrorFmt(SInvalidSQLName, {Name}); };
+  std::size_t i = 0;
+  const std::size_t n = Name.size();
+  while (true) {
+    while (i < n && IsBlankAscii(Name[i])) ++i;
+    std::string part;
+    if (i < n && Name[i] == '"') {
+      for (++i;; ++i) {
+        if (i >= n) invalid();
+        if (Name[i] == '"') {
+          if (i + 1 < n && Name[i + 1] == '"') {
+            part += '"';
+            ++i;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        part += Name[i];
+      }
+      while (i < n && IsBlankAscii(Name[i])) ++i;
+      if (i < n && Name[i] != '.') invalid();
+    } else {
+      const std::size_t start = i;
+      while (i < n && Name[i] != '.' && Name[i] != '"') ++i;
+      if (i < n && Name[i] == '"') invalid();
+      part = TrimAscii(std::string_view(Name).substr(start, i - start));
+      if (FoldLower) part = LowerCaseAscii(part);
+    }
+    if (part.empty() || part.find('\0') != std::string::npos) invalid();
+    parts.push_back(std::move(part));
+    if (i >= n) break;
+    ++i;  // the dot
+  }
+  return parts;
+}
+
+std::string QuoteSQLName(const std::vector<std::string>& Parts, const std::string& Quote) {
+  const std::string q = Quote.empty() ? "\"" : Quote;
+  std::string out;
+  for (const std::string& part : Parts) {
+    if (!out.empty()) out += '.';
+    out += q;
+    for (std::size_t i = 0; i < part.size(); ++i) {
+      if (part.compare(i, q.size(), q) == 0) {
+        out += q + q;
+        i += q.size() - 1;
+      } else {
+        out += part[i];
+      }
+    }
+    out += q;
+  }
+  return out;
+}
+
+std::string CatalogSQLName(const std::vector<std::string>& Parts, bool FoldLower) {
+  bool plain = true;
+  for (const std::string& p : Parts) plain = plain && PlainIdentifier(p, FoldLower);
+  if (!plain) return QuoteSQLName(Parts, "\"");
+  std::string out;
+  for (const std::string& p : Parts) {
+    if (!out.empty()) out += '.';
+    out += p;
+  }
+  return out;
 }
 
 }  // namespace qvl

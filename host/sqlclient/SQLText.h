@@ -26,13 +26,36 @@ std::vector<std::string> SQLCodeWords(const std::string& SQL);
 // cast) and "??" (a literal question mark) are left as they are.
 std::string ParseSQLParams(const std::string& SQL, TParams* Into);
 
-// The table a plain SELECT reads: one table in FROM, no join, union,
-// subquery in FROM or WITH. Unquoted parts as written, or folded to lower
-// case when FoldLower; quoted parts without their quotes. Empty when the
-// statement is anything else.
-std::string SimpleSelectTable(const std::string& SQL, bool FoldLower);
+// ---- names ----------------------------------------------------------------
+// A name is a list of parts (schema, table) as the database's catalog holds
+// them. FoldLower: the database folds unquoted names to lower case
+// (PostgreSQL); otherwise they keep their case (SQLite).
 
-// A table name as the server knows it (see SimpleSelectTable's folding).
+// A name given by the application (a table, a stored procedure): parts
+// separated by dots, each written plainly (blanks around it dropped, folded
+// when FoldLower) or in double quotes (a doubled quote standing for one).
+// Never SQL: whatever the text, it names one object. EDatabaseError
+// (SInvalidSQLName) for an empty part, an unclosed quote or text after a
+// closing quote.
+std::vector<std::string> SplitSQLName(const std::string& Name, bool FoldLower);
+// Every part enclosed in Quote ('"' when empty) with embedded Quote
+// characters doubled, joined with dots.
+std::string QuoteSQLName(const std::vector<std::string>& Parts, const std::string& Quote);
+// The catalog form handed to update-SQL generation (PSGetTableName, field
+// Origin): the parts joined with dots as they are when each is a plain
+// identifier (an ASCII letter or "_", then letters, digits and "_"; no upper
+// case when FoldLower), otherwise every part in double quotes, so that the
+// name survives being split at dots. Empty for no parts.
+std::string CatalogSQLName(const std::vector<std::string>& Parts, bool FoldLower);
+
+// The table a plain SELECT reads: one table in FROM, no join, union,
+// subquery in FROM or WITH; its parts, empty when the statement is anything
+// else.
+std::vector<std::string> SimpleSelectTableParts(const std::string& SQL, bool FoldLower);
+// The same in catalog form.
+std::string SimpleSelectTable(const std::string& SQL, bool FoldLower);
+// An application's table name in catalog form; empty when it is not a
+// valid name.
 std::string NormalizeTableName(const std::string& Name, bool FoldLower);
 
 }  // namespace qvl

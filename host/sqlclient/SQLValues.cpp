@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "qvl/host/runtime/DateTime.h"
+#include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 
 namespace qvl::sqlvalue {
@@ -47,17 +48,6 @@ std::string Quoted(std::string_view Text) {
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
-}
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameAscii(std::string_view A, std::string_view B) {
-  if (A.size() != B.size()) return false;
-  for (std::size_t i = 0; i < A.size(); ++i)
-    if (Lower(A[i]) != Lower(B[i])) return false;
-  return true;
 }
 
 std::int64_t FloorDiv(std::int64_t A, std::int64_t B) {
@@ -145,11 +135,11 @@ void PutString(const TSQLColumnDesc& C, std::string_view Text, void* Buffer) {
 }
 
 bool ParseBoolean(std::string_view T, bool& Value) {
-  if (SameAscii(T, "t") || SameAscii(T, "true") || T == "1") {
+  if (SameTextAscii(T, "t") || SameTextAscii(T, "true") || T == "1") {
     Value = true;
     return true;
   }
-  if (SameAscii(T, "f") || SameAscii(T, "false") || T == "0") {
+  if (SameTextAscii(T, "f") || SameTextAscii(T, "false") || T == "0") {
     Value = false;
     return true;
   }
@@ -241,11 +231,11 @@ bool ParseDouble(std::string_view T, double& Value) {
     negative = body[0] == '-';
     body.remove_prefix(1);
   }
-  if (SameAscii(body, "nan")) {
+  if (SameTextAscii(body, "nan")) {
     Value = std::numeric_limits<double>::quiet_NaN();
     return true;
   }
-  if (SameAscii(body, "inf") || SameAscii(body, "infinity")) {
+  if (SameTextAscii(body, "inf") || SameTextAscii(body, "infinity")) {
     Value = negative ? -std::numeric_limits<double>::infinity()
                      : std::numeric_limits<double>::infinity();
     return true;
@@ -484,104 +474,119 @@ void PutDouble(const TSQLColumnDesc& C, double V, void* Buffer) {
   }
 }
 
+namespace {
+
+// PutText for each kind of field, one function each.
+
+void PutIntegerText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  std::int64_t v;
+  if (!ParseInt64(T, v)) {
+    // Beyond 64 bits it is a number still, just one that does not fit.
+    Canonical c;
+    if (Canonicalize(T, c) && c.Exponent >= 0 && T.find_first_of(".eE") == std::string_view::npos)
+      DoesNotFit(C, T);
+    NotValid(C, Quoted(T));
+  }
+  PutInt64(C, v, Buffer);
+}
+
+void PutBooleanText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  bool b;
+  if (!ParseBoolean(T, b)) NotValid(C, Quoted(T));
+  const std::uint16_t v = b ? 1 : 0;
+  std::memcpy(Buffer, &v, sizeof v);
+}
+
+void PutFloatText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  double d;
+  if (!ParseDouble(T, d)) NotValid(C, Quoted(T));
+  if (!SameNumber(T, d)) DoesNotFit(C, T);
+  std::memcpy(Buffer, &d, sizeof d);
+}
+
+// A number in exponent notation spelt out as plain decimal digits.
+std::string PlainDecimal(const TSQLColumnDesc& C, std::string_view T) {
+  Canonical c;
+  if (!Canonicalize(T, c)) NotValid(C, Quoted(T));
+  std::string digits = c.Digits.empty() ? "0" : c.Digits;
+  std::string s;
+  if (c.Exponent >= 0) {
+    if (c.Exponent > 1000) DoesNotFit(C, T);
+    s = digits + std::string(static_cast<std::size_t>(c.Exponent), '0');
+  } else {
+    const auto frac = static_cast<std::size_t>(-c.Exponent);
+    if (frac > 1000) DoesNotFit(C, T);
+    if (digits.size() <= frac) digits.insert(0, frac - digits.size() + 1, '0');
+    s = digits.substr(0, digits.size() - frac) + "." + digits.substr(digits.size() - frac);
+  }
+  if (c.Negative) s.insert(0, "-");
+  return s;
+}
+
+void PutDecimalText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  std::string s(T);
+  if (!IsDecimalText(s)) s = PlainDecimal(C, T);
+  PutDecimal(C, T, s, Buffer);
+}
+
+void PutDateText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  if (TryPutIsoDate(T, Buffer)) return;  // the common form
+  std::int64_t micros;
+  bool hadTime;
+  const TParse r = ParseTimestamp(T, micros, hadTime);
+  if (r == TParse::Invalid) NotValid(C, Quoted(T));
+  const std::int64_t days = FloorDiv(micros, kMicrosPerDay);
+  if (r == TParse::Inexact || micros != days * kMicrosPerDay || days < INT32_MIN ||
+      days > INT32_MAX)
+    DoesNotFit(C, Quoted(T));
+  const auto v = static_cast<std::int32_t>(days);
+  std::memcpy(Buffer, &v, sizeof v);
+}
+
+void PutTimeText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  std::int64_t micros;
+  const TParse r = ParseTimeOfDay(T, micros);
+  if (r == TParse::Invalid) NotValid(C, Quoted(T));
+  if (r == TParse::Inexact) DoesNotFit(C, Quoted(T));
+  std::memcpy(Buffer, &micros, sizeof micros);
+}
+
+void PutTimestampText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  std::int64_t micros;
+  bool hadTime;
+  const TParse r = ParseTimestamp(T, micros, hadTime);
+  if (r == TParse::Invalid) NotValid(C, Quoted(T));
+  if (r == TParse::Inexact) DoesNotFit(C, Quoted(T));
+  std::memcpy(Buffer, &micros, sizeof micros);
+}
+
+}  // namespace
+
 void PutText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  if (IsStringType(C.DataType)) return PutString(C, T, Buffer);
+  if (IsExactNumericType(C.DataType)) return PutDecimalText(C, T, Buffer);
   switch (C.DataType) {
-    case ftString:
-    case ftFixedChar:
-    case ftWideString:
-    case ftGuid:
-      PutString(C, T, Buffer);
-      return;
     case ftSmallint:
     case ftWord:
     case ftInteger:
     case ftAutoInc:
-    case ftLargeint: {
-      std::int64_t v;
-      if (!ParseInt64(T, v)) {
-        // Beyond 64 bits it is a number still, just one that does not fit.
-        Canonical c;
-        if (Canonicalize(T, c) && c.Exponent >= 0 &&
-            T.find_first_of(".eE") == std::string_view::npos)
-          DoesNotFit(C, T);
-        NotValid(C, Quoted(T));
-      }
-      PutInt64(C, v, Buffer);
-      return;
-    }
-    case ftBoolean: {
-      bool b;
-      if (!ParseBoolean(T, b)) NotValid(C, Quoted(T));
-      std::uint16_t v = b ? 1 : 0;
-      std::memcpy(Buffer, &v, sizeof v);
-      return;
-    }
+    case ftLargeint:
+      return PutIntegerText(C, T, Buffer);
+    case ftBoolean:
+      return PutBooleanText(C, T, Buffer);
     case ftFloat:
-    case ftCurrency: {
-      double d;
-      if (!ParseDouble(T, d)) NotValid(C, Quoted(T));
-      if (!SameNumber(T, d)) DoesNotFit(C, T);
-      std::memcpy(Buffer, &d, sizeof d);
-      return;
-    }
-    case ftBCD:
-    case ftFMTBcd: {
-      std::string s(T);
-      if (!IsDecimalText(s)) {
-        Canonical c;
-        if (!Canonicalize(T, c)) NotValid(C, Quoted(T));
-        // Exponent notation: spelt out as plain digits.
-        std::string digits = c.Digits.empty() ? "0" : c.Digits;
-        if (c.Exponent >= 0) {
-          if (c.Exponent > 1000) DoesNotFit(C, T);
-          s = digits + std::string(static_cast<std::size_t>(c.Exponent), '0');
-        } else {
-          std::size_t frac = static_cast<std::size_t>(-c.Exponent);
-          if (frac > 1000) DoesNotFit(C, T);
-          if (digits.size() <= frac) digits.insert(0, frac - digits.size() + 1, '0');
-          s = digits.substr(0, digits.size() - frac) + "." + digits.substr(digits.size() - frac);
-        }
-        if (c.Negative) s.insert(0, "-");
-      }
-      PutDecimal(C, T, s, Buffer);
-      return;
-    }
-    case ftDate: {
-      if (TryPutIsoDate(T, Buffer)) return;  // the common form
-      std::int64_t micros;
-      bool hadTime;
-      TParse r = ParseTimestamp(T, micros, hadTime);
-      if (r == TParse::Invalid) NotValid(C, Quoted(T));
-      std::int64_t days = FloorDiv(micros, kMicrosPerDay);
-      if (r == TParse::Inexact || micros != days * kMicrosPerDay || days < INT32_MIN ||
-          days > INT32_MAX)
-        DoesNotFit(C, Quoted(T));
-      auto v = static_cast<std::int32_t>(days);
-      std::memcpy(Buffer, &v, sizeof v);
-      return;
-    }
-    case ftTime: {
-      std::int64_t micros;
-      TParse r = ParseTimeOfDay(T, micros);
-      if (r == TParse::Invalid) NotValid(C, Quoted(T));
-      if (r == TParse::Inexact) DoesNotFit(C, Quoted(T));
-      std::memcpy(Buffer, &micros, sizeof micros);
-      return;
-    }
+    case ftCurrency:
+      return PutFloatText(C, T, Buffer);
+    case ftDate:
+      return PutDateText(C, T, Buffer);
+    case ftTime:
+      return PutTimeText(C, T, Buffer);
     case ftDateTime:
-    case ftTimeStamp: {
-      std::int64_t micros;
-      bool hadTime;
-      TParse r = ParseTimestamp(T, micros, hadTime);
-      if (r == TParse::Invalid) NotValid(C, Quoted(T));
-      if (r == TParse::Inexact) DoesNotFit(C, Quoted(T));
-      std::memcpy(Buffer, &micros, sizeof micros);
-      return;
-    }
+    case ftTimeStamp:
+      return PutTimestampText(C, T, Buffer);
     case ftBytes:
     case ftVarBytes:
-      PutBytes(C, T.data(), T.size(), Buffer);
-      return;
+      return PutBytes(C, T.data(), T.size(), Buffer);
     default:
       NotValid(C, Quoted(T));
   }
