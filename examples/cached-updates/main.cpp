@@ -2,28 +2,32 @@
 // each record carries its update status, RevertRecord undoes one record and
 // CancelUpdates all of them, without a statement sent to the database.
 // Usage: cached-updates DATABASE-FILE (created, or emptied, first).
-#include <iostream>
-#include <string>
-
 #include <qvl/components/QVLQuery.h>
 #include <qvl/host/sqlclient/SQLConnection.h>
+
+#include <iostream>
+#include <string>
 
 namespace {
 
 const char* StatusName(qvl::TUpdateStatus Status) {
   switch (Status) {
-    case qvl::usUnmodified: return "unmodified";
-    case qvl::usModified: return "modified";
-    case qvl::usInserted: return "inserted";
-    case qvl::usDeleted: return "deleted";
+    case qvl::usUnmodified:
+      return "unmodified";
+    case qvl::usModified:
+      return "modified";
+    case qvl::usInserted:
+      return "inserted";
+    case qvl::usDeleted:
+      return "deleted";
   }
   return "?";
 }
 
 void Print(qvl::TQVLQuery& Query) {
   std::cout << Query.FieldByName("id")->GetAsString() << " "
-            << Query.FieldByName("name")->GetAsString() << " ["
-            << StatusName(Query.UpdateStatus()) << "]\n";
+            << Query.FieldByName("name")->GetAsString() << " [" << StatusName(Query.UpdateStatus())
+            << "]\n";
 }
 
 void PrintAll(qvl::TQVLQuery& Query) {

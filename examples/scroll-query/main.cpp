@@ -1,17 +1,18 @@
 // Reads a query into the record cache and scrolls it both ways: the rows are
 // fetched from the forward-only SQLite cursor only as navigation needs them.
 // Usage: scroll-query DATABASE-FILE (created, or emptied, first).
-#include <iostream>
-#include <string>
-
 #include <qvl/components/QVLQuery.h>
 #include <qvl/host/sqlclient/SQLConnection.h>
+
+#include <iostream>
+#include <string>
 
 namespace {
 
 void CreateCustomers(qvl::TSQLConnection& Db) {
   Db.ExecuteDirect("drop table if exists customers");
-  Db.ExecuteDirect("create table customers (id integer primary key, name varchar(40), city varchar(30))");
+  Db.ExecuteDirect(
+      "create table customers (id integer primary key, name varchar(40), city varchar(30))");
   Db.StartTransaction();
   qvl::TParams params;
   qvl::TParam* id = params.CreateParam(qvl::ftInteger, "id", qvl::ptInput);
