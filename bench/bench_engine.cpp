@@ -24,6 +24,7 @@
 #include "bench/BenchEngineTable.h"
 #include "bench/BenchSupport.h"
 #include "qvl/components/QVLQuery.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
 
 using namespace qvl;

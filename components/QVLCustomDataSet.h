@@ -18,9 +18,13 @@
 
 #include "qvl/engine/QVLDataSetImpl.h"
 #include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/runtime/ScopedValue.h"
 #include "qvl/sql/QVLSQLProcessor.h"
 
 namespace qvl {
+namespace test {
+class TDataSetTestPeer;
+}
 
 template <class TSQLBase>
 class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
@@ -29,8 +33,6 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
       : TSQLBase(AOwner), FDataSetImpl(std::make_unique<TQVLDataSetImpl>(this, *this)) {}
   // Closing needs these overrides and the engine: close before either goes.
   ~TQVLCustomDataSet() override { this->DestroyingDataSet(); }
-
-  TQVLDataSetImpl& GetDataSetImpl() const { return *FDataSetImpl; }
 
   // ---- published properties ----------------------------------------------------
   int GetPageSize() const { return FDataSetImpl->GetPageSize(); }
@@ -67,17 +69,11 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
 
   // ---- IQVLRecordCursor -----------------------------------------------------------------
   TGetResult FetchNext() override {
-    FFetching = true;
-    const bool wasEnd = this->GetEndOfData();
     TGetResult result;
-    try {
+    {
+      TScopedValue<bool> fetching(FFetching, true);
       result = TSQLBase::GetRecord(nullptr, gmNext, false);
-      if (wasEnd && !this->GetEndOfData()) this->ClearBuffers();
-    } catch (...) {
-      FFetching = false;
-      throw;
     }
-    FFetching = false;
     if (result != grOK)
       this->FreeCursor();
     else
@@ -135,7 +131,7 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override {
     return FDataSetImpl->GetBookmarkFlag(Buffer);
   }
-  std::uint16_t GetRecordSize() override { return FDataSetImpl->GetRecordSize(); }
+  std::uint32_t GetRecordSize() override { return FDataSetImpl->GetRecordSize(); }
   void InternalAddRecord(TRecordBuffer Buffer, bool Append) override {
     FDataSetImpl->InternalAddRecord(Buffer, Append);
   }
@@ -206,6 +202,8 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   TUpdateStatus UpdateStatus() override { return FDataSetImpl->UpdateStatus(); }
 
  private:
+  friend class test::TDataSetTestPeer;
+
   // A host bookmark of another size is not one of ours: it names nothing.
   static const void* AsBookmark(const TBookmark& Bookmark) {
     return Bookmark.size() == static_cast<std::size_t>(kQVLBookmarkSize) ? Bookmark.data()

@@ -6,11 +6,14 @@
 #include <climits>
 #include <cstring>
 #include <typeinfo>
+#include <unordered_set>
 
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/Invariants.h"
+#include "qvl/host/runtime/ScopedValue.h"
 #include "qvl/resources/QVLConsts.h"
 
 namespace qvl {
@@ -135,9 +138,9 @@ void TQVLDataSetImpl::SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record) {
 // ---- life ------------------------------------------------------------------------
 
 TQVLDataSetImpl::TQVLDataSetImpl(TDataSet* ADataSet, IQVLRecordCursor& ARecordCursor)
-    : FDataSet(ADataSet), FRecordCursor(ARecordCursor), FCurrentRecord(FBOF) {
-  FDataSet->SetBookmarkSize(kQVLBookmarkSize);
-  FDataSet->SetUniDirectional(false);
+    : FDataSet(ADataSet), FHost(*ADataSet), FRecordCursor(ARecordCursor), FCurrentRecord(FBOF) {
+  FHost.SetBookmarkSize(kQVLBookmarkSize);
+  FHost.SetUniDirectional(false);
   ResetChain();
 }
 
@@ -146,12 +149,14 @@ TQVLDataSetImpl::~TQVLDataSetImpl() {
 }
 
 void TQVLDataSetImpl::ResetChain() {
+  FRowPending = false;
   SetRecordNext(FBOF, nullptr);
   SetRecordPrior(FEOF, FBOF);
   FCurrentRecord = FBOF;
 }
 
 void TQVLDataSetImpl::InternalOpen() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   const TFields& fields = FDataSet->Fields();
   const int count = fields.Count();
   std::int64_t size = static_cast<std::int64_t>(kQVLRecordHeaderSize);
@@ -191,6 +196,10 @@ void TQVLDataSetImpl::InternalOpen() {
 }
 
 void TQVLDataSetImpl::InternalClose() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
+  // The streams' field and records go now.
+  for (TQVLBlobStream* stream : FBlobStreams) stream->Detach();
+  FBlobStreams.clear();
   FUpdateLog.reset();
   FEditBackup = nullptr;
   // The allocator's destruction releases the blobs of every live record, so
@@ -207,7 +216,9 @@ void TQVLDataSetImpl::InternalClose() {
 
 TGetResult TQVLDataSetImpl::FetchNextRecord() {
   const bool uni = FDataSet->GetUniDirectional();
-  TGetResult r = FRecordCursor.FetchNext();
+  // A row whose values could not be read is read again, not skipped: the
+  // cursor still stands on it.
+  const TGetResult r = FRowPending ? grOK : FRecordCursor.FetchNext();
   // A bidirectional chain always grows at its end, FEOF.Prior: the current
   // record is that one whenever its Next is null and it is linked.
   TRecordBuffer last = uni ? FCurrentRecord : RecordPrior(FEOF);
@@ -217,9 +228,18 @@ TGetResult TQVLDataSetImpl::FetchNextRecord() {
     FCurrentRecord = FEOF;
     return r;
   }
+  FRowPending = true;
   TRecordBuffer record;
   if (!uni) {
+    // Filled before it is linked: a row that fails to read leaves the chain
+    // as it was.
     record = AllocRecord();
+    try {
+      FillRecordFromCursor(record);
+    } catch (...) {
+      FreeRecord(record);
+      throw;
+    }
     SetRecordPrior(record, last);
     SetRecordNo(record, RecordNo(last) + 1);
     SetRecordNext(last, record);
@@ -227,16 +247,34 @@ TGetResult TQVLDataSetImpl::FetchNextRecord() {
   } else if (FCurrentRecord == FBOF) {
     // One record serves a unidirectional dataset; it stays out of the chain.
     record = AllocRecord();
+    try {
+      FillRecordFromCursor(record);
+    } catch (...) {
+      FreeRecord(record);
+      throw;
+    }
     SetRecordPrior(record, FBOF);
     SetRecordNo(record, 1);
   } else {
+    // The one record is overwritten: a row that fails to read leaves it
+    // partly filled, and moving on reads that row again.
     record = FCurrentRecord;
     ClearBlobs(record);
+    FillRecordFromCursor(record);
     SetRecordNo(record, RecordNo(record) + 1);
   }
+  FRowPending = false;
   SetRecordStatus(record, usUnmodified);
   FCurrentRecord = record;
-  FillRecordFromCursor(record);
+#ifndef NDEBUG
+  // Only the chain's end changed: checking all of it at every row would make
+  // reading quadratic.
+  if (const std::string fault = TailFault(); !fault.empty())
+    InvariantBroken("end", __func__, fault);
+#endif
+  // With nothing to calculate the host's step would return at once; asking
+  // it costs more than the rest of filling a narrow record.
+  if (FHasCalcFields || FDataSet->GetOnCalcFields()) CalcRecordFields(record);
   return grOK;
 }
 
@@ -251,15 +289,12 @@ void TQVLDataSetImpl::FillRecordFromCursor(TRecordBuffer Record) {
       slot[0] = FRecordCursor.ReadFieldData(step.FieldNo, slot + 1) ? 1 : 0;
     }
   }
-  // With nothing to calculate the host's step would return at once; asking
-  // it costs more than the rest of filling a narrow record.
-  if (FHasCalcFields || FDataSet->GetOnCalcFields()) CalcRecordFields(Record);
 }
 
 void TQVLDataSetImpl::CalcRecordFields(TRecordBuffer Record) {
   alignas(void*) std::uint8_t cell[sizeof(void*)];
   SetCellRecord(cell, Record);
-  FDataSet->GetCalcFields(cell);
+  FHost.GetCalcFields(cell);
 }
 
 // ---- moving --------------------------------------------------------------------------
@@ -315,25 +350,23 @@ TGetResult TQVLDataSetImpl::GetRecord(TGetMode GetMode) {
   if (!FDataSet->GetFiltered() || !FDataSet->GetOnFilterRecord()) return Move(GetMode);
   // The handler may replace itself; this step keeps the one it started with.
   const TFilterRecordEvent handler = FDataSet->GetOnFilterRecord();
-  const TDataSetState savedState = FDataSet->SetTempState(dsFilter);
-  const bool savedFiltering = FFiltering;
-  FFiltering = true;
-  TGetResult r;
-  bool accept = true;
-  try {
-    do {
-      r = Move(GetMode);
-      if (r == grOK) {
-        handler(FDataSet, accept);
-        if (!accept && GetMode == gmCurrent) r = grError;
-      }
-    } while (!accept && r == grOK);
-  } catch (...) {
-    r = grError;
+  TDataSetTempState state(*FDataSet, dsFilter);
+  TScopedValue<bool> filtering(FFiltering, true);
+  for (;;) {
+    // Reading rows may fail (the server, the connection, a value): that
+    // reaches the caller as it does without a filter.
+    const TGetResult r = Move(GetMode);
+    if (r != grOK) return r;
+    bool accept = true;
+    try {
+      handler(FDataSet, accept);
+    } catch (...) {
+      // A failing filter ends the move with no record.
+      return grError;
+    }
+    if (accept) return grOK;
+    if (GetMode == gmCurrent) return grError;
   }
-  FFiltering = savedFiltering;
-  FDataSet->RestoreState(savedState);
-  return r;
 }
 
 TGetResult TQVLDataSetImpl::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) {
@@ -348,6 +381,7 @@ void TQVLDataSetImpl::InternalFirst() {
 }
 
 void TQVLDataSetImpl::InternalLast() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (!IsAllFetched()) {
     FCurrentRecord = RecordPrior(FEOF);
     while (FetchNextRecord() == grOK) {
@@ -374,10 +408,10 @@ void TQVLDataSetImpl::ResyncAndCheckForScroll() {
   TRecordBuffer active = GetActiveRecordBuffer();
   const bool moved = active != FCurrentRecord;
   if (moved && active != nullptr && !RecordIsLive(active))
-    SetCellRecord(FDataSet->ActiveBuffer(), nullptr);
-  if (moved) FDataSet->DoBeforeScroll();
-  FDataSet->Resync(0);
-  if (moved) FDataSet->DoAfterScroll();
+    SetCellRecord(FHost.ActiveBuffer(), nullptr);
+  if (moved) FHost.DoBeforeScroll();
+  FHost.Resync(0);
+  if (moved) FHost.DoAfterScroll();
 }
 
 // ---- host buffers ------------------------------------------------------------------------
@@ -387,7 +421,7 @@ TRecordBuffer TQVLDataSetImpl::FieldsRecordOtherwise(TDataSetState State) const 
     if (FCurrentRecord == FBOF || FCurrentRecord == FEOF) return nullptr;
     return State == dsOldValue ? OldValuesOf(FCurrentRecord) : FCurrentRecord;
   }
-  if (State == dsCalcFields) return CellRecord(FDataSet->CalcBuffer());
+  if (State == dsCalcFields) return CellRecord(FHost.CalcBuffer());
   return OldValuesOf(GetActiveRecordBuffer());  // dsOldValue
 }
 
@@ -442,7 +476,7 @@ void TQVLDataSetImpl::SetPageSize(int Value) {
 void TQVLDataSetImpl::SetFetchOnDemand(bool Value) {
   if (Value != FFetchOnDemand && !Value && !FDataSet->GetUniDirectional() && IsCursorOpen()) {
     InternalLast();
-    FDataSet->CursorPosChanged();
+    FHost.CursorPosChanged();
   }
   FFetchOnDemand = Value;
 }
@@ -453,7 +487,7 @@ bool TQVLDataSetImpl::GetUniDirectional() const {
 
 void TQVLDataSetImpl::SetUniDirectional(bool Value) {
   FDataSet->CheckInactive();
-  FDataSet->SetUniDirectional(Value);
+  FHost.SetUniDirectional(Value);
 }
 
 bool TQVLDataSetImpl::IsAllFetched() const {
@@ -478,11 +512,11 @@ int TQVLDataSetImpl::GetRecNo() {
 void TQVLDataSetImpl::SetRecNo(int Value) {
   FDataSet->CheckBrowseMode();
   if (Value == GetRecNo()) return;
-  FDataSet->DoBeforeScroll();
+  FHost.DoBeforeScroll();
   InternalFirst();
   SkipRecords(Value);
-  FDataSet->Resync(rmCenter);
-  FDataSet->DoAfterScroll();
+  FHost.Resync(rmCenter);
+  FHost.DoAfterScroll();
 }
 
 // ---- field data ---------------------------------------------------------------------------------
@@ -567,9 +601,13 @@ TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField
   }
   ReadBlobData();
   if (Mode == bmWrite) Truncate();
+  FDataSetImpl->FBlobStreams.push_back(this);
 }
 
 TQVLBlobStream::~TQVLBlobStream() {
+  if (FDataSetImpl == nullptr) return;
+  auto& streams = FDataSetImpl->FBlobStreams;
+  streams.erase(std::find(streams.begin(), streams.end(), this));
   if (!FModified) return;
   try {
     FField->SetModified(true);
@@ -579,7 +617,15 @@ TQVLBlobStream::~TQVLBlobStream() {
   }
 }
 
+void TQVLBlobStream::Detach() noexcept {
+  FDataSetImpl = nullptr;
+  FField = nullptr;
+  FBlobData = nullptr;
+  FModified = false;
+}
+
 void TQVLBlobStream::ReadBlobData() {
+  if (FDataSetImpl == nullptr) DatabaseError(SDataSetClosed);
   TRecordBuffer record = FDataSetImpl->GetFieldsRecordBuffer();
   const int index = FDataSetImpl->FieldSlotIndex(FField);
   if (record == nullptr || index < 0 ||
@@ -684,6 +730,7 @@ void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
 }
 
 void TQVLDataSetImpl::InternalEdit() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (RecordStatus(FCurrentRecord) == usDeleted) DatabaseError(SDeletedRecordEdit);
   TRecordBuffer backup = AllocRecord();
   CopyRecordData(FCurrentRecord, backup);
@@ -692,10 +739,11 @@ void TQVLDataSetImpl::InternalEdit() {
 }
 
 void TQVLDataSetImpl::InternalInsert() {
-  FDataSet->CursorPosChanged();
+  FHost.CursorPosChanged();
 }
 
 void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (Append) InternalLast();
   TRecordBuffer record = CellRecord(Buffer);
   if (FCurrentRecord == FBOF) {
@@ -711,6 +759,7 @@ void TQVLDataSetImpl::InternalAddRecord(TRecordBuffer Buffer, bool Append) {
 }
 
 void TQVLDataSetImpl::InternalPost() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   switch (FDataSet->GetState()) {
     case dsEdit:
       if (FDataSet->GetModified() && RecordStatus(FCurrentRecord) == usUnmodified) {
@@ -732,6 +781,7 @@ void TQVLDataSetImpl::InternalPost() {
 }
 
 void TQVLDataSetImpl::InternalCancel() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   switch (FDataSet->GetState()) {
     case dsEdit:
       if (FEditBackup != nullptr) {
@@ -741,15 +791,23 @@ void TQVLDataSetImpl::InternalCancel() {
         FEditBackup = nullptr;
       }
       break;
-    case dsInsert:
-      FreeRecord(MoveFromCurrentRecord());
+    case dsInsert: {
+      // The new record is the active one. The cursor stands on it after
+      // Insert and Append; a one-call insert that failed may have left it
+      // on the record the new one was to go before.
+      TRecordBuffer record = GetActiveRecordBuffer();
+      if (record == nullptr || !RecordIsLive(record)) break;
+      if (record == FCurrentRecord) MoveFromCurrentRecord();
+      FreeRecord(record);
       break;
+    }
     default:
       break;
   }
 }
 
 void TQVLDataSetImpl::InternalDelete() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   TRecordBuffer record = FCurrentRecord;
   switch (RecordStatus(record)) {
     case usUnmodified:
@@ -770,6 +828,7 @@ void TQVLDataSetImpl::InternalDelete() {
 }
 
 void TQVLDataSetImpl::InternalRefresh() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   FDataSet->CheckBrowseMode();
   const int recNo = GetRecNo();
   InternalClose();
@@ -832,9 +891,10 @@ void TQVLDataSetImpl::RollbackUpdate(TRecordBuffer Record) {
 }
 
 void TQVLDataSetImpl::RevertRecord() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   FDataSet->Cancel();
   if (!GetUpdatesPending()) return;
-  FDataSet->UpdateCursorPos();
+  FHost.UpdateCursorPos();
   TRecordBuffer record = FCurrentRecord;
   auto it = std::find(FUpdateLog->begin(), FUpdateLog->end(), record);
   if (it == FUpdateLog->end()) return;
@@ -844,9 +904,10 @@ void TQVLDataSetImpl::RevertRecord() {
 }
 
 void TQVLDataSetImpl::CancelUpdates() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   FDataSet->Cancel();
   if (!GetUpdatesPending()) return;
-  FDataSet->UpdateCursorPos();
+  FHost.UpdateCursorPos();
   // Last change first, so that each record gets back what it had.
   std::unique_ptr<std::vector<TRecordBuffer>> log = std::move(FUpdateLog);
   for (auto it = log->rbegin(); it != log->rend(); ++it) RollbackUpdate(*it);
@@ -974,6 +1035,59 @@ int TQVLDataSetImpl::CompareBookmarks(const void* Bookmark1, const void* Bookmar
   return r1 < r2 ? -1 : (r1 > r2 ? 1 : 0);
 }
 
+// ---- invariants -------------------------------------------------------------------------
+
+std::string TQVLDataSetImpl::InvariantFault() const {
+  // A unidirectional engine keeps its one record out of the chain.
+  if (FAllocator == nullptr || FDataSet->GetUniDirectional()) return "";
+  auto* bof = const_cast<std::uint8_t*>(FBOF);
+  auto* eof = const_cast<std::uint8_t*>(FEOF);
+  std::unordered_set<TRecordBuffer> changed;  // linked records that are not unmodified
+  std::int32_t n = 0;
+  TRecordBuffer last = bof;
+  for (TRecordBuffer r = RecordNext(bof); r != nullptr && r != eof; r = RecordNext(r)) {
+    const std::string no = std::to_string(++n);
+    if (!RecordIsLive(r)) return Format(SChainRecordNotLive, {no});
+    if (RecordPrior(r) != last) return Format(SChainPriorLink, {no});
+    if (RecordNo(r) != n) return Format(SChainRecordNumber, {no, std::to_string(RecordNo(r))});
+    const TUpdateStatus status = RecordStatus(r);
+    if (status != usUnmodified) changed.insert(r);
+    // A deleted record's old values are its values before an edit, if it
+    // had one; otherwise the record itself holds them.
+    if (status == usModified && RecordOld(r) == nullptr) return Format(SOldValuesMissing, {no});
+    if ((status == usUnmodified || status == usInserted) && RecordOld(r) != nullptr)
+      return Format(SOldValuesStray, {no});
+    last = r;
+  }
+  if (RecordPrior(eof) != last) return Format(SChainLastRecord, {std::to_string(n)});
+  const std::size_t logged = FUpdateLog ? FUpdateLog->size() : 0;
+  std::unordered_set<TRecordBuffer> seen;
+  for (std::size_t i = 0; i < logged; ++i) {
+    TRecordBuffer r = (*FUpdateLog)[i];
+    if (!RecordIsLive(r) || (RecordStatus(r) != usUnmodified && changed.count(r) == 0))
+      return SLogRecordNotLinked;
+    const std::string no = std::to_string(RecordNo(r));
+    if (!seen.insert(r).second) return Format(SLogRecordTwice, {no});
+    if (RecordStatus(r) == usUnmodified) return Format(SLogRecordUnmodified, {no});
+  }
+  for (TRecordBuffer r : changed)
+    if (seen.count(r) == 0) return Format(SLogRecordMissing, {std::to_string(RecordNo(r))});
+  return "";
+}
+
+std::string TQVLDataSetImpl::TailFault() const {
+  if (FDataSet->GetUniDirectional()) return "";
+  auto* bof = const_cast<std::uint8_t*>(FBOF);
+  TRecordBuffer last = RecordPrior(const_cast<std::uint8_t*>(FEOF));
+  if (last == bof) return "";
+  TRecordBuffer prior = RecordPrior(last);
+  const std::string no = std::to_string(RecordNo(prior) + 1);
+  if (RecordNext(prior) != last) return Format(SChainPriorLink, {no});
+  if (RecordNo(last) != RecordNo(prior) + 1)
+    return Format(SChainRecordNumber, {no, std::to_string(RecordNo(last))});
+  return "";
+}
+
 // ---- Locate and Lookup
 // ----------------------------------------------------------------------------------------
 
@@ -1025,28 +1139,97 @@ std::int64_t ReadSlotInteger(const std::uint8_t* At, std::int32_t Size, bool Uns
 
 bool TQVLDataSetImpl::Locate(const std::string& KeyFields, const Variant& KeyValues,
                              TLocateOptions Options, bool Restart) {
-  FDataSet->DoBeforeScroll();
+  FHost.DoBeforeScroll();
   const bool found = LocateRecord(KeyFields, KeyValues, Options, Restart);
   if (found) {
-    FDataSet->Resync(rmExact | rmCenter);
-    FDataSet->DoAfterScroll();
+    FHost.Resync(rmExact | rmCenter);
+    FHost.DoAfterScroll();
   }
   return found;
 }
 
-bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues,
-                                   TLocateOptions Options, bool Restart) {
-  FDataSet->CheckBrowseMode();
-  std::vector<TField*> fields;
-  FDataSet->GetFieldList(fields, KeyFields);
+// The keys of one search, prepared once: how each key field is compared,
+// and the case map that folds text when case does not count.
+struct TQVLDataSetImpl::TKeySearch {
+  bool CaseInsensitive = false;
+  bool Partial = false;
+  TQVLUpperCase Upper;
+  std::vector<TKeyMatcher> Matchers;
+};
 
-  const bool caseInsensitive = (Options & loCaseInsensitive) != 0;
-  const bool partial = (Options & loPartialKey) != 0;
-  TQVLUpperCase upper;
-  std::vector<TKeyMatcher> matchers(fields.size());
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    TKeyMatcher& m = matchers[i];
-    m.Field = fields[i];
+namespace {
+
+// Compares text already trimmed (and folded when case does not count) with
+// the key, whole or as its prefix.
+bool TextMatches(const std::string& Text, const std::string& Key, bool Partial) {
+  if (Partial) return Text.compare(0, Key.size(), Key) == 0;
+  return Text == Key;
+}
+
+// A string slot read in place: the zero-terminated text, trimmed.
+bool StringSlotMatches(TQVLDataSetImpl::TKeySearch& Search, TKeyMatcher& M,
+                       const std::uint8_t* At) {
+  if (At[0] == 0) return false;
+  const auto* text = reinterpret_cast<const char*>(At + 1);
+  std::size_t n = strnlen(text, static_cast<std::size_t>(M.DataSize));
+  while (n > 0 && IsBlank(text[n - 1])) --n;
+  if (Search.CaseInsensitive) {
+    Search.Upper.Convert(text, n, M.Folded);
+    return TextMatches(M.Folded, M.StrKey, Search.Partial);
+  }
+  M.Scratch.assign(text, n);
+  return TextMatches(M.Scratch, M.StrKey, Search.Partial);
+}
+
+// Any other field: its value converted to the key's type; a value that does
+// not convert matches nothing.
+bool VariantMatches(TQVLDataSetImpl::TKeySearch& Search, TKeyMatcher& M) {
+  Variant value = M.Field->GetAsVariant();
+  if (value.IsNull() || value.IsEmpty()) return false;
+  try {
+    value = value.AsType(M.Key.VarType());
+    if (!M.IsStringField) return value == M.Key;
+    std::string text = value.AsString();
+    std::string key = M.Key.AsString();
+    TrimRightInPlace(text);
+    TrimRightInPlace(key);
+    if (Search.CaseInsensitive) {
+      std::string folded;
+      Search.Upper.Convert(key.data(), key.size(), folded);
+      key = std::move(folded);
+      Search.Upper.Convert(text.data(), text.size(), M.Folded);
+      text = M.Folded;
+    }
+    return TextMatches(text, key, Search.Partial);
+  } catch (const EVariantError&) {
+    return false;
+  }
+}
+
+bool KeyMatches(TQVLDataSetImpl::TKeySearch& Search, TKeyMatcher& M, const std::uint8_t* Record) {
+  switch (M.Kind) {
+    case TKeyMatcher::kNever:
+      return false;
+    case TKeyMatcher::kInteger: {
+      const std::uint8_t* at = Record + M.Offset;
+      return at[0] != 0 && ReadSlotInteger(at + 1, M.DataSize, M.Unsigned) == M.IntKey;
+    }
+    case TKeyMatcher::kString:
+      return StringSlotMatches(Search, M, Record + M.Offset);
+    case TKeyMatcher::kVariant:
+      break;
+  }
+  return VariantMatches(Search, M);
+}
+
+}  // namespace
+
+void TQVLDataSetImpl::PrepareKeySearch(TKeySearch& Search, const std::vector<TField*>& Fields,
+                                       const Variant& KeyValues) {
+  Search.Matchers.resize(Fields.size());
+  for (std::size_t i = 0; i < Fields.size(); ++i) {
+    TKeyMatcher& m = Search.Matchers[i];
+    m.Field = Fields[i];
     m.Key = KeyValues.IsArray() ? KeyValues[i] : KeyValues;
     m.IsStringField = IsStringFieldType(m.Field->GetDataType());
     // A key without a value matches nothing, not even a field without one.
@@ -1054,6 +1237,7 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
       m.Kind = TKeyMatcher::kNever;
       continue;
     }
+    // Integer and plain string fields are read straight from their slots.
     const int index = FieldSlotIndex(m.Field);
     const bool plainSlot = index >= 0 && !FFieldSlots[static_cast<std::size_t>(index)].IsBlob;
     if (plainSlot) {
@@ -1071,111 +1255,56 @@ bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& 
       m.Kind = TKeyMatcher::kString;
       m.StrKey = m.Key.AsString();
       TrimRightInPlace(m.StrKey);
-      if (caseInsensitive) {
+      if (Search.CaseInsensitive) {
         std::string folded;
-        upper.Convert(m.StrKey.data(), m.StrKey.size(), folded);
+        Search.Upper.Convert(m.StrKey.data(), m.StrKey.size(), folded);
         m.StrKey = std::move(folded);
       }
     }
   }
+}
 
-  auto stringsMatch = [&](TKeyMatcher& m, std::string& value, std::string key) {
-    TrimRightInPlace(value);
-    TrimRightInPlace(key);
-    const std::string* v = &value;
-    if (caseInsensitive) {
-      std::string folded;
-      upper.Convert(key.data(), key.size(), folded);
-      key = std::move(folded);
-      upper.Convert(value.data(), value.size(), m.Folded);
-      v = &m.Folded;
-    }
-    if (partial) return v->compare(0, key.size(), key) == 0;
-    return *v == key;
-  };
+bool TQVLDataSetImpl::LocateRecord(const std::string& KeyFields, const Variant& KeyValues,
+                                   TLocateOptions Options, bool Restart) {
+  FDataSet->CheckBrowseMode();
+  std::vector<TField*> fields;
+  FDataSet->GetFieldList(fields, KeyFields);
+  TKeySearch search;
+  search.CaseInsensitive = (Options & loCaseInsensitive) != 0;
+  search.Partial = (Options & loPartialKey) != 0;
+  PrepareKeySearch(search, fields, KeyValues);
 
-  auto matches = [&](TKeyMatcher& m) -> bool {
-    switch (m.Kind) {
-      case TKeyMatcher::kNever:
-        return false;
-      case TKeyMatcher::kInteger: {
-        const std::uint8_t* at = FCurrentRecord + m.Offset;
-        return at[0] != 0 && ReadSlotInteger(at + 1, m.DataSize, m.Unsigned) == m.IntKey;
-      }
-      case TKeyMatcher::kString: {
-        const std::uint8_t* at = FCurrentRecord + m.Offset;
-        if (at[0] == 0) return false;
-        const auto* text = reinterpret_cast<const char*>(at + 1);
-        std::size_t n = strnlen(text, static_cast<std::size_t>(m.DataSize));
-        while (n > 0 && IsBlank(text[n - 1])) --n;
-        const std::string* v;
-        if (caseInsensitive) {
-          upper.Convert(text, n, m.Folded);
-          v = &m.Folded;
-        } else {
-          m.Scratch.assign(text, n);
-          v = &m.Scratch;
-        }
-        if (partial) return v->compare(0, m.StrKey.size(), m.StrKey) == 0;
-        return *v == m.StrKey;
-      }
-      case TKeyMatcher::kVariant:
-        break;
-    }
-    Variant value = m.Field->GetAsVariant();
-    if (value.IsNull() || value.IsEmpty()) return false;
-    try {
-      value = value.AsType(m.Key.VarType());
-      if (m.IsStringField) {
-        std::string text = value.AsString();
-        return stringsMatch(m, text, m.Key.AsString());
-      }
-      return value == m.Key;
-    } catch (const EVariantError&) {
-      return false;
-    }
-  };
-
-  struct TFilteringGuard {
-    bool& Flag;
-    explicit TFilteringGuard(bool& F) : Flag(F) { Flag = true; }
-    ~TFilteringGuard() { Flag = false; }
-  } guard(FFiltering);
-
+  // Fields read the record the search stands on.
+  TScopedValue<bool> filtering(FFiltering, true);
   if (Restart)
     InternalFirst();
   else
-    FDataSet->UpdateCursorPos();
-  FDataSet->CursorPosChanged();
+    FHost.UpdateCursorPos();
+  FHost.CursorPosChanged();
 
-  bool found = false;
-  while (!found && GetRecord(gmNext) == grOK) {
-    found = true;
-    for (TKeyMatcher& m : matchers)
-      if (!matches(m)) {
-        found = false;
-        break;
-      }
+  while (GetRecord(gmNext) == grOK) {
+    const bool all =
+        std::all_of(search.Matchers.begin(), search.Matchers.end(),
+                    [&](TKeyMatcher& m) { return KeyMatches(search, m, FCurrentRecord); });
+    if (all) return true;
   }
-  return found;
+  return false;
 }
 
 Variant TQVLDataSetImpl::Lookup(const std::string& KeyFields, const Variant& KeyValues,
                                 const std::string& ResultFields) {
-  Variant result = Variant::Null();
-  if (!LocateRecord(KeyFields, KeyValues, 0, true)) return result;
-  const TDataSetState saved = FDataSet->SetTempState(dsCalcFields);
-  try {
-    alignas(void*) std::uint8_t cell[sizeof(void*)];
-    SetCellRecord(cell, FCurrentRecord);
-    FDataSet->CalculateFields(cell);
-    result = FDataSet->GetFieldValue(ResultFields);
-  } catch (...) {
-    FDataSet->RestoreState(saved);
-    throw;
-  }
-  FDataSet->RestoreState(saved);
-  return result;
+  // The search moves the engine; whatever was reading the current record
+  // (a fetch calculating its row, a host operation) goes on with it.
+  TScopedValue<TRecordBuffer> current(FCurrentRecord, FCurrentRecord);
+  const bool nested = FDataSet->GetState() == dsCalcFields;
+  if (!LocateRecord(KeyFields, KeyValues, 0, true)) return Variant::Null();
+  // Inside a calculation of this dataset (a handler looking up its own
+  // dataset) the found record's stored values serve: calculating it again
+  // could come back here without end.
+  if (!nested) CalcRecordFields(FCurrentRecord);
+  // Fields read the found record, as they do while filtering.
+  TScopedValue<bool> filtering(FFiltering, true);
+  return FDataSet->GetFieldValue(ResultFields);
 }
 
 }  // namespace qvl

@@ -51,12 +51,18 @@
 
 #include "qvl/engine/QVLRecordAllocator.h"
 #include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/dataset/DataSetEngineAccess.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/Stream.h"
 
 namespace qvl {
 
 class TQVLSQLProcessor;
 class TBlobField;
+class TQVLBlobStream;
+namespace test {
+class TDataSetTestPeer;
+}
 
 // The owner's side of the engine: the row source. The owner constructs the
 // engine and outlives it.
@@ -103,7 +109,10 @@ class TQVLDataSetImpl {
   void InternalOpen();
   void InternalClose();
   bool IsCursorOpen() const { return FAllocator != nullptr; }
+  // Reads the next row into a new record at the chain's end (the one
+  // record of a unidirectional dataset) and calculates its fields.
   TGetResult FetchNextRecord();
+  // The data fields of the cursor's current row into Record.
   void FillRecordFromCursor(TRecordBuffer Record);
 
   // ---- navigation ------------------------------------------------------------
@@ -114,13 +123,12 @@ class TQVLDataSetImpl {
   void SkipRecords(int Count);
   TRecordBuffer MoveFromCurrentRecord();
   void ResyncAndCheckForScroll();
-  TRecordBuffer GetCurrentRecordPtr() const { return FCurrentRecord; }
 
   // ---- host buffers ----------------------------------------------------------
   TRecordBuffer GetActiveRecordBuffer() const {
     // An empty window's cells are left over from records the window dropped.
-    if (FDataSet->WindowRecordCount() == 0) return nullptr;
-    return CellRecord(FDataSet->ActiveBuffer());
+    if (FHost.WindowRecordCount() == 0) return nullptr;
+    return CellRecord(FHost.ActiveBuffer());
   }
   // The record that field access reads and writes now.
   TRecordBuffer GetFieldsRecordBuffer() const {
@@ -148,7 +156,7 @@ class TQVLDataSetImpl {
   int GetRecordCount();
   int GetRecNo();
   void SetRecNo(int Value);
-  std::uint16_t GetRecordSize() const { return static_cast<std::uint16_t>(FRecordSize); }
+  std::uint32_t GetRecordSize() const { return static_cast<std::uint32_t>(FRecordSize); }
 
   // ---- field data and blobs --------------------------------------------------
   // Inline: every field read of every scroll comes here.
@@ -184,8 +192,6 @@ class TQVLDataSetImpl {
   void SetFieldData(TField* Field, const void* Buffer);
   int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer);
   std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode);
-  void ClearBlobs(void* P) noexcept;
-  void FreeRecord(TRecordBuffer Record);
   void CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest);
 
   // ---- editing and the update log --------------------------------------------
@@ -202,8 +208,6 @@ class TQVLDataSetImpl {
   void RollbackUpdate(TRecordBuffer Record);
   void RevertRecord();
   void CancelUpdates();
-  void InsertRecord(TRecordBuffer Record);
-  void DeleteRecord(TRecordBuffer Record);
   TUpdateStatus UpdateStatus();
   bool GetUpdatesPending() const { return FUpdateLog != nullptr && !FUpdateLog->empty(); }
   bool GetCachedUpdates() const { return FCachedUpdates; }
@@ -234,14 +238,22 @@ class TQVLDataSetImpl {
                     bool Restart);
   Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
                  const std::string& ResultFields);
+  struct TKeySearch;  // the keys of one search, prepared
 
   TDataSet* GetDataSet() const { return FDataSet; }
   IQVLRecordCursor& GetRecordCursor() const { return FRecordCursor; }
-  // The allocator of the open engine, or null.
-  const TQVLRecordAllocator* GetAllocator() const { return FAllocator.get(); }
+
+  // The first broken invariant of the chain or the update log (see above;
+  // also: the log holds each record whose status is not unmodified exactly
+  // once, and only those; a modified record has old values, an unmodified
+  // or inserted one has none), or "" when all hold. Debug builds check it
+  // at the start and end of every operation that changes the chain or the
+  // log; fetching checks the chain's end only.
+  std::string InvariantFault() const;
 
  private:
   friend class TQVLBlobStream;
+  friend class test::TDataSetTestPeer;
 
   struct alignas(16) TFieldSlot {  // 16 bytes: indexing is a shift
     std::int32_t Offset;           // of the slot from the record's start (same as FFieldOffsets)
@@ -254,6 +266,15 @@ class TQVLDataSetImpl {
     std::int32_t Offset;
     bool IsBlob;
   };
+
+  // The chain: linking a placed record in, unlinking and freeing one,
+  // freeing a record with its old values, releasing a record's blobs.
+  void InsertRecord(TRecordBuffer Record);
+  void DeleteRecord(TRecordBuffer Record);
+  void FreeRecord(TRecordBuffer Record);
+  void ClearBlobs(void* P) noexcept;
+  // The allocator of the open engine, or null.
+  const TQVLRecordAllocator* GetAllocator() const { return FAllocator.get(); }
 
   TGetResult MoveCurrent();
   TGetResult MoveNext();
@@ -272,6 +293,9 @@ class TQVLDataSetImpl {
     return index;
   }
   TRecordBuffer FieldsRecordOtherwise(TDataSetState State) const;
+  std::string TailFault() const;
+  void PrepareKeySearch(TKeySearch& Search, const std::vector<TField*>& Fields,
+                        const Variant& KeyValues);
   static bool GetBlobSlotData(const std::uint8_t* Slot, void* Buffer) {
     if (TBlobByteData::SlotData(Slot) == nullptr) return false;
     if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(Slot);
@@ -301,6 +325,7 @@ class TQVLDataSetImpl {
   static void SetCellRecord(TRecordBuffer Cell, TRecordBuffer Record);
 
   TDataSet* FDataSet;
+  TDataSetEngineAccess FHost;  // FDataSet's descendant interface
   IQVLRecordCursor& FRecordCursor;
   bool FFetchOnDemand = true;
   std::vector<std::int32_t> FFieldOffsets;  // by field Index
@@ -309,6 +334,9 @@ class TQVLDataSetImpl {
   std::vector<TFetchStep> FFetchSteps;      // data fields, in Fields order
   bool FHasCalcFields = false;              // calculated or lookup fields (fixed while open)
   bool FFiltering = false;
+  bool FRowPending = false;
+  int FCheckDepth = 0;  // operations running that check invariants  // the cursor stands on a row
+                        // not yet in a record
   std::int32_t FRecordSize = 0;
   std::int32_t FPageSize = 32;
   std::unique_ptr<TQVLRecordAllocator> FAllocator;
@@ -317,6 +345,7 @@ class TQVLDataSetImpl {
   alignas(void*) std::uint8_t FEOF[kQVLRecordHeaderSize] = {};
   TRecordBuffer FEditBackup = nullptr;
   std::unique_ptr<std::vector<TRecordBuffer>> FUpdateLog;
+  std::vector<TQVLBlobStream*> FBlobStreams;  // live streams, cut loose on closing
   TQVLRecordUpdateOptions FUpdateOptions = kQVLAllRecordUpdateOptions;
   TUpdateMode FUpdateMode = upWhereAll;
   bool FCachedUpdates = false;
@@ -329,6 +358,9 @@ class TQVLDataSetImpl {
 // Writes unshare the array first, so other holders (the edit backup, old
 // values) keep their bytes. Destroying a stream that wrote (or truncated)
 // marks the field modified and sends the field-change notification.
+// A stream that outlives its dataset's opening (Close, destruction) is
+// inert: reading, writing and truncating raise SDataSetClosed, and
+// destroying it touches nothing.
 class TQVLBlobStream : public TStream {
  public:
   TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField, TBlobStreamMode Mode);
@@ -342,7 +374,11 @@ class TQVLBlobStream : public TStream {
   void ReadBlobData();
 
  private:
-  TQVLDataSetImpl* FDataSetImpl;
+  friend class TQVLDataSetImpl;
+  // The engine is closing: the field and the records go.
+  void Detach() noexcept;
+
+  TQVLDataSetImpl* FDataSetImpl;  // null once detached
   TBlobField* FField;
   bool FModified = false;
   std::int32_t FPosition = 0;

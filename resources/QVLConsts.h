@@ -46,4 +46,20 @@ inline constexpr const char* SRecordPageTooLarge = "Record page too large: %d re
 inline constexpr const char* SNoImmediateUpdate =
     "Cannot write a change without cached updates: no update object is available";
 
+// Broken invariants of the record chain and the update log, named by debug
+// builds' checks.
+inline constexpr const char* SChainRecordNotLive = "record %d of the chain is not a live record";
+inline constexpr const char* SChainPriorLink =
+    "record %d of the chain: its Prior does not point back";
+inline constexpr const char* SChainRecordNumber = "record %d of the chain is numbered %d";
+inline constexpr const char* SChainLastRecord =
+    "FEOF.Prior is not the last linked record (record %d)";
+inline constexpr const char* SLogRecordNotLinked = "a record of the update log is not in the chain";
+inline constexpr const char* SLogRecordTwice = "record %d is in the update log twice";
+inline constexpr const char* SLogRecordUnmodified = "record %d is in the update log but unmodified";
+inline constexpr const char* SLogRecordMissing = "record %d is changed but not in the update log";
+inline constexpr const char* SOldValuesMissing = "record %d is modified but has no old values";
+inline constexpr const char* SOldValuesStray =
+    "record %d is unmodified or inserted but has old values";
+
 }  // namespace qvl

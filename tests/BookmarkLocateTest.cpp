@@ -40,19 +40,19 @@ class BookmarkLocate : public ::testing::Test {
     return ds->LocateNext(Fields, Keys, Options) ? Id() : 0;
   }
   TBookmark Sentinel(bool End) {
-    TQVLDataSetImpl& impl = ds->GetDataSetImpl();
-    TRecordBuffer saved = impl.GetCurrentRecordPtr();
+    TQVLDataSetImpl& impl = TDataSetTestPeer::Engine(*ds);
+    TRecordBuffer saved = TDataSetTestPeer::CurrentRecord(impl);
     if (End)
       impl.InternalLast();
     else
       impl.InternalFirst();
     TBookmark b(static_cast<std::size_t>(kQVLBookmarkSize), 0);
-    TRecordBuffer sentinel = impl.GetCurrentRecordPtr();
+    TRecordBuffer sentinel = TDataSetTestPeer::CurrentRecord(impl);
     std::memcpy(b.data(), &sentinel, sizeof sentinel);
     std::uint8_t cell[sizeof(void*)];
     std::memcpy(cell, &saved, sizeof saved);
     impl.InternalSetToRecord(cell);
-    ds->CursorPosChanged();
+    TDataSetTestPeer::CursorPosChanged(*ds);
     return b;
   }
 
@@ -118,7 +118,7 @@ TEST_F(BookmarkLocate, AnAppliedDeleteInvalidatesTheBookmark) {
   ds->Next();
   TBookmark two = ds->GetBookmark();
   ds->Delete();
-  TQVLDataSetImpl& impl = ds->GetDataSetImpl();
+  TQVLDataSetImpl& impl = TDataSetTestPeer::Engine(*ds);
   impl.CommitUpdate(impl.GetUpdatedRecords().at(0));
   impl.GetUpdatedRecords().clear();
   EXPECT_FALSE(ds->BookmarkValid(two));
@@ -287,4 +287,50 @@ TEST_F(BookmarkLocate, LookupComputesTheFoundRecordsCalculatedFields) {
   calcs = 0;
   EXPECT_EQ(ds->Lookup("name", "Bob", "double"), Variant(60));
   EXPECT_EQ(calcs, 3) << "two rows read on the way, then the found one again";
+}
+
+// Staff and the names of their bosses, looked up in the same dataset by a
+// calculated field's handler and by a lookup field. Di's boss is read after
+// her, and Di and Flo are each other's boss.
+TEST_F(BookmarkLocate, LookupOnItsOwnDataSetGivesEachRecordItsValues) {
+  db.Exec("CREATE TABLE staff (id INTEGER, name VARCHAR(12), boss INTEGER)");
+  db.Exec(
+      "INSERT INTO staff VALUES (1, 'Ada', NULL), (2, 'Ben', 1), (3, 'Cy', 2), (4, 'Di', 6), (5, "
+      "'Ed', 1),"
+      " (6, 'Flo', 4)");
+  TTestQVLDataSet staff(nullptr);
+  staff.SetDatabase(db);
+  staff.SetCommandText("SELECT id, name, boss FROM staff ORDER BY id");
+  auto calculated = std::make_unique<TStringField>(12);
+  calculated->SetFieldName("boss_calc");
+  calculated->SetFieldKind(fkCalculated);
+  staff.Fields().Add(std::move(calculated));
+  auto lookup = std::make_unique<TStringField>(12);
+  lookup->SetFieldName("boss_lookup");
+  lookup->SetFieldKind(fkLookup);
+  lookup->SetLookupDataSet(&staff);
+  lookup->SetKeyFields("boss");
+  lookup->SetLookupKeyFields("id");
+  lookup->SetLookupResultField("name");
+  staff.Fields().Add(std::move(lookup));
+  staff.SetOnCalcFields([](TDataSet* d) {
+    d->FieldByName("boss_calc")
+        ->SetAsVariant(d->Lookup("id", d->FieldByName("boss")->GetAsVariant(), "name"));
+  });
+  staff.Open();
+  const char* expected[][3] = {{"Ada", "", ""},      {"Ben", "Ada", "Ada"}, {"Cy", "Ben", "Ben"},
+                               {"Di", "Flo", "Flo"}, {"Ed", "Ada", "Ada"},  {"Flo", "Di", "Di"}};
+  for (const auto& row : expected) {
+    ASSERT_FALSE(staff.Eof());
+    EXPECT_EQ(staff.FieldByName("name")->GetAsString(), row[0]);
+    EXPECT_EQ(staff.FieldByName("boss_calc")->GetAsString(), row[1]) << row[0];
+    EXPECT_EQ(staff.FieldByName("boss_lookup")->GetAsString(), row[2]) << row[0];
+    staff.Next();
+  }
+  EXPECT_TRUE(staff.Eof());
+  staff.First();
+  EXPECT_TRUE(staff.FieldByName("boss_calc")->IsNull())
+      << "nothing written into the record a lookup found";
+  EXPECT_EQ(staff.Lookup("name", "Cy", "boss_calc;boss_lookup"), VarArrayOf({"Ben", "Ben"}));
+  EXPECT_EQ(staff.FieldByName("name")->GetAsString(), "Ada");
 }

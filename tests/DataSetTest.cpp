@@ -3,9 +3,12 @@
 
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/dataset/DataLink.h"
+#include "qvl/host/dataset/Field.h"
 #include "tests/support/MemDataSet.h"
+#include "tests/support/TestPeer.h"
 
 using namespace qvl;
+using qvl::test::TDataSetTestPeer;
 using qvl::test::TMemDataSet;
 
 namespace {
@@ -129,7 +132,7 @@ TEST(DataSetState, EditOnEmptyDataSetInsertsAndCheckBrowseModePostsOrCancels) {
 TEST(DataSetWindow, OneBufferReadsOneRecordPerStep) {
   auto ds = MakePeople(50);
   ds->Open();
-  EXPECT_EQ(ds->BufferCount(), 1);
+  EXPECT_EQ(TDataSetTestPeer::BufferCount(*ds), 1);
   EXPECT_EQ(ds->FetchCount, 1);
   for (int i = 0; i < 5; ++i) ds->Next();
   EXPECT_EQ(Id(*ds), 6);
@@ -155,8 +158,8 @@ TEST(DataSetWindow, TwentyBuffersFollowTheActiveRecord) {
   TTestLink link(20);
   link.SetDataSet(ds.get());
   ds->Open();
-  EXPECT_EQ(ds->BufferCount(), 20);
-  EXPECT_EQ(ds->WindowRecordCount(), 20);
+  EXPECT_EQ(TDataSetTestPeer::BufferCount(*ds), 20);
+  EXPECT_EQ(TDataSetTestPeer::WindowRecordCount(*ds), 20);
   EXPECT_EQ(link.GetRecordCount(), 20);
   EXPECT_EQ(link.GetActiveRecord(), 0);
   std::vector<int> first20;
@@ -195,7 +198,7 @@ TEST(DataSetWindow, TwentyBuffersFollowTheActiveRecord) {
 
   // Shrinking the view keeps the active record in the window.
   link.SetBufferCount(3);
-  EXPECT_EQ(ds->BufferCount(), 3);
+  EXPECT_EQ(TDataSetTestPeer::BufferCount(*ds), 3);
   EXPECT_EQ(Id(*ds), 50);
   EXPECT_EQ(link.GetRecordCount(), 3);
 }
@@ -500,11 +503,11 @@ TEST(DataSetBookmarks, RoundTripAndOrder) {
 
 TEST(DataSetUniDirectional, RefusesBackwardMoves) {
   auto ds = MakePeople(4);
-  ds->SetUniDirectional(true);
+  TDataSetTestPeer::SetUniDirectional(*ds, true);
   TTestLink link(10);
   link.SetDataSet(ds.get());
   ds->Open();
-  EXPECT_EQ(ds->BufferCount(), 1) << "one buffer whatever the views ask";
+  EXPECT_EQ(TDataSetTestPeer::BufferCount(*ds), 1) << "one buffer whatever the views ask";
   ds->Next();
   EXPECT_EQ(Id(*ds), 2);
   try {

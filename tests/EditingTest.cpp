@@ -26,7 +26,7 @@ class Editing : public ::testing::Test {
     ds->SetCachedUpdates(true);
     ds->Open();
   }
-  TQVLDataSetImpl& Impl() { return ds->GetDataSetImpl(); }
+  TQVLDataSetImpl& Impl() { return TDataSetTestPeer::Engine(*ds); }
   int Id() { return ds->FieldByName("id")->GetAsInteger(); }
   std::string Name() { return ds->FieldByName("name")->GetAsString(); }
   void Goto(int Id) { ASSERT_TRUE(ds->Locate("id", Id, 0)) << Id; }
@@ -312,6 +312,25 @@ TEST_F(Editing, RefreshDropsPendingChangesAndKeepsTheRecordNumber) {
   EXPECT_EQ(Rows(), "1=one 2=two 3=three 4=four 5=five");
 }
 
+TEST_F(Editing, FailedOneCallInsertsFreeTheirRecordsAtOnce) {
+  ds->Close();
+  ds->SetPageSize(2);
+  ds->Open();
+  ds->Last();
+  ds->First();
+  const int pages = TDataSetTestPeer::Allocator(Impl())->PageCount();
+  ds->SetBeforePost([](TDataSet*) { throw EDatabaseError("refused"); });
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(Error([&] { ds->InsertRecord({Variant(10 + i), Variant("new")}); }), "refused");
+    EXPECT_EQ(Error([&] { ds->AppendRecord({Variant(60 + i), Variant("new")}); }), "refused");
+  }
+  EXPECT_EQ(TDataSetTestPeer::Allocator(Impl())->PageCount(), pages) << "no failed record is kept";
+  EXPECT_EQ(ds->GetState(), dsBrowse);
+  EXPECT_EQ(Id(), 1);
+  EXPECT_EQ(Rows(), "1=one 2=two 3=three 4=four 5=five");
+  EXPECT_EQ(Log(), "");
+}
+
 // ---- record numbers after inserts and deletes -----------------------------------------
 
 TEST_F(Editing, AppendAndInsertNumberTheNewRecordAndRenumberTheRest) {
@@ -343,13 +362,13 @@ TEST_F(Editing, AppliedDeleteOfARecordWhoseSuccessorIsUnreadLetsFetchingGoOn) {
   ds->Next();
   ds->Next();
   ASSERT_EQ(Id(), 3);  // rows 1..3 read; row 3 has no successor yet
-  ds->UpdateCursorPos();
+  TDataSetTestPeer::UpdateCursorPos(*ds);
   Impl().InternalDelete();  // logged, still linked
   TRecordBuffer deleted = Impl().GetUpdatedRecords().at(0);
   Impl().InternalFirst();  // not the current record when it is committed
   Impl().CommitUpdate(deleted);
   Impl().GetUpdatedRecords().clear();
-  ds->CursorPosChanged();
+  TDataSetTestPeer::CursorPosChanged(*ds);
   EXPECT_EQ(Rows(), "1=one 2=two 4=four 5=five");
   EXPECT_EQ(RecNos(), (std::vector<int>{1, 2, 3, 4}));
   EXPECT_EQ(ds->GetRecordCount(), 4);
@@ -385,6 +404,28 @@ TEST_F(Editing, WithoutCachedUpdatesNothingCanWriteAChangeYet) {
   table.SetCachedUpdates(true);
   table.Delete();
   EXPECT_TRUE(table.GetUpdatesPending()) << "with cached updates the same dataset logs the change";
+}
+
+TEST_F(Editing, CachedUpdatesMakeAnyBidirectionalDataSetModifiable) {
+  struct TCase {
+    const char* SQL;
+    bool Cached, CanModify;
+  } cases[] = {
+      {"SELECT id, name FROM items", false, true},  // a table: automatic update SQL
+      {"SELECT i.id, i.name FROM items i JOIN items j ON j.id = i.id", false, false},
+      {"SELECT i.id, i.name FROM items i JOIN items j ON j.id = i.id", true, true},
+  };
+  for (const TCase& c : cases) {
+    ds->Close();
+    ds->SetCachedUpdates(c.Cached);
+    ds->SetCommandText(c.SQL);
+    ds->Open();
+    EXPECT_EQ(ds->GetCanModify(), c.CanModify) << c.SQL << " cached: " << c.Cached;
+  }
+  ds->Edit();
+  ds->FieldByName("name")->SetAsString("uno");
+  ds->Post();
+  EXPECT_EQ(Log(), "1:M") << "a join with cached updates logs its changes";
 }
 
 TEST_F(Editing, UnidirectionalDataSetsCannotBeModified) {

@@ -220,3 +220,45 @@ TEST_F(EngineFieldData, AStreamFollowsFieldAccessToAnotherRecord) {
   ds->Next();
   EXPECT_EQ(s->GetSize(), 0) << "row 2 has no blob";
 }
+
+TEST_F(EngineFieldData, RecordsWiderThanSixteenBitsReportTheirWholeSize) {
+  db.Exec(
+      "CREATE TABLE wide (a VARCHAR(4000), b VARCHAR(4000), c VARCHAR(4000), d VARCHAR(4000), e "
+      "VARCHAR(4000))");
+  db.Exec("INSERT INTO wide VALUES ('a', 'b', 'c', 'd', 'e')");
+  TTestQVLDataSet wide(nullptr);
+  wide.SetDatabase(db);
+  wide.SetCommandText("SELECT a, b, c, d, e FROM wide");
+  wide.Open();
+  const std::size_t slot = 1 + static_cast<std::size_t>(wide.FieldByName("e")->GetDataSize());
+  ASSERT_EQ(wide.GetRecordSize(), kQVLRecordHeaderSize + 5 * slot);
+  EXPECT_GT(wide.GetRecordSize(), 65535u);
+  std::vector<std::uint8_t> copy(wide.GetRecordSize(), 0xEE);
+  ASSERT_TRUE(wide.GetCurrentRecord(copy.data()));
+  EXPECT_STREQ(reinterpret_cast<const char*>(&copy[kQVLRecordHeaderSize + 4 * slot + 1]), "e");
+}
+
+// ---- streams that outlive their dataset ---------------------------------------------------
+
+TEST_F(EngineFieldData, StreamsKeptPastCloseOrDestructionAreInert) {
+  const std::string closed = "Cannot perform this operation on a closed dataset";
+  for (bool destroy : {false, true}) {
+    ds->Open();
+    ds->Edit();
+    auto reader = Stream(bmRead);
+    auto writer = Stream(bmReadWrite);
+    ASSERT_EQ(writer->Write("xy", 2), 2);
+    if (destroy)
+      ds.reset();
+    else
+      ds->Close();
+    char bytes[4];
+    for (TStream* stream : {reader.get(), writer.get()}) {
+      EXPECT_EQ(Error([&] { stream->Read(bytes, 4); }), closed) << destroy;
+      EXPECT_EQ(Error([&] { stream->Write(bytes, 1); }), closed) << destroy;
+    }
+    // Destroying them touches neither the field nor the dataset.
+    reader.reset();
+    writer.reset();
+  }
+}

@@ -132,13 +132,13 @@ TEST_F(EngineRead, RecordsComeFromPagesOfPageSizeRecords) {
   EXPECT_EQ(ds->GetPageSize(), 32);
   ds->Open();
   ds->Last();
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 2);
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds))->PageCount(), 2);
   ds->Close();
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator(), nullptr);
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds)), nullptr);
   ds->SetPageSize(1);
   ds->Open();
   ds->Last();
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 40);
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds))->PageCount(), 40);
 }
 
 TEST_F(EngineRead, PageSizeZeroFailsABidirectionalOpenOnly) {
@@ -176,7 +176,7 @@ TEST_F(EngineRead, UnidirectionalKeepsOneRecordNumberedByRowsRead) {
   EXPECT_EQ(Id(*ds), 3);
   EXPECT_EQ(ds->GetRecNo(), 3);
   EXPECT_EQ(ds->GetRecordCount(), -1);
-  EXPECT_EQ(ds->GetDataSetImpl().GetAllocator()->PageCount(), 1)
+  EXPECT_EQ(TDataSetTestPeer::Allocator(TDataSetTestPeer::Engine(*ds))->PageCount(), 1)
       << "one record, reused for every row";
   ds->Next();
   ds->Next();
@@ -241,7 +241,7 @@ TEST_F(EngineRead, CalculatedFieldsAreComputedOnceWhenTheRowIsRead) {
   EXPECT_EQ(calls, 4) << "the host's own fetch computes nothing; scrolling computes nothing";
   EXPECT_DOUBLE_EQ(ds->FieldByName("twice")->GetAsFloat(), 6.0);
   // Outside a fetch the step computes as the base dataset does.
-  ds->TDataSet::GetCalcFields(ds->ActiveBuffer());
+  TDataSetTestPeer::GetCalcFields(*ds, TDataSetTestPeer::ActiveBuffer(*ds));
   EXPECT_EQ(calls, 5);
 }
 
@@ -279,8 +279,8 @@ TEST_F(EngineRead, TheFilterSeesTheCandidateAndCurrentOnARejectedRecordIsAnError
   ds->Next();
   ASSERT_EQ(Id(*ds), 2);
   rejectTwo = true;
-  ds->UpdateCursorPos();
-  EXPECT_EQ(ds->GetDataSetImpl().GetRecord(gmCurrent), grError);
+  TDataSetTestPeer::UpdateCursorPos(*ds);
+  EXPECT_EQ(TDataSetTestPeer::Engine(*ds).GetRecord(gmCurrent), grError);
   EXPECT_EQ(ds->GetState(), dsBrowse);
 }
 
@@ -388,4 +388,120 @@ TEST_F(EngineRead, RefreshReadsAgainAndReturnsToTheRecordNumber) {
   EXPECT_EQ(Id(*ds), 4);
   EXPECT_EQ(ds->FieldByName("name")->GetAsString(), "changed");
   EXPECT_EQ(ds->GetRecordCount(), -1) << "the cache was dropped";
+}
+
+TEST_F(EngineRead, RefreshAtTheEndKeepsTheActiveRecordOnItsRowOfTheView) {
+  Fill(30);
+  auto ds = Make();
+  TWindowLink grid(20);
+  grid.SetDataSet(ds.get());
+  ds->Open();
+  ds->Last();
+  ds->MoveBy(-5);
+  ASSERT_EQ(grid.GetActiveRecord(), 14);
+  ds->Refresh();
+  EXPECT_EQ(Id(*ds), 25);
+  EXPECT_EQ(grid.GetActiveRecord(), 14);
+  EXPECT_EQ(grid.Values("id").front(), 11);
+  EXPECT_EQ(grid.Values("id").back(), 30);
+}
+
+// ---- rows that fail to read -----------------------------------------------------------------
+
+namespace {
+const std::string kTwelve = "Value 'twelve' of column 'n' is not a valid Largeint";
+}
+
+TEST_F(EngineRead, ARowThatFailsToReadIsReportedAgainAndNeverShown) {
+  db.Exec("CREATE TABLE odd (id INTEGER, n INTEGER, name VARCHAR(5))");
+  db.Exec("INSERT INTO odd VALUES (1, 10, 'a'), (2, 'twelve', 'b'), (3, 30, 'c')");
+  auto ds = Make("SELECT id, n, name FROM odd ORDER BY id");
+  ds->Open();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(Error([&] { ds->Next(); }), kTwelve) << "the failing row is read again, not skipped";
+    EXPECT_EQ(Id(*ds), 1);
+    EXPECT_EQ(ds->GetRecNo(), 1);
+  }
+  ds->Prior();
+  EXPECT_TRUE(ds->Bof());
+  EXPECT_EQ(ds->FieldByName("name")->GetAsString(), "a");
+  EXPECT_EQ(Error([&] { ds->Last(); }), kTwelve);
+  EXPECT_EQ(Error([&] { ds->Next(); }), kTwelve);
+  EXPECT_EQ(ds->GetRecordCount(), -1) << "the failing row is not in the cache";
+}
+
+TEST_F(EngineRead, AFilteredReadPassesRowErrorsOnInsteadOfEndingTheData) {
+  db.Exec("CREATE TABLE odd (id INTEGER, n INTEGER, name VARCHAR(5))");
+  db.Exec("INSERT INTO odd VALUES (1, 10, 'a'), (2, 'twelve', 'b'), (3, 30, 'c')");
+  auto ds = Make("SELECT id, n, name FROM odd ORDER BY id");
+  ds->SetOnFilterRecord([](TDataSet*, bool& Accept) { Accept = true; });
+  ds->SetFiltered(true);
+  ds->Open();
+  EXPECT_EQ(Error([&] { ds->Next(); }), kTwelve);
+  EXPECT_FALSE(ds->Eof()) << "an error is not the end of the data";
+  EXPECT_EQ(Id(*ds), 1);
+  EXPECT_EQ(ds->GetState(), dsBrowse);
+}
+
+// ---- invariant checks -------------------------------------------------------------------------
+
+namespace {
+
+// Header fields of a record, by the engine's documented layout.
+TRecordBuffer& PriorOf(TRecordBuffer Record) {
+  return *reinterpret_cast<TRecordBuffer*>(Record + sizeof(void*));
+}
+std::uint8_t& StatusOf(TRecordBuffer Record) {
+  return Record[2 * sizeof(void*)];
+}
+std::int32_t& RecNoOf(TRecordBuffer Record) {
+  return *reinterpret_cast<std::int32_t*>(Record + 3 * sizeof(void*) + 1);
+}
+
+}  // namespace
+
+TEST_F(EngineRead, InvariantChecksNameTheFirstBrokenInvariant) {
+  Fill(4);
+  auto ds = Make();
+  ds->Open();
+  ds->Last();
+  ds->First();
+  ds->Next();
+  TQVLDataSetImpl& engine = TDataSetTestPeer::Engine(*ds);
+  TRecordBuffer two = TDataSetTestPeer::CellRecord(TDataSetTestPeer::ActiveBuffer(*ds));
+  ds->Next();
+  TRecordBuffer three = TDataSetTestPeer::CellRecord(TDataSetTestPeer::ActiveBuffer(*ds));
+  EXPECT_EQ(engine.InvariantFault(), "");
+  EXPECT_EQ(ds->InvariantFault(), "");
+  struct TCase {
+    std::function<void()> Break, Mend;
+    std::string Fault;
+  };
+  TRecordBuffer savedPrior = PriorOf(three);
+  const TCase cases[] = {
+      {[&] { PriorOf(three) = three; }, [&] { PriorOf(three) = savedPrior; },
+       "record 3 of the chain: its Prior does not point back"},
+      {[&] { RecNoOf(two) = 7; }, [&] { RecNoOf(two) = 2; }, "record 2 of the chain is numbered 7"},
+      {[&] { StatusOf(two) = usInserted; }, [&] { StatusOf(two) = usUnmodified; },
+       "record 2 is changed but not in the update log"},
+      {[&] { StatusOf(two) = usModified; }, [&] { StatusOf(two) = usUnmodified; },
+       "record 2 is modified but has no old values"},
+  };
+  for (const TCase& c : cases) {
+    c.Break();
+    EXPECT_EQ(engine.InvariantFault(), c.Fault);
+    c.Mend();
+    EXPECT_EQ(engine.InvariantFault(), "");
+  }
+  TDataSetTestPeer::SetActiveRecord(*ds, 5);
+  EXPECT_EQ(ds->InvariantFault(), "active record 5 outside the window's 1 records");
+  TDataSetTestPeer::SetActiveRecord(*ds, 0);
+#ifndef NDEBUG
+  // Debug builds (the sanitizer build among them) check at every operation.
+  RecNoOf(two) = 7;
+  EXPECT_DEATH(
+      ds->Edit(),
+      "invariant broken at the start of InternalEdit: record 2 of the chain is numbered 7");
+  RecNoOf(two) = 2;
+#endif
 }

@@ -7,12 +7,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qvl/components/QVLQuery.h"
 #include "qvl/components/QVLTable.h"
+#include "qvl/host/dataset/DataLink.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
+#include "tests/support/TestPeer.h"
 
 namespace qvl::test {
 
@@ -69,6 +72,23 @@ class TTestQVLDataSet : public TQVLQuery {
 
  private:
   TSQLiteDb* FDb = nullptr;
+};
+
+// A view asking for a window of N rows, as a grid would.
+class TWindowLink : public TDataLink {
+ public:
+  explicit TWindowLink(int N) { SetBufferCount(N); }
+  // Field's integer value on each row of the window, top to bottom.
+  std::vector<int> Values(const std::string& Field) {
+    std::vector<int> out;
+    const int saved = GetActiveRecord();
+    for (int i = 0; i < GetRecordCount(); ++i) {
+      SetActiveRecord(i);
+      out.push_back(GetDataSet()->FieldByName(Field)->GetAsInteger());
+    }
+    SetActiveRecord(saved);
+    return out;
+  }
 };
 
 }  // namespace qvl::test

@@ -7,6 +7,7 @@
 
 #include "Commands.h"
 #include "qvl/components/QVLQuery.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
 

@@ -40,4 +40,12 @@ inline constexpr const char* SFieldIndexError = "Field index out of range";
 inline constexpr const char* SInvalidCast = "Invalid class typecast";
 inline constexpr const char* SBlobFieldNotModified = "Blob field '%s' is not a blob";
 
+// Broken invariants of the buffer window, named by debug builds' checks.
+inline constexpr const char* SWindowBufferList = "%d buffers listed for a window of %d";
+inline constexpr const char* SWindowRecordCount = "%d records in a window of %d buffers";
+inline constexpr const char* SWindowActiveRecord =
+    "active record %d outside the window's %d records";
+inline constexpr const char* SWindowCurrentRecord =
+    "cursor on buffer %d outside the window's %d records";
+
 }  // namespace qvl

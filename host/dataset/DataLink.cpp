@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/dataset/Field.h"
 
 namespace qvl {
 

@@ -6,7 +6,10 @@
 
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/dataset/DataLink.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/BlobByteData.h"
+#include "qvl/host/runtime/Invariants.h"
+#include "qvl/host/runtime/ScopedValue.h"
 #include "qvl/host/runtime/Stream.h"
 #include "qvl/host/runtime/Strings.h"
 
@@ -299,18 +302,14 @@ void TDataSet::CheckRequiredFields() {
 
 void TDataSet::GetCalcFields(TRecordBuffer Buffer) {
   if (!HasCalcFields() && !FOnCalcFields) return;
-  TDataSetState saved = SetTempState(dsCalcFields);
-  try {
-    CalculateFields(Buffer);
-  } catch (...) {
-    RestoreState(saved);
-    throw;
-  }
-  RestoreState(saved);
+  TDataSetTempState state(*this, dsCalcFields);
+  CalculateFields(Buffer);
 }
 
 void TDataSet::CalculateFields(TRecordBuffer Buffer) {
-  FCalcBuffer = Buffer;
+  // A handler may calculate another record of this dataset (a Lookup on
+  // itself): the outer calculation goes on with its own buffer afterwards.
+  TScopedValue<TRecordBuffer> calcBuffer(FCalcBuffer, Buffer);
   ClearCalcFields(Buffer);
   for (int i = 0; i < FFields->Count(); ++i) {
     TField* f = FFields->Items(i);
@@ -360,6 +359,7 @@ void TDataSet::SetBufListSize(int Value) {
 }
 
 void TDataSet::SetBufferCount(int Value) {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (Value < 1) Value = 1;
   if (Value == FBufferCount) return;
   // Keep the active record in the window when it shrinks.
@@ -392,6 +392,21 @@ void TDataSet::ClearBuffers() {
   FCurrentRecord = -1;
   FBOF = true;
   FEOF = true;
+}
+
+TDataSet::TWindowState TDataSet::SaveWindow() const {
+  return {FRecordCount, FActiveRecord, FBOF, FEOF};
+}
+
+// A refill that failed before placing any record leaves the buffers as they
+// were: the window shows them again, and the cursor is placed anew.
+void TDataSet::RestoreEmptyWindow(const TWindowState& Saved) {
+  if (FRecordCount != 0) return;
+  FRecordCount = Saved.RecordCount;
+  FActiveRecord = Saved.ActiveRecord;
+  FBOF = Saved.BOF;
+  FEOF = Saved.EOF_;
+  FCurrentRecord = -1;
 }
 
 void TDataSet::ActivateBuffers() {
@@ -501,6 +516,7 @@ int TDataSet::GetPriorRecords() {
 }
 
 void TDataSet::Resync(TResyncMode Mode) {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (FUniDirectional) {
     // One buffer, no way back: show what the cursor holds now.
     if (FRecordCount > 0 && GetRecord(FBuffers[0], gmCurrent, false) != grOK) ClearBuffers();
@@ -533,11 +549,27 @@ void TDataSet::Resync(TResyncMode Mode) {
   DataEvent(deDataSetChange, 0);
 }
 
+std::string TDataSet::InvariantFault() const {
+  if (!FActive) return "";
+  const auto text = [](auto N) { return std::to_string(N); };
+  if (FBufferCount < 1 || FBuffers.size() != static_cast<std::size_t>(FBufferCount) + 1)
+    return Format(SWindowBufferList, {text(FBuffers.size()), text(FBufferCount)});
+  if (FRecordCount < 0 || FRecordCount > FBufferCount)
+    return Format(SWindowRecordCount, {text(FRecordCount), text(FBufferCount)});
+  if (FActiveRecord < 0 || FActiveRecord >= std::max(FRecordCount, 1))
+    return Format(SWindowActiveRecord, {text(FActiveRecord), text(FRecordCount)});
+  if (FCurrentRecord < -1 || FCurrentRecord >= std::max(FRecordCount, 1))
+    return Format(SWindowCurrentRecord, {text(FCurrentRecord), text(FRecordCount)});
+  return "";
+}
+
 // ---- navigation ------------------------------------------------------------------------
 
 void TDataSet::First() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   CheckBrowseMode();
   DoBeforeScroll();
+  const TWindowState saved = SaveWindow();
   ClearBuffers();
   try {
     InternalFirst();
@@ -545,6 +577,7 @@ void TDataSet::First() {
     GetNextRecords();
   } catch (...) {
     FBOF = true;
+    RestoreEmptyWindow(saved);
     DataEvent(deDataSetChange, 0);
     throw;
   }
@@ -555,9 +588,11 @@ void TDataSet::First() {
 }
 
 void TDataSet::Last() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   CheckBiDirectional();
   CheckBrowseMode();
   DoBeforeScroll();
+  const TWindowState saved = SaveWindow();
   ClearBuffers();
   try {
     InternalLast();
@@ -565,6 +600,7 @@ void TDataSet::Last() {
     GetPriorRecords();
   } catch (...) {
     FEOF = true;
+    RestoreEmptyWindow(saved);
     DataEvent(deDataSetChange, 0);
     throw;
   }
@@ -576,6 +612,7 @@ void TDataSet::Last() {
 }
 
 int TDataSet::MoveBy(int Distance) {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   CheckBrowseMode();
   if (Distance < 0) CheckBiDirectional();
   int moved = 0;
@@ -629,6 +666,7 @@ int TDataSet::MoveBy(int Distance) {
 }
 
 void TDataSet::Refresh() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   CheckBrowseMode();
   if (FBeforeRefresh) FBeforeRefresh(this);
   UpdateCursorPos();
@@ -648,6 +686,7 @@ TBookmark TDataSet::GetBookmark() {
 }
 
 void TDataSet::GotoBookmark(const TBookmark& Bookmark) {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (Bookmark.empty()) return;
   CheckBrowseMode();
   DoBeforeScroll();
@@ -714,6 +753,7 @@ void TDataSet::CheckOperation(const std::function<void()>& Operation,
 }
 
 void TDataSet::Edit() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (FState == dsEdit || FState == dsInsert) return;
   if (FRecordCount == 0) {
     Insert();
@@ -754,6 +794,7 @@ void TDataSet::EndInsertAppend() {
 }
 
 void TDataSet::Insert() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   BeginInsertAppend();
   TBookmark current = GetBookmark();
   // The spare buffer becomes the new active record; the ones after it shift.
@@ -772,6 +813,7 @@ void TDataSet::Insert() {
 }
 
 void TDataSet::Append() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   BeginInsertAppend();
   ClearBuffers();
   TRecordBuffer buffer = FBuffers[0];
@@ -801,6 +843,7 @@ void TDataSet::InternalAddRecord(TRecordBuffer, bool) {
 }
 
 void TDataSet::Post() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   UpdateRecord();
   if (FState != dsEdit && FState != dsInsert) return;
   DataEvent(deCheckBrowseMode, 0);
@@ -812,6 +855,7 @@ void TDataSet::Post() {
 }
 
 void TDataSet::Cancel() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (FState != dsEdit && FState != dsInsert) return;
   DataEvent(deCheckBrowseMode, 0);
   if (FBeforeCancel) FBeforeCancel(this);
@@ -826,6 +870,7 @@ void TDataSet::Cancel() {
 }
 
 void TDataSet::Delete() {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   CheckActive();
   if (FState == dsInsert) {
     Cancel();
@@ -857,6 +902,7 @@ void TDataSet::AppendRecord(const std::vector<Variant>& Values) {
 // it. The descendant stays on the record that was active, so the insert
 // goes before it.
 void TDataSet::AddRecordWithValues(const std::vector<Variant>& Values, bool Append) {
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   BeginInsertAppend();
   UpdateCursorPos();
   const int savedCount = FRecordCount, savedActive = FActiveRecord, savedCurrent = FCurrentRecord;
@@ -877,6 +923,13 @@ void TDataSet::AddRecordWithValues(const std::vector<Variant>& Values, bool Appe
     FCurrentRecord = savedCurrent;
   };
   auto abandon = [&] {
+    // The new record goes as a cancelled Append's does: shown as the
+    // active one while the descendant lets go of it.
+    if (!swapped) std::swap(FBuffers[active], FBuffers[spare]);
+    swapped = true;
+    FRecordCount = std::max(savedCount, 1);
+    FActiveRecord = static_cast<int>(active);
+    InternalCancel();
     restoreWindow();
     FState = dsBrowse;
     FModified = false;

@@ -43,7 +43,6 @@
 #include <vector>
 
 #include "qvl/host/dataset/DBTypes.h"
-#include "qvl/host/dataset/Field.h"
 #include "qvl/host/dataset/Params.h"
 #include "qvl/host/runtime/Component.h"
 #include "qvl/host/runtime/Exceptions.h"
@@ -53,7 +52,14 @@ namespace qvl {
 
 class TBlobByteData;
 class TDataLink;
+class TDataSet;
+class TField;
+class TFieldDefs;
+class TFields;
 class TStream;
+namespace test {
+class TDataSetTestPeer;
+}
 
 // A record buffer as the framework sees it: an opaque block allocated by
 // the descendant.
@@ -172,6 +178,13 @@ class TDataSet : public TComponent {
   bool ControlsDisabled() const { return FDisableCount != 0; }
   void DataEvent(TDataEvent Event, std::intptr_t Info);
 
+  // The first broken invariant of the window, or "": BufferCount buffers
+  // (at least one) and the spare; RecordCount of them hold records; the
+  // active record and the cursor's buffer (or -1) lie among those (index 0
+  // when the window is empty). Debug builds check it at the start and end
+  // of every operation that moves or refills the window.
+  std::string InvariantFault() const;
+
   // ---- provider support (SQL-based descendants implement) -----------------------
   virtual bool PSInTransaction();
   virtual void PSStartTransaction();
@@ -225,18 +238,31 @@ class TDataSet : public TComponent {
   }
   virtual void SetOnFilterRecord(TFilterRecordEvent Value);
 
-  // ======== The descendant's interface ==========================================
-  // Members below are for descendants and the engines they delegate to.
+  // Whether the fields were made from the definitions at opening.
+  bool DefaultFields() const {
+    return FDefaultFields;
+  }
+  // Bytes GetCurrentRecord writes: a buffer handed to it holds at least
+  // this many.
+  virtual std::uint32_t GetRecordSize() {
+    return 0;
+  }
 
-  // State changes without events, for a short operation; restore with
-  // RestoreState and the value SetTempState returned.
+ protected:
+  // ======== The descendant's interface ==========================================
+  // Members below are for descendants, and through TDataSetEngineAccess for the
+  // engines they hand their record work to.
+
+  // State changes without events, for a short operation: TDataSetTempState
+  // sets one and restores the state it found.
   TDataSetState SetTempState(TDataSetState Value);
   void RestoreState(TDataSetState Value);
 
   TRecordBuffer ActiveBuffer() const {
     return FBuffers.empty() ? nullptr : FBuffers[static_cast<std::size_t>(FActiveRecord)];
   }
-  // The buffer whose calculated fields are being computed (dsCalcFields).
+  // The buffer whose calculated fields are being computed (dsCalcFields);
+  // set for the length of one CalculateFields, nested ones included.
   TRecordBuffer CalcBuffer() const {
     return FCalcBuffer;
   }
@@ -273,7 +299,8 @@ class TDataSet : public TComponent {
   // Runs the calculated-field step for Buffer: dsCalcFields state,
   // CalculateFields, state restored.
   virtual void GetCalcFields(TRecordBuffer Buffer);
-  // Computes lookup fields and calls OnCalcFields for Buffer.
+  // Computes lookup fields and calls OnCalcFields for Buffer; CalcBuffer is
+  // Buffer meanwhile and what it was before afterwards.
   virtual void CalculateFields(TRecordBuffer Buffer);
   virtual void ClearCalcFields(TRecordBuffer Buffer);
 
@@ -282,9 +309,6 @@ class TDataSet : public TComponent {
   virtual void FreeRecordBuffer(TRecordBuffer& Buffer) = 0;
   virtual void SetBufListSize(int Value);
   virtual TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) = 0;
-  virtual std::uint16_t GetRecordSize() {
-    return 0;
-  }
   virtual void InitRecord(TRecordBuffer Buffer);
   virtual void InternalInitRecord(TRecordBuffer Buffer) {
     (void)Buffer;
@@ -323,14 +347,10 @@ class TDataSet : public TComponent {
   // dataset and its definition.
   void CreateAndBindFields();
   void DestroyDefaultFields();
-  bool DefaultFields() const {
-    return FDefaultFields;
-  }
 
   void CheckRequiredFields();
   void CheckOperation(const std::function<void()>& Operation, const TDataSetErrorEvent& ErrorEvent);
 
- protected:
   virtual void DoBeforeOpen();
   virtual void DoAfterOpen();
   virtual void DoOnNewRecord();
@@ -349,7 +369,16 @@ class TDataSet : public TComponent {
  private:
   friend class TDataLink;
   friend class TField;
+  friend class TDataSetTempState;
+  friend class TDataSetEngineAccess;
+  friend class test::TDataSetTestPeer;
 
+  struct TWindowState {
+    int RecordCount, ActiveRecord;
+    bool BOF, EOF_;
+  };
+  TWindowState SaveWindow() const;
+  void RestoreEmptyWindow(const TWindowState& Saved);
   void SetBufferCount(int Value);
   void UpdateBufferCount();
   void SetCurrentRecord(int Index);
@@ -383,6 +412,7 @@ class TDataSet : public TComponent {
   int FActiveRecord = 0;
   int FCurrentRecord = -1;
   int FDisableCount = 0;
+  int FCheckDepth = 0;  // operations running that check invariants
   bool FPendingChange = false;
   TDataSetState FDisableState = dsInactive;
   std::vector<TRecordBuffer> FBuffers;
@@ -399,8 +429,19 @@ class TDataSet : public TComponent {
   TFilterRecordEvent FOnFilterRecord;
 };
 
-inline bool TField::GetData(void* Buffer) const {
-  return FDataSet != nullptr && FDataSet->GetFieldData(const_cast<TField*>(this), Buffer);
-}
+// Puts a dataset in a temporary state (dsCalcFields, dsFilter, dsOldValue...)
+// for the guard's lifetime, without events, and restores the state it found.
+class TDataSetTempState {
+ public:
+  TDataSetTempState(TDataSet& ADataSet, TDataSetState State)
+      : FDataSet(ADataSet), FSaved(ADataSet.SetTempState(State)) {}
+  ~TDataSetTempState() { FDataSet.RestoreState(FSaved); }
+  TDataSetTempState(const TDataSetTempState&) = delete;
+  TDataSetTempState& operator=(const TDataSetTempState&) = delete;
+
+ private:
+  TDataSet& FDataSet;
+  TDataSetState FSaved;
+};
 
 }  // namespace qvl

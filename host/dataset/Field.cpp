@@ -56,6 +56,12 @@ void TField::SetData(const void* Buffer) {
   FDataSet->SetFieldData(this, Buffer);
 }
 
+// Every read of every field passes here; the readers below are in this unit,
+// so the compiler inlines it into them.
+bool TField::GetData(void* Buffer) const {
+  return FDataSet != nullptr && FDataSet->GetFieldData(const_cast<TField*>(this), Buffer);
+}
+
 bool TField::IsNull() const {
   return !GetData(nullptr);
 }
@@ -142,16 +148,8 @@ bool SameValue(const Variant& a, const Variant& b) {
 Variant ValueInState(const TField* Field, TDataSetState State) {
   TDataSet* ds = Field->GetDataSet();
   if (ds == nullptr) return Variant::Null();
-  TDataSetState saved = ds->SetTempState(State);
-  Variant v;
-  try {
-    v = Field->GetAsVariant();
-  } catch (...) {
-    ds->RestoreState(saved);
-    throw;
-  }
-  ds->RestoreState(saved);
-  return v;
+  TDataSetTempState state(*ds, State);
+  return Field->GetAsVariant();
 }
 
 }  // namespace

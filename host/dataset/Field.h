@@ -140,8 +140,7 @@ class TField : public TObject {
   void SetLookupResultField(const std::string& Value) { FLookupResultField = Value; }
 
   // Raw access in the native format. GetData returns false for null.
-  // Inline, with TDataSet (host/DataSet.h): every read of every field passes here.
-  inline bool GetData(void* Buffer) const;
+  bool GetData(void* Buffer) const;
   void SetData(const void* Buffer);
 
   // Values.
@@ -474,6 +473,3 @@ class TFields : public TObject {
 };
 
 }  // namespace qvl
-
-// TField::GetData is defined with TDataSet, which this header only declares.
-#include "qvl/host/dataset/DataSet.h"  // IWYU pragma: export

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "qvl/host/dataset/DBConsts.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/host/sqlclient/SQLConsts.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qvl/host/dataset/DataSet.h"
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Stream.h"
 
