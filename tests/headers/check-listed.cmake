@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.20)
 # Fails when a folder holds a header that no qvl_layer() call lists.
 set(missing)
 foreach(folder ${FOLDERS})
