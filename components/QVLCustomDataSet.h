@@ -19,6 +19,7 @@
 #include "qvl/engine/QVLDataSetImpl.h"
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/runtime/ScopedValue.h"
+#include "qvl/sql/QVLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
 
 namespace qvl {
@@ -90,9 +91,11 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     this->FreeCursor();
     this->ExecuteStatement();
   }
-  // The connection's processor comes with TQVLConnection; until then every
-  // member uses the process-wide default.
+  // Looked up afresh at each use: a TQVLConnection's processor, else the
+  // process-wide default.
   TQVLSQLProcessor* GetSQLProcessorInUse() override {
+    if (auto* connection = dynamic_cast<TQVLConnection*>(this->GetSQLConnection()))
+      return &connection->GetSQLProcessorInUse();
     return &TQVLSQLProcessor::DefaultProcessor();
   }
 

@@ -22,6 +22,8 @@ inline constexpr const char* STooManyRecordsModified = "Update affected more tha
 
 // Update-SQL generator.
 inline constexpr const char* SNoKeySpecified = "Unable to find record. No key specified";
+inline constexpr const char* SFieldNameNotReferable =
+    "Field name '%s' holds every quote character and cannot be named by a parameter";
 
 // Macro SQL parser.
 inline constexpr const char* SOpeningBracketExpected = "'(' expected";

@@ -12,21 +12,94 @@
 // of their own: created on first use, never destroyed, so a reference to it
 // stays valid for the rest of the process, static destruction included.
 //
-// Still to come with the connection unit (TQVLConnection): generating the
-// INSERT, UPDATE and DELETE statement for a dataset's current record
-// (GenerateDateSetSQL, through the update-SQL generator, which reads
-// OracleLob and ParamChar).
+// GenerateDateSetSQL writes the INSERT, UPDATE or DELETE statement for a
+// dataset's current record with TQVLDataSetSQLGenerator, using this
+// processor's ParamChar and OracleLob.
 
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "qvl/host/dataset/DBTypes.h"
 #include "qvl/host/dataset/Params.h"
 #include "qvl/host/runtime/Component.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/macrosql/QVLMacroSQL.h"
 
 namespace qvl {
+
+class TDataSet;
+class TField;
+
+// A table name quoted for a statement, given whether the dataset's names are
+// qualified SQL names and its identifier quote (one character or empty):
+// a name that begins or ends with a quote character (double quote,
+// apostrophe, backquote) is taken as already quoted and returned unchanged;
+// otherwise a SQL-based name is cut at its first two dots and each piece
+// quoted, any other name quoted whole. A quote character inside a piece is
+// doubled, so that no name can end its quotes early.
+std::string QuoteTableName(bool SQLBased, const std::string& Quote, const std::string& Name);
+
+// TQVLDataSetSQLGenerator: the INSERT, UPDATE or DELETE statement that
+// applies the current record of a dataset to its table, from the dataset's
+// fields (provider flags, old and new values, names) and provider
+// information. It executes nothing and holds nothing beyond its strings.
+//
+// The text is macro SQL: each value is a parameter reference named after its
+// field, ParamChar then the quoted field name (:"NAME"), and each old value
+// one named "OLD_" and the field name (:"OLD_NAME"). Lines end with CR LF.
+// A field name that holds a double quote is quoted with an apostrophe, or
+// else a backquote, so that the reference still names the field.
+//
+// The dataset must outlive the generator. Reading metadata happens once, in
+// the constructor; UPDATE and DELETE raise EDatabaseError SNoKeySpecified
+// when no field qualifies for the WHERE clause.
+class TQVLDataSetSQLGenerator : public TObject {
+ public:
+  explicit TQVLDataSetSQLGenerator(TDataSet& ADataSet);
+
+  char GetParamChar() const noexcept { return FParamChar; }
+  void SetParamChar(char Value) noexcept { FParamChar = Value; }
+  bool GetOracleLob() const noexcept { return FOracleLob; }
+  void SetOracleLob(bool Value) noexcept { FOracleLob = Value; }
+
+  // In the SET list and the INSERT: flagged pfInUpdate, a plain data field
+  // of a writable type, not ReadOnly, not hidden, and given a new value.
+  bool UseFieldInUpdate(const TField& Field) const;
+  // In the WHERE clause: a plain data field that is not a blob, chosen by
+  // the mode from pfInWhere, pfInKey and whether it was given a new value.
+  bool UseFieldInWhere(const TField& Field, TUpdateMode Mode) const;
+  // FullName with each dot-separated piece quoted, without table prefix.
+  std::string GetQuotedFullName(const TField& Field) const;
+  // The table prefix (not SQL-based datasets only) and the quoted Origin,
+  // or FieldName when Origin is empty; an Origin already in quotes is kept.
+  std::string GetQuotedOriginalName(const TField& Field) const;
+
+  std::string GenerateWhereSQL(TUpdateMode Mode, const std::string& Alias) const;
+  std::string GenerateOracleReturning() const;
+  std::string GenerateInsertSQL() const;
+  std::string GenerateUpdateSQL(TUpdateMode Mode) const;
+  std::string GenerateDeleteSQL(TUpdateMode Mode) const;
+
+ private:
+  void InitializeMetadata();
+  std::string ParamRef(const TField& Field, bool Old) const;
+  std::string QuoteName(const std::string& Name) const;
+  void AppendWhere(const TField& Field, TUpdateMode Mode, const std::string& Alias, bool InObject,
+                   std::string& Separator, std::string& Where) const;
+  std::string InsertValue(const TField& Field) const;
+  std::string UpdateItem(const TField& Field, const std::string& Alias, bool InObject,
+                         bool InArray) const;
+
+  TDataSet* FDataSet;
+  bool FSQLBased = false;
+  std::string FQuoteChar;
+  std::string FTableName;
+  std::string FTablePrefix;
+  bool FHasObjects = false;
+  char FParamChar = ':';
+  bool FOracleLob = true;
+};
 
 class TQVLSQLProcessor : public TComponent {
  public:
@@ -62,6 +135,11 @@ class TQVLSQLProcessor : public TComponent {
   // parameter per evaluated reference appended (it is not cleared first) and
   // keeps them when evaluation raises.
   std::string Build(const TQVLMacroSQLElement& Tree, const TStrings* Macros, TParams* Params) const;
+
+  // The statement of Kind for DataSet's current record, generated with this
+  // processor's ParamChar and OracleLob; Mode chooses the WHERE clause of
+  // UPDATE and DELETE and is ignored for INSERT.
+  std::string GenerateDateSetSQL(TDataSet& DataSet, TUpdateKind Kind, TUpdateMode Mode) const;
 
  private:
   char FParamChar = ':';

@@ -1,89 +1,34 @@
 // `qvl render` run as a subprocess: exact bytes on standard output and error,
 // exit statuses, JSON shapes and usage errors.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/ToolRunner.h"
 
 namespace {
 
-struct TRun {
-  int Code = -1;
-  std::string Out;
-  std::string Err;
-};
-
-std::string ReadFile(const std::filesystem::path& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::filesystem::path& Path, const std::string& Data) {
-  std::ofstream out(Path, std::ios::binary);
-  out.write(Data.data(), static_cast<std::streamsize>(Data.size()));
-}
+using qvl::test::TToolRun;
+using TRun = TToolRun;
 
 class RenderCommand : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qvl-render-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    FDir = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(FDir, ignored);
-  }
-
   std::filesystem::path File(const std::string& Name, const std::string& Data) {
-    WriteFile(FDir / Name, Data);
-    return FDir / Name;
+    return FRunner.File(Name, Data);
   }
 
   // Runs `qvl render ARGS...` with Input on standard input.
   TRun Render(const std::vector<std::string>& Args, const std::string& Input = "") {
-    const std::string in = (FDir / "stdin").string();
-    const std::string out = (FDir / "stdout").string();
-    const std::string err = (FDir / "stderr").string();
-    WriteFile(in, Input);
-    std::vector<std::string> argv{QVL_TOOL_PATH, "render"};
+    std::vector<std::string> argv{"render"};
     argv.insert(argv.end(), Args.begin(), Args.end());
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    TRun run;
-    if (spawned != 0) {
-      ADD_FAILURE() << "cannot start " << raw[0];
-      return run;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.Out = ReadFile(out);
-    run.Err = ReadFile(err);
-    return run;
+    return FRunner.Run(argv, Input);
   }
 
-  std::filesystem::path FDir;
+  qvl::test::TToolRunner FRunner;
+  const std::filesystem::path& FDir = FRunner.Dir();
 };
 
 const std::string kOrders =

@@ -11,6 +11,7 @@ struct Status {
 };
 
 void AddDemoCommand(CLI::App& App, Status& Result);
+void AddQueryCommand(CLI::App& App, Status& Result);
 void AddRenderCommand(CLI::App& App, Status& Result);
 
 }  // namespace qvl::tool

@@ -9,6 +9,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
   qvl::tool::Status status;
   qvl::tool::AddDemoCommand(app, status);
+  qvl::tool::AddQueryCommand(app, status);
   qvl::tool::AddRenderCommand(app, status);
   try {
     app.parse(argc, argv);

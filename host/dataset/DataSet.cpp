@@ -213,7 +213,7 @@ void TDataSet::CreateAndBindFields() {
   // Bind: data fields take their number from their definition.
   for (int i = 0; i < FFields->Count(); ++i) {
     TField* f = FFields->Items(i);
-    f->FDataSet = this;
+    f->AttachTo(this);
     if (f->GetFieldKind() == fkData) {
       TFieldDef* def = FFieldDefs->Find(f->GetFieldName());
       if (def == nullptr) DatabaseErrorFmt(SFieldNotFound, {f->GetFieldName()}, this);

@@ -657,9 +657,15 @@ Variant TObjectField::GetAsVariant() const {
   return VarArrayOf(std::move(values));
 }
 
+void TField::AttachTo(TDataSet* DataSet) {
+  FDataSet = DataSet;
+  if (auto* object = dynamic_cast<TObjectField*>(this))
+    for (int i = 0; i < object->FieldCount(); ++i) object->Fields(i)->AttachTo(DataSet);
+}
+
 TField* TObjectField::AddChild(std::unique_ptr<TField> Child) {
   Child->FParentField = this;
-  Child->FDataSet = GetDataSet();
+  Child->AttachTo(GetDataSet());
   Child->FIndex = static_cast<int>(FChildren.size());
   FChildren.push_back(std::move(Child));
   return FChildren.back().get();
@@ -751,7 +757,7 @@ TField* TFields::Add(std::unique_ptr<TField> Field) {
   if (FDataSet != nullptr && FDataSet->GetActive()) DatabaseError(SDataSetOpen, FDataSet);
   if (!Field->GetFieldName().empty() && FindField(Field->GetFieldName()) != nullptr)
     DatabaseErrorFmt(SDuplicateFieldName, {Field->GetFieldName()}, FDataSet);
-  Field->FDataSet = FDataSet;
+  Field->AttachTo(FDataSet);
   FItems.push_back(std::move(Field));
   Reindex();
   return FItems.back().get();

@@ -181,6 +181,10 @@ class TField : public TObject {
   friend class TFields;
   friend class TObjectField;
 
+  // This field and, for object fields, its children at every depth read
+  // through DataSet.
+  void AttachTo(TDataSet* DataSet);
+
   TDataSet* FDataSet = nullptr;
   std::string FFieldName;
   int FFieldNo = 0;

@@ -1,0 +1,173 @@
+// Component streams: a round trip keeps every property and reference,
+// defaults are not written, Loaded runs once everything is read, and bad
+// documents fail with the property and its place named.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "qvl/components/QVLComponentStream.h"
+#include "qvl/components/QVLDataSet.h"
+#include "qvl/components/QVLQuery.h"
+#include "qvl/components/QVLStoredProc.h"
+#include "qvl/components/QVLTable.h"
+#include "qvl/sql/QVLConnection.h"
+
+using namespace qvl;
+
+namespace {
+
+// A connection owning one of every other streamable component, each with
+// every property away from its default.
+std::unique_ptr<TQVLConnection> EveryComponent() {
+  auto root = std::make_unique<TQVLConnection>();
+  root->SetName("Db");
+  root->SetDriverName("SQLite");
+  root->Params().Add("Database=:memory:");
+  root->SetTag(3);
+  auto* processor = new TQVLSQLProcessor(root.get());
+  processor->SetName("Proc");
+  processor->GetMacros().Add("A=1");
+  processor->SetParamChar('?');
+  processor->SetMacroChar('&');
+  processor->SetOracleLob(false);
+  root->SetSQLProcessor(processor);
+
+  auto* query = new TQVLQuery(root.get());
+  query->SetName("Q");
+  query->SetSQLConnection(root.get());
+  query->SetParamCheck(false);
+  query->SQL().SetText("select 1 as x");
+  query->SetPageSize(7);
+  query->SetFetchOnDemand(false);
+  query->SetUniDirectional(true);
+  query->SetCachedUpdates(true);
+  query->SetUpdateOptions(uoCheckRowsAffected | uoUpdateInTransaction);
+  query->SetUpdateMode(upWhereKeyOnly);
+  query->SetFiltered(true);
+  query->GetMacros().Add("M=2");
+  query->SetSQLProcessor(processor);
+  auto x = CreateFieldForType(ftInteger);
+  x->SetFieldName("x");
+  x->SetProviderFlags(pfInKey);
+  x->SetOrigin("x");
+  x->SetRequired(true);
+  query->Fields().Add(std::move(x));
+  auto look = CreateFieldForType(ftString, 10);
+  look->SetFieldName("name");
+  look->SetFieldKind(fkLookup);
+  look->SetLookupDataSet(query);
+  look->SetKeyFields("x");
+  look->SetLookupKeyFields("x");
+  look->SetLookupResultField("x");
+  query->Fields().Add(std::move(look));
+
+  auto* dataSet = new TQVLDataSet(root.get());
+  dataSet->SetName("DS");
+  dataSet->SetCommandType(ctTable);
+  dataSet->SetCommandText("t");
+  auto* proc = new TQVLStoredProc(root.get());
+  proc->SetName("SP");
+  proc->SetStoredProcName("f");
+  auto* table = new TQVLTable(root.get());
+  table->SetName("T");
+  table->SetTableName("t");
+  table->SetSQLConnection(root.get());
+  auto* other = new TSQLConnection(root.get());
+  other->SetName("Other");
+  other->SetDriverName("PostgreSQL");
+  other->SetConnectionString("postgresql://nowhere/x");
+  return root;
+}
+
+TEST(QVLComponentStream, RoundTripKeepsEveryProperty) {
+  const std::string document = WriteComponentJSON(*EveryComponent());
+  std::unique_ptr<TComponent> read = ReadComponentJSON(document);
+  EXPECT_EQ(WriteComponentJSON(*read), document);
+
+  auto& root = dynamic_cast<TQVLConnection&>(*read);
+  auto* processor = dynamic_cast<TQVLSQLProcessor*>(root.FindComponent("Proc"));
+  auto* query = dynamic_cast<TQVLQuery*>(root.FindComponent("Q"));
+  ASSERT_NE(processor, nullptr);
+  ASSERT_NE(query, nullptr);
+  EXPECT_EQ(root.GetSQLProcessor(), processor);
+  EXPECT_EQ(query->GetSQLConnection(), &root);
+  EXPECT_EQ(query->GetSQLProcessor(), processor);
+  EXPECT_EQ(query->Fields()[1]->GetLookupDataSet(), query);
+  EXPECT_EQ(processor->GetParamChar(), '?');
+  EXPECT_EQ(query->GetUpdateOptions(), uoCheckRowsAffected | uoUpdateInTransaction);
+  // Parsed once loaded, with the processor read after the query's text.
+  EXPECT_EQ(query->GetCommandText(), "select 1 as x\n");
+  EXPECT_NE(document.find("\"UpdateMode\": \"upWhereKeyOnly\""), std::string::npos);
+}
+
+TEST(QVLComponentStream, DefaultsAreNotWritten) {
+  TQVLQuery query;
+  query.SetName("Q");
+  EXPECT_EQ(WriteComponentJSON(query), "{\n  \"class\": \"TQVLQuery\",\n  \"name\": \"Q\"\n}\n");
+  TQVLSQLProcessor processor(nullptr);
+  processor.SetOracleLob(false);
+  EXPECT_EQ(WriteComponentJSON(processor),
+            "{\n  \"class\": \"TQVLSQLProcessor\",\n  \"properties\": {\n    \"OracleLob\": "
+            "false\n  }\n}\n");
+}
+
+TEST(QVLComponentStream, ActiveDataSetsOpenOnceEverythingIsRead) {
+  // The dataset comes before its connection's settings are complete, and
+  // names the connection that owns it.
+  const std::string document = R"({"class": "TQVLConnection", "name": "Db",
+    "components": [{"class": "TQVLQuery", "name": "Q", "properties": {
+        "Active": true, "SQL": ["select %V as v"], "Macros": ["V=42"], "SQLConnection": "Db"}}],
+    "properties": {"DriverName": "SQLite", "Params": ["Database=:memory:"]}})";
+  std::unique_ptr<TComponent> root = ReadComponentJSON(document);
+  auto* query = dynamic_cast<TQVLQuery*>(root->FindComponent("Q"));
+  ASSERT_NE(query, nullptr);
+  EXPECT_TRUE(query->GetActive());
+  EXPECT_EQ(query->Fields()[0]->GetAsString(), "42");
+}
+
+TEST(QVLComponentStream, BadDocumentsFailCleanly) {
+  struct {
+    const char* Document;
+    const char* Error;
+  } cases[] = {
+      {"{", "Invalid component document: "},
+      {R"({"class": "TNothing"})", "Unknown class 'TNothing' at /class"},
+      {R"({"class": "TQVLQuery", "properties": {"PageSiz": 1}})",
+       "Unknown property 'PageSiz' of TQVLQuery at /properties/PageSiz"},
+      {R"({"class": "TQVLQuery", "properties": {"PageSize": "1"}})",
+       "Property 'PageSize' expects an integer, not string at /properties/PageSize"},
+      {R"({"class": "TQVLConnection", "components": [{"class": "TQVLSQLProcessor", "name": "P"},
+          {"class": "TQVLQuery", "name": "p"}]})",
+       "Component 'p' already exists with another class at /components/1/class"},
+      {R"({"class": "TQVLConnection", "components": [{"class": "TQVLSQLProcessor", "name": "P"},
+          {"class": "TQVLSQLProcessor", "name": "Q"}, {"class": "TQVLTable", "properties":
+          {"TableName": 5}}]})",
+       "Property 'TableName' expects a string, not number at /components/2/properties/TableName"},
+      {R"({"class": "TQVLConnection", "components": [{"class": "TQVLQuery", "properties":
+          {"UpdateMode": "upSomewhere"}}]})",
+       "Property 'UpdateMode' expects one of upWhereAll, upWhereChanged, upWhereKeyOnly, not "
+       "string at /components/0/properties/UpdateMode"},
+      {R"({"class": "TQVLConnection", "components": [{"class": "TQVLQuery", "properties":
+          {"SQLConnection": "Nobody"}}]})",
+       "No component named 'Nobody' at /components/0/properties/SQLConnection"},
+      {R"({"class": "TQVLConnection", "name": "Db", "components": [{"class": "TQVLSQLProcessor",
+          "name": "P"}, {"class": "TQVLQuery", "properties": {"SQLConnection": "P"}}]})",
+       "Property 'SQLConnection' names 'P', which is not a component of the right class at "
+       "/components/1/properties/SQLConnection"},
+      {R"({"class": "TQVLQuery", "properties": {"Fields": [{"FieldName": "a", "DataType": "Nope"}]}})",
+       "Unknown field type 'Nope' at /properties/Fields/0/DataType"},
+      {R"({"class": "TQVLSQLProcessor", "name": "1x"})",
+       "'1x' is not a valid component name at /name"},
+  };
+  for (const auto& c : cases) {
+    try {
+      ReadComponentJSON(c.Document);
+      ADD_FAILURE() << "read: " << c.Document;
+    } catch (const EStreamError& e) {
+      EXPECT_EQ(e.Message().substr(0, std::string(c.Error).size()), c.Error) << e.Message();
+    }
+  }
+}
+
+}  // namespace

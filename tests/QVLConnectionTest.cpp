@@ -1,0 +1,84 @@
+// TQVLConnection's processor and the processor lookup of the dataset
+// components: the connection's processor, else the process-wide default,
+// across processors and connections destroyed in either order.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "qvl/components/QVLDataSet.h"
+#include "qvl/components/QVLQuery.h"
+#include "qvl/components/QVLStoredProc.h"
+#include "qvl/components/QVLTable.h"
+#include "qvl/sql/QVLConnection.h"
+
+using namespace qvl;
+
+namespace {
+
+TQVLSQLProcessor* Default() {
+  return &TQVLSQLProcessor::DefaultProcessor();
+}
+
+TEST(QVLConnection, ProcessorLookup) {
+  TQVLConnection connection;
+  EXPECT_EQ(connection.GetSQLProcessor(), nullptr);
+  EXPECT_EQ(&connection.GetSQLProcessorInUse(), Default());
+
+  auto processor = std::make_unique<TQVLSQLProcessor>(nullptr);
+  connection.SetSQLProcessor(processor.get());
+  connection.SetSQLProcessor(processor.get());  // the same one again
+  EXPECT_EQ(&connection.GetSQLProcessorInUse(), processor.get());
+
+  connection.SetSQLProcessor(nullptr);
+  EXPECT_EQ(&connection.GetSQLProcessorInUse(), Default());
+
+  // Destroying the processor clears the link: the connection falls back.
+  connection.SetSQLProcessor(processor.get());
+  processor.reset();
+  EXPECT_EQ(connection.GetSQLProcessor(), nullptr);
+  EXPECT_EQ(&connection.GetSQLProcessorInUse(), Default());
+}
+
+TEST(QVLConnection, LinksEndWhicheverSideGoesFirst) {
+  TQVLSQLProcessor kept(nullptr);
+  {
+    TQVLConnection connection;
+    auto replaced = std::make_unique<TQVLSQLProcessor>(nullptr);
+    connection.SetSQLProcessor(replaced.get());
+    connection.SetSQLProcessor(&kept);
+    replaced.reset();  // no longer linked: nothing to tell the connection
+    EXPECT_EQ(connection.GetSQLProcessor(), &kept);
+  }
+  // The connection went first; the sanitizer build checks that destroying
+  // the processor later does not reach it.
+  TComponent owner(nullptr);
+  auto* connection = new TQVLConnection(&owner);
+  connection->SetSQLProcessor(new TQVLSQLProcessor(&owner));  // freed first, as the newer one
+}
+
+template <class T>
+class ComponentProcessorLookup : public ::testing::Test {};
+using Components = ::testing::Types<TQVLDataSet, TQVLQuery, TQVLStoredProc, TQVLTable>;
+TYPED_TEST_SUITE(ComponentProcessorLookup, Components);
+
+TYPED_TEST(ComponentProcessorLookup, ConnectionsProcessorElseDefault) {
+  TypeParam dataSet;
+  IQVLRecordCursor& cursor = dataSet;
+  EXPECT_EQ(cursor.GetSQLProcessorInUse(), Default());
+
+  TSQLConnection plain;
+  dataSet.SetSQLConnection(&plain);
+  EXPECT_EQ(cursor.GetSQLProcessorInUse(), Default());
+
+  TQVLConnection connection;
+  auto processor = std::make_unique<TQVLSQLProcessor>(nullptr);
+  connection.SetSQLProcessor(processor.get());
+  dataSet.SetSQLConnection(&connection);
+  EXPECT_EQ(cursor.GetSQLProcessorInUse(), processor.get());
+
+  processor.reset();
+  EXPECT_EQ(cursor.GetSQLProcessorInUse(), Default());
+  dataSet.SetSQLConnection(nullptr);
+}
+
+}  // namespace

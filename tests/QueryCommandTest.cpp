@@ -1,0 +1,107 @@
+// `qvl query` run as a subprocess on an SQLite file and on PostgreSQL: exact
+// table and JSON output, macros and parameters, errors as one line with
+// exit status 1.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "qvl/host/sqlclient/SQLConnection.h"
+#include "tests/support/ToolRunner.h"
+
+using qvl::test::TToolRun;
+using qvl::test::TToolRunner;
+
+namespace {
+
+const std::string Select =
+    "select id, name, score from t\n#if (FROM)\nwhere id >= :ID\n#endif\norder by id";
+
+class QueryCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Db = (Runner.Dir() / "q.sqlite").string();
+    qvl::TSQLConnection c;
+    c.SetDriverName("SQLite");
+    c.Params().Add("Database=" + Db);
+    c.ExecuteDirect(
+        "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, score REAL);"
+        "INSERT INTO t VALUES (1, 'one', 1.5), (2, 'two', NULL), (10, 'a longer name', -3)");
+  }
+  TToolRun Query(std::vector<std::string> Args, const std::string& Input = "") {
+    Args.insert(Args.begin(), "query");
+    return Runner.Run(Args, Input);
+  }
+
+  TToolRunner Runner;
+  std::string Db;
+};
+
+TEST_F(QueryCommand, AlignedTable) {
+  TToolRun run = Query({"--db", Db, Select});
+  EXPECT_EQ(run.Code, 0) << run.Err;
+  EXPECT_EQ(run.Out,
+            "id | name          | score\n"
+            "---+---------------+------\n"
+            " 1 | one           |   1.5\n"
+            " 2 | two           |  NULL\n"
+            "10 | a longer name |    -3\n"
+            "(3 rows)\n");
+  EXPECT_EQ(run.Err, "");
+}
+
+TEST_F(QueryCommand, MacrosParametersAndStandardInput) {
+  TToolRun run = Query({"--db", "sqlite:" + Db, "-D", "FROM", "-P", "ID=2", "--json", "-"}, Select);
+  EXPECT_EQ(run.Code, 0) << run.Err;
+  EXPECT_EQ(run.Out,
+            "{\"id\":2,\"name\":\"two\",\"score\":null}\n"
+            "{\"id\":10,\"name\":\"a longer name\",\"score\":-3.0}\n");
+  // One value for every reference of the name.
+  run = Query({"-P", "A=x", "select :A || :A as aa"});
+  EXPECT_EQ(run.Out, "aa\n--\nxx\n(1 row)\n");
+}
+
+TEST_F(QueryCommand, ErrorsAreOneLineWithStatusOne) {
+  struct {
+    std::vector<std::string> Args;
+    std::string Err;
+  } cases[] = {
+      {{"--db", Db, "select 1\n#if (A"}, "qvl query: ')' expected (line 3, column 1)\n"},
+      {{"--db", Db, "-P", "NOPE=1", Select}, "qvl query: Parameter 'NOPE' not found\n"},
+      {{"--db", Db, "-P", "ID", Select}, "qvl query: -P takes NAME=VALUE, got 'ID'\n"},
+      {{"--db", Db + ".missing", "select 1"},
+       "qvl query: database file '" + Db + ".missing' does not exist\n"},
+      {{"--db", Db, "select * from missing"}, "qvl query: no such table: missing\n"},
+      {{"--db", Db, "-D", "X", "#if (X)\n#error two\nlines\n#endif"},
+       "qvl query: two (line 2, column 7)\n"},
+  };
+  for (const auto& c : cases) {
+    TToolRun run = Query(c.Args);
+    EXPECT_EQ(run.Code, 1) << c.Err;
+    EXPECT_EQ(run.Err, c.Err);
+    EXPECT_EQ(run.Out, "");
+  }
+  EXPECT_EQ(Query({}).Code, 2);  // no SQL: a usage error
+}
+
+TEST(PostgreSQLQueryCommand, RowsFromTheServer) {
+  const char* uri = std::getenv("QVL_PG_CONNINFO");
+  ASSERT_TRUE(uri != nullptr && std::string(uri).rfind("postgresql://", 0) == 0)
+      << "QVL_PG_CONNINFO must be a postgresql:// URI (ctest sets it)";
+  TToolRunner runner;
+  TToolRun run = runner.Run({"query", "--db", uri, "-P", "N=2",
+                             "select g as n, 'r' || g as label from generate_series(1, 3) g "
+                             "where g >= :N order by g"});
+  EXPECT_EQ(run.Code, 0) << run.Err;
+  EXPECT_EQ(run.Out, "n | label\n--+------\n2 | r2\n3 | r3\n(2 rows)\n");
+  // A doubled marker is a plain one: the cast is written with four colons.
+  run = runner.Run({"query", "--db", uri, "--json", "select 1.50::::numeric(5,2) as d, null as x"});
+  EXPECT_EQ(run.Out, "{\"d\":\"1.5\",\"x\":null}\n");
+  run = runner.Run({"query", "--db", uri, "select 1/0"});
+  EXPECT_EQ(run.Code, 1);
+  EXPECT_EQ(run.Err.rfind("qvl query: ", 0), 0u) << run.Err;
+  EXPECT_EQ(run.Err.find('\n'), run.Err.size() - 1) << run.Err;
+}
+
+}  // namespace

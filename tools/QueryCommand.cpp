@@ -1,0 +1,252 @@
+// qvl query: runs one macro SQL query through a TQVLQuery and prints its rows.
+//
+// --db names the database: a postgresql:// (or postgres://) URI, or an
+// SQLite file (optionally written sqlite:PATH) that must exist; without it
+// an empty in-memory SQLite database. -D lines are the query's macros,
+// -P NAME=VALUE the values of its parameters (every parameter of that name;
+// the others are null). The text is the SQL argument, or standard input for
+// "-". Rows are printed as they are read: an aligned table whose widths come
+// from the header and the first rows, then "(N rows)"; or, with --json, one
+// JSON object a row. Any error is one line on standard error and exit 1.
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "qvl/components/QVLQuery.h"
+#include "qvl/host/runtime/Exceptions.h"
+#include "qvl/macrosql/QVLMacroSQL.h"
+#include "qvl/sql/QVLConnection.h"
+
+namespace qvl::tool {
+
+namespace {
+
+struct TQueryOptions {
+  std::string Db;
+  std::vector<std::string> Defines;
+  std::vector<std::string> Params;
+  bool Json = false;
+  std::string SQL;
+};
+
+// Rows that set the column widths before the first row is printed.
+constexpr int WidthRows = 100;
+
+class TCommandError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+void Connect(TQVLConnection& Connection, const std::string& Db) {
+  if (Db.rfind("postgresql://", 0) == 0 || Db.rfind("postgres://", 0) == 0) {
+    Connection.SetDriverName("PostgreSQL");
+    Connection.SetConnectionString(Db);
+  } else {
+    const std::string path = Db.rfind("sqlite:", 0) == 0 ? Db.substr(7) : Db;
+    // A mistyped name must not leave a new empty database behind.
+    if (path != ":memory:" && !std::filesystem::exists(path))
+      throw TCommandError("database file '" + path + "' does not exist");
+    Connection.SetDriverName("SQLite");
+    Connection.Params().Add("Database=" + path);
+  }
+  Connection.Open();
+}
+
+bool IsNumeric(TFieldType Type) {
+  switch (Type) {
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftAutoInc:
+    case ftLargeint:
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+    case ftFMTBcd:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string Hex(const TBytes& Bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out = "\\x";
+  for (std::uint8_t b : Bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+bool IsBinary(const TField& Field) {
+  const TFieldType t = Field.GetDataType();
+  return t == ftBytes || t == ftVarBytes || t == ftBlob || t == ftGraphic || t == ftTypedBinary ||
+         t == ftOraBlob;
+}
+
+std::string Text(const TField& Field) {
+  if (Field.IsNull()) return "NULL";
+  if (IsBinary(Field)) return Hex(Field.GetAsVariant().AsBytes());
+  return Field.GetAsString();
+}
+
+nlohmann::ordered_json JsonValue(const TField& Field) {
+  if (Field.IsNull()) return nullptr;
+  switch (Field.GetDataType()) {
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftAutoInc:
+    case ftLargeint:
+      return Field.GetAsLargeInt();
+    case ftFloat:
+    case ftCurrency:
+      return Field.GetAsFloat();
+    case ftBoolean:
+      return Field.GetAsBoolean();
+    default:
+      return Text(Field);  // exact decimals, dates and text as text
+  }
+}
+
+std::string Dump(const nlohmann::ordered_json& Value) {
+  return Value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+void PrintRow(const std::vector<std::string>& Cells, const std::vector<std::size_t>& Widths,
+              const std::vector<bool>& Right) {
+  std::string line;
+  for (std::size_t i = 0; i < Cells.size(); ++i) {
+    if (i > 0) line += " | ";
+    const std::size_t pad = Widths[i] > Cells[i].size() ? Widths[i] - Cells[i].size() : 0;
+    // The last column is not padded on the right.
+    if (Right[i])
+      line += std::string(pad, ' ') + Cells[i];
+    else
+      line += Cells[i] + (i + 1 < Cells.size() ? std::string(pad, ' ') : "");
+  }
+  std::cout << line << '\n';
+}
+
+void PrintTable(TQVLQuery& Query) {
+  const int n = Query.Fields().Count();
+  std::vector<std::string> header;
+  std::vector<std::size_t> widths;
+  std::vector<bool> right;
+  for (int i = 0; i < n; ++i) {
+    header.push_back(Query.Fields()[i]->GetFieldName());
+    widths.push_back(header.back().size());
+    right.push_back(IsNumeric(Query.Fields()[i]->GetDataType()));
+  }
+  std::vector<std::vector<std::string>> first;
+  long rows = 0;
+  auto cells = [&] {
+    std::vector<std::string> row;
+    for (int i = 0; i < n; ++i) row.push_back(Text(*Query.Fields()[i]));
+    return row;
+  };
+  for (; !Query.Eof() && rows < WidthRows; Query.Next(), ++rows) {
+    first.push_back(cells());
+    for (int i = 0; i < n; ++i) widths[i] = std::max(widths[i], first.back()[i].size());
+  }
+  PrintRow(header, widths, std::vector<bool>(n, false));
+  std::string rule;
+  for (int i = 0; i < n; ++i) rule += (i > 0 ? "-+-" : "") + std::string(widths[i], '-');
+  std::cout << rule << '\n';
+  for (const auto& row : first) PrintRow(row, widths, right);
+  std::cout.flush();
+  for (; !Query.Eof(); Query.Next(), ++rows) {
+    PrintRow(cells(), widths, right);
+    std::cout.flush();
+  }
+  std::cout << '(' << rows << (rows == 1 ? " row)" : " rows)") << '\n';
+}
+
+void PrintJson(TQVLQuery& Query) {
+  for (; !Query.Eof(); Query.Next()) {
+    nlohmann::ordered_json row = nlohmann::ordered_json::object();
+    for (int i = 0; i < Query.Fields().Count(); ++i)
+      row[Query.Fields()[i]->GetFieldName()] = JsonValue(*Query.Fields()[i]);
+    std::cout << Dump(row) << '\n' << std::flush;
+  }
+}
+
+int RunQuery(const TQueryOptions& Options) {
+  std::string sql = Options.SQL;
+  if (sql == "-") {
+    sql.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    if (std::cin.bad()) throw TCommandError("cannot read standard input");
+  }
+  TQVLConnection connection;
+  Connect(connection, Options.Db.empty() ? ":memory:" : Options.Db);
+  TQVLQuery query;
+  query.SetSQLConnection(&connection);
+  query.SetUniDirectional(true);
+  TStringList macros;
+  for (const std::string& line : Options.Defines) macros.Add(line);
+  query.SetMacros(macros);
+  query.SQL().SetText(sql);
+  query.ParseMacroSQL();
+  for (const std::string& assignment : Options.Params) {
+    const std::size_t eq = assignment.find('=');
+    if (eq == std::string::npos || eq == 0)
+      throw TCommandError("-P takes NAME=VALUE, got '" + assignment + "'");
+    const std::string name = assignment.substr(0, eq);
+    query.Params().ParamByName(name);  // raises for a name the query does not use
+    for (int i = 0; i < query.Params().Count(); ++i)
+      if (SameTextAscii(query.Params()[i]->GetName(), name))
+        query.Params()[i]->SetAsString(assignment.substr(eq + 1));
+  }
+  query.Open();
+  if (Options.Json)
+    PrintJson(query);
+  else
+    PrintTable(query);
+  return std::cout ? 0 : 1;
+}
+
+// One line: the message with its line breaks folded.
+std::string OneLine(std::string Message) {
+  for (char& c : Message)
+    if (c == '\r' || c == '\n') c = ' ';
+  std::string out;
+  for (char c : Message)
+    if (!(c == ' ' && !out.empty() && out.back() == ' ')) out += c;
+  return out;
+}
+
+}  // namespace
+
+void AddQueryCommand(CLI::App& App, Status& Result) {
+  auto options = std::make_shared<TQueryOptions>();
+  auto* cmd = App.add_subcommand("query", "Run one macro SQL query and print its rows");
+  cmd->add_option("--db", options->Db,
+                  "postgresql:// URI or SQLite file (default: an empty in-memory database)");
+  cmd->add_option("-D", options->Defines, "Macro line NAME=VALUE (or NAME); repeatable")
+      ->allow_extra_args(false);
+  cmd->add_option("-P", options->Params, "Parameter value NAME=VALUE; repeatable")
+      ->allow_extra_args(false);
+  cmd->add_flag("--json", options->Json, "One JSON object a row instead of a table");
+  cmd->add_option("SQL", options->SQL, "Macro SQL text, or - for standard input")->required();
+  cmd->callback([options, &Result] {
+    try {
+      Result.Code = RunQuery(*options);
+    } catch (const EQVLMacroSQLError& e) {
+      std::cerr << "qvl query: " << OneLine(e.GetErrorText()) << " (line " << e.GetLine()
+                << ", column " << e.GetColumn() << ")\n";
+      Result.Code = 1;
+    } catch (const std::exception& e) {
+      std::cerr << "qvl query: " << OneLine(e.what()) << '\n';
+      Result.Code = 1;
+    }
+  });
+}
+
+}  // namespace qvl::tool
