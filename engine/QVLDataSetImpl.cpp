@@ -607,7 +607,8 @@ TQVLBlobStream::TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField
 TQVLBlobStream::~TQVLBlobStream() {
   if (FDataSetImpl == nullptr) return;
   auto& streams = FDataSetImpl->FBlobStreams;
-  streams.erase(std::find(streams.begin(), streams.end(), this));
+  if (auto it = std::find(streams.begin(), streams.end(), this); it != streams.end())
+    streams.erase(it);
   if (!FModified) return;
   try {
     FField->SetModified(true);

@@ -334,9 +334,8 @@ class TQVLDataSetImpl {
   std::vector<TFetchStep> FFetchSteps;      // data fields, in Fields order
   bool FHasCalcFields = false;              // calculated or lookup fields (fixed while open)
   bool FFiltering = false;
-  bool FRowPending = false;
-  int FCheckDepth = 0;  // operations running that check invariants  // the cursor stands on a row
-                        // not yet in a record
+  bool FRowPending = false;  // the cursor stands on a row not yet in a record
+  int FCheckDepth = 0;       // operations running that check invariants
   std::int32_t FRecordSize = 0;
   std::int32_t FPageSize = 32;
   std::unique_ptr<TQVLRecordAllocator> FAllocator;

@@ -407,6 +407,55 @@ TEST(DataSetFields, CalculatedFieldsFollowFieldChanges) {
   EXPECT_EQ(ds->FieldByName("DOUBLE")->GetFieldNo(), -1);
 }
 
+TEST(DataSetFields, LookupFieldsWithoutAnOpenLookupDataSetAreNull) {
+  auto names = std::make_unique<TMemDataSet>();
+  names->AddColumn("CODE", ftInteger);
+  names->AddColumn("LABEL", ftString, 10);
+  names->AddRows({{1, "one"}, {2, "two"}});
+  for (int variant = 0; variant < 3; ++variant) {  // no lookup dataset, a closed one, an open one
+    if (variant == 2) names->Open();
+    auto ds = MakePeople(2);
+    auto lookup = std::make_unique<TStringField>(10);
+    lookup->SetFieldName("LABEL");
+    lookup->SetFieldKind(fkLookup);
+    lookup->SetLookupDataSet(variant == 0 ? nullptr : names.get());
+    lookup->SetKeyFields("ID");
+    lookup->SetLookupKeyFields("CODE");
+    lookup->SetLookupResultField("LABEL");
+    ds->Fields().Add(std::move(lookup));
+    ds->Open();
+    EXPECT_EQ(ds->FieldByName("LABEL")->GetAsVariant(),
+              variant == 2 ? Variant("one") : Variant::Null())
+        << variant;
+    EXPECT_EQ(names->GetActive(), variant == 2) << "a closed lookup dataset stays closed";
+  }
+}
+
+TEST(DataSetViews, OnlyEventsThatChangeWhatViewsShowAreReplayedWhenControlsComeBack) {
+  const struct {
+    TDataEvent Event;
+    bool Replayed;
+  } cases[] = {
+      {deFieldChange, true},   {deRecordChange, true},  {deDataSetChange, true},
+      {deDataSetScroll, true}, {deUpdateState, true},   {deCheckBrowseMode, false},
+      {deUpdateRecord, false}, {deLayoutChange, false},
+  };
+  for (const auto& c : cases) {
+    auto ds = MakePeople(3);
+    ds->Open();
+    TTestLink link(1);
+    link.SetDataSet(ds.get());
+    link.Events.clear();
+    ds->DisableControls();
+    ds->DataEvent(c.Event, 0);
+    EXPECT_TRUE(link.Events.empty()) << c.Event << ": views hear nothing while disabled";
+    ds->EnableControls();
+    EXPECT_EQ(link.Events,
+              c.Replayed ? std::vector<std::string>{"changed"} : std::vector<std::string>{})
+        << c.Event;
+  }
+}
+
 TEST(DataSetFields, LookupFieldsReadAnotherDataSet) {
   auto names = std::make_unique<TMemDataSet>();
   names->AddColumn("CODE", ftInteger);

@@ -3,6 +3,8 @@
 // record numbers.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tests/EngineTestSupport.h"
 
 using namespace qvl;
@@ -247,6 +249,19 @@ TEST_F(EngineRead, CalculatedFieldsAreComputedOnceWhenTheRowIsRead) {
 
 // ---- filters ---------------------------------------------------------------------------------
 
+TEST_F(EngineRead, EachRecordReachesTheFilterAcceptedSoAHandlerMayOnlyReject) {
+  Fill(7);
+  auto ds = Make();
+  ds->SetOnFilterRecord([](TDataSet* d, bool& Accept) {
+    if (d->FieldByName("id")->GetAsInteger() % 3 == 0) Accept = false;
+  });
+  ds->SetFiltered(true);
+  ds->Open();
+  std::vector<int> ids;
+  for (; !ds->Eof(); ds->Next()) ids.push_back(Id(*ds));
+  EXPECT_EQ(ids, (std::vector<int>{1, 2, 4, 5, 7}));
+}
+
 TEST_F(EngineRead, AFilterRejectingEverythingReadsTheWholeResult) {
   Fill(7);
   auto ds = Make();
@@ -390,20 +405,49 @@ TEST_F(EngineRead, RefreshReadsAgainAndReturnsToTheRecordNumber) {
   EXPECT_EQ(ds->GetRecordCount(), -1) << "the cache was dropped";
 }
 
-TEST_F(EngineRead, RefreshAtTheEndKeepsTheActiveRecordOnItsRowOfTheView) {
-  Fill(30);
+TEST_F(EngineRead, RefreshAfterReadingToTheEndKeepsTheActiveRecordOnItsRowOfTheView) {
+  Fill(60);
   auto ds = Make();
   TWindowLink grid(20);
   grid.SetDataSet(ds.get());
   ds->Open();
   ds->Last();
-  ds->MoveBy(-5);
-  ASSERT_EQ(grid.GetActiveRecord(), 14);
+  ds->First();
+  ds->MoveBy(25);
+  ds->MoveBy(-10);
+  ASSERT_EQ(grid.GetActiveRecord(), 9);
   ds->Refresh();
-  EXPECT_EQ(Id(*ds), 25);
-  EXPECT_EQ(grid.GetActiveRecord(), 14);
-  EXPECT_EQ(grid.Values("id").front(), 11);
-  EXPECT_EQ(grid.Values("id").back(), 30);
+  EXPECT_EQ(Id(*ds), 16);
+  EXPECT_EQ(grid.GetActiveRecord(), 9);
+  EXPECT_EQ(grid.Values("id").front(), 7);
+  EXPECT_EQ(grid.Values("id").back(), 26);
+}
+
+// ---- scrolling a view ---------------------------------------------------------------------
+
+// A grid of 20 rows over 50: moves by one and by more than the window, both
+// ways, from its middle and its edges.
+TEST_F(EngineRead, ScrollingAViewBothWaysKeepsItsRowsAndActiveRow) {
+  Fill(50);
+  auto ds = Make();
+  TWindowLink grid(20);
+  grid.SetDataSet(ds.get());
+  ds->Open();
+  const struct {
+    int Distance, Moved, Id, Row, Top;
+  } moves[] = {
+      {10, 10, 11, 10, 1}, {-1, -1, 10, 9, 1},   {15, 15, 25, 19, 6},  {-1, -1, 24, 18, 6},
+      {-25, -23, 1, 0, 1}, {30, 30, 31, 19, 12}, {-22, -22, 9, 0, 9},  {-1, -1, 8, 0, 8},
+      {1, 1, 9, 1, 8},     {60, 41, 50, 19, 31}, {-3, -3, 47, 16, 31},
+  };
+  for (const auto& m : moves) {
+    EXPECT_EQ(ds->MoveBy(m.Distance), m.Moved) << m.Distance;
+    EXPECT_EQ(Id(*ds), m.Id) << m.Distance;
+    EXPECT_EQ(grid.GetActiveRecord(), m.Row) << m.Distance;
+    std::vector<int> rows(20);
+    for (int i = 0; i < 20; ++i) rows[static_cast<std::size_t>(i)] = m.Top + i;
+    EXPECT_EQ(grid.Values("id"), rows) << m.Distance;
+  }
 }
 
 // ---- rows that fail to read -----------------------------------------------------------------
@@ -447,15 +491,20 @@ TEST_F(EngineRead, AFilteredReadPassesRowErrorsOnInsteadOfEndingTheData) {
 
 namespace {
 
-// Header fields of a record, by the engine's documented layout.
-TRecordBuffer& PriorOf(TRecordBuffer Record) {
-  return *reinterpret_cast<TRecordBuffer*>(Record + sizeof(void*));
+// Header fields of a record, by the engine's documented layout (unaligned).
+TRecordBuffer PriorOf(TRecordBuffer Record) {
+  TRecordBuffer prior;
+  std::memcpy(&prior, Record + sizeof(void*), sizeof prior);
+  return prior;
 }
-std::uint8_t& StatusOf(TRecordBuffer Record) {
-  return Record[2 * sizeof(void*)];
+void SetPriorOf(TRecordBuffer Record, TRecordBuffer Prior) {
+  std::memcpy(Record + sizeof(void*), &Prior, sizeof Prior);
 }
-std::int32_t& RecNoOf(TRecordBuffer Record) {
-  return *reinterpret_cast<std::int32_t*>(Record + 3 * sizeof(void*) + 1);
+void SetStatusOf(TRecordBuffer Record, TUpdateStatus Status) {
+  Record[2 * sizeof(void*)] = Status;
+}
+void SetRecNoOf(TRecordBuffer Record, std::int32_t No) {
+  std::memcpy(Record + 3 * sizeof(void*) + 1, &No, sizeof No);
 }
 
 }  // namespace
@@ -479,12 +528,13 @@ TEST_F(EngineRead, InvariantChecksNameTheFirstBrokenInvariant) {
   };
   TRecordBuffer savedPrior = PriorOf(three);
   const TCase cases[] = {
-      {[&] { PriorOf(three) = three; }, [&] { PriorOf(three) = savedPrior; },
+      {[&] { SetPriorOf(three, three); }, [&] { SetPriorOf(three, savedPrior); },
        "record 3 of the chain: its Prior does not point back"},
-      {[&] { RecNoOf(two) = 7; }, [&] { RecNoOf(two) = 2; }, "record 2 of the chain is numbered 7"},
-      {[&] { StatusOf(two) = usInserted; }, [&] { StatusOf(two) = usUnmodified; },
+      {[&] { SetRecNoOf(two, 7); }, [&] { SetRecNoOf(two, 2); },
+       "record 2 of the chain is numbered 7"},
+      {[&] { SetStatusOf(two, usInserted); }, [&] { SetStatusOf(two, usUnmodified); },
        "record 2 is changed but not in the update log"},
-      {[&] { StatusOf(two) = usModified; }, [&] { StatusOf(two) = usUnmodified; },
+      {[&] { SetStatusOf(two, usModified); }, [&] { SetStatusOf(two, usUnmodified); },
        "record 2 is modified but has no old values"},
   };
   for (const TCase& c : cases) {
@@ -498,10 +548,10 @@ TEST_F(EngineRead, InvariantChecksNameTheFirstBrokenInvariant) {
   TDataSetTestPeer::SetActiveRecord(*ds, 0);
 #ifndef NDEBUG
   // Debug builds (the sanitizer build among them) check at every operation.
-  RecNoOf(two) = 7;
+  SetRecNoOf(two, 7);
   EXPECT_DEATH(
       ds->Edit(),
       "invariant broken at the start of InternalEdit: record 2 of the chain is numbered 7");
-  RecNoOf(two) = 2;
+  SetRecNoOf(two, 2);
 #endif
 }

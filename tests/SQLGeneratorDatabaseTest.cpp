@@ -82,6 +82,12 @@ const TTableCase TableCases[] = {
      "%S.items",
      {"id"},
      {"name", "n"}},
+    {"QuotedNamesWithSpaceAndCase",
+     "CREATE TABLE \"Quoted Table\" (\"Id\" INTEGER PRIMARY KEY, \"Label\" VARCHAR(20), \"N\" "
+     "INTEGER)",
+     "\"Quoted Table\"",
+     {"\"Id\""},
+     {"\"Label\"", "\"N\""}},
     {"QuoteInColumnName",
      "CREATE TABLE q (id INTEGER PRIMARY KEY, \"a\"\"b\" VARCHAR(20), \"c d\" INTEGER)",
      "q",

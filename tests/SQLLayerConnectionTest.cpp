@@ -198,6 +198,25 @@ TEST_F(SQLConnectionTest, ADescendantReplacesTheChangeNotificationAndSetsTheText
   EXPECT_EQ(3, q.FieldByName("n")->GetAsInteger());
 }
 
+TEST_F(SQLConnectionTest, SQLiteTakesOnlyTriviaAfterTheStatement) {
+  const std::string refused =
+      "Only one statement can be prepared at a time: remove the text after the first statement";
+  const struct {
+    const char* SQL;
+    std::string Error;
+  } cases[] = {
+      {"SELECT id FROM t; /x", refused},
+      {"SELECT id FROM t; SELECT 2", refused},
+      {"SELECT id FROM t; /* unclosed", "no error"},
+      {"SELECT id FROM t; -- done\n ; /* note */ ", "no error"},
+  };
+  for (const auto& c : cases) {
+    auto q = Query(c.SQL);
+    EXPECT_EQ(ErrorOf([&] { q->Open(); }), c.Error) << c.SQL;
+    EXPECT_EQ(q->GetActive(), c.Error == "no error") << c.SQL;
+  }
+}
+
 TEST_F(SQLConnectionTest, SQLiteHasNoStoredProcedures) {
   TSQLStoredProc proc;
   proc.SetSQLConnection(Conn.get());

@@ -404,8 +404,8 @@ void TDataSet::RestoreEmptyWindow(const TWindowState& Saved) {
   if (FRecordCount != 0) return;
   FRecordCount = Saved.RecordCount;
   FActiveRecord = Saved.ActiveRecord;
-  FBOF = Saved.BOF;
-  FEOF = Saved.EOF_;
+  FBOF = Saved.AtBOF;
+  FEOF = Saved.AtEOF;
   FCurrentRecord = -1;
 }
 
@@ -550,7 +550,8 @@ void TDataSet::Resync(TResyncMode Mode) {
 }
 
 std::string TDataSet::InvariantFault() const {
-  if (!FActive) return "";
+  // Opening makes the buffers after it sets Active.
+  if (!FActive || FBuffers.empty()) return "";
   const auto text = [](auto N) { return std::to_string(N); };
   if (FBufferCount < 1 || FBuffers.size() != static_cast<std::size_t>(FBufferCount) + 1)
     return Format(SWindowBufferList, {text(FBuffers.size()), text(FBufferCount)});

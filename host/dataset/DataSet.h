@@ -375,7 +375,7 @@ class TDataSet : public TComponent {
 
   struct TWindowState {
     int RecordCount, ActiveRecord;
-    bool BOF, EOF_;
+    bool AtBOF, AtEOF;
   };
   TWindowState SaveWindow() const;
   void RestoreEmptyWindow(const TWindowState& Saved);
