@@ -2,13 +2,16 @@
 
 #include <stdexcept>
 
+#include "qvl/host/runtime/RTLConsts.h"
+#include "qvl/resources/QVLConsts.h"
+
 namespace qvl {
 
 namespace {
 template <class T>
 std::unique_ptr<T> Required(std::unique_ptr<T> Child, const char* What) {
   // A null child would only surface later, as a crash inside a visitor.
-  if (!Child) throw std::invalid_argument(std::string("macro SQL element without ") + What);
+  if (!Child) throw std::invalid_argument(Format(SMissingMacroSQLChild, {What}));
   return Child;
 }
 }  // namespace
@@ -68,7 +71,7 @@ TQVLMacroSQLElements& TQVLMacroSQLElements::Add(std::unique_ptr<TQVLMacroSQLElem
 
 const TQVLMacroSQLElement& TQVLMacroSQLElements::Items(int Index) const {
   if (Index < 0 || Index >= Count())
-    throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+    throw EListError(Format(SListIndexError, {std::to_string(Index)}));
   return *FItems[static_cast<std::size_t>(Index)];
 }
 

@@ -22,7 +22,7 @@ class TQVLMacroSQLEvaluateVisitor::TLevel {
 TQVLMacroSQLEvaluateVisitor::TQVLMacroSQLEvaluateVisitor(std::shared_ptr<IQVLMacroSQLParser> Parser,
                                                          const TStrings& Macros, TParams* Params)
     : FParser(std::move(Parser)), FMacros(Macros), FParams(Params) {
-  if (!FParser) throw std::invalid_argument("TQVLMacroSQLEvaluateVisitor needs a parser");
+  if (!FParser) throw std::invalid_argument(SMissingMacroSQLParser);
 }
 
 void TQVLMacroSQLEvaluateVisitor::VisitText(const TQVLMacroSQLText& Element) {

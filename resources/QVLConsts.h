@@ -1,6 +1,9 @@
 #pragma once
-// QVLConsts: the library's own messages. Every text the library raises comes
-// from here, so that an application can find and compare them in one place.
+// QVLConsts: the messages of the engine, the SQL processor, the macro SQL
+// language and the components. The host layers keep theirs beside them:
+// RTLConsts (runtime), DBConsts (dataset framework), SQLConsts (SQL client
+// and drivers). No text is raised from anywhere else, so that an application
+// can find and compare them.
 
 namespace qvl {
 
@@ -30,6 +33,10 @@ inline constexpr const char* SClosingBracketExpected = "')' expected";
 inline constexpr const char* SIdentifierExpected = "Identifier expected";
 inline constexpr const char* SEndIfExpected = "#endif directive expected";
 inline constexpr const char* SUnexpectedDirective = "Unexpected directive";
+
+// Element trees and visitors built by hand with a part missing.
+inline constexpr const char* SMissingMacroSQLChild = "macro SQL element without %s";
+inline constexpr const char* SMissingMacroSQLParser = "TQVLMacroSQLEvaluateVisitor needs a parser";
 
 // Macro SQL guards: nesting and macro expansion that could exhaust the stack,
 // never end or grow without bound.

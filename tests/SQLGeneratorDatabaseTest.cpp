@@ -14,7 +14,7 @@
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
-using namespace qvl::testing;
+using namespace qvl::test;
 
 namespace {
 

@@ -24,7 +24,7 @@ std::string ErrorOf(const std::function<void()>& F) {
 class SQLConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Db = std::make_unique<qvl::testing::TestDatabase>("SQLite");
+    Db = std::make_unique<qvl::test::TestDatabase>("SQLite");
     Conn = Db->NewConnection();
     Conn->ExecuteDirect(
         "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT);"
@@ -36,7 +36,7 @@ class SQLConnectionTest : public ::testing::Test {
     q->SQL().SetText(SQL);
     return q;
   }
-  std::unique_ptr<qvl::testing::TestDatabase> Db;
+  std::unique_ptr<qvl::test::TestDatabase> Db;
   std::unique_ptr<TSQLConnection> Conn;
 };
 

@@ -10,7 +10,7 @@
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
-using qvl::testing::SQLLayerTest;
+using qvl::test::SQLLayerTest;
 
 namespace {
 

@@ -21,7 +21,7 @@ namespace {
 class PostgreSQLSession : public ::testing::Test {
  protected:
   void SetUp() override {
-    Db = std::make_unique<qvl::testing::TestDatabase>("PostgreSQL");
+    Db = std::make_unique<qvl::test::TestDatabase>("PostgreSQL");
     ASSERT_TRUE(Db->Ready());
     Conn = Db->NewConnection();
   }
@@ -47,7 +47,7 @@ class PostgreSQLSession : public ::testing::Test {
     return expected - From;
   }
 
-  std::unique_ptr<qvl::testing::TestDatabase> Db;
+  std::unique_ptr<qvl::test::TestDatabase> Db;
   std::unique_ptr<TSQLConnection> Conn;
 };
 
@@ -431,10 +431,10 @@ TEST_F(PostgreSQLSessionSettings, ConnectionFailuresSayWhy) {
   };
   EXPECT_EQ("missing \"=\" after \"nonsense\" in connection info string", attempt("nonsense", ""));
   EXPECT_EQ("invalid connection option \"colour\"",
-            attempt(qvl::testing::PostgreSQLConnInfo(), "Colour=blue"));
+            attempt(qvl::test::PostgreSQLConnInfo(), "Colour=blue"));
   EXPECT_EQ(0u, attempt("host=/nonexistent port=5432 dbname=x", "")
                     .find("connection to server on socket \"/nonexistent/.s.PGSQL.5432\" failed"));
-  EXPECT_EQ("connected", attempt(qvl::testing::PostgreSQLConnInfo(), "application_name=qvl_tests"));
+  EXPECT_EQ("connected", attempt(qvl::test::PostgreSQLConnInfo(), "application_name=qvl_tests"));
 }
 
 TEST_F(PostgreSQLSessionSettings, AServersRefusalKeepsItsSQLState) {

@@ -8,7 +8,7 @@
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
-using qvl::testing::SQLLayerTest;
+using qvl::test::SQLLayerTest;
 
 namespace {
 
@@ -286,7 +286,7 @@ TEST_P(ProviderTest, OpeningAStatementWithoutRowsRaises) {
 }
 
 TEST_P(ProviderTest, NamesGivenByTheApplicationAreIdentifiersNeverSQL) {
-  using qvl::testing::MessageOf;
+  using qvl::test::MessageOf;
   Exec("CREATE TABLE secret (k VARCHAR(10))");
   Exec("INSERT INTO secret VALUES ('hidden')");
   Exec("CREATE TABLE \"odd \"\"name\"\".x\" (v INTEGER)");

@@ -18,7 +18,7 @@
 #include "qvl/host/sqlclient/SQLDataSet.h"
 #include "qvl/host/sqlclient/SQLDriver.h"
 
-namespace qvl::testing {
+namespace qvl::test {
 
 inline const char* PostgreSQLConnInfo() {
   return std::getenv("QVL_PG_CONNINFO");
@@ -130,12 +130,11 @@ inline std::string DriverName(const ::testing::TestParamInfo<const char*>& Info)
   return Info.param;
 }
 
-}  // namespace qvl::testing
+}  // namespace qvl::test
 
 // Instantiates a SQLLayerTest descendant once per driver; the PostgreSQL
 // instances are named PostgreSQL/..., which the ctest fixture filter uses.
-#define QVL_SQL_LAYER_SUITE(Suite)                                             \
-  INSTANTIATE_TEST_SUITE_P(SQLite, Suite, ::testing::Values("SQLite"),         \
-                           ::qvl::testing::DriverName);                        \
-  INSTANTIATE_TEST_SUITE_P(PostgreSQL, Suite, ::testing::Values("PostgreSQL"), \
-                           ::qvl::testing::DriverName)
+#define QVL_SQL_LAYER_SUITE(Suite)                                                               \
+  INSTANTIATE_TEST_SUITE_P(SQLite, Suite, ::testing::Values("SQLite"), ::qvl::test::DriverName); \
+  INSTANTIATE_TEST_SUITE_P(PostgreSQL, Suite, ::testing::Values("PostgreSQL"),                   \
+                           ::qvl::test::DriverName)

@@ -11,7 +11,7 @@
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
-using qvl::testing::SQLLayerTest;
+using qvl::test::SQLLayerTest;
 
 namespace {
 
@@ -419,7 +419,7 @@ TEST_P(ValuesThatDoNotFit, ADateParameterWithATimeOfDayRaisesOnEveryDatabase) {
   TParams p;
   p.CreateParam(ftDate, "d", ptInput)->SetAsDateTime(TDateTime{TDateTime::kMicrosPerDay + 1});
   EXPECT_EQ("Parameter 1: 1970-01-02 00:00:00.000001 has a time of day, which a date cannot hold",
-            qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO p (d) VALUES (?)", &p); }));
+            qvl::test::MessageOf([&] { Conn->Execute("INSERT INTO p (d) VALUES (?)", &p); }));
   p.Items(0)->SetAsDateTime(TDateTime{TDateTime::kMicrosPerDay});
   EXPECT_EQ(1, Conn->Execute("INSERT INTO p (d) VALUES (?)", &p));
   auto q = Query("SELECT d FROM p");

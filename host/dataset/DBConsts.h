@@ -1,5 +1,5 @@
 #pragma once
-// Messages of the dataset framework and the SQL layer.
+// Messages of the dataset framework: datasets, fields, parameters.
 
 namespace qvl {
 
@@ -34,6 +34,12 @@ inline constexpr const char* SInvalidCalcType =
 inline constexpr const char* SLookupInfoError = "Lookup information for field '%s' is incomplete";
 inline constexpr const char* SBookmarkNotFound = "Bookmark not found";
 inline constexpr const char* SNotSupported = "Operation not supported";
+inline constexpr const char* SFieldNoDataSet = "Field '%s' has no dataset";
+inline constexpr const char* SInvalidIntegerValue = "'%s' is not a valid integer value";
+inline constexpr const char* SInvalidBooleanValue = "'%s' is not a valid boolean value";
+inline constexpr const char* SInvalidFloatValue = "'%s' is not a valid floating point value";
+inline constexpr const char* SInvalidDecimalValue = "'%s' is not a valid decimal value";
+inline constexpr const char* SUnsupportedFieldType = "Unsupported field type %s";
 inline constexpr const char* SFieldIndexError = "Field index out of range";
 inline constexpr const char* SInvalidCast = "Invalid class typecast";
 inline constexpr const char* SBlobFieldNotModified = "Blob field '%s' is not a blob";

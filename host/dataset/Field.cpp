@@ -44,7 +44,7 @@ std::string TField::GetFullName() const {
 }
 
 void TField::CheckWrite() const {
-  if (FDataSet == nullptr) DatabaseErrorFmt("Field '%s' has no dataset", {GetDisplayName()});
+  if (FDataSet == nullptr) DatabaseErrorFmt(SFieldNoDataSet, {GetDisplayName()});
   TDataSetState s = FDataSet->GetState();
   const bool computing = s == dsCalcFields || s == dsFilter || s == dsInternalCalc;
   if (!computing && s != dsEdit && s != dsInsert && s != dsSetKey && s != dsNewValue)
@@ -310,16 +310,18 @@ void TIntegerFieldBase::SetAsString(const std::string& Value) {
     Clear();
     return;
   }
-  std::int64_t v;
+  std::int64_t v = 0;
+  bool valid;
   try {
     Variant s(Value);
     v = s.AsInt64();
-    if (Variant(s.AsFloat()).AsFloat() != static_cast<double>(v) &&
-        Value.find('.') != std::string::npos)
-      throw EVariantError("fraction");
+    // A fraction is refused rather than rounded.
+    valid = Variant(s.AsFloat()).AsFloat() == static_cast<double>(v) ||
+            Value.find('.') == std::string::npos;
   } catch (const EVariantError&) {
-    throw EConvertError("'" + Value + "' is not a valid integer value");
+    valid = false;
   }
+  if (!valid) throw EConvertError(Format(SInvalidIntegerValue, {Value}));
   SetAsLargeInt(v);
 }
 
@@ -371,7 +373,7 @@ void TBooleanField::SetAsString(const std::string& Value) {
   else if (SameTextAscii(Value, "false") || Value == "0")
     SetAsBoolean(false);
   else
-    throw EConvertError("'" + Value + "' is not a valid boolean value");
+    throw EConvertError(Format(SInvalidBooleanValue, {Value}));
 }
 
 // ---- floats
@@ -420,7 +422,7 @@ void TFloatField::SetAsString(const std::string& Value) {
   try {
     d = Variant(Value).AsFloat();
   } catch (const EVariantError&) {
-    throw EConvertError("'" + Value + "' is not a valid floating point value");
+    throw EConvertError(Format(SInvalidFloatValue, {Value}));
   }
   SetAsFloat(d);
 }
@@ -464,7 +466,7 @@ void TBCDField::SetAsString(const std::string& Value) {
   try {
     text = Variant::Bcd(Value).AsBcd();
   } catch (const EVariantError&) {
-    throw EConvertError("'" + Value + "' is not a valid decimal value");
+    throw EConvertError(Format(SInvalidDecimalValue, {Value}));
   }
   // Count digits on both sides of the point: a value that does not fit is
   // refused, never rounded.
@@ -648,12 +650,11 @@ Variant TMemoField::GetAsVariant() const {
 }
 
 std::string TBlobField::GetAsString() const {
-  TBlobByteData data;
-  return GetData(&data) ? data.ToString() : std::string();
+  return GetBlobData().ToString();
 }
 
 void TBlobField::SetAsBytes(const TBytes& Value) {
-  if (GetDataSet() == nullptr) DatabaseErrorFmt("Field '%s' has no dataset", {GetDisplayName()});
+  if (GetDataSet() == nullptr) DatabaseErrorFmt(SFieldNoDataSet, {GetDisplayName()});
   std::unique_ptr<TStream> stream = GetDataSet()->CreateBlobStream(this, bmWrite);
   if (!Value.empty()) stream->WriteBuffer(Value.data(), static_cast<std::int32_t>(Value.size()));
 }
@@ -755,7 +756,7 @@ std::unique_ptr<TField> CreateFieldForType(TFieldType DataType, int Size, int Pr
     default:
       break;
   }
-  throw EDatabaseError(std::string("Unsupported field type ") + FieldTypeName(DataType));
+  throw EDatabaseError(Format(SUnsupportedFieldType, {FieldTypeName(DataType)}));
 }
 
 const char* FieldTypeName(TFieldType Type) {

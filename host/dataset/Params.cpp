@@ -2,6 +2,7 @@
 
 #include "qvl/host/dataset/DBConsts.h"
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/RTLConsts.h"
 #include "qvl/host/runtime/Strings.h"
 
 namespace qvl {
@@ -82,7 +83,7 @@ void TParam::AssignValue(const TParam& Source) {
 
 TParam* TParams::Items(int Index) const {
   if (Index < 0 || Index >= Count())
-    throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+    throw EListError(Format(SListIndexError, {std::to_string(Index)}));
   return FItems[static_cast<std::size_t>(Index)].get();
 }
 

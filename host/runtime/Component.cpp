@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/RTLConsts.h"
 #include "qvl/host/runtime/Strings.h"
 
 namespace qvl {
@@ -54,7 +55,7 @@ void TComponent::DestroyComponents() {
 
 TComponent* TComponent::Components(int Index) const {
   if (Index < 0 || Index >= ComponentCount())
-    throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+    throw EListError(Format(SListIndexError, {std::to_string(Index)}));
   return FComponents[static_cast<std::size_t>(Index)].get();
 }
 
@@ -68,18 +69,18 @@ TComponent* TComponent::FindComponent(const std::string& AName) const {
 void TComponent::SetName(const std::string& NewName) {
   if (NewName == FName) return;
   if (!NewName.empty() && !IsValidIdent(NewName))
-    throw EComponentError("'" + NewName + "' is not a valid component name");
+    throw EComponentError(Format(SInvalidComponentName, {NewName}));
   if (FOwner != nullptr && !NewName.empty()) {
     TComponent* other = FOwner->FindComponent(NewName);
     if (other != nullptr && other != this)
-      throw EComponentError("A component named " + NewName + " already exists");
+      throw EComponentError(Format(SDuplicateComponentName, {NewName}));
   }
   FName = NewName;
 }
 
 void TComponent::InsertComponent(TComponent* AComponent) {
   if (!AComponent->FName.empty() && FindComponent(AComponent->FName) != nullptr)
-    throw EComponentError("A component named " + AComponent->FName + " already exists");
+    throw EComponentError(Format(SDuplicateComponentName, {AComponent->FName}));
   FComponents.emplace_back(AComponent);
   AComponent->FOwner = this;
   NotifyAll(AComponent, opInsert);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/RTLConsts.h"
 
 namespace qvl {
 
@@ -59,14 +60,13 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 }  // namespace
 
 TDateTime EncodeDate(int Year, unsigned Month, unsigned Day) {
-  if (!ValidDate(Year, Month, Day)) throw EConvertError("Invalid argument to date encode");
+  if (!ValidDate(Year, Month, Day)) throw EConvertError(SInvalidDateEncode);
   return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) *
                    TDateTime::kMicrosPerDay};
 }
 
 TDateTime EncodeTime(unsigned Hour, unsigned Minute, unsigned Second, unsigned Micro) {
-  if (!ValidTime(Hour, Minute, Second, Micro))
-    throw EConvertError("Invalid argument to time encode");
+  if (!ValidTime(Hour, Minute, Second, Micro)) throw EConvertError(SInvalidTimeEncode);
   return TDateTime{((static_cast<std::int64_t>(Hour) * 60 + Minute) * 60 + Second) *
                        TDateTime::kMicrosPerSecond +
                    Micro};
@@ -205,8 +205,7 @@ bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
 
 TDateTime StrToDateTime(const std::string& Text) {
   TDateTime v;
-  if (!TryStrToDateTime(Text, v))
-    throw EConvertError("'" + Text + "' is not a valid date and time");
+  if (!TryStrToDateTime(Text, v)) throw EConvertError(Format(SInvalidDateTime, {Text}));
   return v;
 }
 

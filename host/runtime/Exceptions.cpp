@@ -1,6 +1,7 @@
 #include "qvl/host/runtime/Exceptions.h"
 
 #include "qvl/host/runtime/Component.h"
+#include "qvl/host/runtime/RTLConsts.h"
 
 namespace qvl {
 
@@ -29,7 +30,7 @@ std::string Format(const std::string& Fmt, std::initializer_list<std::string> Ar
 }
 
 void Abort() {
-  throw EAbort("Operation aborted");
+  throw EAbort(SOperationAborted);
 }
 
 void DatabaseError(const std::string& Message, const TComponent* Component) {

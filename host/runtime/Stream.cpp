@@ -5,13 +5,14 @@
 #include <limits>
 
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/RTLConsts.h"
 
 namespace qvl {
 
 std::int64_t TStream::Seek64(std::int64_t Offset, std::uint16_t Origin) {
   if (Offset < std::numeric_limits<std::int32_t>::min() ||
       Offset > std::numeric_limits<std::int32_t>::max())
-    throw EStreamError("Stream offset out of range");
+    throw EStreamError(SStreamOffsetError);
   return Seek(static_cast<std::int32_t>(Offset), Origin);
 }
 
@@ -23,15 +24,15 @@ std::int64_t TStream::GetSize() {
 }
 
 void TStream::SetSize(std::int64_t) {
-  throw EStreamError("Stream size cannot be set");
+  throw EStreamError(SStreamSizeFixed);
 }
 
 void TStream::ReadBuffer(void* Buffer, std::int32_t Count) {
-  if (Count != 0 && Read(Buffer, Count) != Count) throw EStreamError("Stream read error");
+  if (Count != 0 && Read(Buffer, Count) != Count) throw EStreamError(SStreamReadError);
 }
 
 void TStream::WriteBuffer(const void* Buffer, std::int32_t Count) {
-  if (Count != 0 && Write(Buffer, Count) != Count) throw EStreamError("Stream write error");
+  if (Count != 0 && Write(Buffer, Count) != Count) throw EStreamError(SStreamWriteError);
 }
 
 std::int64_t TStream::CopyFrom(TStream& Source, std::int64_t Count) {
@@ -87,7 +88,7 @@ std::int32_t TMemoryStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
 }
 
 void TMemoryStream::SetSize(std::int64_t NewSize) {
-  if (NewSize < 0) throw EStreamError("Invalid stream size");
+  if (NewSize < 0) throw EStreamError(SInvalidStreamSize);
   FData.resize(static_cast<std::size_t>(NewSize));
   if (FPosition > NewSize) FPosition = NewSize;
 }

@@ -1,6 +1,7 @@
 #include "qvl/host/runtime/Strings.h"
 
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/RTLConsts.h"
 
 namespace qvl {
 
@@ -198,7 +199,7 @@ TStringList::TStringList(std::initializer_list<std::string> Lines) : FList(Lines
 
 void TStringList::CheckIndex(int Index, int Limit) const {
   if (Index < 0 || Index >= Limit)
-    throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
+    throw EListError(Format(SListIndexError, {std::to_string(Index)}));
 }
 
 std::string TStringList::Get(int Index) const {

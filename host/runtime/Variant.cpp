@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/RTLConsts.h"
 #include "qvl/host/runtime/Strings.h"
 
 namespace qvl {
@@ -111,8 +112,7 @@ Variant Variant::Bcd(const std::string& Decimal) {
   std::string t = Decimal;
   while (!t.empty() && t.front() == ' ') t.erase(0, 1);
   while (!t.empty() && t.back() == ' ') t.pop_back();
-  if (!IsDecimalText(t))
-    throw EVariantError("Could not convert variant of type (String) into type (Bcd)");
+  if (!IsDecimalText(t)) throw EVariantError(Format(SVarTypeCouldNotConvert, {"String", "Bcd"}));
   Variant v;
   v.FValue = BcdValue{NormalizeDecimal(t)};
   return v;
@@ -136,8 +136,7 @@ bool Variant::IsNumeric() const {
 }
 
 void Variant::CannotConvert(TVarType To) const {
-  throw EVariantError(std::string("Could not convert variant of type (") + VarTypeName(VarType()) +
-                      ") into type (" + VarTypeName(To) + ")");
+  throw EVariantError(Format(SVarTypeCouldNotConvert, {VarTypeName(VarType()), VarTypeName(To)}));
 }
 
 // ---- conversions --------------------------------------------------------
@@ -403,13 +402,13 @@ std::size_t Variant::ArrayCount() const {
 }
 
 const std::vector<Variant>& Variant::Items() const {
-  if (!IsArray()) throw EVariantError("Variant is not an array");
+  if (!IsArray()) throw EVariantError(SVarNotArray);
   return *std::get<Array>(FValue);
 }
 
 const Variant& Variant::operator[](std::size_t Index) const {
   const auto& items = Items();
-  if (Index >= items.size()) throw EVariantError("Variant array index out of bounds");
+  if (Index >= items.size()) throw EVariantError(SVarArrayBounds);
   return items[Index];
 }
 

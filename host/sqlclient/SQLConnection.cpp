@@ -115,7 +115,7 @@ std::string TSQLConnection::GetQuoteChar() const {
 }
 
 TCustomSQLDataSet* TSQLConnection::DataSets(int Index) const {
-  if (Index < 0 || Index >= DataSetCount()) throw EListError("Dataset index out of range");
+  if (Index < 0 || Index >= DataSetCount()) throw EListError(SDataSetIndexError);
   return FDataSets[static_cast<std::size_t>(Index)];
 }
 

@@ -6,6 +6,7 @@ namespace qvl {
 inline constexpr const char* SUnknownSQLDriver =
     "Unknown SQL driver '%s' (available: SQLite, PostgreSQL)";
 inline constexpr const char* SMissingSQLDriver = "No driver name given for the connection";
+inline constexpr const char* SDataSetIndexError = "Dataset index out of range";
 inline constexpr const char* SConnectionClosed = "The connection is not open";
 inline constexpr const char* SConnectionLost = "The connection to the server was lost: %s";
 inline constexpr const char* SConnectTimeout =
