@@ -27,7 +27,7 @@ std::string Message(const std::function<void()>& F) {
   return "no error";
 }
 
-class ApplyReliability : public qvl::testing::SQLLayerTest {
+class ApplyReliability : public qvl::test::SQLLayerTest {
  protected:
   void SetUp() override {
     SQLLayerTest::SetUp();

@@ -43,7 +43,7 @@ bool IsCheckViolation(std::string Message) {
   return Message.find("check constraint") != std::string::npos;
 }
 
-class ApplyUpdates : public qvl::testing::SQLLayerTest {
+class ApplyUpdates : public qvl::test::SQLLayerTest {
  protected:
   void SetUp() override {
     SQLLayerTest::SetUp();

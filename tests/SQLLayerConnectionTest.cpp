@@ -89,7 +89,7 @@ TEST_F(SQLConnectionTest, ConnectionStringAndReadOnlyFiles) {
 
 TEST_F(SQLConnectionTest, APartlyReadQueryBlocksWritersOnlyWithoutTheWriteAheadLog) {
   for (const bool wal : {false, true}) {
-    qvl::testing::TestDatabase db("SQLite");
+    qvl::test::TestDatabase db("SQLite");
     auto connect = [&](std::initializer_list<std::string> Params) {
       auto c = std::make_unique<TSQLConnection>();
       c->SetDriverName("SQLite");

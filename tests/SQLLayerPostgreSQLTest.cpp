@@ -360,7 +360,7 @@ TEST_F(PostgreSQLSessionSettings, ALostSessionIsReportedOnceAndOpenConnectsAgain
   EXPECT_FALSE(Conn->GetConnected());
   EXPECT_FALSE(Conn->InTransaction());
   EXPECT_EQ("The connection is not open",
-            qvl::testing::MessageOf([&] { Conn->Driver().ExecuteDirect("SELECT 1"); }));
+            qvl::test::MessageOf([&] { Conn->Driver().ExecuteDirect("SELECT 1"); }));
   Conn->Open();
   EXPECT_TRUE(Conn->GetConnected());
   EXPECT_EQ(0, Conn->ExecuteDirect("SELECT 1"));
@@ -449,7 +449,7 @@ TEST_F(PostgreSQLSessionSettings, AServersRefusalKeepsItsSQLState) {
   for (const Case& c : cases) {
     TSQLConnection connection;
     connection.SetDriverName("PostgreSQL");
-    connection.SetConnectionString(qvl::testing::PostgreSQLConnInfo());
+    connection.SetConnectionString(qvl::test::PostgreSQLConnInfo());
     connection.Params().Add(c.Setting);
     try {
       connection.Open();

@@ -453,7 +453,7 @@ TEST_P(ValuesThatDoNotFit, DecimalsAreStoredExactlyOrRefused) {
     p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
     p.CreateParam(ftFMTBcd, "v", ptInput)->SetValue(Variant::Bcd(c.Value));
     const std::string error =
-        qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO d VALUES (?, ?)", &p); });
+        qvl::test::MessageOf([&] { Conn->Execute("INSERT INTO d VALUES (?, ?)", &p); });
     if (!PG() && c.Error != nullptr) {
       EXPECT_EQ(c.Error, error);
       continue;
@@ -487,7 +487,7 @@ TEST_P(ValuesThatDoNotFit, TextTooLongForItsFieldIsRefusedAndTheRecordKeepsItsVa
   for (const auto& entry : refused) {
     const std::string& value = entry.first;
     const std::string& message = entry.second;
-    EXPECT_EQ(message, qvl::testing::MessageOf([&] { c->SetAsString(value); }));
+    EXPECT_EQ(message, qvl::test::MessageOf([&] { c->SetAsString(value); }));
     EXPECT_EQ("abc", c->GetAsString());
   }
   c->SetAsString("\u20ac\u20ac\u20ac\u20ac");
@@ -504,7 +504,7 @@ TEST_P(ValuesThatDoNotFit, NaNIsStoredOrRefusedAndNegativeZeroIsKeptWhereTheData
     TParams p;
     p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
     p.CreateParam(ftFloat, "v", ptInput)->SetAsFloat(V);
-    return qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO f VALUES (?, ?)", &p); });
+    return qvl::test::MessageOf([&] { Conn->Execute("INSERT INTO f VALUES (?, ?)", &p); });
   };
   auto read = [&] {
     auto q = Query("SELECT v FROM f WHERE id = " + std::to_string(id));
@@ -536,7 +536,7 @@ TEST_P(ValuesThatDoNotFit, TimestampsAtTheEndsOfTheRuntimesRangeNeitherOverflowN
     p.CreateParam(ftInteger, "id", ptInput)->SetAsInteger(++id);
     p.CreateParam(ftTimeStamp, "v", ptInput)->SetAsDateTime(TDateTime{micros});
     const std::string error =
-        qvl::testing::MessageOf([&] { Conn->Execute("INSERT INTO ts (id, v) VALUES (?, ?)", &p); });
+        qvl::test::MessageOf([&] { Conn->Execute("INSERT INTO ts (id, v) VALUES (?, ?)", &p); });
     // PostgreSQL's timestamps begin in 4713 BC.
     if (PG() && micros < 0) {
       EXPECT_EQ(0u, error.find("timestamp out of range: ")) << error;
@@ -558,7 +558,7 @@ TEST_P(ValuesThatDoNotFit, TimestampsAtTheEndsOfTheRuntimesRangeNeitherOverflowN
                                  "' of column 'v' does not fit its " +
                                  (PG() ? "TimeStamp" : "DateTime") + " field";
     if (PG() && text[0] == '-') continue;  // not a PostgreSQL timestamp at all
-    EXPECT_EQ(expected, qvl::testing::MessageOf([&] {
+    EXPECT_EQ(expected, qvl::test::MessageOf([&] {
                 q->Open();
                 q->FieldByName("v")->GetAsDateTime();
               }));
@@ -571,8 +571,8 @@ TEST_P(ValuesThatDoNotFit, SQLTextWithAZeroByteIsRefusedWhole) {
   const std::string text("DELETE FROM z WHERE id >= 1\0 AND id = 99", 41);
   const char* expected =
       "The SQL text holds a zero byte at position 28, where the database would end it";
-  EXPECT_EQ(expected, qvl::testing::MessageOf([&] { Exec(text); }));
-  EXPECT_EQ(expected, qvl::testing::MessageOf([&] { Conn->Execute(text, nullptr); }));
+  EXPECT_EQ(expected, qvl::test::MessageOf([&] { Exec(text); }));
+  EXPECT_EQ(expected, qvl::test::MessageOf([&] { Conn->Execute(text, nullptr); }));
   auto q = Query("SELECT count(*) AS n FROM z");
   q->Open();
   EXPECT_EQ(2, q->FieldByName("n")->GetAsInteger());
