@@ -82,6 +82,15 @@ TSQLDriverConnection& TSQLConnection::Driver() const {
 }
 
 TSQLDriverConnection& TSQLConnection::Connected() {
+  // Connecting again after a lost session closes every dataset of the
+  // connection. Done implicitly while one is open, that would throw away its
+  // cached records and pending updates in the middle of an operation: the
+  // application reconnects explicitly (SetConnected, or Open once its
+  // datasets are closed).
+  if (FDriver != nullptr && FDriver->Lost()) {
+    for (TCustomSQLDataSet* ds : FDataSets)
+      if (ds->GetActive()) DatabaseError(SConnectionClosed, this);
+  }
   SetConnected(true);
   return *FDriver;
 }
