@@ -530,8 +530,7 @@ std::string PlainDecimal(const TSQLColumnDesc& C, std::string_view T) {
     if (digits.size() <= frac) digits.insert(0, frac - digits.size() + 1, '0');
     s = digits.substr(0, digits.size() - frac) + "." + digits.substr(digits.size() - frac);
   }
-  if (c.Negative) s.insert(0, "-");
-  return s;
+  return c.Negative ? "-" + s : s;
 }
 
 void PutDecimalText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
