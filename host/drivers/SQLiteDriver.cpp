@@ -793,8 +793,16 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
   }
   sqlite3_extended_result_codes(FDb, 1);
   sqlite3_busy_timeout(FDb, busyTimeout);
-  if (foreignKeys) ExecuteDirect("PRAGMA foreign_keys = ON");
-  if (!journalMode.empty()) SetJournalMode(journalMode);
+  try {
+    if (foreignKeys) ExecuteDirect("PRAGMA foreign_keys = ON");
+    if (!journalMode.empty()) SetJournalMode(journalMode);
+  } catch (...) {
+    // A constructor that throws runs no destructor: the handle is closed here.
+    ReleaseStatements();
+    sqlite3_close_v2(FDb);
+    FDb = nullptr;
+    throw;
+  }
 }
 
 TSQLiteConnection::~TSQLiteConnection() {
