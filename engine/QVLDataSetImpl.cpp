@@ -236,7 +236,7 @@ TGetResult TQVLDataSetImpl::FetchNextRecord() {
     // as it was.
     record = AllocRecord();
     try {
-      FillRecordFromCursor(record);
+      FillRecordFromCursor(record, RecordNo(last) + 1);
     } catch (...) {
       FreeRecord(record);
       throw;
@@ -249,7 +249,7 @@ TGetResult TQVLDataSetImpl::FetchNextRecord() {
     // One record serves a unidirectional dataset; it stays out of the chain.
     record = AllocRecord();
     try {
-      FillRecordFromCursor(record);
+      FillRecordFromCursor(record, 1);
     } catch (...) {
       FreeRecord(record);
       throw;
@@ -261,7 +261,7 @@ TGetResult TQVLDataSetImpl::FetchNextRecord() {
     // partly filled, and moving on reads that row again.
     record = FCurrentRecord;
     ClearBlobs(record);
-    FillRecordFromCursor(record);
+    FillRecordFromCursor(record, RecordNo(record) + 1);
     SetRecordNo(record, RecordNo(record) + 1);
   }
   FRowPending = false;
@@ -279,16 +279,23 @@ TGetResult TQVLDataSetImpl::FetchNextRecord() {
   return grOK;
 }
 
-void TQVLDataSetImpl::FillRecordFromCursor(TRecordBuffer Record) {
-  for (const TFetchStep& step : FFetchSteps) {
-    std::uint8_t* slot = Record + step.Offset;
-    if (step.IsBlob) {
-      TBlobByteData bytes;
-      FRecordCursor.ReadBlobFieldData(step.FieldNo, bytes);
-      TBlobByteData::SlotMove(slot, std::move(bytes));
-    } else {
-      slot[0] = FRecordCursor.ReadFieldData(step.FieldNo, slot + 1) ? 1 : 0;
+void TQVLDataSetImpl::FillRecordFromCursor(TRecordBuffer Record, int RecNo) {
+  try {
+    for (const TFetchStep& step : FFetchSteps) {
+      std::uint8_t* slot = Record + step.Offset;
+      if (step.IsBlob) {
+        TBlobByteData bytes;
+        FRecordCursor.ReadBlobFieldData(step.FieldNo, bytes);
+        TBlobByteData::SlotMove(slot, std::move(bytes));
+      } else {
+        slot[0] = FRecordCursor.ReadFieldData(step.FieldNo, slot + 1) ? 1 : 0;
+      }
     }
+  } catch (const EDatabaseError& e) {
+    // A value that does not convert says which record it is in; the
+    // driver's own errors (server, connection) keep their class and state.
+    if (typeid(e) != typeid(EDatabaseError)) throw;
+    DatabaseErrorFmt(SRecordNotReadable, {std::to_string(RecNo), e.what()});
   }
 }
 
@@ -528,9 +535,12 @@ void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
   const int index = FieldSlotIndex(Field);
   if (index < 0) return;
   const TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(index)];
-  if (slot.IsBlob) return;  // blobs change through their streams
   std::uint8_t* at = record + FFieldOffsets[static_cast<std::size_t>(index)];
-  if (Buffer != nullptr) {
+  if (slot.IsBlob) {
+    // Values come through the blob streams; here a blob can only become null.
+    if (Buffer != nullptr) return;
+    TBlobByteData::SlotRelease(at);
+  } else if (Buffer != nullptr) {
     at[0] = 1;
     if (slot.IsString) {
       // Cut to the slot, and never inside a UTF-8 sequence.
@@ -689,7 +699,8 @@ std::int32_t TQVLBlobStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
 void TQVLBlobStream::Truncate() {
   ReadBlobData();
   FPosition = 0;
-  if (FBlobData != nullptr) TBlobByteData::SlotRelease(FBlobData);
+  // Empty, not null: a value written as no bytes is the empty value.
+  if (FBlobData != nullptr) TBlobByteData::SlotAssign(FBlobData, TBlobByteData::Empty());
   FModified = true;
 }
 

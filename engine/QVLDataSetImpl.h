@@ -126,7 +126,7 @@ class TQVLDataSetImpl {
   // record of a unidirectional dataset) and calculates its fields.
   TGetResult FetchNextRecord();
   // The data fields of the cursor's current row into Record.
-  void FillRecordFromCursor(TRecordBuffer Record);
+  void FillRecordFromCursor(TRecordBuffer Record, int RecNo);
 
   // ---- navigation ------------------------------------------------------------
   TGetResult GetRecord(TGetMode GetMode);

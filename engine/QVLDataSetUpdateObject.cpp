@@ -31,6 +31,7 @@ void TQVLDataSetUpdateObject::AssignParamsFromDataSet(TParams& Params) const {
     // as null.
     const Variant value = old ? field->GetOldValue() : field->GetAsVariant();
     param->SetDataType(field->GetDataType());
+    // Blobs too: an empty text or byte array goes as empty, only null as null.
     if (value.IsNull() || value.IsEmpty())
       param->Clear();
     else

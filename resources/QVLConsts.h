@@ -47,6 +47,8 @@ inline constexpr const char* SMacroExpansionTooLarge = "Macro expansion too larg
 
 // Record cache engine: limits.
 inline constexpr const char* SRecordPageTooLarge = "Record page too large: %d records of %d bytes";
+// A value of a row that cannot be read: the record's number and the reason.
+inline constexpr const char* SRecordNotReadable = "Cannot read record %d: %s";
 
 // Broken invariants of the record chain and the update log, named by debug
 // builds' checks.

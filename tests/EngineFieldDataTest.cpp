@@ -172,12 +172,34 @@ TEST_F(EngineFieldData, BlobsAreSharedNotCopied) {
   EXPECT_EQ(held.RefCount(), 2u) << "closing released the record's hold";
 }
 
-TEST_F(EngineFieldData, AnEmptyBlobIsNull) {
+// Empty and null stay apart through reading, editing, cancelling and old values.
+TEST_F(EngineFieldData, AnEmptyBlobIsNotNull) {
   ds->Last();
   ASSERT_EQ(ds->FieldByName("id")->GetAsInteger(), 3);
-  EXPECT_TRUE(Data()->IsNull());
+  EXPECT_FALSE(Data()->IsNull());
+  EXPECT_TRUE(Data()->GetAsVariant() == Variant(TBytes{}));
   TBlobByteData buffer;
   EXPECT_EQ(ds->GetBlobFieldData(Data()->GetFieldNo(), buffer), 0);
+  EXPECT_FALSE(buffer.IsNull());
+  ds->Edit();
+  Data()->Clear();
+  EXPECT_TRUE(Data()->IsNull());
+  EXPECT_TRUE(Data()->GetModified());
+  EXPECT_FALSE(Data()->GetOldValue().IsNull()) << "the old value is still the empty one";
+  ds->Cancel();
+  EXPECT_FALSE(Data()->IsNull()) << "cancel restores the empty value";
+  ds->Prior();  // id 2: null
+  ASSERT_TRUE(Data()->IsNull());
+  ds->Edit();
+  Data()->SetAsString("");
+  EXPECT_FALSE(Data()->IsNull());
+  EXPECT_TRUE(Data()->GetOldValue().IsNull());
+  ds->Post();
+  EXPECT_FALSE(Data()->IsNull());
+  ds->Edit();
+  Data()->SetAsVariant(Variant::Null());
+  ds->Post();
+  EXPECT_TRUE(Data()->IsNull());
 }
 
 TEST_F(EngineFieldData, WriteStreamStartsEmptyAndMarksTheFieldEvenUnwritten) {
@@ -185,7 +207,8 @@ TEST_F(EngineFieldData, WriteStreamStartsEmptyAndMarksTheFieldEvenUnwritten) {
   {
     auto s = Stream(bmWrite);
     EXPECT_EQ(s->GetSize(), 0);
-    EXPECT_TRUE(Data()->IsNull()) << "the record sees the truncation at once";
+    EXPECT_FALSE(Data()->IsNull()) << "the record sees the truncation at once: empty, not null";
+    EXPECT_EQ(Data()->GetAsString(), "");
     EXPECT_FALSE(Data()->GetModified()) << "the dataset hears of it when the stream goes";
   }
   EXPECT_TRUE(Data()->GetModified());

@@ -453,7 +453,8 @@ TEST_F(EngineRead, ScrollingAViewBothWaysKeepsItsRowsAndActiveRow) {
 // ---- rows that fail to read -----------------------------------------------------------------
 
 namespace {
-const std::string kTwelve = "Value 'twelve' of column 'n' is not a valid Largeint";
+const std::string kTwelve =
+    "Cannot read record 2: Value 'twelve' of column 'n' is not a valid Largeint";
 }
 
 TEST_F(EngineRead, ARowThatFailsToReadIsReportedAgainAndNeverShown) {

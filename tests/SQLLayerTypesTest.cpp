@@ -355,10 +355,8 @@ TEST_P(ValuesThatDoNotFit, RaiseNamingTheColumnInsteadOfCutting) {
         "Value 1000000000000000000000000000000000000000 of column 'n' does not fit its "
         "FMTBcd(64,32) field",
         ErrorOf("SELECT 1e39::numeric AS n"));
-    EXPECT_EQ("Value 'NaN' of column 'n' is not a valid FMTBcd",
-              ErrorOf("SELECT 'NaN'::numeric AS n"));
-    EXPECT_EQ("Value 'infinity' of column 'd' is not a valid Date",
-              ErrorOf("SELECT 'infinity'::date AS d"));
+    // The special values read as themselves.
+    EXPECT_EQ("no error", ErrorOf("SELECT 'NaN'::numeric AS n, 'infinity'::date AS d"));
     EXPECT_EQ("Value '5874897-12-31' of column 'd' does not fit its Date field",
               ErrorOf("SELECT '5874897-12-31'::date AS d"));
     EXPECT_EQ("Value '294276-12-31 23:59:59' of column 'ts' does not fit its TimeStamp field",
@@ -537,8 +535,9 @@ TEST_P(ValuesThatDoNotFit, TimestampsAtTheEndsOfTheRuntimesRangeNeitherOverflowN
     p.CreateParam(ftTimeStamp, "v", ptInput)->SetAsDateTime(TDateTime{micros});
     const std::string error =
         qvl::test::MessageOf([&] { Conn->Execute("INSERT INTO ts (id, v) VALUES (?, ?)", &p); });
-    // PostgreSQL's timestamps begin in 4713 BC.
-    if (PG() && micros < 0) {
+    // PostgreSQL's timestamps begin in 4713 BC; the smallest count is
+    // '-infinity'.
+    if (PG() && micros < 0 && micros != INT64_MIN) {
       EXPECT_EQ(0u, error.find("timestamp out of range: ")) << error;
       continue;
     }

@@ -468,6 +468,13 @@ void TBCDField::SetAsString(const std::string& Value) {
   } catch (const EVariantError&) {
     throw EConvertError(Format(SInvalidDecimalValue, {Value}));
   }
+  // NaN and the infinities have no digits to count.
+  if (text == "NaN" || text == "Infinity" || text == "-Infinity") {
+    if (text.size() + 1 > static_cast<std::size_t>(GetDataSize()))
+      DatabaseErrorFmt(SFieldRangeError, {Value, GetDisplayName()});
+    SetData(text.c_str());
+    return;
+  }
   // Count digits on both sides of the point: a value that does not fit is
   // refused, never rounded.
   std::string digits = text[0] == '-' ? text.substr(1) : text;
@@ -524,7 +531,7 @@ TDateTime TDateTimeField::GetAsDateTime() const {
   if (GetDataType() == ftDate) {
     std::int32_t days;
     std::memcpy(&days, buf, 4);
-    return TDateTime{static_cast<std::int64_t>(days) * TDateTime::kMicrosPerDay};
+    return DateFromDays(days);
   }
   std::int64_t micros;
   std::memcpy(&micros, buf, 8);
@@ -537,7 +544,9 @@ void TDateTimeField::SetAsDateTime(TDateTime Value) {
     std::int32_t days = DatePart(Value);
     std::memcpy(buf, &days, 4);
   } else {
-    std::int64_t micros = GetDataType() == ftTime ? TimePart(Value) : Value.Micros;
+    // A time keeps 24:00:00, the end of the day.
+    const bool timeOfDay = Value.Micros >= 0 && Value.Micros <= TDateTime::kMicrosPerDay;
+    std::int64_t micros = GetDataType() == ftTime && !timeOfDay ? TimePart(Value) : Value.Micros;
     std::memcpy(buf, &micros, 8);
   }
   SetData(buf);
@@ -639,13 +648,13 @@ TBlobByteData TBlobField::GetBlobData() const {
 
 Variant TBlobField::GetAsVariant() const {
   TBlobByteData data = GetBlobData();
-  if (data.IsEmpty()) return Variant::Null();
+  if (data.IsNull()) return Variant::Null();
   return Variant(data.ToBytes());
 }
 
 Variant TMemoField::GetAsVariant() const {
   TBlobByteData data = GetBlobData();
-  if (data.IsEmpty()) return Variant::Null();
+  if (data.IsNull()) return Variant::Null();
   return Variant(data.ToString());
 }
 
@@ -665,7 +674,7 @@ void TBlobField::SetAsString(const std::string& Value) {
 
 void TBlobField::SetAsVariant(const Variant& Value) {
   if (Value.IsNull() || Value.IsEmpty())
-    SetAsBytes({});
+    Clear();
   else
     SetAsBytes(Value.AsBytes());
 }

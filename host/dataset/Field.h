@@ -30,7 +30,8 @@
 //
 // Blob fields exchange a TBlobByteData: GetFieldData's buffer is a
 // TBlobByteData* that receives a shared reference; values are written
-// through the dataset's blob stream (CreateBlobStream).
+// through the dataset's blob stream (CreateBlobStream), and SetData(nullptr)
+// makes a blob null. An empty blob is a value, distinct from null.
 //
 // Writing a value checks the dataset's state first: outside edit, insert,
 // calculation, filter and new-value states it raises SNotEditing; a ReadOnly
@@ -393,11 +394,15 @@ class TBlobField : public TField {
   void SetAsVariant(const Variant& Value) override;
   std::string GetAsString() const override;
   void SetAsString(const std::string& Value) override;
-  void Clear() override { SetAsBytes({}); }
   TBlobByteData GetBlobData() const;
   TBytes GetAsBytes() const { return GetBlobData().ToBytes(); }
+  // Empty bytes set the empty value; Clear sets null.
   void SetAsBytes(const TBytes& Value);
-  // Set when a blob stream wrote to the field.
+  void Clear() override {
+    TField::Clear();
+    FModified = true;
+  }
+  // Set when a blob stream wrote to the field or it was cleared.
   bool GetModified() const { return FModified; }
   void SetModified(bool Value) { FModified = Value; }
 

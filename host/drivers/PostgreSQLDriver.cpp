@@ -646,7 +646,7 @@ void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
                                          true, static_cast<int>(k + 1));
         // The session's zone is UTC: a zone-aware target is told so.
         if (target == kTimetz) s += "+00";
-        if (target == kTimestamptz) {
+        if (target == kTimestamptz && !v.AsDateTime().IsInfinite()) {
           std::size_t bc = s.find(" BC");
           s.insert(bc == std::string::npos ? s.size() : bc, "+00");
         }
@@ -895,11 +895,10 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
   }
   // bytea_output=hex: "\x" and two digits a byte.
   if (length < 2 || text[0] != '\\' || text[1] != 'x')
-    sqlvalue::NotValid(Column(Index),
-                       "'" + std::string(text, std::min<std::size_t>(length, 16)) + "'");
+    sqlvalue::NotValid(Column(Index), QuotedForMessage(std::string_view(text, length), 16));
   const std::size_t size = (length - 2) / 2;
   if (size == 0) {
-    Value.Clear();
+    Value = TBlobByteData::Empty();
     return true;
   }
   if (Value.RefCount() != 1 || Value.Length() != size) {

@@ -8,7 +8,6 @@
 namespace qvl {
 
 TBlobByteData::Rep* TBlobByteData::NewRep(const void* Data, std::size_t Size, std::size_t Copy) {
-  if (Size == 0) return nullptr;
   void* block = std::malloc(sizeof(Rep) + Size);
   if (block == nullptr) throw std::bad_alloc();
   Rep* rep = new (block) Rep{1, Size};
@@ -49,12 +48,8 @@ std::uint8_t* TBlobByteData::MutableData() {
 }
 
 void TBlobByteData::SetLength(std::size_t NewLength) {
-  if (NewLength == Length()) {
+  if (FRep != nullptr && NewLength == FRep->Length) {
     MakeUnique();
-    return;
-  }
-  if (NewLength == 0) {
-    Release();
     return;
   }
   Rep* fresh = NewRep(Data(), NewLength, std::min(Length(), NewLength));
@@ -73,7 +68,7 @@ std::string TBlobByteData::ToString() const {
 }
 
 bool operator==(const TBlobByteData& A, const TBlobByteData& B) {
-  return A.Length() == B.Length() &&
+  return A.IsNull() == B.IsNull() && A.Length() == B.Length() &&
          (A.Length() == 0 || std::memcmp(A.Data(), B.Data(), A.Length()) == 0);
 }
 

@@ -2,13 +2,13 @@
 // TBlobByteData: a reference-counted byte array the size of one pointer.
 //
 // Copies share the bytes and count holders; the bytes go when the last
-// holder lets go. A null reference is the empty array, and an array made
-// empty becomes null again. Changing the bytes (MutableData, SetLength) first
-// gives this holder its own copy if others share the array, so they keep
-// theirs. Not thread-safe: a dataset and its arrays live on one thread.
+// holder lets go. A null reference is null; an empty array (a value of no
+// bytes, as SQL's '') is an array of length 0, distinct from null. Changing the bytes (MutableData,
+// SetLength) first gives this holder its own copy if others share the array, so they keep theirs.
+// Not thread-safe: a dataset and its arrays live on one thread.
 //
 // Record slots: the engine keeps arrays inside raw record memory, where a
-// zero-filled slot is an empty array. The Slot* functions work on such
+// zero-filled slot is null. The Slot* functions work on such
 // pointer-sized slots without constructing objects in them.
 
 #include <cstddef>
@@ -40,23 +40,29 @@ class TBlobByteData {
   ~TBlobByteData() { Release(); }
 
   std::size_t Length() const noexcept { return FRep ? FRep->Length : 0; }
-  bool IsEmpty() const noexcept { return FRep == nullptr; }
+  bool IsNull() const noexcept { return FRep == nullptr; }
+  // No bytes: null or an empty array.
+  bool IsEmpty() const noexcept { return Length() == 0; }
   const std::uint8_t* Data() const noexcept { return FRep ? FRep->Bytes() : nullptr; }
   // The bytes, unshared first.
   std::uint8_t* MutableData();
-  // Resizes to NewLength; new bytes are zero. Length 0 releases the array.
+  // Resizes to NewLength; new bytes are zero. Length 0 leaves an empty array.
   void SetLength(std::size_t NewLength);
   // Gives this holder its own copy when the array is shared.
   void MakeUnique();
-  // Number of holders of the array (0 for the empty array).
+  // Number of holders of the array (0 for null).
   std::size_t RefCount() const noexcept { return FRep ? FRep->Refs : 0; }
+  // Makes it null.
   void Clear() noexcept { Release(); }
+  // An empty array, not null.
+  static TBlobByteData Empty() { return TBlobByteData("", 0); }
 
   std::vector<std::uint8_t> ToBytes() const;
   std::string ToString() const;
+  // Null equals only null.
   friend bool operator==(const TBlobByteData& A, const TBlobByteData& B);
 
-  // ---- raw record slots (sizeof(void*) bytes, zero = empty) ----
+  // ---- raw record slots (sizeof(void*) bytes, zero = null) ----
   static constexpr std::size_t kSlotSize = sizeof(void*);
   static TBlobByteData SlotGet(const void* Slot) noexcept {  // a shared reference
     TBlobByteData out;
@@ -72,7 +78,7 @@ class TBlobByteData {
     StoreRep(Slot, Value.FRep);
     Value.FRep = nullptr;
   }
-  static void SlotRelease(void* Slot) noexcept;  // leaves the slot empty
+  static void SlotRelease(void* Slot) noexcept;  // leaves the slot null
   // Counts one more holder for a slot whose bytes were copied raw.
   static void SlotAddRef(void* Slot) noexcept;
   static std::size_t SlotLength(const void* Slot) noexcept;

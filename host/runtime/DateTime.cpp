@@ -78,7 +78,14 @@ TDateTime EncodeDateTime(int Year, unsigned Month, unsigned Day, unsigned Hour, 
                    EncodeTime(Hour, Minute, Second, Micro).Micros};
 }
 
+TDateTime DateFromDays(std::int32_t Days) {
+  if (Days == INT32_MAX) return TDateTime::Infinity();
+  if (Days == INT32_MIN) return TDateTime::NegInfinity();
+  return TDateTime{static_cast<std::int64_t>(Days) * TDateTime::kMicrosPerDay};
+}
+
 std::int32_t DatePart(TDateTime Value) {
+  if (Value.IsInfinite()) return Value.Micros > 0 ? INT32_MAX : INT32_MIN;
   return static_cast<std::int32_t>(FloorDiv(Value.Micros, TDateTime::kMicrosPerDay));
 }
 
@@ -89,7 +96,14 @@ std::int64_t TimePart(TDateTime Value) {
   return r < 0 ? r + TDateTime::kMicrosPerDay : r;
 }
 
+namespace {
+const char* InfinityText(TDateTime Value) {
+  return Value.Micros > 0 ? "infinity" : "-infinity";
+}
+}  // namespace
+
 std::string DateToStr(TDateTime Value) {
+  if (Value.IsInfinite()) return InfinityText(Value);
   int y;
   unsigned m, d;
   CivilFromDays(DatePart(Value), y, m, d);
@@ -112,7 +126,9 @@ std::string DateToStr(TDateTime Value) {
 }
 
 std::string TimeToStr(TDateTime Value) {
-  std::int64_t t = TimePart(Value);
+  if (Value.IsInfinite()) return InfinityText(Value);
+  // Only a time of day can be 24:00:00; a later value is a day and a time.
+  std::int64_t t = Value.Micros == TDateTime::kMicrosPerDay ? Value.Micros : TimePart(Value);
   const unsigned us = static_cast<unsigned>(t % 1000000);
   t /= 1000000;
   char buf[32];
@@ -126,6 +142,7 @@ std::string TimeToStr(TDateTime Value) {
 }
 
 std::string DateTimeToStr(TDateTime Value) {
+  if (Value.IsInfinite()) return InfinityText(Value);
   return DateToStr(Value) + " " + TimeToStr(Value);
 }
 
@@ -169,7 +186,15 @@ bool ParseTime(const std::string& s, std::size_t& i, std::int64_t& micros) {
 bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
   std::size_t i = 0;
   const std::string& s = Text;
+  if (s == "infinity" || s == "+infinity" || s == "-infinity") {
+    Value = s[0] == '-' ? TDateTime::NegInfinity() : TDateTime::Infinity();
+    return true;
+  }
   if (s.size() >= 5 && s[2] == ':') {
+    if (s == "24:00:00" || s == "24:00") {
+      Value.Micros = TDateTime::kMicrosPerDay;
+      return true;
+    }
     std::int64_t t;
     if (!ParseTime(s, i, t) || i != s.size()) return false;
     Value.Micros = t;

@@ -1,5 +1,7 @@
 #include "qvl/host/runtime/Strings.h"
 
+#include <cstdint>
+
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/RTLConsts.h"
 
@@ -265,6 +267,63 @@ void TStringList::SetUpdateState(bool Updating) {
     FChangedWhileUpdating = false;
     if (FOnChange) FOnChange(this);
   }
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at S[At], or 0 when it is not one.
+std::size_t Utf8SequenceLength(std::string_view S, std::size_t At) {
+  const auto b = static_cast<unsigned char>(S[At]);
+  std::size_t n;
+  std::uint32_t cp;
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+    cp = b & 0x1Fu;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    cp = b & 0x0Fu;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    cp = b & 0x07u;
+  } else {
+    return 0;
+  }
+  if (At + n > S.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto c = static_cast<unsigned char>(S[At + k]);
+    if ((c & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (c & 0x3Fu);
+  }
+  // Overlong forms, surrogates and values past U+10FFFF are not text.
+  static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
+  return n;
+}
+
+}  // namespace
+
+std::string QuotedForMessage(std::string_view S, std::size_t MaxChars) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out = "'";
+  std::size_t chars = 0;
+  std::size_t at = 0;
+  for (; at < S.size() && chars < MaxChars; ++chars) {
+    const auto b = static_cast<unsigned char>(S[at]);
+    const std::size_t n = b < 0x80 ? 1 : Utf8SequenceLength(S, at);
+    if (b == '\\') {
+      out += "\\\\";
+    } else if (n == 0 || b < 0x20 || b == 0x7F) {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    } else {
+      out.append(S.substr(at, n));
+    }
+    at += n == 0 ? 1 : n;
+  }
+  out += '\'';
+  if (at < S.size()) out += "...";
+  return out;
 }
 
 }  // namespace qvl

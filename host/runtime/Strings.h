@@ -117,6 +117,11 @@ constexpr bool IsBlankAscii(char C) {
 }
 // S without the blanks (IsBlankAscii) at both ends, or at its end only.
 std::string TrimAscii(std::string_view S);
+// Text for a message, in single quotes: control bytes, bytes outside valid
+// UTF-8 and the backslash are written as \xNN (the backslash as \\), so a
+// zero byte cannot end the message; longer than MaxChars characters, it is
+// cut after them and "..." follows.
+std::string QuotedForMessage(std::string_view S, std::size_t MaxChars = 40);
 std::string TrimRightAscii(std::string_view S);
 
 }  // namespace qvl

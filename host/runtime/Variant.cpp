@@ -53,6 +53,10 @@ bool IsDecimalText(const std::string& s) {
   return digits > 0 && i == s.size();
 }
 
+bool IsSpecialDecimal(const std::string& s) {
+  return s == "NaN" || s == "Infinity" || s == "-Infinity";
+}
+
 std::string NormalizeDecimal(const std::string& s) {
   bool negative = !s.empty() && s[0] == '-';
   std::size_t i = (!s.empty() && (s[0] == '-' || s[0] == '+')) ? 1 : 0;
@@ -112,9 +116,11 @@ Variant Variant::Bcd(const std::string& Decimal) {
   std::string t = Decimal;
   while (!t.empty() && t.front() == ' ') t.erase(0, 1);
   while (!t.empty() && t.back() == ' ') t.pop_back();
-  if (!IsDecimalText(t)) throw EVariantError(Format(SVarTypeCouldNotConvert, {"String", "Bcd"}));
+  const bool special = IsSpecialDecimal(t);
+  if (!special && !IsDecimalText(t))
+    throw EVariantError(Format(SVarTypeCouldNotConvert, {"String", "Bcd"}));
   Variant v;
-  v.FValue = BcdValue{NormalizeDecimal(t)};
+  v.FValue = BcdValue{special ? t : NormalizeDecimal(t)};
   return v;
 }
 
@@ -293,6 +299,7 @@ std::string Variant::AsBcd() const {
     case varString: {
       std::string t = TrimAscii(std::get<std::string>(FValue));
       if (IsDecimalText(t)) return NormalizeDecimal(t);
+      if (IsSpecialDecimal(t)) return t;
       break;
     }
     default:
@@ -434,7 +441,11 @@ bool operator==(const Variant& A, const Variant& B) {
   TVarType na = ta == varString ? tb : ta;
   TVarType nb = tb == varString ? ta : tb;
   if (na == varDouble || nb == varDouble) return A.AsFloat() == B.AsFloat();
-  if (na == varBcd || nb == varBcd) return CompareDecimal(A.AsBcd(), B.AsBcd()) == 0;
+  if (na == varBcd || nb == varBcd) {
+    const std::string a = A.AsBcd(), b = B.AsBcd();
+    if (IsSpecialDecimal(a) || IsSpecialDecimal(b)) return a == b;
+    return CompareDecimal(a, b) == 0;
+  }
   if (na == varBoolean && nb == varBoolean) return A.AsBoolean() == B.AsBoolean();
   return A.AsInt64() == B.AsInt64();
 }

@@ -4,7 +4,9 @@
 // Unassigned (varEmpty) and Null (varNull) are different values: a field's
 // NewValue is Unassigned when it did not change, and Null when it was set to
 // no value. Exact numerics (varBcd) are kept as normalised decimal text, so
-// no digit is lost on the way between a server and a parameter.
+// no digit is lost on the way between a server and a parameter; SQL's
+// special decimals are the texts "NaN", "Infinity" and "-Infinity", each
+// equal only to itself.
 //
 // Conversions (As..., AsType) raise EVariantError when a value cannot be
 // represented in the asked type: Null to anything but Null, text that is not

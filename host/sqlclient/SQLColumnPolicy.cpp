@@ -85,6 +85,7 @@ TTemporalParam TemporalParamKind(TFieldType DataType) {
 
 std::string TemporalParamText(const TDateTime& Value, TTemporalParam Kind, bool BCSuffix,
                               int Number) {
+  if (Value.IsInfinite()) return DateTimeToStr(Value);  // "infinity", "-infinity"
   switch (Kind) {
     case TTemporalParam::Date:
       if (TimePart(Value) != 0)

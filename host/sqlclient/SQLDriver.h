@@ -148,7 +148,7 @@ class TSQLStatement {
     if (Size != 0 && Value.RefCount() == 1 && Value.Length() == Size)
       std::memcpy(Value.MutableData(), Data, Size);
     else
-      Value = Size == 0 ? TBlobByteData() : TBlobByteData(Data, Size);
+      Value = TBlobByteData(Data, Size);  // no bytes: the empty value, not null
   }
 
   // Reads one value of the current row; the driver sets one per column,

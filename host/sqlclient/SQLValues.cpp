@@ -39,12 +39,7 @@ std::string FieldDescription(const TSQLColumnDesc& C) {
 // Long texts are shortened in messages; the message must stay readable and
 // must not carry a whole document.
 std::string Quoted(std::string_view Text) {
-  constexpr std::size_t kMax = 40;
-  std::string out = "'";
-  out.append(Text.substr(0, kMax));
-  if (Text.size() > kMax) out += "...";
-  out += "'";
-  return out;
+  return QuotedForMessage(Text);
 }
 
 bool IsDigit(char c) {
@@ -534,13 +529,32 @@ std::string PlainDecimal(const TSQLColumnDesc& C, std::string_view T) {
 }
 
 void PutDecimalText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  // A server's special decimals are kept as their text.
+  if (T == "NaN" || T == "Infinity" || T == "-Infinity") {
+    if (T.size() + 1 > static_cast<std::size_t>(C.Precision + 3)) DoesNotFit(C, T);
+    std::memcpy(Buffer, T.data(), T.size());
+    static_cast<char*>(Buffer)[T.size()] = '\0';
+    return;
+  }
   std::string s(T);
   if (!IsDecimalText(s)) s = PlainDecimal(C, T);
   PutDecimal(C, T, s, Buffer);
 }
 
+// 'infinity' and '-infinity' of dates and timestamps.
+bool IsInfinityText(std::string_view T, TDateTime& Value) {
+  if (T != "infinity" && T != "-infinity") return false;
+  Value = T[0] == '-' ? TDateTime::NegInfinity() : TDateTime::Infinity();
+  return true;
+}
+
 void PutDateText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
   if (TryPutIsoDate(T, Buffer)) return;  // the common form
+  if (TDateTime inf; IsInfinityText(T, inf)) {
+    const std::int32_t v = DatePart(inf);
+    std::memcpy(Buffer, &v, sizeof v);
+    return;
+  }
   std::int64_t micros;
   bool hadTime;
   const TParse r = ParseTimestamp(T, micros, hadTime);
@@ -561,6 +575,10 @@ void PutTimeText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
 }
 
 void PutTimestampText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
+  if (TDateTime inf; IsInfinityText(T, inf)) {
+    std::memcpy(Buffer, &inf.Micros, sizeof inf.Micros);
+    return;
+  }
   std::int64_t micros;
   bool hadTime;
   const TParse r = ParseTimestamp(T, micros, hadTime);

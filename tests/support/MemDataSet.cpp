@@ -18,7 +18,7 @@ class TMemBlobStream : public TStream {
   TMemBlobStream(TMemDataSet* DataSet, TField* Field, TBlobByteData& Data, TBlobStreamMode Mode)
       : FDataSet(DataSet), FField(Field), FData(Data) {
     if (Mode == bmWrite) {
-      FData.Clear();
+      FData = TBlobByteData::Empty();
       FModified = true;
     }
   }
@@ -289,7 +289,7 @@ bool TMemDataSet::GetFieldData(TField* Field, void* Buffer) {
     }
   }
   if (Field->IsBlob()) {
-    if (index >= blobs->size() || (*blobs)[index].IsEmpty()) return false;
+    if (index >= blobs->size() || (*blobs)[index].IsNull()) return false;
     if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = (*blobs)[index];
     return true;
   }
@@ -302,7 +302,9 @@ void TMemDataSet::SetFieldData(TField* Field, const void* Buffer) {
   Buf* b = FieldsBuffer();
   if (b == nullptr) DatabaseError(SNotEditing, this);
   const auto index = static_cast<std::size_t>(Field->GetIndex());
-  if (Buffer == nullptr) {
+  if (Field->IsBlob()) {
+    if (Buffer == nullptr) b->Blobs[index].Clear();  // blobs get values through their streams
+  } else if (Buffer == nullptr) {
     b->Values[index].reset();
   } else {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(Field->GetDataSize()), 0);
