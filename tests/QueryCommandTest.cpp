@@ -98,6 +98,16 @@ TEST(PostgreSQLQueryCommand, RowsFromTheServer) {
   // A doubled marker is a plain one: the cast is written with four colons.
   run = runner.Run({"query", "--db", uri, "--json", "select 1.50::::numeric(5,2) as d, null as x"});
   EXPECT_EQ(run.Out, "{\"d\":\"1.5\",\"x\":null}\n");
+  // Every value the server holds shows, empty apart from null.
+  run = runner.Run({"query", "--db", uri, "--json",
+                    "select cast('' as text) as e, cast(null as text) as x, cast('' as bytea) "
+                    "as b, cast('infinity' as date) as d, cast('-infinity' as timestamp) as ts, "
+                    "cast('24:00:00' as time) as tm, cast('NaN' as numeric) as n, "
+                    "cast('-Infinity' as numeric) as ni"});
+  EXPECT_EQ(run.Out,
+            "{\"e\":\"\",\"x\":null,\"b\":\"\\\\x\",\"d\":\"infinity\",\"ts\":\"-infinity\","
+            "\"tm\":\"24:00:00\",\"n\":\"NaN\",\"ni\":\"-Infinity\"}\n")
+      << run.Err;
   run = runner.Run({"query", "--db", uri, "select 1/0"});
   EXPECT_EQ(run.Code, 1);
   EXPECT_EQ(run.Err.rfind("qvl query: ", 0), 0u) << run.Err;

@@ -300,3 +300,21 @@ TEST(Exceptions, FormatAndApplicationHandler) {
     ApplicationHandleException(nullptr);
   }
 }
+
+TEST(Strings, QuotedForMessageEscapesWhatCannotBeShown) {
+  const struct {
+    std::string Text;
+    std::size_t Max;
+    const char* Shown;
+  } cases[] = {
+      {std::string("A\0B", 3), 40, "'A\\x00B'"},
+      {"tab\there\x7f", 40, "'tab\\x09here\\x7F'"},
+      {"back\\slash", 40, "'back\\\\slash'"},
+      {"Grüße €", 40, "'Grüße €'"},
+      {"\xff\xc3(\xe2\x82", 40, "'\\xFF\\xC3(\\xE2\\x82'"},  // not UTF-8
+      {"\xed\xa0\x80", 40, "'\\xED\\xA0\\x80'"},             // a surrogate
+      {"ab€cd", 3, "'ab€'..."},
+      {"", 40, "''"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(QuotedForMessage(c.Text, c.Max), c.Shown) << c.Shown;
+}
