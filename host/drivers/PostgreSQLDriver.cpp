@@ -55,11 +55,19 @@ enum : Oid {
   kJsonb = 3802,
 };
 
-// Batches start small, so that the first row costs little, and grow while
-// they stay under the byte budget.
-constexpr int kFirstBatch = 16;
+// The first batch is one row, so that the first row costs only itself
+// however wide rows are; later batches grow while the rows of the batch
+// before stay under the byte budget, down to one row at a time.
+constexpr int kFirstBatch = 1;
+constexpr int kSecondBatch = 16;
 constexpr int kMaxBatch = 8192;
 constexpr std::size_t kBatchBytes = std::size_t{4} << 20;
+
+// The protocol counts parameters in 16 bits. libpq takes a description of
+// more than 7498 parameters (4 bytes each) for a lost message and drops the
+// session, so such statements learn their parameter types another way.
+constexpr int kMaxParams = 65535;
+constexpr int kDescribableParams = 7498;
 
 constexpr const char* kSessionOptions =
     "-c DateStyle=ISO,YMD -c TimeZone=UTC -c IntervalStyle=postgres -c extra_float_digits=3 "
@@ -71,6 +79,26 @@ bool MayBeCursor(const std::string& SQL) {
   const std::vector<std::string> words = SQLCodeWords(SQL);
   static const std::set<std::string> first = {"SELECT", "VALUES", "TABLE", "WITH"};
   return !words.empty() && first.count(words[0]) != 0;
+}
+
+// Whether the text holds one statement: nothing but blanks after a ";".
+bool OneStatement(const std::string& SQL) {
+  bool ended = false;
+  for (std::size_t i = 0; i < SQL.size();) {
+    const std::size_t skip = SkipSQLLiteral(SQL, i);
+    if (skip != i) {
+      if (ended && SQL[i] != '-' && SQL[i] != '/') return false;
+      i = skip;
+      continue;
+    }
+    if (SQL[i] == ';') {
+      ended = true;
+    } else if (ended && std::isspace(static_cast<unsigned char>(SQL[i])) == 0) {
+      return false;
+    }
+    ++i;
+  }
+  return true;
 }
 
 // numeric(p,s) keeps p and s in its type modifier, offset by 4; a negative
@@ -336,6 +364,9 @@ class TPostgreSQLStatement : public TSQLStatement {
   // Prepares the DECLARE of a held cursor for the statement; false when the
   // server says a cursor cannot hold it.
   bool PrepareCursor();
+  // Learns the parameter types of a statement with too many to describe,
+  // and returns a description of its result columns.
+  TPostgreSQLConnection::Result DescribeManyParams();
   // Describing a result's columns: their base columns from the catalog,
   // their types with domains resolved, then one description each.
   struct TBaseColumn {
@@ -386,6 +417,7 @@ TPostgreSQLStatement::TPostgreSQLStatement(TPostgreSQLConnection* Connection,
     : TSQLStatement(Connection, Text) {
   int markers = 0;
   FSQL = RewritePostgreSQLMarkers(Text, markers);
+  if (markers > kMaxParams) DatabaseErrorFmt(STooManyParams, {std::to_string(markers)});
   Connection->Cleanup();
   try {
     Connection->Guarded([this] { Prepare(); });
@@ -405,15 +437,66 @@ void TPostgreSQLStatement::Prepare() {
   c->Check(PQprepare(pg, name.c_str(), FSQL.c_str(), 0, nullptr));
   FName = name;
   c->CountPrepare();
-  auto d = c->Check(PQdescribePrepared(pg, FName.c_str()));
-  FParamTypes.resize(static_cast<std::size_t>(PQnparams(d.get())));
-  for (int i = 0; i < PQnparams(d.get()); ++i)
-    FParamTypes[static_cast<std::size_t>(i)] = PQparamtype(d.get(), i);
+  TPostgreSQLConnection::Result d;
+  if (std::count(FSQL.begin(), FSQL.end(), '$') > kDescribableParams) {
+    d = DescribeManyParams();
+  } else {
+    d = c->Check(PQdescribePrepared(pg, FName.c_str()));
+    FParamTypes.resize(static_cast<std::size_t>(PQnparams(d.get())));
+    for (int i = 0; i < PQnparams(d.get()); ++i)
+      FParamTypes[static_cast<std::size_t>(i)] = PQparamtype(d.get(), i);
+  }
   if (PQnfields(d.get()) > 0) {
     FIsQuery = true;
     DescribeColumns(d.get());
   }
   FCursorable = FIsQuery && MayBeCursor(FSQL) && PrepareCursor();
+}
+
+TPostgreSQLConnection::Result TPostgreSQLStatement::DescribeManyParams() {
+  TPostgreSQLConnection* c = Conn();
+  PGconn* pg = c->FConn;
+  const char* values[] = {FName.c_str()};
+  auto types = c->Check(PQexecParams(
+      pg,
+      "SELECT t::oid, t::text FROM pg_catalog.pg_prepared_statements s, "
+      "unnest(s.parameter_types) WITH ORDINALITY AS u(t, i) WHERE s.name = $1 ORDER BY i",
+      1, nullptr, values, nullptr, nullptr, 0));
+  const int n = PQntuples(types.get());
+  FParamTypes.resize(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i)
+    FParamTypes[static_cast<std::size_t>(i)] =
+        static_cast<Oid>(std::stoul(PQgetvalue(types.get(), i, 0)));
+  // The result columns come from the same text with each parameter a typed
+  // NULL: the server resolves it exactly as it resolved the parameter.
+  std::string shadow;
+  shadow.reserve(FSQL.size() + static_cast<std::size_t>(n) * 16);
+  std::size_t i = 0;
+  while (i < FSQL.size()) {
+    const std::size_t skip = SkipSQLLiteral(FSQL, i);
+    if (skip != i) {
+      shadow.append(FSQL, i, skip - i);
+      i = skip;
+      continue;
+    }
+    const bool word = i > 0 && (std::isalnum(static_cast<unsigned char>(FSQL[i - 1])) != 0 ||
+                                FSQL[i - 1] == '_' || FSQL[i - 1] == '$');
+    std::size_t end = i + 1;
+    while (end < FSQL.size() && std::isdigit(static_cast<unsigned char>(FSQL[end])) != 0) ++end;
+    const long number = FSQL[i] == '$' && !word && end > i + 1 && end - i < 8
+                            ? std::stol(FSQL.substr(i + 1, end - i - 1))
+                            : 0;
+    if (number < 1 || number > n) {
+      shadow += FSQL[i++];
+      continue;
+    }
+    shadow += "(NULL::";
+    shadow += PQgetvalue(types.get(), static_cast<int>(number - 1), 1);
+    shadow += ')';
+    i = end;
+  }
+  c->Check(PQprepare(pg, "", shadow.c_str(), 0, nullptr));
+  return c->Check(PQdescribePrepared(pg, ""));
 }
 
 bool TPostgreSQLStatement::PrepareCursor() {
@@ -684,19 +767,29 @@ std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
   TPostgreSQLConnection* c = Conn();
   Bound b;
   Bind(Params, b);
-  c->ReleaseCursorScope();
-  c->Cleanup();
-  TPostgreSQLConnection::Result r = WithFreshPlan([&] {
-    const int before = PQtransactionStatus(c->FConn);
-    try {
-      auto result = c->Check(Run(FName, b));
-      c->SyncTransaction(before);
+  TPostgreSQLConnection::Result r;
+  if (FCursorable) {
+    c->Cleanup();
+    r = WithFreshPlan([&] {
+      TPostgreSQLConnection::Result result;
+      c->Reading([&] { result = c->Check(Run(FName, b)); });
       return result;
-    } catch (...) {
-      c->SyncTransaction(before);
-      throw;
-    }
-  });
+    });
+  } else {
+    c->ReleaseCursorScope();
+    c->Cleanup();
+    r = WithFreshPlan([&] {
+      const int before = PQtransactionStatus(c->FConn);
+      try {
+        auto result = c->Check(Run(FName, b));
+        c->SyncTransaction(before);
+        return result;
+      } catch (...) {
+        c->SyncTransaction(before);
+        throw;
+      }
+    });
+  }
   const std::string_view tag = PQcmdStatus(r.get());
   if (FIsQuery && tag.substr(0, 6) == "SELECT") return 0;
   const char* tuples = PQcmdTuples(r.get());
@@ -795,8 +888,14 @@ void TPostgreSQLStatement::FetchBatch() {
   FBatch.reset();
   FBatchRows = 0;
   const int asked = FBatchSize;
+  c->FLastFetchRows = asked;
   const std::string sql = "FETCH FORWARD " + std::to_string(asked) + " FROM " + FCursorName;
-  PGresult* r = PQexec(c->FConn, sql.c_str());
+  // While other cursors read in the same transaction, a failing FETCH
+  // (division by zero in a later row) must end only its own cursor.
+  bool others = false;
+  if (FInTx && c->FCursorScope)
+    for (TPostgreSQLStatement* s : c->FCursors) others = others || (s != this && s->FInTx);
+  PGresult* r = others ? c->FetchGuarded(sql) : PQexec(c->FConn, sql.c_str());
   if (r == nullptr || PQresultStatus(r) != PGRES_TUPLES_OK) {
     TPostgreSQLConnection::Result hold(r);
     ESQLDatabaseError error = c->ErrorOf(r);
@@ -804,7 +903,12 @@ void TPostgreSQLStatement::FetchBatch() {
     FServerEnd = true;
     const bool inOwnScope = FInTx && c->FCursorScope;
     c->FCursors.erase(std::remove(c->FCursors.begin(), c->FCursors.end(), this), c->FCursors.end());
-    if (inOwnScope) c->AbortCursorScope(error.Message());
+    if (others && !c->Lost()) {
+      // Rolled back to the savepoint: the cursor is failed, the others read on.
+      TPostgreSQLConnection::Result close(PQexec(c->FConn, ("CLOSE " + FCursorName).c_str()));
+    } else if (inOwnScope) {
+      c->AbortCursorScope(error.Message());
+    }
     FState = State::Idle;
     throw error;
   }
@@ -822,8 +926,8 @@ void TPostgreSQLStatement::FetchBatch() {
       bytes += static_cast<std::size_t>(PQgetlength(r, row, col)) + 16;
   const std::size_t perRow = FBatchRows > 0 ? bytes / static_cast<std::size_t>(FBatchRows) + 1 : 1;
   const std::size_t byBytes = std::max<std::size_t>(1, kBatchBytes / perRow);
-  FBatchSize = static_cast<int>(
-      std::min<std::size_t>({static_cast<std::size_t>(asked) * 2, kMaxBatch, byBytes}));
+  const auto grown = static_cast<std::size_t>(std::max(asked * 2, kSecondBatch));
+  FBatchSize = static_cast<int>(std::min<std::size_t>({grown, kMaxBatch, byBytes}));
 }
 
 void TPostgreSQLStatement::CloseServerCursor() {
@@ -1064,11 +1168,16 @@ TPostgreSQLConnection::Result TPostgreSQLConnection::Exec(const std::string& SQL
   return Check(PQexec(FConn, SQL.c_str()));
 }
 
+bool TPostgreSQLConnection::ReadingWithCursors() const {
+  if (!FCursorScope) return false;
+  for (TPostgreSQLStatement* s : FCursors)
+    if (s->FInTx) return true;
+  return false;
+}
+
 template <class Body>
 void TPostgreSQLConnection::Guarded(Body&& F) {
-  bool holdsCursors = false;
-  for (TPostgreSQLStatement* s : FCursors) holdsCursors = holdsCursors || s->FInTx;
-  if (!FCursorScope || !holdsCursors) {
+  if (!ReadingWithCursors()) {
     F();
     return;
   }
@@ -1076,16 +1185,52 @@ void TPostgreSQLConnection::Guarded(Body&& F) {
   try {
     F();
   } catch (...) {
-    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard"));
-    Result release(PQexec(FConn, "RELEASE SAVEPOINT qvl_guard"));
+    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
     throw;
   }
   Exec("RELEASE SAVEPOINT qvl_guard");
 }
 
+template <class Body>
+void TPostgreSQLConnection::Reading(Body&& F) {
+  if (!ReadingWithCursors()) {
+    ReleaseCursorScope();
+    F();
+    return;
+  }
+  Guarded(F);
+  // A query that wrote (a function that inserts, SELECT INTO) commits now,
+  // as it would have outside the reading transaction.
+  Result r = Exec("SELECT pg_catalog.txid_current_if_assigned() IS NOT NULL");
+  if (PQgetvalue(r.get(), 0, 0)[0] == 't') ReleaseCursorScope();
+}
+
+PGresult* TPostgreSQLConnection::FetchGuarded(const std::string& SQL) {
+  const std::string text = "SAVEPOINT qvl_guard; " + SQL + "; RELEASE SAVEPOINT qvl_guard";
+  if (PQsendQuery(FConn, text.c_str()) == 0) return nullptr;
+  Result rows, error;
+  int index = 0;
+  while (PGresult* r = PQgetResult(FConn)) {
+    Result hold(r);
+    const ExecStatusType status = PQresultStatus(r);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      if (error == nullptr) error = std::move(hold);
+    } else if (index == 1) {
+      rows = std::move(hold);
+    }
+    ++index;
+  }
+  if (error == nullptr) return rows.release();
+  if (!Lost())
+    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
+  return error.release();
+}
+
 void TPostgreSQLConnection::BeginCursorScope() {
   if (FCursorScope || PQtransactionStatus(FConn) != PQTRANS_IDLE) return;
-  Exec("BEGIN");
+  // Each statement run inside sees what it would see on its own; each
+  // cursor keeps the snapshot of its DECLARE.
+  Exec("BEGIN ISOLATION LEVEL READ COMMITTED");
   FCursorScope = true;
 }
 
@@ -1175,6 +1320,13 @@ void TPostgreSQLConnection::Cleanup() {
 
 std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
   CheckSQLText(SQL);
+  if (ReadingWithCursors() && MayBeCursor(SQL) && OneStatement(SQL)) {
+    Cleanup();
+    Result r;
+    Reading([&] { r = Exec(SQL); });
+    const char* tuples = PQcmdTuples(r.get());
+    return PQresultStatus(r.get()) == PGRES_TUPLES_OK || tuples[0] == '\0' ? 0 : std::stoll(tuples);
+  }
   ReleaseCursorScope();
   Cleanup();
   const int before = PQtransactionStatus(FConn);

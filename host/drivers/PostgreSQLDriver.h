@@ -11,12 +11,17 @@
 // timestamps with a zone read and write as UTC and every value round-trips.
 //
 // Reading. A query runs as a server-side cursor (DECLARE ... WITH HOLD) and
-// rows come in batches (FETCH) that grow from a few rows up to a few
-// megabytes, so the client never holds more than one batch per open result.
+// rows come in batches (FETCH): one row first, then as many as the width of
+// the rows before allows within a few megabytes (one at a time for rows of
+// many megabytes), so the client never holds more than one batch per open
+// result.
 // Outside an application transaction the cursor lives in a reading
-// transaction of the driver's own; before any other statement runs, that
-// transaction commits, the server keeps the rest of the rows (a held
-// cursor), and the statement runs on its own. A cursor opened inside an
+// transaction of the driver's own (READ COMMITTED), where the server
+// computes rows only as they are fetched. Queries that a cursor could hold
+// run inside it, each in a savepoint so that its failure ends nothing else,
+// and commit it only when they wrote. Before any other statement runs,
+// that transaction commits, the server computes and keeps the rest of the
+// rows (a held cursor), and the statement runs on its own. A cursor opened inside an
 // application transaction survives its commit; its rollback discards the
 // rows not yet read, and reading on raises EDatabaseError. Statements that
 // a cursor cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE,
@@ -61,6 +66,8 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
                              const std::vector<TParamType>& Modes) override;
 
   PGconn* Handle() const { return FConn; }
+  // The rows the latest FETCH asked for: batches follow the width of rows.
+  int LastFetchRows() const { return FLastFetchRows; }
 
  protected:
   std::unique_ptr<TSQLStatement> NewStatement(const std::string& Text) override;
@@ -88,10 +95,21 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   void BeginCursorScope();
   void ReleaseCursorScope();
   void AbortCursorScope(const std::string& Why);
+  // Whether the driver's reading transaction holds cursors not yet read.
+  bool ReadingWithCursors() const;
   // Runs Body inside a savepoint while the reading transaction holds
   // cursors, so that its failure does not take them down.
   template <class Body>
   void Guarded(Body&& F);
+  // Runs a query that a cursor could hold (it does not lock rows nor write
+  // by itself): inside the reading transaction, guarded, when one holds
+  // cursors, so that the cursors' rows are not computed first; else after
+  // committing it. A query that wrote all the same commits.
+  template <class Body>
+  void Reading(Body&& F);
+  // FETCH (or the like) in one round trip with a savepoint around it; the
+  // error result after rolling back to the savepoint.
+  PGresult* FetchGuarded(const std::string& SQL);
   void CursorOpened(TPostgreSQLStatement* S);
   void CursorClosed(TPostgreSQLStatement* S);
   // Cursors of an ended transaction: kept on commit, lost on rollback.
@@ -106,6 +124,7 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   std::vector<TPostgreSQLStatement*> FCursors;  // open server cursors, not owned
   std::vector<std::string> FPendingCleanup;     // statements to run once the session allows
   std::int64_t FNames = 0;
+  int FLastFetchRows = 0;
 };
 
 std::unique_ptr<TSQLDriverConnection> OpenPostgreSQLConnection(const TStrings& Params);

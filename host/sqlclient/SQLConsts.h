@@ -42,6 +42,8 @@ inline constexpr const char* SParamCountMismatch =
 inline constexpr const char* SArrayParamNotSupported = "Parameter %s: array values cannot be bound";
 inline constexpr const char* SParamHasZeroByte =
     "Parameter %s: text with a zero byte cannot be sent to PostgreSQL";
+inline constexpr const char* STooManyParams =
+    "The statement has %s parameter markers; PostgreSQL takes at most 65535";
 inline constexpr const char* SParamDateHasTime =
     "Parameter %s: %s has a time of day, which a date cannot hold";
 inline constexpr const char* SValueNotValid = "Value %s of column '%s' is not a valid %s";
