@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string_view>
@@ -771,9 +772,10 @@ std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
   if (FCursorable) {
     c->Cleanup();
     r = WithFreshPlan([&] {
-      TPostgreSQLConnection::Result result;
-      c->Reading([&] { result = c->Check(Run(FName, b)); });
-      return result;
+      return c->Reading([&] {
+        return PQsendQueryPrepared(c->FConn, FName.c_str(), static_cast<int>(b.Values.size()),
+                                   b.Values.data(), b.Lengths.data(), b.Formats.data(), 0);
+      });
     });
   } else {
     c->ReleaseCursorScope();
@@ -1191,18 +1193,59 @@ void TPostgreSQLConnection::Guarded(Body&& F) {
   Exec("RELEASE SAVEPOINT qvl_guard");
 }
 
-template <class Body>
-void TPostgreSQLConnection::Reading(Body&& F) {
+TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function<int()>& Send) {
   if (!ReadingWithCursors()) {
     ReleaseCursorScope();
-    F();
-    return;
+    if (Send() == 0) Raise(nullptr);
+    Result last;
+    while (PGresult* r = PQgetResult(FConn)) last.reset(r);
+    return Check(last.release());
   }
-  Guarded(F);
+  // One round trip: the savepoint, the query, its release, and whether the
+  // transaction has written since it began.
+  auto send = [this](const char* SQL) {
+    return PQsendQueryParams(FConn, SQL, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
+  };
+  if (PQenterPipelineMode(FConn) == 0) Raise(nullptr);
+  const bool sent = send("SAVEPOINT qvl_guard") && Send() != 0 &&
+                    send("RELEASE SAVEPOINT qvl_guard") &&
+                    send("SELECT pg_catalog.txid_current_if_assigned() IS NOT NULL") &&
+                    PQpipelineSync(FConn) != 0;
+  Result results[4], error;
+  std::size_t count = 0;
+  int nulls = 0;
+  while (sent) {
+    PGresult* r = PQgetResult(FConn);
+    if (r == nullptr) {
+      // A null ends each query's results; two in a row, nothing more comes.
+      if (++nulls > 1 || Lost()) break;
+      continue;
+    }
+    nulls = 0;
+    Result hold(r);
+    const ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_PIPELINE_SYNC) break;
+    if (status == PGRES_FATAL_ERROR && error == nullptr) {
+      error = std::move(hold);
+      ++count;
+    } else if (status != PGRES_PIPELINE_ABORTED && count < 4) {
+      results[count++] = std::move(hold);
+    } else {
+      ++count;
+    }
+  }
+  PQexitPipelineMode(FConn);
+  if (!sent || error != nullptr || results[3] == nullptr) {
+    if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
+      Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
+    if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
+      AbortCursorScope(ErrorOf(error.get()).Message());
+    Raise(error.get());
+  }
   // A query that wrote (a function that inserts, SELECT INTO) commits now,
   // as it would have outside the reading transaction.
-  Result r = Exec("SELECT pg_catalog.txid_current_if_assigned() IS NOT NULL");
-  if (PQgetvalue(r.get(), 0, 0)[0] == 't') ReleaseCursorScope();
+  if (PQgetvalue(results[3].get(), 0, 0)[0] == 't') ReleaseCursorScope();
+  return Check(results[1].release());
 }
 
 PGresult* TPostgreSQLConnection::FetchGuarded(const std::string& SQL) {
@@ -1322,8 +1365,9 @@ std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
   CheckSQLText(SQL);
   if (ReadingWithCursors() && MayBeCursor(SQL) && OneStatement(SQL)) {
     Cleanup();
-    Result r;
-    Reading([&] { r = Exec(SQL); });
+    Result r = Reading([&] {
+      return PQsendQueryParams(FConn, SQL.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    });
     const char* tuples = PQcmdTuples(r.get());
     return PQresultStatus(r.get()) == PGRES_TUPLES_OK || tuples[0] == '\0' ? 0 : std::stoll(tuples);
   }

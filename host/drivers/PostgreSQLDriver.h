@@ -33,6 +33,7 @@
 // bodies, quoted names and comments; "??" is a literal "?" (the jsonb
 // operators).
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,12 +102,12 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // cursors, so that its failure does not take them down.
   template <class Body>
   void Guarded(Body&& F);
-  // Runs a query that a cursor could hold (it does not lock rows nor write
-  // by itself): inside the reading transaction, guarded, when one holds
-  // cursors, so that the cursors' rows are not computed first; else after
-  // committing it. A query that wrote all the same commits.
-  template <class Body>
-  void Reading(Body&& F);
+  // Runs the query that Send sends (one a cursor could hold: it locks no
+  // rows and writes nothing by itself) and returns its result: inside the
+  // reading transaction and a savepoint when that holds cursors, so that
+  // the cursors' rows are not computed first; else after committing it. A
+  // query that wrote all the same commits.
+  Result Reading(const std::function<int()>& Send);
   // FETCH (or the like) in one round trip with a savepoint around it; the
   // error result after rolling back to the savepoint.
   PGresult* FetchGuarded(const std::string& SQL);
