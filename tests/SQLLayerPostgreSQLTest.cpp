@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <limits>
 
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
@@ -260,7 +261,7 @@ TEST_F(PostgreSQLTransactions, WordsInAQueryDoNotMakeItReadInFull) {
       "FROM generate_series(1, 300000) x");
   q->Open();
   EXPECT_EQ(1, q->FieldByName("n")->GetAsInteger());
-  auto cursors = Query("SELECT count(*) AS c FROM pg_catalog.pg_cursors");
+  auto cursors = Query("SELECT count(*) AS c FROM pg_catalog.pg_cursors WHERE name LIKE 'qvl%'");
   cursors->Open();
   EXPECT_EQ(2, cursors->FieldByName("c")->GetAsInteger());  // q's and this query's own
   q->Next();
@@ -429,6 +430,44 @@ TEST_F(PostgreSQLSessionSettings, TimestampsWithAZoneReadAndWriteAsUTC) {
   q->Open();
   EXPECT_EQ(noon, q->FieldByName("t")->GetAsDateTime());
   EXPECT_TRUE(q->FieldByName("same")->GetAsBoolean());
+}
+
+TEST_F(PostgreSQLSessionSettings, FloatsReadExactlyWhateverExtraFloatDigits) {
+  Conn->ExecuteDirect(
+      "CREATE TABLE fl (id int, f8 float8, f4 real, t text, d double precision);"
+      "INSERT INTO fl VALUES (1, 0.1::float8 + 0.2, 1.2345678, 'x', '-Infinity')");
+  struct Case {
+    const char* Setting;
+    const char* Option;
+  };
+  const Case cases[] = {{"SET extra_float_digits = 0", ""},
+                        {"SET extra_float_digits = -15", ""},
+                        {"SELECT 1", " -c extra_float_digits=0"},
+                        {"SELECT 1", ""}};
+  for (const Case& c : cases) {
+    TSQLConnection connection;
+    connection.SetDriverName("PostgreSQL");
+    connection.SetConnectionString(test::PostgreSQLConnInfo());
+    connection.Params().Add("options=-c search_path=" + Db->Schema() + c.Option);
+    connection.Open();
+    connection.ExecuteDirect(c.Setting);
+    // A cursor read alone, one read beside it (guarded), a result read
+    // whole.
+    std::vector<std::unique_ptr<TSQLQuery>> open;
+    for (const char* sql : {"SELECT id, f8, f4, t, d FROM fl", "SELECT id, f8, f4, t, d FROM fl",
+                            "UPDATE fl SET t = t RETURNING id, f8, f4, t, d"}) {
+      auto q = std::make_unique<TSQLQuery>();
+      q->SetSQLConnection(&connection);
+      q->SQL().SetText(sql);
+      q->Open();
+      EXPECT_EQ(0.1 + 0.2, q->FieldByName("f8")->GetAsFloat()) << c.Setting << c.Option;
+      EXPECT_EQ(1.2345678, q->FieldByName("f4")->GetAsFloat()) << c.Setting << c.Option;
+      EXPECT_EQ(-std::numeric_limits<double>::infinity(), q->FieldByName("d")->GetAsFloat());
+      EXPECT_EQ("x", q->FieldByName("t")->GetAsString());
+      EXPECT_EQ(1, q->FieldByName("id")->GetAsInteger());
+      open.push_back(std::move(q));
+    }
+  }
 }
 
 TEST_F(PostgreSQLSessionSettings, ParametersThatTheServerCouldNotHoldRaise) {

@@ -4,9 +4,12 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -281,6 +284,37 @@ std::string OidArray(const std::set<Oid>& Oids) {
   return s + "}";
 }
 
+// How a column of a type reads in binary form: the types whose binary form
+// is their text, and the numbers.
+enum class TBinaryKind : char { No, Text, Float4, Float8, Signed, Unsigned, Bool };
+
+TBinaryKind BinaryKindOf(Oid Type, bool Enum) {
+  using B = TBinaryKind;
+  switch (Type) {
+    case kFloat4:
+      return B::Float4;
+    case kFloat8:
+      return B::Float8;
+    case kInt2:
+    case kInt4:
+    case kInt8:
+      return B::Signed;
+    case kOid:
+      return B::Unsigned;
+    case kBool:
+      return B::Bool;
+    case kText:
+    case kVarchar:
+    case kBpchar:
+    case kName:
+    case kJson:
+    case kBytea:
+      return B::Text;
+    default:
+      return Enum ? B::Text : B::No;
+  }
+}
+
 // The server's type of a date or time parameter decides its form; for other
 // targets (text, unknown) the parameter's own type does.
 sqlpolicy::TTemporalParam TemporalKindOf(Oid Target, TFieldType DataType) {
@@ -360,6 +394,9 @@ class TPostgreSQLStatement : public TSQLStatement {
   void Bind(const TParams* Params, Bound& B) const;
   static bool ReadValue(TSQLStatement* Self, int Index, void* Buffer);
   bool Read(int Index, void* Buffer);
+  // A value of a result in binary form, which floats need to read exactly
+  // whatever the session's extra_float_digits.
+  void ReadBinary(int Index, void* Buffer);
   PGresult* Run(const std::string& Name, const Bound& B) const;
   void Prepare();
   // Prepares the DECLARE of a held cursor for the statement; false when the
@@ -398,7 +435,11 @@ class TPostgreSQLStatement : public TSQLStatement {
   std::string FName, FDeclareName, FCursorName;
   std::vector<Oid> FParamTypes;
   std::vector<bool> FBytea;  // per column
-  std::vector<Oid> FTypes;   // per column, as described
+  // How each column reads in binary form; results with floats come in
+  // binary when every column can.
+  std::vector<TBinaryKind> FBinaryKinds;
+  bool FBinary = false;
+  std::vector<Oid> FTypes;  // per column, as described
   std::vector<int> FMods;
   bool FIsQuery = false;
   bool FCursorable = false;
@@ -641,6 +682,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
   FColumns.assign(n, TSQLColumnDesc{});
   FReaders.assign(n, &ReadValue);
   FBytea.assign(n, false);
+  FBinaryKinds.assign(n, TBinaryKind::No);
   FTypes.assign(n, 0);
   FMods.assign(n, 0);
   const TBaseColumns base = ReadBaseColumns(D);
@@ -658,6 +700,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
       col.Size = col.DataType == ftString ? 63 : 0;
     }
     FBytea[k] = types.Types[k] == kBytea;
+    FBinaryKinds[k] = BinaryKindOf(types.Types[k], types.Enums.count(types.Types[k]) != 0);
     auto it = base.find({PQftable(D, i), PQftablecol(D, i)});
     if (it == base.end()) {
       sqlpolicy::ApplyExpression(col);
@@ -668,6 +711,14 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
     sqlpolicy::ApplyBaseColumn(col, it->second.Facts);
     if (it->second.IdentityAlways && col.DataType == ftInteger) col.DataType = ftAutoInc;
   }
+  // libpq takes one result format for all columns: binary only when every
+  // column reads in it.
+  bool floats = false, binary = true;
+  for (TBinaryKind kind : FBinaryKinds) {
+    floats = floats || kind == TBinaryKind::Float4 || kind == TBinaryKind::Float8;
+    binary = binary && kind != TBinaryKind::No;
+  }
+  FBinary = floats && binary;
 }
 
 TPostgreSQLStatement::~TPostgreSQLStatement() {
@@ -759,7 +810,7 @@ void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
 
 PGresult* TPostgreSQLStatement::Run(const std::string& Name, const Bound& B) const {
   return PQexecPrepared(Conn()->FConn, Name.c_str(), static_cast<int>(B.Values.size()),
-                        B.Values.data(), B.Lengths.data(), B.Formats.data(), 0);
+                        B.Values.data(), B.Lengths.data(), B.Formats.data(), FBinary ? 1 : 0);
 }
 
 std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
@@ -897,7 +948,21 @@ void TPostgreSQLStatement::FetchBatch() {
   bool others = false;
   if (FInTx && c->FCursorScope)
     for (TPostgreSQLStatement* s : c->FCursors) others = others || (s != this && s->FInTx);
-  PGresult* r = others ? c->FetchGuarded(sql) : PQexec(c->FConn, sql.c_str());
+  auto send = [&] {
+    return PQsendQueryParams(c->FConn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                             FBinary ? 1 : 0);
+  };
+  PGresult* r = nullptr;
+  if (others) {
+    r = c->Guard(send, nullptr);
+  } else if (!FBinary) {
+    r = PQexec(c->FConn, sql.c_str());
+  } else if (send() != 0) {
+    while (PGresult* next = PQgetResult(c->FConn)) {
+      PQclear(r);
+      r = next;
+    }
+  }
   if (r == nullptr || PQresultStatus(r) != PGRES_TUPLES_OK) {
     TPostgreSQLConnection::Result hold(r);
     ESQLDatabaseError error = c->ErrorOf(r);
@@ -978,12 +1043,66 @@ bool TPostgreSQLStatement::Read(int Index, void* Buffer) {
   const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
   if (IsBlobType(c.DataType)) return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
   if (PQgetisnull(FBatch.get(), FRow, Index)) return false;
+  if (PQfformat(FBatch.get(), Index) == 1) {
+    ReadBinary(Index, Buffer);
+    return true;
+  }
   sqlvalue::PutText(
       c,
       std::string_view(PQgetvalue(FBatch.get(), FRow, Index),
                        static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index))),
       Buffer);
   return true;
+}
+
+void TPostgreSQLStatement::ReadBinary(int Index, void* Buffer) {
+  const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
+  const char* data = PQgetvalue(FBatch.get(), FRow, Index);
+  const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
+  // Network byte order.
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < length && i < 8; ++i)
+    bits = bits << 8 | static_cast<std::uint8_t>(data[i]);
+  const TBinaryKind kind = FBinaryKinds[static_cast<std::size_t>(Index)];
+  switch (kind) {
+    case TBinaryKind::Float8:
+      if (length != 8) break;
+      sqlvalue::PutDouble(c, std::bit_cast<double>(bits), Buffer);
+      return;
+    case TBinaryKind::Float4: {
+      if (length != 4) break;
+      // The shortest text of the float4, as the server prints it.
+      const float f = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+      char text[32];
+      const char* end = std::to_chars(text, text + sizeof text, f).ptr;
+      if (std::isnan(f)) {
+        sqlvalue::PutText(c, "NaN", Buffer);
+      } else if (std::isinf(f)) {
+        sqlvalue::PutText(c, f > 0 ? "Infinity" : "-Infinity", Buffer);
+      } else {
+        sqlvalue::PutText(c, std::string_view(text, static_cast<std::size_t>(end - text)), Buffer);
+      }
+      return;
+    }
+    case TBinaryKind::Signed:
+      if (length == 2) return sqlvalue::PutInt64(c, static_cast<std::int16_t>(bits), Buffer);
+      if (length == 4) return sqlvalue::PutInt64(c, static_cast<std::int32_t>(bits), Buffer);
+      if (length == 8) return sqlvalue::PutInt64(c, static_cast<std::int64_t>(bits), Buffer);
+      break;
+    case TBinaryKind::Unsigned:
+      if (length == 4) return sqlvalue::PutInt64(c, static_cast<std::int64_t>(bits), Buffer);
+      break;
+    case TBinaryKind::Bool:
+      if (length == 1) return sqlvalue::PutText(c, bits != 0 ? "t" : "f", Buffer);
+      break;
+    case TBinaryKind::Text:
+      return sqlvalue::PutText(c, std::string_view(data, length), Buffer);
+    case TBinaryKind::No:
+      break;
+  }
+  // A table changed under the statement into a type without a binary form
+  // read here.
+  sqlvalue::NotValid(c, "(binary, " + std::to_string(length) + " bytes)");
 }
 
 bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
@@ -995,7 +1114,7 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
   }
   const char* text = PQgetvalue(FBatch.get(), FRow, Index);
   const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
-  if (!FBytea[static_cast<std::size_t>(Index)]) {
+  if (!FBytea[static_cast<std::size_t>(Index)] || PQfformat(FBatch.get(), Index) == 1) {
     AssignBytes(Value, text, length);
     return true;
   }
@@ -1193,24 +1312,17 @@ void TPostgreSQLConnection::Guarded(Body&& F) {
   Exec("RELEASE SAVEPOINT qvl_guard");
 }
 
-TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function<int()>& Send) {
-  if (!ReadingWithCursors()) {
-    ReleaseCursorScope();
-    if (Send() == 0) Raise(nullptr);
-    Result last;
-    while (PGresult* r = PQgetResult(FConn)) last.reset(r);
-    return Check(last.release());
-  }
+PGresult* TPostgreSQLConnection::Guard(const std::function<int()>& Send, bool* Wrote) {
   // One round trip: the savepoint, the query, its release, and whether the
   // transaction has written since it began.
   auto send = [this](const char* SQL) {
     return PQsendQueryParams(FConn, SQL, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
   };
-  if (PQenterPipelineMode(FConn) == 0) Raise(nullptr);
-  const bool sent = send("SAVEPOINT qvl_guard") && Send() != 0 &&
-                    send("RELEASE SAVEPOINT qvl_guard") &&
-                    send("SELECT pg_catalog.txid_current_if_assigned() IS NOT NULL") &&
-                    PQpipelineSync(FConn) != 0;
+  if (PQenterPipelineMode(FConn) == 0) return nullptr;
+  const bool sent =
+      send("SAVEPOINT qvl_guard") && Send() != 0 && send("RELEASE SAVEPOINT qvl_guard") &&
+      (Wrote == nullptr || send("SELECT pg_catalog.txid_current_if_assigned() IS NOT NULL")) &&
+      PQpipelineSync(FConn) != 0;
   Result results[4], error;
   std::size_t count = 0;
   int nulls = 0;
@@ -1225,48 +1337,39 @@ TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function
     Result hold(r);
     const ExecStatusType status = PQresultStatus(r);
     if (status == PGRES_PIPELINE_SYNC) break;
-    if (status == PGRES_FATAL_ERROR && error == nullptr) {
-      error = std::move(hold);
-      ++count;
-    } else if (status != PGRES_PIPELINE_ABORTED && count < 4) {
-      results[count++] = std::move(hold);
-    } else {
-      ++count;
-    }
+    if (status == PGRES_FATAL_ERROR && error == nullptr) error = std::move(hold);
+    if (status != PGRES_PIPELINE_ABORTED && hold != nullptr && count < 4)
+      results[count] = std::move(hold);
+    ++count;
   }
   PQexitPipelineMode(FConn);
-  if (!sent || error != nullptr || results[3] == nullptr) {
-    if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
-      Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
-    if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
-      AbortCursorScope(ErrorOf(error.get()).Message());
-    Raise(error.get());
+  const std::size_t last = Wrote == nullptr ? 2 : 3;
+  if (sent && error == nullptr && results[last] != nullptr) {
+    if (Wrote != nullptr) *Wrote = PQgetvalue(results[3].get(), 0, 0)[0] == 't';
+    return results[1].release();
   }
-  // A query that wrote (a function that inserts, SELECT INTO) commits now,
-  // as it would have outside the reading transaction.
-  if (PQgetvalue(results[3].get(), 0, 0)[0] == 't') ReleaseCursorScope();
-  return Check(results[1].release());
+  if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
+    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
+  if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
+    AbortCursorScope(ErrorOf(error.get()).Message());
+  return error.release();
 }
 
-PGresult* TPostgreSQLConnection::FetchGuarded(const std::string& SQL) {
-  const std::string text = "SAVEPOINT qvl_guard; " + SQL + "; RELEASE SAVEPOINT qvl_guard";
-  if (PQsendQuery(FConn, text.c_str()) == 0) return nullptr;
-  Result rows, error;
-  int index = 0;
-  while (PGresult* r = PQgetResult(FConn)) {
-    Result hold(r);
-    const ExecStatusType status = PQresultStatus(r);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      if (error == nullptr) error = std::move(hold);
-    } else if (index == 1) {
-      rows = std::move(hold);
-    }
-    ++index;
+TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function<int()>& Send) {
+  if (!ReadingWithCursors()) {
+    ReleaseCursorScope();
+    if (Send() == 0) Raise(nullptr);
+    Result last;
+    while (PGresult* r = PQgetResult(FConn)) last.reset(r);
+    return Check(last.release());
   }
-  if (error == nullptr) return rows.release();
-  if (!Lost())
-    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
-  return error.release();
+  bool wrote = false;
+  Result r(Guard(Send, &wrote));
+  if (r == nullptr || PQresultStatus(r.get()) == PGRES_FATAL_ERROR) Raise(r.get());
+  // A query that wrote (a function that inserts, SELECT INTO) commits now,
+  // as it would have outside the reading transaction.
+  if (wrote) ReleaseCursorScope();
+  return Check(r.release());
 }
 
 void TPostgreSQLConnection::BeginCursorScope() {

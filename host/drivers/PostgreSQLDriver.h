@@ -108,9 +108,11 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // the cursors' rows are not computed first; else after committing it. A
   // query that wrote all the same commits.
   Result Reading(const std::function<int()>& Send);
-  // FETCH (or the like) in one round trip with a savepoint around it; the
-  // error result after rolling back to the savepoint.
-  PGresult* FetchGuarded(const std::string& SQL);
+  // Runs the query that Send sends inside a savepoint, in one round trip,
+  // and returns its result; on failure, rolls back to the savepoint and
+  // returns the error. Wrote, when given, tells whether the transaction
+  // has written since it began.
+  PGresult* Guard(const std::function<int()>& Send, bool* Wrote);
   void CursorOpened(TPostgreSQLStatement* S);
   void CursorClosed(TPostgreSQLStatement* S);
   // Cursors of an ended transaction: kept on commit, lost on rollback.
