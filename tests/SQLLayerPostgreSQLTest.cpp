@@ -468,6 +468,28 @@ TEST_F(PostgreSQLSessionSettings, FloatsReadExactlyWhateverExtraFloatDigits) {
       open.push_back(std::move(q));
     }
   }
+  // The other types of such a result read as their text does.
+  Conn->ExecuteDirect(
+      "CREATE TABLE other (f real, n numeric, d date, ts timestamp, tz timestamptz, tm time, u "
+      "uuid);"
+      "INSERT INTO other VALUES (1, -12345678901234567890.000123, '0044-03-15 BC', "
+      "'2024-02-29 13:14:15.25', '1999-12-31 23:59:59.999999+05:30', '23:59:59.999999', "
+      "'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'), (2, 0.00001, '2000-01-01', '0001-01-01 00:00 BC', "
+      "'1970-01-01 00:00:00+00', '00:00', '00000000-0000-0000-0000-000000000000'), "
+      "(3, 100000000, '9999-12-31', '1900-02-28 01:02:03', '2038-01-19 03:14:08+00', '12:00:00.5', "
+      "'ffffffff-ffff-ffff-ffff-ffffffffffff')");
+  auto binary = Query("SELECT f, n, d, ts, tz, tm, u FROM other ORDER BY f");
+  auto text = Query("SELECT n, d, ts, tz, tm, u FROM other ORDER BY f");
+  binary->Open();
+  text->Open();
+  int rows = 0;
+  for (; !text->Eof(); text->Next(), binary->Next(), ++rows)
+    for (const char* column : {"n", "d", "ts", "tz", "tm", "u"})
+      EXPECT_EQ(text->FieldByName(column)->GetAsString(),
+                binary->FieldByName(column)->GetAsString())
+          << column << " of row " << rows + 1;
+  EXPECT_EQ(3, rows);
+  EXPECT_TRUE(binary->Eof());
 }
 
 TEST_F(PostgreSQLSessionSettings, ParametersThatTheServerCouldNotHoldRaise) {

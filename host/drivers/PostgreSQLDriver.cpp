@@ -10,6 +10,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <set>
 #include <string_view>
 
+#include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
@@ -286,7 +288,21 @@ std::string OidArray(const std::set<Oid>& Oids) {
 
 // How a column of a type reads in binary form: the types whose binary form
 // is their text, and the numbers.
-enum class TBinaryKind : char { No, Text, Float4, Float8, Signed, Unsigned, Bool };
+enum class TBinaryKind : char {
+  No,
+  Text,
+  Float4,
+  Float8,
+  Signed,
+  Unsigned,
+  Bool,
+  Numeric,
+  Date,
+  Time,
+  Timestamp,
+  Timestamptz,
+  Uuid
+};
 
 TBinaryKind BinaryKindOf(Oid Type, bool Enum) {
   using B = TBinaryKind;
@@ -303,6 +319,18 @@ TBinaryKind BinaryKindOf(Oid Type, bool Enum) {
       return B::Unsigned;
     case kBool:
       return B::Bool;
+    case kNumeric:
+      return B::Numeric;
+    case kDate:
+      return B::Date;
+    case kTime:
+      return B::Time;
+    case kTimestamp:
+      return B::Timestamp;
+    case kTimestamptz:
+      return B::Timestamptz;
+    case kUuid:
+      return B::Uuid;
     case kText:
     case kVarchar:
     case kBpchar:
@@ -313,6 +341,100 @@ TBinaryKind BinaryKindOf(Oid Type, bool Enum) {
     default:
       return Enum ? B::Text : B::No;
   }
+}
+
+// The binary forms below become the text the server prints for them, which
+// the text decoders read: only the floats needed the binary form.
+std::uint64_t BigEndian(const char* Data, std::size_t Size) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < Size; ++i) bits = bits << 8 | static_cast<std::uint8_t>(Data[i]);
+  return bits;
+}
+
+// numeric: digit count, weight and sign, display scale, base-10000 digits.
+bool NumericText(const char* Data, std::size_t Size, std::string& Out) {
+  if (Size < 8) return false;
+  const auto count = static_cast<std::int16_t>(BigEndian(Data, 2));
+  const auto weight = static_cast<std::int16_t>(BigEndian(Data + 2, 2));
+  const auto sign = static_cast<std::uint16_t>(BigEndian(Data + 4, 2));
+  const auto scale = static_cast<std::uint16_t>(BigEndian(Data + 6, 2));
+  if (count < 0 || Size != 8 + 2 * static_cast<std::size_t>(count)) return false;
+  const char* special = sign == 0xC000   ? "NaN"
+                        : sign == 0xD000 ? "Infinity"
+                        : sign == 0xF000 ? "-Infinity"
+                                         : nullptr;
+  if (special != nullptr) {
+    Out = special;
+    return true;
+  }
+  auto digit = [&](int K) {
+    return K >= 0 && K < count ? static_cast<int>(BigEndian(Data + 8 + 2 * K, 2)) : 0;
+  };
+  auto four = [](int D) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%04d", D);
+    return std::string(b);
+  };
+  Out = sign == 0x4000 ? "-" : "";
+  if (weight < 0) Out += '0';
+  for (int k = 0; k <= weight; ++k) Out += k == 0 ? std::to_string(digit(k)) : four(digit(k));
+  if (scale == 0) return true;
+  std::string fraction;
+  for (int k = weight + 1; fraction.size() < scale; ++k) fraction += four(digit(k));
+  Out += '.' + fraction.substr(0, scale);
+  return true;
+}
+
+// Days since 2000-01-01 as ISO text, with " BC" before year 1.
+std::string DateText(std::int64_t Days, std::string& Era) {
+  int year = 0;
+  unsigned month = 0, day = 0;
+  CivilFromDays(static_cast<std::int32_t>(Days + 10957), year, month, day);
+  Era = year <= 0 ? " BC" : "";
+  char b[32];
+  std::snprintf(b, sizeof b, "%04d-%02u-%02u", year <= 0 ? 1 - year : year, month, day);
+  return b;
+}
+
+// Microseconds of a day as "HH:MM:SS[.ffffff]".
+std::string TimeText(std::int64_t Micros) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%02d:%02d:%02d", static_cast<int>(Micros / 3600000000),
+                static_cast<int>(Micros / 60000000 % 60), static_cast<int>(Micros / 1000000 % 60));
+  std::string text = b;
+  if (Micros % 1000000 != 0) {
+    std::snprintf(b, sizeof b, ".%06d", static_cast<int>(Micros % 1000000));
+    text += b;
+    while (text.back() == '0') text.pop_back();
+  }
+  return text;
+}
+
+// Microseconds since 2000-01-01 00:00 as the server prints them (UTC for a
+// zone-aware value).
+std::string TimestampText(std::int64_t Micros, bool Zone) {
+  if (Micros == INT64_MAX) return "infinity";
+  if (Micros == INT64_MIN) return "-infinity";
+  constexpr std::int64_t kDay = 86400000000;
+  std::int64_t days = Micros / kDay, rest = Micros % kDay;
+  if (rest < 0) {
+    rest += kDay;
+    --days;
+  }
+  std::string era;
+  std::string text = DateText(days, era) + " " + TimeText(rest);
+  return text + (Zone ? "+00" : "") + era;
+}
+
+std::string UuidText(const char* Data) {
+  static const char hex[] = "0123456789abcdef";
+  std::string text;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += hex[static_cast<std::uint8_t>(Data[i]) >> 4];
+    text += hex[static_cast<std::uint8_t>(Data[i]) & 15];
+  }
+  return text;
 }
 
 // The server's type of a date or time parameter decides its form; for other
@@ -1059,10 +1181,7 @@ void TPostgreSQLStatement::ReadBinary(int Index, void* Buffer) {
   const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
   const char* data = PQgetvalue(FBatch.get(), FRow, Index);
   const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
-  // Network byte order.
-  std::uint64_t bits = 0;
-  for (std::size_t i = 0; i < length && i < 8; ++i)
-    bits = bits << 8 | static_cast<std::uint8_t>(data[i]);
+  const std::uint64_t bits = BigEndian(data, std::min<std::size_t>(length, 8));
   const TBinaryKind kind = FBinaryKinds[static_cast<std::size_t>(Index)];
   switch (kind) {
     case TBinaryKind::Float8:
@@ -1097,6 +1216,31 @@ void TPostgreSQLStatement::ReadBinary(int Index, void* Buffer) {
       break;
     case TBinaryKind::Text:
       return sqlvalue::PutText(c, std::string_view(data, length), Buffer);
+    case TBinaryKind::Numeric: {
+      std::string text;
+      if (!NumericText(data, length, text)) break;
+      return sqlvalue::PutText(c, text, Buffer);
+    }
+    case TBinaryKind::Date: {
+      if (length != 4) break;
+      const auto days = static_cast<std::int32_t>(bits);
+      std::string era;
+      if (days == INT32_MAX) return sqlvalue::PutText(c, "infinity", Buffer);
+      if (days == INT32_MIN) return sqlvalue::PutText(c, "-infinity", Buffer);
+      return sqlvalue::PutText(c, DateText(days, era) + era, Buffer);
+    }
+    case TBinaryKind::Time:
+      if (length != 8) break;
+      return sqlvalue::PutText(c, TimeText(static_cast<std::int64_t>(bits)), Buffer);
+    case TBinaryKind::Timestamp:
+    case TBinaryKind::Timestamptz:
+      if (length != 8) break;
+      return sqlvalue::PutText(
+          c, TimestampText(static_cast<std::int64_t>(bits), kind == TBinaryKind::Timestamptz),
+          Buffer);
+    case TBinaryKind::Uuid:
+      if (length != 16) break;
+      return sqlvalue::PutText(c, UuidText(data), Buffer);
     case TBinaryKind::No:
       break;
   }
