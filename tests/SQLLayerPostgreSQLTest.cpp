@@ -338,6 +338,16 @@ TEST_F(PostgreSQLTransactions, StatementsBesideAPartlyReadQueryNeitherWaitForNor
   }
   // What wrote is there for the other sessions at once.
   EXPECT_EQ(2, other->ExecuteDirect("DELETE FROM w"));
+  // A query that wrote, whose commit fails with the rest of a cursor, fails.
+  auto failing =
+      Query("SELECT g AS n FROM generate_series(1, 100000) g WHERE g < 100000 OR 1 / (g - g) = 1");
+  failing->Open();
+  EXPECT_EQ(
+      "The statement's changes were rolled back with the reading transaction, whose commit "
+      "failed: division by zero",
+      test::MessageOf([&] { Conn->Execute("SELECT put(?)", &one); }));
+  EXPECT_EQ(0, other->ExecuteDirect("DELETE FROM w"));
+  failing->Close();
   // In the application's transaction a failure aborts it, as PostgreSQL
   // users expect; a cursor opened before it reads on.
   auto q = Query("SELECT g AS n FROM generate_series(1, 3000) g");

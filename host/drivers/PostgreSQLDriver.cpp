@@ -1511,8 +1511,12 @@ TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function
   Result r(Guard(Send, &wrote));
   if (r == nullptr || PQresultStatus(r.get()) == PGRES_FATAL_ERROR) Raise(r.get());
   // A query that wrote (a function that inserts, SELECT INTO) commits now,
-  // as it would have outside the reading transaction.
-  if (wrote) ReleaseCursorScope();
+  // as it would have outside the reading transaction; when that commit
+  // fails (a cursor's rest fails as the server computes it), its changes
+  // are gone, and it must not pass for done.
+  std::string why;
+  if (wrote && !ReleaseCursorScope(&why))
+    throw ESQLDatabaseError(Format(SReadingCommitFailed, {why}), 0, "40000");
   return Check(r.release());
 }
 
@@ -1524,8 +1528,8 @@ void TPostgreSQLConnection::BeginCursorScope() {
   FCursorScope = true;
 }
 
-void TPostgreSQLConnection::ReleaseCursorScope() {
-  if (!FCursorScope) return;
+bool TPostgreSQLConnection::ReleaseCursorScope(std::string* Why) {
+  if (!FCursorScope) return true;
   FCursorScope = false;
   // Committing turns the held cursors into results the server keeps; a
   // query that fails while the server runs it to its end takes them along.
@@ -1533,13 +1537,15 @@ void TPostgreSQLConnection::ReleaseCursorScope() {
   if (r != nullptr && PQresultStatus(r.get()) == PGRES_COMMAND_OK &&
       std::string_view(PQcmdStatus(r.get())) == "COMMIT") {
     TransactionEnded(true, "");
-    return;
+    return true;
   }
   std::string why = r != nullptr && PQresultStatus(r.get()) != PGRES_COMMAND_OK
                         ? ErrorOf(r.get()).Message()
                         : std::string(SCursorLost);
   if (PQtransactionStatus(FConn) != PQTRANS_IDLE) Result(PQexec(FConn, "ROLLBACK"));
+  if (Why != nullptr) *Why = why;
   TransactionEnded(false, why == SCursorLost ? why : std::string(SCursorLost) + ": " + why);
+  return false;
 }
 
 void TPostgreSQLConnection::AbortCursorScope(const std::string& Why) {

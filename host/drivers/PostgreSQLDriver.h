@@ -94,7 +94,9 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // active, committed when its last cursor closes or another statement
   // needs the connection.
   void BeginCursorScope();
-  void ReleaseCursorScope();
+  // False (Why says why) when the commit failed and the transaction rolled
+  // back.
+  bool ReleaseCursorScope(std::string* Why = nullptr);
   void AbortCursorScope(const std::string& Why);
   // Whether the driver's reading transaction holds cursors not yet read.
   bool ReadingWithCursors() const;

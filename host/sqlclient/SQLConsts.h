@@ -56,6 +56,9 @@ inline constexpr const char* SCursorRolledBack =
     "The rest of this result was discarded when the transaction it was opened in rolled back";
 inline constexpr const char* SCursorLost =
     "The rest of this result was discarded when an error ended the reading transaction";
+inline constexpr const char* SReadingCommitFailed =
+    "The statement's changes were rolled back with the reading transaction, whose commit failed: "
+    "%s";
 inline constexpr const char* SStoredProcNotSupported =
     "Stored procedures are not supported by the SQLite driver";
 inline constexpr const char* SCursorNotOpen = "The statement has no open result";
