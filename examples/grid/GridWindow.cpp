@@ -26,7 +26,7 @@ TGridWindow::TGridWindow(const QString& DatabasePath, QWidget* Parent)
       FStatus(new QLabel(this)) {
   setWindowTitle(tr("qvl grid — %1").arg(DatabasePath));
   FSearch->setPlaceholderText(tr("Find a customer by name and press Enter"));
-  FView->setModel(FModel);
+  FView->setModel(FModel);  // a QTableView over a TQVLDataSetModel
   FView->verticalHeader()->setDefaultSectionSize(22);
   FView->setAlternatingRowColors(true);
 
@@ -58,7 +58,7 @@ TGridWindow::TGridWindow(const QString& DatabasePath, QWidget* Parent)
     FQuery->SQL().SetText("select id, name, city, balance, joined from customers order by id");
     FQuery->SetCachedUpdates(true);
     FQuery->Open();
-    FModel->SetDataSet(FQuery.get());
+    FModel->SetDataSet(FQuery.get());  // any open dataset with bookmarks; rows come by its PageSize
     ShowStatus();
   } catch (const Exception& e) {
     ShowStatus(tr("Cannot open %1: %2").arg(DatabasePath, QString::fromUtf8(e.what())));
