@@ -834,13 +834,15 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
     if (it->second.IdentityAlways && col.DataType == ftInteger) col.DataType = ftAutoInc;
   }
   // libpq takes one result format for all columns: binary only when every
-  // column reads in it.
-  bool floats = false, binary = true;
-  for (TBinaryKind kind : FBinaryKinds) {
-    floats = floats || kind == TBinaryKind::Float4 || kind == TBinaryKind::Float8;
+  // column reads in it. Floats need it to be exact; bytea comes in half the
+  // memory of its hex text.
+  bool needed = false, binary = true;
+  for (std::size_t k = 0; k < n; ++k) {
+    const TBinaryKind kind = FBinaryKinds[k];
+    needed = needed || kind == TBinaryKind::Float4 || kind == TBinaryKind::Float8 || FBytea[k];
     binary = binary && kind != TBinaryKind::No;
   }
-  FBinary = floats && binary;
+  FBinary = needed && binary;
 }
 
 TPostgreSQLStatement::~TPostgreSQLStatement() {
