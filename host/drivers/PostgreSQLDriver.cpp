@@ -557,8 +557,8 @@ class TPostgreSQLStatement : public TSQLStatement {
   std::string FName, FDeclareName, FCursorName;
   std::vector<Oid> FParamTypes;
   std::vector<bool> FBytea;  // per column
-  // How each column reads in binary form; results with floats come in
-  // binary when every column can.
+  // How each column reads in binary form; results with floats or bytea
+  // come in binary when every column can.
   std::vector<TBinaryKind> FBinaryKinds;
   bool FBinary = false;
   std::vector<Oid> FTypes;  // per column, as described

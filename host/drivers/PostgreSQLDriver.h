@@ -29,6 +29,12 @@
 // run directly and keep their whole result; no word inside a query makes it
 // read in full.
 //
+// Results holding floats or bytea come in binary form when every column is
+// of a type whose binary form the driver reads (numbers, text, bytea,
+// numeric, dates, times, uuid, enumerations), so that floats read exactly
+// whatever the session's extra_float_digits; other results come as text,
+// exact while extra_float_digits stays above 0 as the driver sets it.
+//
 // Markers: "?" becomes $1, $2, ... outside quoted text, dollar-quoted
 // bodies, quoted names and comments; "??" is a literal "?" (the jsonb
 // operators).
