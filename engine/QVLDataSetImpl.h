@@ -18,7 +18,7 @@
 //   3P+1    4  RecNo         int32, position in the chain from 1
 //   3P+5       data          one slot per entry of Fields, in order, no gaps:
 //                            non-blob: flag byte (0 = null) + DataSize bytes;
-//                            blob: one TBlobByteData slot (null = empty)
+//                            blob: one TBlobByteData slot (zero = null)
 //
 // Header fields are unaligned: they are read and written with memcpy only.
 //
@@ -75,7 +75,7 @@ class IQVLRecordCursor {
   // Writes the current row's value of a non-blob field (DataSize bytes, native
   // format) into Buffer; false for null.
   virtual bool ReadFieldData(int FieldNo, void* Buffer) = 0;
-  // Stores the current row's blob bytes into Buffer (left empty for null).
+  // Stores the current row's blob bytes into Buffer (left null for null).
   virtual int ReadBlobFieldData(int FieldNo, TBlobByteData& Buffer) = 0;
   // Executes the statement again; the next FetchNext reads the first row.
   virtual void Restart() = 0;
