@@ -1,5 +1,6 @@
 #include "qvl/host/dataset/Field.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -472,7 +473,7 @@ void TBCDField::SetAsString(const std::string& Value) {
   if (text == "NaN" || text == "Infinity" || text == "-Infinity") {
     if (text.size() + 1 > static_cast<std::size_t>(GetDataSize()))
       DatabaseErrorFmt(SFieldRangeError, {Value, GetDisplayName()});
-    SetData(text.c_str());
+    SetDecimalText(text);
     return;
   }
   // Count digits on both sides of the point: a value that does not fit is
@@ -484,7 +485,15 @@ void TBCDField::SetAsString(const std::string& Value) {
   int fracDigits = point == std::string::npos ? 0 : static_cast<int>(digits.size() - point - 1);
   if (fracDigits > GetSize() || intDigits > FPrecision - GetSize())
     DatabaseErrorFmt(SFieldRangeError, {Value, GetDisplayName()});
-  SetData(text.c_str());
+  SetDecimalText(text);
+}
+
+void TBCDField::SetDecimalText(const std::string& Text) {
+  // The dataset copies the field's whole width: the text goes in a buffer
+  // of that width, zero-filled after it.
+  std::vector<char> buf(static_cast<std::size_t>(GetDataSize()) + 1, '\0');
+  std::memcpy(buf.data(), Text.data(), std::min(Text.size(), buf.size() - 1));
+  SetData(buf.data());
 }
 
 Variant TBCDField::GetAsVariant() const {

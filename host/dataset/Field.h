@@ -327,6 +327,7 @@ class TBCDField : public TField {
   void SetAsInteger(std::int32_t Value) override { SetAsLargeInt(Value); }
 
  private:
+  void SetDecimalText(const std::string& Text);
   int FPrecision;
 };
 class TFMTBCDField : public TBCDField {
