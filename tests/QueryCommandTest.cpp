@@ -46,7 +46,7 @@ TEST_F(QueryCommand, AlignedTable) {
             "---+---------------+------\n"
             " 1 | one           |   1.5\n"
             " 2 | two           |  NULL\n"
-            "10 | a longer name |    -3\n"
+            "10 | a longer name |  -3.0\n"
             "(3 rows)\n");
   EXPECT_EQ(run.Err, "");
 }
