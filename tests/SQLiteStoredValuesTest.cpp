@@ -86,12 +86,18 @@ class SQLiteStoredValues : public ::testing::Test {
     Connection.Params().Add("Database=" + Db->File());
   }
 
+  std::unique_ptr<TSQLQuery> Query(const std::string& SQL, TSQLConnection* C) {
+    auto q = std::make_unique<TSQLQuery>();
+    q->SetSQLConnection(C);
+    q->SQL().SetText(SQL);
+    return q;
+  }
+
   // typeof() and quote() of a stored value, as SQLite reports them.
   std::string Stored(const std::string& Column, int Id) {
-    auto q = std::make_unique<TSQLQuery>();
-    q->SetSQLConnection(Conn.get());
-    q->SQL().SetText("SELECT typeof(" + Column + ") || ' ' || quote(" + Column +
-                     ") FROM loose WHERE id = " + std::to_string(Id));
+    auto q = Query("SELECT typeof(" + Column + ") || ' ' || quote(" + Column +
+                       ") FROM loose WHERE id = " + std::to_string(Id),
+                   Conn.get());
     q->Open();
     return q->Fields()[0]->GetAsString();
   }
@@ -219,6 +225,16 @@ TEST_F(SQLiteStoredValues, FieldTypesFollowWhatSQLiteEnforces) {
       types += (i == 0 ? "" : " ") + std::string(FieldTypeName(q.Fields()[i]->GetDataType()));
     EXPECT_EQ(types, c.Types);
   }
+  // A typed field of the application's own converts, and names what does not.
+  auto typed = Query("SELECT i FROM loose WHERE id IN (5, 1) ORDER BY id DESC", &Connection);
+  auto i = std::make_unique<TLargeintField>();
+  i->SetFieldName("i");
+  typed->Fields().Add(std::move(i));
+  typed->Open();
+  EXPECT_EQ(typed->Fields()[0]->GetAsLargeInt(), INT64_MAX);
+  typed->Next();
+  EXPECT_EQ(MessageOf([&] { typed->Fields()[0]->GetAsLargeInt(); }),
+            "Value 'abc' of column 'i' is not a valid Largeint");
   TQVLQuery u;
   u.SetSQLConnection(&Connection);
   u.SQL().SetText("SELECT 1 AS x UNION ALL SELECT 'text'");
