@@ -152,6 +152,13 @@ TEST_F(SQLiteStoredValues, EveryValueReadsBothWaysAndWritesBackAsStored) {
     ++id;
     EXPECT_EQ(Stored("mark", id), "integer 1") << c.Column << " = " << c.Literal;
   }
+  // And a value changed by someone else is told apart from them.
+  Conn->ExecuteDirect("UPDATE loose SET i = 'ABC' WHERE id = 1");
+  q.First();
+  q.Edit();
+  q.FieldByName("mark")->SetAsInteger(2);
+  q.Post();
+  EXPECT_EQ(MessageOf([&] { q.ApplyUpdates(); }), "Record not found or changed by another user");
 }
 
 struct TEditCase {
