@@ -12,6 +12,7 @@
 #include "qvl/components/QVLTable.h"
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/resources/QVLConsts.h"
 #include "qvl/sql/QVLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
 #include "qvl/update/QVLUpdateSQL.h"
@@ -40,7 +41,7 @@ struct TReader {
 };
 
 [[noreturn]] void Fail(const std::string& Where, const std::string& Message) {
-  throw EStreamError(Message + " at " + (Where.empty() ? "/" : Where));
+  throw EStreamError(Format(SStreamErrorAt, {Message, Where.empty() ? "/" : Where}));
 }
 
 const char* TypeName(const json& Value) {
@@ -49,8 +50,7 @@ const char* TypeName(const json& Value) {
 
 void Expect(bool Ok, const json& Value, const char* Expected, const std::string& Where,
             const std::string& Property) {
-  if (!Ok)
-    Fail(Where, "Property '" + Property + "' expects " + Expected + ", not " + TypeName(Value));
+  if (!Ok) Fail(Where, Format(SStreamPropertyExpects, {Property, Expected, TypeName(Value)}));
 }
 
 // ---- property descriptions ---------------------------------------------------------------
@@ -176,15 +176,14 @@ TProperty Reference(std::string Name, std::function<TComponent*(TComponent&)> Ge
             Expect(v.is_string() || v.is_null(), v, "a component name", w, Name);
             if (v.is_null()) return Set(c, nullptr);
             TComponent* self = &c;
-            r.References.push_back({[Set, self, Name, w](TComponent* Found) {
-                                      auto* target = dynamic_cast<Target*>(Found);
-                                      if (target == nullptr)
-                                        Fail(w,
-                                             "Property '" + Name + "' names '" + Found->GetName() +
-                                                 "', which is not a component of the right class");
-                                      Set(*self, target);
-                                    },
-                                    v.get<std::string>(), w});
+            r.References.push_back(
+                {[Set, self, Name, w](TComponent* Found) {
+                   auto* target = dynamic_cast<Target*>(Found);
+                   if (target == nullptr)
+                     Fail(w, Format(SStreamWrongReferenceClass, {Name, Found->GetName()}));
+                   Set(*self, target);
+                 },
+                 v.get<std::string>(), w});
           },
           json()};
 }
@@ -194,7 +193,7 @@ TProperty Reference(std::string Name, std::function<TComponent*(TComponent&)> Ge
 TFieldType FieldTypeByName(const std::string& Name, const std::string& Where) {
   for (int t = ftUnknown; t <= ftFMTBcd; ++t)
     if (Name == FieldTypeName(static_cast<TFieldType>(t))) return static_cast<TFieldType>(t);
-  Fail(Where, "Unknown field type '" + Name + "'");
+  Fail(Where, Format(SStreamUnknownFieldType, {Name}));
 }
 
 const std::vector<std::string> FieldKindNames = {"fkData", "fkCalculated", "fkLookup",
@@ -225,7 +224,7 @@ json WriteField(const TField& F) {
 }
 
 void ReadField(TDataSet& DataSet, const json& V, const std::string& W, TReader& R) {
-  if (!V.is_object()) Fail(W, "A field is an object, not " + std::string(TypeName(V)));
+  if (!V.is_object()) Fail(W, Format(SStreamFieldNotObject, {TypeName(V)}));
   auto text = [&](const char* Key) -> std::string {
     if (!V.contains(Key)) return "";
     Expect(V[Key].is_string(), V[Key], "a string", W + "/" + Key, Key);
@@ -242,7 +241,7 @@ void ReadField(TDataSet& DataSet, const json& V, const std::string& W, TReader& 
         "Origin",          "ReadOnly",         "Required", "LookupDataSet", "KeyFields",
         "LookupKeyFields", "LookupResultField"};
     if (std::find(known.begin(), known.end(), item.key()) == known.end())
-      Fail(W + "/" + item.key(), "Unknown field property '" + item.key() + "'");
+      Fail(W + "/" + item.key(), Format(SStreamUnknownFieldProperty, {item.key()}));
   }
   int size = 0;
   if (V.contains("Size")) {
@@ -255,7 +254,7 @@ void ReadField(TDataSet& DataSet, const json& V, const std::string& W, TReader& 
   if (V.contains("FieldKind")) {
     const std::string kind = text("FieldKind");
     auto at = std::find(FieldKindNames.begin(), FieldKindNames.end(), kind);
-    if (at == FieldKindNames.end()) Fail(W + "/FieldKind", "Unknown field kind '" + kind + "'");
+    if (at == FieldKindNames.end()) Fail(W + "/FieldKind", Format(SStreamUnknownFieldKind, {kind}));
     field->SetFieldKind(static_cast<TFieldKind>(at - FieldKindNames.begin()));
   }
   if (V.contains("ProviderFlags")) {
@@ -266,7 +265,7 @@ void ReadField(TDataSet& DataSet, const json& V, const std::string& W, TReader& 
       auto at = item.is_string() ? std::find(ProviderFlagNames.begin(), ProviderFlagNames.end(),
                                              item.get<std::string>())
                                  : ProviderFlagNames.end();
-      if (at == ProviderFlagNames.end()) Fail(W + "/ProviderFlags", "Unknown provider flag");
+      if (at == ProviderFlagNames.end()) Fail(W + "/ProviderFlags", SStreamUnknownProviderFlag);
       flags |= static_cast<TProviderFlags>(1u << (at - ProviderFlagNames.begin()));
     }
     field->SetProviderFlags(flags);
@@ -284,7 +283,7 @@ void ReadField(TDataSet& DataSet, const json& V, const std::string& W, TReader& 
                               auto* ds = dynamic_cast<TDataSet*>(Found);
                               if (ds == nullptr)
                                 Fail(W + "/LookupDataSet",
-                                     "'" + Found->GetName() + "' is not a dataset");
+                                     Format(SStreamNotADataSet, {Found->GetName()}));
                               added->SetLookupDataSet(ds);
                             },
                             lookup, W + "/LookupDataSet"});
@@ -503,7 +502,7 @@ const std::vector<TClass>& Classes() {
 const TClass& ClassOf(const TComponent& C) {
   for (const TClass& c : Classes())
     if (c.Is(C)) return c;
-  throw EStreamError("Component '" + C.GetName() + "' is of a class that cannot be streamed");
+  throw EStreamError(Format(SStreamClassNotStreamable, {C.GetName()}));
 }
 
 const TClass* ClassByName(const std::string& Name) {
@@ -544,26 +543,26 @@ std::string Pointer(const std::string& Where, const std::string& Key) {
 // ownership goes to Root.
 TComponent* Read(const json& V, const std::string& Where, TComponent* Owner,
                  std::unique_ptr<TComponent>& Root, TReader& R) {
-  if (!V.is_object()) Fail(Where, "A component is an object, not " + std::string(TypeName(V)));
+  if (!V.is_object()) Fail(Where, Format(SStreamComponentNotObject, {TypeName(V)}));
   for (const auto& item : V.items())
     if (item.key() != "class" && item.key() != "name" && item.key() != "properties" &&
         item.key() != "components")
-      Fail(Pointer(Where, item.key()), "Unknown key '" + item.key() + "'");
+      Fail(Pointer(Where, item.key()), Format(SStreamUnknownKey, {item.key()}));
   if (!V.contains("class") || !V["class"].is_string())
-    Fail(Pointer(Where, "class"), "A component needs its class as a string");
+    Fail(Pointer(Where, "class"), SStreamClassMissing);
   const std::string className = V["class"].get<std::string>();
   const TClass* cls = ClassByName(className);
-  if (cls == nullptr) Fail(Pointer(Where, "class"), "Unknown class '" + className + "'");
+  if (cls == nullptr) Fail(Pointer(Where, "class"), Format(SStreamUnknownClass, {className}));
   std::string name;
   if (V.contains("name")) {
-    if (!V["name"].is_string()) Fail(Pointer(Where, "name"), "A component's name is a string");
+    if (!V["name"].is_string()) Fail(Pointer(Where, "name"), SStreamNameNotString);
     name = V["name"].get<std::string>();
   }
 
   // A component its owner made itself is read into.
   TComponent* component = Owner != nullptr && !name.empty() ? Owner->FindComponent(name) : nullptr;
   if (component != nullptr && !cls->Is(*component))
-    Fail(Pointer(Where, "class"), "Component '" + name + "' already exists with another class");
+    Fail(Pointer(Where, "class"), Format(SStreamClassMismatch, {name}));
   if (component == nullptr) {
     std::unique_ptr<TComponent> made = cls->Create(Owner);
     component = made.get();
@@ -584,26 +583,26 @@ TComponent* Read(const json& V, const std::string& Where, TComponent* Owner,
   if (V.contains("properties")) {
     const json& properties = V["properties"];
     const std::string at = Pointer(Where, "properties");
-    if (!properties.is_object()) Fail(at, "Properties are an object");
+    if (!properties.is_object()) Fail(at, SStreamPropertiesNotObject);
     for (const auto& item : properties.items()) {
       const std::string place = Pointer(at, item.key());
       auto p = std::find_if(cls->Properties.begin(), cls->Properties.end(),
                             [&](const TProperty& x) { return x.Name == item.key(); });
       if (p == cls->Properties.end())
-        Fail(place, "Unknown property '" + item.key() + "' of " + className);
+        Fail(place, Format(SStreamUnknownProperty, {item.key(), className}));
       try {
         p->Set(*component, item.value(), place, R);
       } catch (const EStreamError&) {
         throw;
       } catch (const std::exception& e) {
-        Fail(place, "Property '" + item.key() + "': " + e.what());
+        Fail(place, Format(SStreamPropertyFailed, {item.key(), e.what()}));
       }
     }
   }
   if (V.contains("components")) {
     const json& list = V["components"];
     const std::string at = Pointer(Where, "components");
-    if (!list.is_array()) Fail(at, "Components are a list");
+    if (!list.is_array()) Fail(at, SStreamComponentsNotList);
     for (std::size_t i = 0; i < list.size(); ++i)
       Read(list[i], at + "/" + std::to_string(i), component, Root, R);
   }
@@ -623,7 +622,7 @@ std::unique_ptr<TComponent> ReadComponentJSON(const std::string& Document) {
   try {
     document = json::parse(Document);
   } catch (const json::parse_error& e) {
-    throw EStreamError(std::string("Invalid component document: ") + e.what());
+    throw EStreamError(Format(SStreamInvalidDocument, {e.what()}));
   }
   std::unique_ptr<TComponent> root;
   TReader reader;
@@ -633,7 +632,7 @@ std::unique_ptr<TComponent> ReadComponentJSON(const std::string& Document) {
     TComponent* found = SameTextAscii(reader.Root->GetName(), ref.Name) && !ref.Name.empty()
                             ? reader.Root
                             : reader.Root->FindComponent(ref.Name);
-    if (found == nullptr) Fail(ref.Where, "No component named '" + ref.Name + "'");
+    if (found == nullptr) Fail(ref.Where, Format(SStreamNoSuchComponent, {ref.Name}));
     ref.Set(found);
   }
   for (const auto& set : reader.Late) set();
@@ -641,7 +640,7 @@ std::unique_ptr<TComponent> ReadComponentJSON(const std::string& Document) {
     try {
       component->EndLoading();
     } catch (const std::exception& e) {
-      throw EStreamError("Loading component '" + component->GetName() + "' failed: " + e.what());
+      throw EStreamError(Format(SStreamLoadedFailed, {component->GetName(), e.what()}));
     }
   }
   return root;

@@ -218,7 +218,10 @@ void TQVLMacroSQLParser::SkipStringLiteral() {
   const char quote = *FCurrent;
   IncAndCount();
   for (;;) {
-    const void* hit = std::memchr(FCurrent, quote, static_cast<std::size_t>(FEnd - FCurrent));
+    // An unterminated literal runs to the end of the text.
+    const void* hit = FCurrent < FEnd
+                          ? std::memchr(FCurrent, quote, static_cast<std::size_t>(FEnd - FCurrent))
+                          : nullptr;
     if (hit == nullptr) {
       IncAndCount(FEnd - FCurrent);
       return;

@@ -64,4 +64,32 @@ inline constexpr const char* SOldValuesMissing = "record %d is modified but has 
 inline constexpr const char* SOldValuesStray =
     "record %d is unmodified or inserted but has old values";
 
+// Component streams. Every text is followed by the JSON pointer of the place at fault.
+inline constexpr const char* SStreamErrorAt = "%s at %s";
+inline constexpr const char* SStreamPropertyExpects = "Property '%s' expects %s, not %s";
+inline constexpr const char* SStreamWrongReferenceClass =
+    "Property '%s' names '%s', which is not a component of the right class";
+inline constexpr const char* SStreamUnknownFieldType = "Unknown field type '%s'";
+inline constexpr const char* SStreamFieldNotObject = "A field is an object, not %s";
+inline constexpr const char* SStreamUnknownFieldProperty = "Unknown field property '%s'";
+inline constexpr const char* SStreamUnknownFieldKind = "Unknown field kind '%s'";
+inline constexpr const char* SStreamUnknownProviderFlag = "Unknown provider flag";
+inline constexpr const char* SStreamNotADataSet = "'%s' is not a dataset";
+inline constexpr const char* SStreamClassNotStreamable =
+    "Component '%s' is of a class that cannot be streamed";
+inline constexpr const char* SStreamComponentNotObject = "A component is an object, not %s";
+inline constexpr const char* SStreamUnknownKey = "Unknown key '%s'";
+inline constexpr const char* SStreamClassMissing = "A component needs its class as a string";
+inline constexpr const char* SStreamUnknownClass = "Unknown class '%s'";
+inline constexpr const char* SStreamNameNotString = "A component's name is a string";
+inline constexpr const char* SStreamClassMismatch =
+    "Component '%s' already exists with another class";
+inline constexpr const char* SStreamPropertiesNotObject = "Properties are an object";
+inline constexpr const char* SStreamUnknownProperty = "Unknown property '%s' of %s";
+inline constexpr const char* SStreamPropertyFailed = "Property '%s': %s";
+inline constexpr const char* SStreamComponentsNotList = "Components are a list";
+inline constexpr const char* SStreamInvalidDocument = "Invalid component document: %s";
+inline constexpr const char* SStreamNoSuchComponent = "No component named '%s'";
+inline constexpr const char* SStreamLoadedFailed = "Loading component '%s' failed: %s";
+
 }  // namespace qvl

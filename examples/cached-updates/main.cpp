@@ -1,9 +1,12 @@
 // Edits a cached query with cached updates: changes wait in the update log,
 // each record carries its update status, RevertRecord undoes one record and
-// CancelUpdates all of them, without a statement sent to the database.
+// CancelUpdates all of them, without a statement sent to the database; then
+// ApplyUpdates writes a change with the application's UPDATE and a delete
+// with generated SQL.
 // Usage: cached-updates DATABASE-FILE (created, or emptied, first).
 #include <qvl/components/QVLQuery.h>
 #include <qvl/host/sqlclient/SQLConnection.h>
+#include <qvl/update/QVLUpdateSQL.h>
 
 #include <iostream>
 #include <string>
@@ -77,7 +80,24 @@ int main(int argc, char** argv) {
     q.CancelUpdates();  // every change dropped: the records as read
     std::cout << "after CancelUpdates:\n";
     PrintAll(q);
+
+    qvl::TQVLUpdateSQL upd(nullptr);  // OLD_id: the field's value as read
+    upd.GetModifySQL().SetText("update items set name = :name where id = :OLD_id");
+    q.SetUpdateObject(&upd);  // an empty statement falls back to generated SQL
+    q.SetUpdateMode(qvl::upWhereKeyOnly);  // generated WHERE: key only, changed or all columns
+    q.First();
+    q.Edit();
+    q.FieldByName("name")->SetAsString("red apple");
+    q.Post();
+    q.Last();
+    q.Delete();  // DeleteSQL is empty: "delete from items where id = :OLD_id" is generated
+    q.ApplyUpdates();  // one row per record, else "Record not found or changed by another user"
+    std::cout << "after ApplyUpdates:\n";
+    PrintAll(q);
     q.Close();
+    q.Open();  // read again from the file
+    std::cout << "in the database:\n";
+    PrintAll(q);
   } catch (const std::exception& e) {
     std::cerr << "cached-updates: " << e.what() << "\n";
     return 1;

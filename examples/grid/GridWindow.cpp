@@ -14,21 +14,6 @@
 
 using namespace qvl;
 
-namespace {
-
-// The query component gains ApplyUpdates with the update machinery; until
-// then the apply button stays disabled.
-template <class TQuery>
-constexpr bool HasApplyUpdates = requires(TQuery& Query) {
-  Query.ApplyUpdates();
-};
-template <class TQuery>
-void ApplyCachedUpdates(TQuery& Query) {
-  if constexpr (HasApplyUpdates<TQuery>) Query.ApplyUpdates();
-}
-
-}  // namespace
-
 TGridWindow::TGridWindow(const QString& DatabasePath, QWidget* Parent)
     : QWidget(Parent),
       FConnection(std::make_unique<TSQLConnection>(nullptr)),
@@ -41,7 +26,7 @@ TGridWindow::TGridWindow(const QString& DatabasePath, QWidget* Parent)
       FStatus(new QLabel(this)) {
   setWindowTitle(tr("qvl grid — %1").arg(DatabasePath));
   FSearch->setPlaceholderText(tr("Find a customer by name and press Enter"));
-  FView->setModel(FModel);
+  FView->setModel(FModel);  // a QTableView over a TQVLDataSetModel
   FView->verticalHeader()->setDefaultSectionSize(22);
   FView->setAlternatingRowColors(true);
 
@@ -64,9 +49,6 @@ TGridWindow::TGridWindow(const QString& DatabasePath, QWidget* Parent)
     connect(FModel, signal, this, [this] { ShowStatus(); });
   connect(FModel, &QAbstractItemModel::dataChanged, this, [this] { ShowStatus(); });
   connect(FModel, &QAbstractItemModel::modelReset, this, [this] { ShowStatus(); });
-  FApply->setEnabled(HasApplyUpdates<TQVLQuery>);
-  if (!HasApplyUpdates<TQVLQuery>)
-    FApply->setToolTip(tr("Applying cached updates is not available yet"));
 
   try {
     FConnection->SetDriverName("SQLite");
@@ -76,7 +58,7 @@ TGridWindow::TGridWindow(const QString& DatabasePath, QWidget* Parent)
     FQuery->SQL().SetText("select id, name, city, balance, joined from customers order by id");
     FQuery->SetCachedUpdates(true);
     FQuery->Open();
-    FModel->SetDataSet(FQuery.get());
+    FModel->SetDataSet(FQuery.get());  // any open dataset with bookmarks; rows come by its PageSize
     ShowStatus();
   } catch (const Exception& e) {
     ShowStatus(tr("Cannot open %1: %2").arg(DatabasePath, QString::fromUtf8(e.what())));
@@ -110,10 +92,10 @@ bool TGridWindow::Find(const QString& Name) {
 }
 
 void TGridWindow::ApplyUpdates() {
-  if (!HasApplyUpdates<TQVLQuery> || !FQuery->GetActive()) return;
+  if (!FQuery->GetActive()) return;
   try {
     FModel->submit();
-    ApplyCachedUpdates(*FQuery);
+    FQuery->ApplyUpdates();
     ShowStatus(tr("Changes applied"));
   } catch (const Exception& e) {
     ShowStatus(QString::fromUtf8(e.what()));
