@@ -232,6 +232,17 @@ TEST_F(SQLiteStoredValues, FieldTypesFollowWhatSQLiteEnforces) {
       types += (i == 0 ? "" : " ") + std::string(FieldTypeName(q.Fields()[i]->GetDataType()));
     EXPECT_EQ(types, c.Types);
   }
+  // Declared timestamps refuse an offset rather than shift the time.
+  TSQLConnection declared;
+  declared.SetDriverName("SQLite");
+  declared.Params().Add("Database=" + Db->File());
+  declared.Params().Add("ColumnTypes=Declared");
+  auto ts = Query("SELECT ts FROM loose WHERE id = 20", &declared);
+  EXPECT_EQ(MessageOf([&] {
+              ts->Open();
+              ts->Fields()[0]->GetAsString();
+            }),
+            "Value '2023-01-15 10:20:30+02:00' of column 'ts' does not fit its TimeStamp field");
   // A typed field of the application's own converts, and names what does not.
   auto typed = Query("SELECT i FROM loose WHERE id IN (5, 1) ORDER BY id DESC", &Connection);
   auto i = std::make_unique<TLargeintField>();
