@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <limits>
 
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
@@ -259,11 +261,172 @@ TEST_F(PostgreSQLTransactions, WordsInAQueryDoNotMakeItReadInFull) {
       "FROM generate_series(1, 300000) x");
   q->Open();
   EXPECT_EQ(1, q->FieldByName("n")->GetAsInteger());
-  auto cursors = Query("SELECT count(*) AS c FROM pg_catalog.pg_cursors");
+  auto cursors = Query("SELECT count(*) AS c FROM pg_catalog.pg_cursors WHERE name LIKE 'qvl%'");
   cursors->Open();
   EXPECT_EQ(2, cursors->FieldByName("c")->GetAsInteger());  // q's and this query's own
   q->Next();
   EXPECT_EQ(2, q->FieldByName("share")->GetAsInteger());
+}
+
+TEST_F(PostgreSQLTransactions, StatementsBesideAPartlyReadQueryNeitherWaitForNorEndIt) {
+  Conn->ExecuteDirect(
+      "CREATE TABLE w (v int);"
+      "CREATE FUNCTION put(x int) RETURNS int LANGUAGE sql AS "
+      "$$ INSERT INTO w VALUES (x) RETURNING x $$");
+  auto other = Db->NewConnection();
+  // The query's last row takes a lock that the other session sees: whether
+  // the server has computed the rest of the query.
+  auto computed = [&] {
+    auto q = std::make_unique<TSQLQuery>();
+    q->SetSQLConnection(other.get());
+    q->SQL().SetText(
+        "SELECT count(*) AS n FROM pg_catalog.pg_locks WHERE locktype = 'advisory' AND objid = "
+        "4242");
+    q->Open();
+    return q->FieldByName("n")->GetAsInteger() == 1;
+  };
+  TParams one, zero;
+  one.CreateParam(ftInteger, "x", ptInput)->SetAsInteger(1);
+  zero.CreateParam(ftInteger, "x", ptInput)->SetAsInteger(0);
+  struct Case {
+    const char* Name;
+    std::function<std::string()> Run;
+    bool Computes;  // whether the rest of the query is computed at once
+  };
+  const Case cases[] = {
+      {"execute", [&] { return std::to_string(Conn->Execute("SELECT ?::int", &one)); }, false},
+      {"direct", [&] { return std::to_string(Conn->ExecuteDirect("SELECT 1;  -- x")); }, false},
+      {"query",
+       [&] {
+         auto q = Query("SELECT 2 AS n");
+         q->Open();
+         return q->FieldByName("n")->GetAsString();
+       },
+       false},
+      {"failing execute",
+       [&] { return test::MessageOf([&] { Conn->Execute("SELECT 1 / ?", &zero); }); }, false},
+      {"failing direct",
+       [&] { return test::MessageOf([&] { Conn->ExecuteDirect("SELECT 1 / 0"); }); }, false},
+      {"failing query",
+       [&] {
+         auto q = Query("SELECT 10 / (3 - g) AS n FROM generate_series(1, 5) g");
+         q->Open();
+         return test::MessageOf([&] {
+           while (!q->Eof()) q->Next();
+         });
+       },
+       false},
+      {"query that writes", [&] { return std::to_string(Conn->Execute("SELECT put(?)", &one)); },
+       true},
+      {"write", [&] { return std::to_string(Conn->Execute("INSERT INTO w VALUES (?)", &one)); },
+       true},
+  };
+  const char* results[] = {
+      "0", "0", "2", "division by zero", "division by zero", "division by zero", "0", "1"};
+  int index = 0;
+  for (const Case& c : cases) {
+    auto q = Query(
+        "SELECT g AS n FROM generate_series(1, 100000) g WHERE g < 100000 OR "
+        "pg_try_advisory_lock(4242)");
+    q->Open();
+    for (int i = 0; i < 4; ++i) q->Next();
+    EXPECT_EQ(results[index++], c.Run()) << c.Name;
+    EXPECT_EQ(c.Computes, computed()) << c.Name;
+    EXPECT_EQ(99996, ReadOn(*q, 5)) << c.Name;
+    EXPECT_TRUE(computed());
+    Conn->ExecuteDirect("SELECT pg_advisory_unlock_all()");
+  }
+  // What wrote is there for the other sessions at once.
+  EXPECT_EQ(2, other->ExecuteDirect("DELETE FROM w"));
+  // A query that wrote, whose commit fails with the rest of a cursor, fails.
+  auto failing =
+      Query("SELECT g AS n FROM generate_series(1, 100000) g WHERE g < 100000 OR 1 / (g - g) = 1");
+  failing->Open();
+  EXPECT_EQ(
+      "The statement's changes were rolled back with the reading transaction, whose commit "
+      "failed: division by zero",
+      test::MessageOf([&] { Conn->Execute("SELECT put(?)", &one); }));
+  EXPECT_EQ(0, other->ExecuteDirect("DELETE FROM w"));
+  failing->Close();
+  // In the application's transaction a failure aborts it, as PostgreSQL
+  // users expect; a cursor opened before it reads on.
+  auto q = Query("SELECT g AS n FROM generate_series(1, 3000) g");
+  q->Open();
+  Conn->StartTransaction();
+  EXPECT_EQ("division by zero", test::MessageOf([&] { Conn->Execute("SELECT 1 / ?", &zero); }));
+  EXPECT_EQ("current transaction is aborted, commands ignored until end of transaction block",
+            test::MessageOf([&] { Conn->Execute("SELECT ?::int", &one); }));
+  Conn->Rollback();
+  EXPECT_EQ(3000, ReadOn(*q, 1));
+}
+
+TEST_F(PostgreSQLTransactions, BatchesFollowTheWidthOfRows) {
+  Conn->ExecuteDirect(
+      "CREATE TABLE wide AS SELECT g AS n, convert_to(repeat('x', 3000000), 'UTF8') AS b "
+      "FROM generate_series(1, 4) g");
+  auto* pg = static_cast<TPostgreSQLConnection*>(&Conn->Driver());
+  struct Case {
+    const char* SQL;
+    std::vector<int> Fetches;  // rows asked for at Open and at each row after
+  };
+  const Case cases[] = {
+      {"SELECT n, b FROM wide ORDER BY n", {1, 1, 1, 1}},
+      {"SELECT g AS n, '' AS b FROM generate_series(1, 40) g", {1, 16, 16, 16}},
+  };
+  for (const Case& c : cases) {
+    auto q = Query(c.SQL);
+    q->Open();
+    std::vector<int> fetches{pg->LastFetchRows()};
+    for (std::size_t row = 1; row < c.Fetches.size(); ++row) {
+      q->Next();
+      fetches.push_back(pg->LastFetchRows());
+    }
+    EXPECT_EQ(c.Fetches, fetches) << c.SQL;
+    EXPECT_EQ(static_cast<int>(c.Fetches.size()), q->FieldByName("n")->GetAsInteger());
+  }
+}
+
+TEST_F(PostgreSQLSessionSettings, StatementsTakeUpTo65535Parameters) {
+  Conn->ExecuteDirect("CREATE TABLE mp (n bigint, s bigint)");
+  for (int count : {7499, 20000, 65535, 65536}) {
+    std::string markers, names;
+    TParams params;
+    for (int i = 1; i <= count; ++i) {
+      markers += i == 1 ? "?" : ", ?";
+      names += (i == 1 ? ":p" : ", :p") + std::to_string(i);
+      params.CreateParam(ftInteger, "p" + std::to_string(i), ptInput)->SetAsInteger(i);
+    }
+    auto from = [](const std::string& List) {
+      return " FROM unnest(ARRAY[" + List + "]::int[]) x";
+    };
+    const std::int64_t prepared = Conn->Driver().PrepareCount();
+    const std::string inserted = test::MessageOf([&] {
+      EXPECT_EQ(1,
+                Conn->Execute("INSERT INTO mp SELECT count(*), sum(x)" + from(markers), &params));
+    });
+    auto q = Query("SELECT count(*) AS n, sum(x) AS s, min(x) AS m" + from(names));
+    ASSERT_EQ(count, q->Params().Count());
+    for (int i = 0; i < count; ++i) q->Params().Items(i)->SetAsInteger(i + 1);
+    const std::string read = test::MessageOf([&] {
+      q->Open();
+      EXPECT_EQ(count, q->FieldByName("n")->GetAsLargeInt());
+      EXPECT_EQ(std::int64_t{count} * (count + 1) / 2, q->FieldByName("s")->GetAsLargeInt());
+      EXPECT_EQ(ftInteger, q->FieldByName("m")->GetDataType());
+    });
+    if (count <= 65535) {
+      EXPECT_EQ("no error", inserted) << count;
+      EXPECT_EQ("no error", read) << count;
+      continue;
+    }
+    const std::string refused =
+        "The statement has 65536 parameter markers; PostgreSQL takes at most 65535";
+    EXPECT_EQ(refused, inserted);
+    EXPECT_EQ(refused, read);
+    EXPECT_EQ(prepared, Conn->Driver().PrepareCount());  // nothing went to the server
+  }
+  auto q = Query("SELECT count(*) AS n FROM mp");
+  q->Open();
+  EXPECT_EQ(3, q->FieldByName("n")->GetAsInteger());
 }
 
 TEST_F(PostgreSQLSessionSettings, TimestampsWithAZoneReadAndWriteAsUTC) {
@@ -277,6 +440,66 @@ TEST_F(PostgreSQLSessionSettings, TimestampsWithAZoneReadAndWriteAsUTC) {
   q->Open();
   EXPECT_EQ(noon, q->FieldByName("t")->GetAsDateTime());
   EXPECT_TRUE(q->FieldByName("same")->GetAsBoolean());
+}
+
+TEST_F(PostgreSQLSessionSettings, FloatsReadExactlyWhateverExtraFloatDigits) {
+  Conn->ExecuteDirect(
+      "CREATE TABLE fl (id int, f8 float8, f4 real, t text, d double precision);"
+      "INSERT INTO fl VALUES (1, 0.1::float8 + 0.2, 1.2345678, 'x', '-Infinity')");
+  struct Case {
+    const char* Setting;
+    const char* Option;
+  };
+  const Case cases[] = {{"SET extra_float_digits = 0", ""},
+                        {"SET extra_float_digits = -15", ""},
+                        {"SELECT 1", " -c extra_float_digits=0"},
+                        {"SELECT 1", ""}};
+  for (const Case& c : cases) {
+    TSQLConnection connection;
+    connection.SetDriverName("PostgreSQL");
+    connection.SetConnectionString(test::PostgreSQLConnInfo());
+    connection.Params().Add("options=-c search_path=" + Db->Schema() + c.Option);
+    connection.Open();
+    connection.ExecuteDirect(c.Setting);
+    // A cursor read alone, one read beside it (guarded), a result read
+    // whole.
+    std::vector<std::unique_ptr<TSQLQuery>> open;
+    for (const char* sql : {"SELECT id, f8, f4, t, d FROM fl", "SELECT id, f8, f4, t, d FROM fl",
+                            "UPDATE fl SET t = t RETURNING id, f8, f4, t, d"}) {
+      auto q = std::make_unique<TSQLQuery>();
+      q->SetSQLConnection(&connection);
+      q->SQL().SetText(sql);
+      q->Open();
+      EXPECT_EQ(0.1 + 0.2, q->FieldByName("f8")->GetAsFloat()) << c.Setting << c.Option;
+      EXPECT_EQ(1.2345678, q->FieldByName("f4")->GetAsFloat()) << c.Setting << c.Option;
+      EXPECT_EQ(-std::numeric_limits<double>::infinity(), q->FieldByName("d")->GetAsFloat());
+      EXPECT_EQ("x", q->FieldByName("t")->GetAsString());
+      EXPECT_EQ(1, q->FieldByName("id")->GetAsInteger());
+      open.push_back(std::move(q));
+    }
+  }
+  // The other types of such a result read as their text does.
+  Conn->ExecuteDirect(
+      "CREATE TABLE other (f real, n numeric, d date, ts timestamp, tz timestamptz, tm time, u "
+      "uuid);"
+      "INSERT INTO other VALUES (1, -12345678901234567890.000123, '0044-03-15 BC', "
+      "'2024-02-29 13:14:15.25', '1999-12-31 23:59:59.999999+05:30', '23:59:59.999999', "
+      "'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'), (2, 0.00001, '2000-01-01', '0001-01-01 00:00 BC', "
+      "'1970-01-01 00:00:00+00', '00:00', '00000000-0000-0000-0000-000000000000'), "
+      "(3, 100000000, '9999-12-31', '1900-02-28 01:02:03', '2038-01-19 03:14:08+00', '12:00:00.5', "
+      "'ffffffff-ffff-ffff-ffff-ffffffffffff')");
+  auto binary = Query("SELECT f, n, d, ts, tz, tm, u FROM other ORDER BY f");
+  auto text = Query("SELECT n, d, ts, tz, tm, u FROM other ORDER BY f");
+  binary->Open();
+  text->Open();
+  int rows = 0;
+  for (; !text->Eof(); text->Next(), binary->Next(), ++rows)
+    for (const char* column : {"n", "d", "ts", "tz", "tm", "u"})
+      EXPECT_EQ(text->FieldByName(column)->GetAsString(),
+                binary->FieldByName(column)->GetAsString())
+          << column << " of row " << rows + 1;
+  EXPECT_EQ(3, rows);
+  EXPECT_TRUE(binary->Eof());
 }
 
 TEST_F(PostgreSQLSessionSettings, ParametersThatTheServerCouldNotHoldRaise) {

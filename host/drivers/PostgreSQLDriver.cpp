@@ -4,15 +4,21 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string_view>
 
+#include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
@@ -55,11 +61,19 @@ enum : Oid {
   kJsonb = 3802,
 };
 
-// Batches start small, so that the first row costs little, and grow while
-// they stay under the byte budget.
-constexpr int kFirstBatch = 16;
+// The first batch is one row, so that the first row costs only itself
+// however wide rows are; later batches grow while the rows of the batch
+// before stay under the byte budget, down to one row at a time.
+constexpr int kFirstBatch = 1;
+constexpr int kSecondBatch = 16;
 constexpr int kMaxBatch = 8192;
 constexpr std::size_t kBatchBytes = std::size_t{4} << 20;
+
+// The protocol counts parameters in 16 bits. libpq takes a description of
+// more than 7498 parameters (4 bytes each) for a lost message and drops the
+// session, so such statements learn their parameter types another way.
+constexpr int kMaxParams = 65535;
+constexpr int kDescribableParams = 7498;
 
 constexpr const char* kSessionOptions =
     "-c DateStyle=ISO,YMD -c TimeZone=UTC -c IntervalStyle=postgres -c extra_float_digits=3 "
@@ -71,6 +85,26 @@ bool MayBeCursor(const std::string& SQL) {
   const std::vector<std::string> words = SQLCodeWords(SQL);
   static const std::set<std::string> first = {"SELECT", "VALUES", "TABLE", "WITH"};
   return !words.empty() && first.count(words[0]) != 0;
+}
+
+// Whether the text holds one statement: nothing but blanks after a ";".
+bool OneStatement(const std::string& SQL) {
+  bool ended = false;
+  for (std::size_t i = 0; i < SQL.size();) {
+    const std::size_t skip = SkipSQLLiteral(SQL, i);
+    if (skip != i) {
+      if (ended && SQL[i] != '-' && SQL[i] != '/') return false;
+      i = skip;
+      continue;
+    }
+    if (SQL[i] == ';') {
+      ended = true;
+    } else if (ended && std::isspace(static_cast<unsigned char>(SQL[i])) == 0) {
+      return false;
+    }
+    ++i;
+  }
+  return true;
 }
 
 // numeric(p,s) keeps p and s in its type modifier, offset by 4; a negative
@@ -252,6 +286,157 @@ std::string OidArray(const std::set<Oid>& Oids) {
   return s + "}";
 }
 
+// How a column of a type reads in binary form: the types whose binary form
+// is their text, and the numbers.
+enum class TBinaryKind : char {
+  No,
+  Text,
+  Float4,
+  Float8,
+  Signed,
+  Unsigned,
+  Bool,
+  Numeric,
+  Date,
+  Time,
+  Timestamp,
+  Timestamptz,
+  Uuid
+};
+
+TBinaryKind BinaryKindOf(Oid Type, bool Enum) {
+  using B = TBinaryKind;
+  switch (Type) {
+    case kFloat4:
+      return B::Float4;
+    case kFloat8:
+      return B::Float8;
+    case kInt2:
+    case kInt4:
+    case kInt8:
+      return B::Signed;
+    case kOid:
+      return B::Unsigned;
+    case kBool:
+      return B::Bool;
+    case kNumeric:
+      return B::Numeric;
+    case kDate:
+      return B::Date;
+    case kTime:
+      return B::Time;
+    case kTimestamp:
+      return B::Timestamp;
+    case kTimestamptz:
+      return B::Timestamptz;
+    case kUuid:
+      return B::Uuid;
+    case kText:
+    case kVarchar:
+    case kBpchar:
+    case kName:
+    case kJson:
+    case kBytea:
+      return B::Text;
+    default:
+      return Enum ? B::Text : B::No;
+  }
+}
+
+// The binary forms below become the text the server prints for them, which
+// the text decoders read: only the floats needed the binary form.
+std::uint64_t BigEndian(const char* Data, std::size_t Size) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < Size; ++i) bits = bits << 8 | static_cast<std::uint8_t>(Data[i]);
+  return bits;
+}
+
+// numeric: digit count, weight and sign, display scale, base-10000 digits.
+bool NumericText(const char* Data, std::size_t Size, std::string& Out) {
+  if (Size < 8) return false;
+  const auto count = static_cast<std::int16_t>(BigEndian(Data, 2));
+  const auto weight = static_cast<std::int16_t>(BigEndian(Data + 2, 2));
+  const auto sign = static_cast<std::uint16_t>(BigEndian(Data + 4, 2));
+  const auto scale = static_cast<std::uint16_t>(BigEndian(Data + 6, 2));
+  if (count < 0 || Size != 8 + 2 * static_cast<std::size_t>(count)) return false;
+  const char* special = sign == 0xC000   ? "NaN"
+                        : sign == 0xD000 ? "Infinity"
+                        : sign == 0xF000 ? "-Infinity"
+                                         : nullptr;
+  if (special != nullptr) {
+    Out = special;
+    return true;
+  }
+  auto digit = [&](int K) {
+    return K >= 0 && K < count ? static_cast<int>(BigEndian(Data + 8 + 2 * K, 2)) : 0;
+  };
+  auto four = [](int D) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%04d", D);
+    return std::string(b);
+  };
+  Out = sign == 0x4000 ? "-" : "";
+  if (weight < 0) Out += '0';
+  for (int k = 0; k <= weight; ++k) Out += k == 0 ? std::to_string(digit(k)) : four(digit(k));
+  if (scale == 0) return true;
+  std::string fraction;
+  for (int k = weight + 1; fraction.size() < scale; ++k) fraction += four(digit(k));
+  Out += '.' + fraction.substr(0, scale);
+  return true;
+}
+
+// Days since 2000-01-01 as ISO text, with " BC" before year 1.
+std::string DateText(std::int64_t Days, std::string& Era) {
+  int year = 0;
+  unsigned month = 0, day = 0;
+  CivilFromDays(static_cast<std::int32_t>(Days + 10957), year, month, day);
+  Era = year <= 0 ? " BC" : "";
+  char b[32];
+  std::snprintf(b, sizeof b, "%04d-%02u-%02u", year <= 0 ? 1 - year : year, month, day);
+  return b;
+}
+
+// Microseconds of a day as "HH:MM:SS[.ffffff]".
+std::string TimeText(std::int64_t Micros) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%02d:%02d:%02d", static_cast<int>(Micros / 3600000000),
+                static_cast<int>(Micros / 60000000 % 60), static_cast<int>(Micros / 1000000 % 60));
+  std::string text = b;
+  if (Micros % 1000000 != 0) {
+    std::snprintf(b, sizeof b, ".%06d", static_cast<int>(Micros % 1000000));
+    text += b;
+    while (text.back() == '0') text.pop_back();
+  }
+  return text;
+}
+
+// Microseconds since 2000-01-01 00:00 as the server prints them (UTC for a
+// zone-aware value).
+std::string TimestampText(std::int64_t Micros, bool Zone) {
+  if (Micros == INT64_MAX) return "infinity";
+  if (Micros == INT64_MIN) return "-infinity";
+  constexpr std::int64_t kDay = 86400000000;
+  std::int64_t days = Micros / kDay, rest = Micros % kDay;
+  if (rest < 0) {
+    rest += kDay;
+    --days;
+  }
+  std::string era;
+  std::string text = DateText(days, era) + " " + TimeText(rest);
+  return text + (Zone ? "+00" : "") + era;
+}
+
+std::string UuidText(const char* Data) {
+  static const char hex[] = "0123456789abcdef";
+  std::string text;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += hex[static_cast<std::uint8_t>(Data[i]) >> 4];
+    text += hex[static_cast<std::uint8_t>(Data[i]) & 15];
+  }
+  return text;
+}
+
 // The server's type of a date or time parameter decides its form; for other
 // targets (text, unknown) the parameter's own type does.
 sqlpolicy::TTemporalParam TemporalKindOf(Oid Target, TFieldType DataType) {
@@ -331,11 +516,17 @@ class TPostgreSQLStatement : public TSQLStatement {
   void Bind(const TParams* Params, Bound& B) const;
   static bool ReadValue(TSQLStatement* Self, int Index, void* Buffer);
   bool Read(int Index, void* Buffer);
+  // A value of a result in binary form, which floats need to read exactly
+  // whatever the session's extra_float_digits.
+  void ReadBinary(int Index, void* Buffer);
   PGresult* Run(const std::string& Name, const Bound& B) const;
   void Prepare();
   // Prepares the DECLARE of a held cursor for the statement; false when the
   // server says a cursor cannot hold it.
   bool PrepareCursor();
+  // Learns the parameter types of a statement with too many to describe,
+  // and returns a description of its result columns.
+  TPostgreSQLConnection::Result DescribeManyParams();
   // Describing a result's columns: their base columns from the catalog,
   // their types with domains resolved, then one description each.
   struct TBaseColumn {
@@ -366,7 +557,11 @@ class TPostgreSQLStatement : public TSQLStatement {
   std::string FName, FDeclareName, FCursorName;
   std::vector<Oid> FParamTypes;
   std::vector<bool> FBytea;  // per column
-  std::vector<Oid> FTypes;   // per column, as described
+  // How each column reads in binary form; results with floats or bytea
+  // come in binary when every column can.
+  std::vector<TBinaryKind> FBinaryKinds;
+  bool FBinary = false;
+  std::vector<Oid> FTypes;  // per column, as described
   std::vector<int> FMods;
   bool FIsQuery = false;
   bool FCursorable = false;
@@ -386,6 +581,7 @@ TPostgreSQLStatement::TPostgreSQLStatement(TPostgreSQLConnection* Connection,
     : TSQLStatement(Connection, Text) {
   int markers = 0;
   FSQL = RewritePostgreSQLMarkers(Text, markers);
+  if (markers > kMaxParams) DatabaseErrorFmt(STooManyParams, {std::to_string(markers)});
   Connection->Cleanup();
   try {
     Connection->Guarded([this] { Prepare(); });
@@ -405,15 +601,66 @@ void TPostgreSQLStatement::Prepare() {
   c->Check(PQprepare(pg, name.c_str(), FSQL.c_str(), 0, nullptr));
   FName = name;
   c->CountPrepare();
-  auto d = c->Check(PQdescribePrepared(pg, FName.c_str()));
-  FParamTypes.resize(static_cast<std::size_t>(PQnparams(d.get())));
-  for (int i = 0; i < PQnparams(d.get()); ++i)
-    FParamTypes[static_cast<std::size_t>(i)] = PQparamtype(d.get(), i);
+  TPostgreSQLConnection::Result d;
+  if (std::count(FSQL.begin(), FSQL.end(), '$') > kDescribableParams) {
+    d = DescribeManyParams();
+  } else {
+    d = c->Check(PQdescribePrepared(pg, FName.c_str()));
+    FParamTypes.resize(static_cast<std::size_t>(PQnparams(d.get())));
+    for (int i = 0; i < PQnparams(d.get()); ++i)
+      FParamTypes[static_cast<std::size_t>(i)] = PQparamtype(d.get(), i);
+  }
   if (PQnfields(d.get()) > 0) {
     FIsQuery = true;
     DescribeColumns(d.get());
   }
   FCursorable = FIsQuery && MayBeCursor(FSQL) && PrepareCursor();
+}
+
+TPostgreSQLConnection::Result TPostgreSQLStatement::DescribeManyParams() {
+  TPostgreSQLConnection* c = Conn();
+  PGconn* pg = c->FConn;
+  const char* values[] = {FName.c_str()};
+  auto types = c->Check(PQexecParams(
+      pg,
+      "SELECT t::oid, t::text FROM pg_catalog.pg_prepared_statements s, "
+      "unnest(s.parameter_types) WITH ORDINALITY AS u(t, i) WHERE s.name = $1 ORDER BY i",
+      1, nullptr, values, nullptr, nullptr, 0));
+  const int n = PQntuples(types.get());
+  FParamTypes.resize(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i)
+    FParamTypes[static_cast<std::size_t>(i)] =
+        static_cast<Oid>(std::stoul(PQgetvalue(types.get(), i, 0)));
+  // The result columns come from the same text with each parameter a typed
+  // NULL: the server resolves it exactly as it resolved the parameter.
+  std::string shadow;
+  shadow.reserve(FSQL.size() + static_cast<std::size_t>(n) * 16);
+  std::size_t i = 0;
+  while (i < FSQL.size()) {
+    const std::size_t skip = SkipSQLLiteral(FSQL, i);
+    if (skip != i) {
+      shadow.append(FSQL, i, skip - i);
+      i = skip;
+      continue;
+    }
+    const bool word = i > 0 && (std::isalnum(static_cast<unsigned char>(FSQL[i - 1])) != 0 ||
+                                FSQL[i - 1] == '_' || FSQL[i - 1] == '$');
+    std::size_t end = i + 1;
+    while (end < FSQL.size() && std::isdigit(static_cast<unsigned char>(FSQL[end])) != 0) ++end;
+    const long number = FSQL[i] == '$' && !word && end > i + 1 && end - i < 8
+                            ? std::stol(FSQL.substr(i + 1, end - i - 1))
+                            : 0;
+    if (number < 1 || number > n) {
+      shadow += FSQL[i++];
+      continue;
+    }
+    shadow += "(NULL::";
+    shadow += PQgetvalue(types.get(), static_cast<int>(number - 1), 1);
+    shadow += ')';
+    i = end;
+  }
+  c->Check(PQprepare(pg, "", shadow.c_str(), 0, nullptr));
+  return c->Check(PQdescribePrepared(pg, ""));
 }
 
 bool TPostgreSQLStatement::PrepareCursor() {
@@ -557,6 +804,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
   FColumns.assign(n, TSQLColumnDesc{});
   FReaders.assign(n, &ReadValue);
   FBytea.assign(n, false);
+  FBinaryKinds.assign(n, TBinaryKind::No);
   FTypes.assign(n, 0);
   FMods.assign(n, 0);
   const TBaseColumns base = ReadBaseColumns(D);
@@ -574,6 +822,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
       col.Size = col.DataType == ftString ? 63 : 0;
     }
     FBytea[k] = types.Types[k] == kBytea;
+    FBinaryKinds[k] = BinaryKindOf(types.Types[k], types.Enums.count(types.Types[k]) != 0);
     auto it = base.find({PQftable(D, i), PQftablecol(D, i)});
     if (it == base.end()) {
       sqlpolicy::ApplyExpression(col);
@@ -584,6 +833,16 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
     sqlpolicy::ApplyBaseColumn(col, it->second.Facts);
     if (it->second.IdentityAlways && col.DataType == ftInteger) col.DataType = ftAutoInc;
   }
+  // libpq takes one result format for all columns: binary only when every
+  // column reads in it. Floats need it to be exact; bytea comes in half the
+  // memory of its hex text.
+  bool needed = false, binary = true;
+  for (std::size_t k = 0; k < n; ++k) {
+    const TBinaryKind kind = FBinaryKinds[k];
+    needed = needed || kind == TBinaryKind::Float4 || kind == TBinaryKind::Float8 || FBytea[k];
+    binary = binary && kind != TBinaryKind::No;
+  }
+  FBinary = needed && binary;
 }
 
 TPostgreSQLStatement::~TPostgreSQLStatement() {
@@ -675,7 +934,7 @@ void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
 
 PGresult* TPostgreSQLStatement::Run(const std::string& Name, const Bound& B) const {
   return PQexecPrepared(Conn()->FConn, Name.c_str(), static_cast<int>(B.Values.size()),
-                        B.Values.data(), B.Lengths.data(), B.Formats.data(), 0);
+                        B.Values.data(), B.Lengths.data(), B.Formats.data(), FBinary ? 1 : 0);
 }
 
 std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
@@ -684,19 +943,30 @@ std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
   TPostgreSQLConnection* c = Conn();
   Bound b;
   Bind(Params, b);
-  c->ReleaseCursorScope();
-  c->Cleanup();
-  TPostgreSQLConnection::Result r = WithFreshPlan([&] {
-    const int before = PQtransactionStatus(c->FConn);
-    try {
-      auto result = c->Check(Run(FName, b));
-      c->SyncTransaction(before);
-      return result;
-    } catch (...) {
-      c->SyncTransaction(before);
-      throw;
-    }
-  });
+  TPostgreSQLConnection::Result r;
+  if (FCursorable) {
+    c->Cleanup();
+    r = WithFreshPlan([&] {
+      return c->Reading([&] {
+        return PQsendQueryPrepared(c->FConn, FName.c_str(), static_cast<int>(b.Values.size()),
+                                   b.Values.data(), b.Lengths.data(), b.Formats.data(), 0);
+      });
+    });
+  } else {
+    c->ReleaseCursorScope();
+    c->Cleanup();
+    r = WithFreshPlan([&] {
+      const int before = PQtransactionStatus(c->FConn);
+      try {
+        auto result = c->Check(Run(FName, b));
+        c->SyncTransaction(before);
+        return result;
+      } catch (...) {
+        c->SyncTransaction(before);
+        throw;
+      }
+    });
+  }
   const std::string_view tag = PQcmdStatus(r.get());
   if (FIsQuery && tag.substr(0, 6) == "SELECT") return 0;
   const char* tuples = PQcmdTuples(r.get());
@@ -795,8 +1065,28 @@ void TPostgreSQLStatement::FetchBatch() {
   FBatch.reset();
   FBatchRows = 0;
   const int asked = FBatchSize;
+  c->FLastFetchRows = asked;
   const std::string sql = "FETCH FORWARD " + std::to_string(asked) + " FROM " + FCursorName;
-  PGresult* r = PQexec(c->FConn, sql.c_str());
+  // While other cursors read in the same transaction, a failing FETCH
+  // (division by zero in a later row) must end only its own cursor.
+  bool others = false;
+  if (FInTx && c->FCursorScope)
+    for (TPostgreSQLStatement* s : c->FCursors) others = others || (s != this && s->FInTx);
+  auto send = [&] {
+    return PQsendQueryParams(c->FConn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                             FBinary ? 1 : 0);
+  };
+  PGresult* r = nullptr;
+  if (others) {
+    r = c->Guard(send, nullptr);
+  } else if (!FBinary) {
+    r = PQexec(c->FConn, sql.c_str());
+  } else if (send() != 0) {
+    while (PGresult* next = PQgetResult(c->FConn)) {
+      PQclear(r);
+      r = next;
+    }
+  }
   if (r == nullptr || PQresultStatus(r) != PGRES_TUPLES_OK) {
     TPostgreSQLConnection::Result hold(r);
     ESQLDatabaseError error = c->ErrorOf(r);
@@ -804,7 +1094,12 @@ void TPostgreSQLStatement::FetchBatch() {
     FServerEnd = true;
     const bool inOwnScope = FInTx && c->FCursorScope;
     c->FCursors.erase(std::remove(c->FCursors.begin(), c->FCursors.end(), this), c->FCursors.end());
-    if (inOwnScope) c->AbortCursorScope(error.Message());
+    if (others && !c->Lost()) {
+      // Rolled back to the savepoint: the cursor is failed, the others read on.
+      TPostgreSQLConnection::Result close(PQexec(c->FConn, ("CLOSE " + FCursorName).c_str()));
+    } else if (inOwnScope) {
+      c->AbortCursorScope(error.Message());
+    }
     FState = State::Idle;
     throw error;
   }
@@ -822,8 +1117,8 @@ void TPostgreSQLStatement::FetchBatch() {
       bytes += static_cast<std::size_t>(PQgetlength(r, row, col)) + 16;
   const std::size_t perRow = FBatchRows > 0 ? bytes / static_cast<std::size_t>(FBatchRows) + 1 : 1;
   const std::size_t byBytes = std::max<std::size_t>(1, kBatchBytes / perRow);
-  FBatchSize = static_cast<int>(
-      std::min<std::size_t>({static_cast<std::size_t>(asked) * 2, kMaxBatch, byBytes}));
+  const auto grown = static_cast<std::size_t>(std::max(asked * 2, kSecondBatch));
+  FBatchSize = static_cast<int>(std::min<std::size_t>({grown, kMaxBatch, byBytes}));
 }
 
 void TPostgreSQLStatement::CloseServerCursor() {
@@ -872,12 +1167,88 @@ bool TPostgreSQLStatement::Read(int Index, void* Buffer) {
   const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
   if (IsBlobType(c.DataType)) return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
   if (PQgetisnull(FBatch.get(), FRow, Index)) return false;
+  if (PQfformat(FBatch.get(), Index) == 1) {
+    ReadBinary(Index, Buffer);
+    return true;
+  }
   sqlvalue::PutText(
       c,
       std::string_view(PQgetvalue(FBatch.get(), FRow, Index),
                        static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index))),
       Buffer);
   return true;
+}
+
+void TPostgreSQLStatement::ReadBinary(int Index, void* Buffer) {
+  const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
+  const char* data = PQgetvalue(FBatch.get(), FRow, Index);
+  const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
+  const std::uint64_t bits = BigEndian(data, std::min<std::size_t>(length, 8));
+  const TBinaryKind kind = FBinaryKinds[static_cast<std::size_t>(Index)];
+  switch (kind) {
+    case TBinaryKind::Float8:
+      if (length != 8) break;
+      sqlvalue::PutDouble(c, std::bit_cast<double>(bits), Buffer);
+      return;
+    case TBinaryKind::Float4: {
+      if (length != 4) break;
+      // The shortest text of the float4, as the server prints it.
+      const float f = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+      char text[32];
+      const char* end = std::to_chars(text, text + sizeof text, f).ptr;
+      if (std::isnan(f)) {
+        sqlvalue::PutText(c, "NaN", Buffer);
+      } else if (std::isinf(f)) {
+        sqlvalue::PutText(c, f > 0 ? "Infinity" : "-Infinity", Buffer);
+      } else {
+        sqlvalue::PutText(c, std::string_view(text, static_cast<std::size_t>(end - text)), Buffer);
+      }
+      return;
+    }
+    case TBinaryKind::Signed:
+      if (length == 2) return sqlvalue::PutInt64(c, static_cast<std::int16_t>(bits), Buffer);
+      if (length == 4) return sqlvalue::PutInt64(c, static_cast<std::int32_t>(bits), Buffer);
+      if (length == 8) return sqlvalue::PutInt64(c, static_cast<std::int64_t>(bits), Buffer);
+      break;
+    case TBinaryKind::Unsigned:
+      if (length == 4) return sqlvalue::PutInt64(c, static_cast<std::int64_t>(bits), Buffer);
+      break;
+    case TBinaryKind::Bool:
+      if (length == 1) return sqlvalue::PutText(c, bits != 0 ? "t" : "f", Buffer);
+      break;
+    case TBinaryKind::Text:
+      return sqlvalue::PutText(c, std::string_view(data, length), Buffer);
+    case TBinaryKind::Numeric: {
+      std::string text;
+      if (!NumericText(data, length, text)) break;
+      return sqlvalue::PutText(c, text, Buffer);
+    }
+    case TBinaryKind::Date: {
+      if (length != 4) break;
+      const auto days = static_cast<std::int32_t>(bits);
+      std::string era;
+      if (days == INT32_MAX) return sqlvalue::PutText(c, "infinity", Buffer);
+      if (days == INT32_MIN) return sqlvalue::PutText(c, "-infinity", Buffer);
+      return sqlvalue::PutText(c, DateText(days, era) + era, Buffer);
+    }
+    case TBinaryKind::Time:
+      if (length != 8) break;
+      return sqlvalue::PutText(c, TimeText(static_cast<std::int64_t>(bits)), Buffer);
+    case TBinaryKind::Timestamp:
+    case TBinaryKind::Timestamptz:
+      if (length != 8) break;
+      return sqlvalue::PutText(
+          c, TimestampText(static_cast<std::int64_t>(bits), kind == TBinaryKind::Timestamptz),
+          Buffer);
+    case TBinaryKind::Uuid:
+      if (length != 16) break;
+      return sqlvalue::PutText(c, UuidText(data), Buffer);
+    case TBinaryKind::No:
+      break;
+  }
+  // A table changed under the statement into a type without a binary form
+  // read here.
+  sqlvalue::NotValid(c, "(binary, " + std::to_string(length) + " bytes)");
 }
 
 bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
@@ -889,7 +1260,7 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
   }
   const char* text = PQgetvalue(FBatch.get(), FRow, Index);
   const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
-  if (!FBytea[static_cast<std::size_t>(Index)]) {
+  if (!FBytea[static_cast<std::size_t>(Index)] || PQfformat(FBatch.get(), Index) == 1) {
     AssignBytes(Value, text, length);
     return true;
   }
@@ -1064,11 +1435,16 @@ TPostgreSQLConnection::Result TPostgreSQLConnection::Exec(const std::string& SQL
   return Check(PQexec(FConn, SQL.c_str()));
 }
 
+bool TPostgreSQLConnection::ReadingWithCursors() const {
+  if (!FCursorScope) return false;
+  for (TPostgreSQLStatement* s : FCursors)
+    if (s->FInTx) return true;
+  return false;
+}
+
 template <class Body>
 void TPostgreSQLConnection::Guarded(Body&& F) {
-  bool holdsCursors = false;
-  for (TPostgreSQLStatement* s : FCursors) holdsCursors = holdsCursors || s->FInTx;
-  if (!FCursorScope || !holdsCursors) {
+  if (!ReadingWithCursors()) {
     F();
     return;
   }
@@ -1076,21 +1452,86 @@ void TPostgreSQLConnection::Guarded(Body&& F) {
   try {
     F();
   } catch (...) {
-    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard"));
-    Result release(PQexec(FConn, "RELEASE SAVEPOINT qvl_guard"));
+    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
     throw;
   }
   Exec("RELEASE SAVEPOINT qvl_guard");
 }
 
+PGresult* TPostgreSQLConnection::Guard(const std::function<int()>& Send, bool* Wrote) {
+  // One round trip: the savepoint, the query, its release, and whether the
+  // transaction has written since it began.
+  auto send = [this](const char* SQL) {
+    return PQsendQueryParams(FConn, SQL, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
+  };
+  if (PQenterPipelineMode(FConn) == 0) return nullptr;
+  const bool sent =
+      send("SAVEPOINT qvl_guard") && Send() != 0 && send("RELEASE SAVEPOINT qvl_guard") &&
+      (Wrote == nullptr || send("SELECT pg_catalog.txid_current_if_assigned() IS NOT NULL")) &&
+      PQpipelineSync(FConn) != 0;
+  Result results[4], error;
+  std::size_t count = 0;
+  int nulls = 0;
+  while (sent) {
+    PGresult* r = PQgetResult(FConn);
+    if (r == nullptr) {
+      // A null ends each query's results; two in a row, nothing more comes.
+      if (++nulls > 1 || Lost()) break;
+      continue;
+    }
+    nulls = 0;
+    Result hold(r);
+    const ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_PIPELINE_SYNC) break;
+    if (status == PGRES_FATAL_ERROR && error == nullptr) error = std::move(hold);
+    if (status != PGRES_PIPELINE_ABORTED && hold != nullptr && count < 4)
+      results[count] = std::move(hold);
+    ++count;
+  }
+  PQexitPipelineMode(FConn);
+  const std::size_t last = Wrote == nullptr ? 2 : 3;
+  if (sent && error == nullptr && results[last] != nullptr) {
+    if (Wrote != nullptr) *Wrote = PQgetvalue(results[3].get(), 0, 0)[0] == 't';
+    return results[1].release();
+  }
+  if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
+    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
+  if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
+    AbortCursorScope(ErrorOf(error.get()).Message());
+  return error.release();
+}
+
+TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function<int()>& Send) {
+  if (!ReadingWithCursors()) {
+    ReleaseCursorScope();
+    if (Send() == 0) Raise(nullptr);
+    Result last;
+    while (PGresult* r = PQgetResult(FConn)) last.reset(r);
+    return Check(last.release());
+  }
+  bool wrote = false;
+  Result r(Guard(Send, &wrote));
+  if (r == nullptr || PQresultStatus(r.get()) == PGRES_FATAL_ERROR) Raise(r.get());
+  // A query that wrote (a function that inserts, SELECT INTO) commits now,
+  // as it would have outside the reading transaction; when that commit
+  // fails (a cursor's rest fails as the server computes it), its changes
+  // are gone, and it must not pass for done.
+  std::string why;
+  if (wrote && !ReleaseCursorScope(&why))
+    throw ESQLDatabaseError(Format(SReadingCommitFailed, {why}), 0, "40000");
+  return Check(r.release());
+}
+
 void TPostgreSQLConnection::BeginCursorScope() {
   if (FCursorScope || PQtransactionStatus(FConn) != PQTRANS_IDLE) return;
-  Exec("BEGIN");
+  // Each statement run inside sees what it would see on its own; each
+  // cursor keeps the snapshot of its DECLARE.
+  Exec("BEGIN ISOLATION LEVEL READ COMMITTED");
   FCursorScope = true;
 }
 
-void TPostgreSQLConnection::ReleaseCursorScope() {
-  if (!FCursorScope) return;
+bool TPostgreSQLConnection::ReleaseCursorScope(std::string* Why) {
+  if (!FCursorScope) return true;
   FCursorScope = false;
   // Committing turns the held cursors into results the server keeps; a
   // query that fails while the server runs it to its end takes them along.
@@ -1098,13 +1539,15 @@ void TPostgreSQLConnection::ReleaseCursorScope() {
   if (r != nullptr && PQresultStatus(r.get()) == PGRES_COMMAND_OK &&
       std::string_view(PQcmdStatus(r.get())) == "COMMIT") {
     TransactionEnded(true, "");
-    return;
+    return true;
   }
   std::string why = r != nullptr && PQresultStatus(r.get()) != PGRES_COMMAND_OK
                         ? ErrorOf(r.get()).Message()
                         : std::string(SCursorLost);
   if (PQtransactionStatus(FConn) != PQTRANS_IDLE) Result(PQexec(FConn, "ROLLBACK"));
+  if (Why != nullptr) *Why = why;
   TransactionEnded(false, why == SCursorLost ? why : std::string(SCursorLost) + ": " + why);
+  return false;
 }
 
 void TPostgreSQLConnection::AbortCursorScope(const std::string& Why) {
@@ -1175,6 +1618,14 @@ void TPostgreSQLConnection::Cleanup() {
 
 std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
   CheckSQLText(SQL);
+  if (ReadingWithCursors() && MayBeCursor(SQL) && OneStatement(SQL)) {
+    Cleanup();
+    Result r = Reading([&] {
+      return PQsendQueryParams(FConn, SQL.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+    });
+    const char* tuples = PQcmdTuples(r.get());
+    return PQresultStatus(r.get()) == PGRES_TUPLES_OK || tuples[0] == '\0' ? 0 : std::stoll(tuples);
+  }
   ReleaseCursorScope();
   Cleanup();
   const int before = PQtransactionStatus(FConn);

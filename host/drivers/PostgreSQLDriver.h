@@ -11,12 +11,17 @@
 // timestamps with a zone read and write as UTC and every value round-trips.
 //
 // Reading. A query runs as a server-side cursor (DECLARE ... WITH HOLD) and
-// rows come in batches (FETCH) that grow from a few rows up to a few
-// megabytes, so the client never holds more than one batch per open result.
+// rows come in batches (FETCH): one row first, then as many as the width of
+// the rows before allows within a few megabytes (one at a time for rows of
+// many megabytes), so the client never holds more than one batch per open
+// result.
 // Outside an application transaction the cursor lives in a reading
-// transaction of the driver's own; before any other statement runs, that
-// transaction commits, the server keeps the rest of the rows (a held
-// cursor), and the statement runs on its own. A cursor opened inside an
+// transaction of the driver's own (READ COMMITTED), where the server
+// computes rows only as they are fetched. Queries that a cursor could hold
+// run inside it, each in a savepoint so that its failure ends nothing else,
+// and commit it only when they wrote. Before any other statement runs,
+// that transaction commits, the server computes and keeps the rest of the
+// rows (a held cursor), and the statement runs on its own. A cursor opened inside an
 // application transaction survives its commit; its rollback discards the
 // rows not yet read, and reading on raises EDatabaseError. Statements that
 // a cursor cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE,
@@ -24,10 +29,17 @@
 // run directly and keep their whole result; no word inside a query makes it
 // read in full.
 //
+// Results holding floats or bytea come in binary form when every column is
+// of a type whose binary form the driver reads (numbers, text, bytea,
+// numeric, dates, times, uuid, enumerations), so that floats read exactly
+// whatever the session's extra_float_digits; other results come as text,
+// exact while extra_float_digits stays above 0 as the driver sets it.
+//
 // Markers: "?" becomes $1, $2, ... outside quoted text, dollar-quoted
 // bodies, quoted names and comments; "??" is a literal "?" (the jsonb
 // operators).
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +73,8 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
                              const std::vector<TParamType>& Modes) override;
 
   PGconn* Handle() const { return FConn; }
+  // The rows the latest FETCH asked for: batches follow the width of rows.
+  int LastFetchRows() const { return FLastFetchRows; }
 
  protected:
   std::unique_ptr<TSQLStatement> NewStatement(const std::string& Text) override;
@@ -86,12 +100,27 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // active, committed when its last cursor closes or another statement
   // needs the connection.
   void BeginCursorScope();
-  void ReleaseCursorScope();
+  // False (Why says why) when the commit failed and the transaction rolled
+  // back.
+  bool ReleaseCursorScope(std::string* Why = nullptr);
   void AbortCursorScope(const std::string& Why);
+  // Whether the driver's reading transaction holds cursors not yet read.
+  bool ReadingWithCursors() const;
   // Runs Body inside a savepoint while the reading transaction holds
   // cursors, so that its failure does not take them down.
   template <class Body>
   void Guarded(Body&& F);
+  // Runs the query that Send sends (one a cursor could hold: it locks no
+  // rows and writes nothing by itself) and returns its result: inside the
+  // reading transaction and a savepoint when that holds cursors, so that
+  // the cursors' rows are not computed first; else after committing it. A
+  // query that wrote all the same commits.
+  Result Reading(const std::function<int()>& Send);
+  // Runs the query that Send sends inside a savepoint, in one round trip,
+  // and returns its result; on failure, rolls back to the savepoint and
+  // returns the error. Wrote, when given, tells whether the transaction
+  // has written since it began.
+  PGresult* Guard(const std::function<int()>& Send, bool* Wrote);
   void CursorOpened(TPostgreSQLStatement* S);
   void CursorClosed(TPostgreSQLStatement* S);
   // Cursors of an ended transaction: kept on commit, lost on rollback.
@@ -106,6 +135,7 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   std::vector<TPostgreSQLStatement*> FCursors;  // open server cursors, not owned
   std::vector<std::string> FPendingCleanup;     // statements to run once the session allows
   std::int64_t FNames = 0;
+  int FLastFetchRows = 0;
 };
 
 std::unique_ptr<TSQLDriverConnection> OpenPostgreSQLConnection(const TStrings& Params);

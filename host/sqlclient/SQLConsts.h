@@ -42,6 +42,8 @@ inline constexpr const char* SParamCountMismatch =
 inline constexpr const char* SArrayParamNotSupported = "Parameter %s: array values cannot be bound";
 inline constexpr const char* SParamHasZeroByte =
     "Parameter %s: text with a zero byte cannot be sent to PostgreSQL";
+inline constexpr const char* STooManyParams =
+    "The statement has %s parameter markers; PostgreSQL takes at most 65535";
 inline constexpr const char* SParamDateHasTime =
     "Parameter %s: %s has a time of day, which a date cannot hold";
 inline constexpr const char* SValueNotValid = "Value %s of column '%s' is not a valid %s";
@@ -54,6 +56,9 @@ inline constexpr const char* SCursorRolledBack =
     "The rest of this result was discarded when the transaction it was opened in rolled back";
 inline constexpr const char* SCursorLost =
     "The rest of this result was discarded when an error ended the reading transaction";
+inline constexpr const char* SReadingCommitFailed =
+    "The statement's changes were rolled back with the reading transaction, whose commit failed: "
+    "%s";
 inline constexpr const char* SStoredProcNotSupported =
     "Stored procedures are not supported by the SQLite driver";
 inline constexpr const char* SCursorNotOpen = "The statement has no open result";
