@@ -139,6 +139,14 @@ TEST_F(SQLiteStoredValues, EveryValueReadsBothWaysAndWritesBackAsStored) {
   for (q.First(); !q.Eof(); q.Next()) check(++id);
   EXPECT_EQ(id, n);
   for (q.Last(); !q.Bof(); q.Prior()) check(id--);
+  // Typed reads convert what converts and name the field for what does not.
+  q.First();
+  EXPECT_EQ(MessageOf([&] { q.FieldByName("i")->GetAsInteger(); }),
+            "'abc' is not a valid value for field 'i'");
+  ASSERT_TRUE(q.Locate("id", Variant(5), 0));
+  EXPECT_EQ(q.FieldByName("i")->GetAsLargeInt(), INT64_MAX);
+  EXPECT_EQ(MessageOf([&] { q.FieldByName("i")->GetAsInteger(); }),
+            "'9223372036854775807' is not a valid value for field 'i'");
 
   // Unchanged values are compared with themselves in every WHERE clause.
   for (q.First(); !q.Eof(); q.Next()) {

@@ -792,6 +792,42 @@ void TVariantField::SetAsBytes(const TBytes& Value) {
   SetAsVariant(Variant(Value));
 }
 
+Variant TVariantField::ValueAs(TVarType Type) const {
+  const Variant v = GetAsVariant();
+  if (v.IsNull()) return v;
+  try {
+    return v.AsType(Type);
+  } catch (const EVariantError&) {
+  } catch (const EConvertError&) {
+  }
+  DatabaseErrorFmt(SFieldRangeError, {"'" + GetAsString() + "'", GetDisplayName()});
+}
+
+std::int32_t TVariantField::GetAsInteger() const {
+  const Variant v = ValueAs(varInteger);
+  return v.IsNull() ? 0 : v.AsInteger();
+}
+
+std::int64_t TVariantField::GetAsLargeInt() const {
+  const Variant v = ValueAs(varInt64);
+  return v.IsNull() ? 0 : v.AsInt64();
+}
+
+double TVariantField::GetAsFloat() const {
+  const Variant v = ValueAs(varDouble);
+  return v.IsNull() ? 0 : v.AsFloat();
+}
+
+bool TVariantField::GetAsBoolean() const {
+  const Variant v = ValueAs(varBoolean);
+  return v.IsNull() ? false : v.AsBoolean();
+}
+
+TDateTime TVariantField::GetAsDateTime() const {
+  const Variant v = ValueAs(varDate);
+  return v.IsNull() ? TDateTime{} : v.AsDateTime();
+}
+
 // ---- object fields
 // -----------------------------------------------------------------------------------------------
 

@@ -431,9 +431,18 @@ class TVariantField : public TBlobField {
   void SetAsString(const std::string& Value) override;
   TBytes GetAsBytes() const;  // the value's own bytes (text, bytes, or the string of a number)
   void SetAsBytes(const TBytes& Value);  // stores bytes
+  // Typed reads convert; a value that does not convert raises naming the field.
+  std::int32_t GetAsInteger() const override;
+  std::int64_t GetAsLargeInt() const override;
+  double GetAsFloat() const override;
+  bool GetAsBoolean() const override;
+  TDateTime GetAsDateTime() const override;
   static TBlobByteData Encode(const Variant& Value);
   static Variant Decode(const TBlobByteData& Data);
   static std::string DoubleText(double Value);
+
+ private:
+  Variant ValueAs(TVarType Type) const;  // Null stays Null
 };
 
 // Object fields hold child fields; the parent itself has no value of its
