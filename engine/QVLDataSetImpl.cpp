@@ -211,6 +211,8 @@ void TQVLDataSetImpl::InternalClose() {
   FFieldSlots.clear();
   FFetchSteps.clear();
   ResetChain();
+  // What it generated belongs to these fields and this table.
+  FAutoSQLGenerator.reset();
 }
 
 // ---- fetching ----------------------------------------------------------------------
@@ -521,6 +523,57 @@ void TQVLDataSetImpl::SetRecNo(int Value) {
 }
 
 // ---- field data ---------------------------------------------------------------------------------
+
+TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::NewValueHint(const TField& Field, bool Inserted) {
+  using enum TNewValueHint;
+  const int index = FieldSlotIndex(&Field);
+  if (index < 0 || Field.GetFieldKind() != fkData) return Unknown;
+  TRecordBuffer now, old;
+  {
+    TDataSetTempState state(*FDataSet, dsNewValue);
+    now = GetFieldsRecordBuffer();
+  }
+  {
+    TDataSetTempState state(*FDataSet, dsOldValue);
+    old = GetFieldsRecordBuffer();
+  }
+  if (now == nullptr || old == nullptr) return Unknown;
+  const TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(index)];
+  const std::uint8_t* a = now + slot.Offset;
+  const std::uint8_t* b = old + slot.Offset;
+  if (slot.IsBlob) {
+    // Blobs share their bytes until written: one array is one value.
+    if (Inserted) return Unknown;
+    return TBlobByteData::SlotData(a) == TBlobByteData::SlotData(b) ? Unassigned : Unknown;
+  }
+  if (Inserted) return a[0] == 0 ? Unassigned : Assigned;
+  if (a[0] != b[0]) return Assigned;  // null against a value
+  if (a[0] == 0) return Unassigned;
+  const auto size = static_cast<std::size_t>(slot.DataSize);
+  const TFieldType type = Field.GetDataType();
+  switch (type) {
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftLargeint:
+    case ftAutoInc:
+      return std::memcmp(a + 1, b + 1, size) == 0 ? Unassigned : Assigned;
+    case ftString: {
+      if (!slot.IsString) break;
+      // The text ends at its terminator; what follows it is no part of it.
+      const auto* x = reinterpret_cast<const char*>(a + 1);
+      const auto* y = reinterpret_cast<const char*>(b + 1);
+      const std::size_t n = strnlen(x, size);
+      return n == strnlen(y, size) && std::memcmp(x, y, n) == 0 ? Unassigned : Assigned;
+    }
+    case ftFloat:
+    case ftCurrency:
+      return Unknown;  // a NaN is not its own old value, and -0 is 0
+    default:
+      break;
+  }
+  return std::memcmp(a + 1, b + 1, size) == 0 ? Unassigned : Unknown;
+}
 
 void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
   TRecordBuffer record = GetFieldsRecordBuffer();

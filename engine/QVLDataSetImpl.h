@@ -215,6 +215,12 @@ class TQVLDataSetImpl {
     return true;
   }
   void SetFieldData(TField* Field, const void* Buffer);
+  // What Field's NewValue is in the record that field access reads now, told
+  // from the record's bytes without reading a value, for generated SQL:
+  // Unassigned when it holds its old value (or, in an inserted record, is
+  // null), Assigned when it surely differs (is not null), Unknown otherwise.
+  enum class TNewValueHint { Unknown, Unassigned, Assigned };
+  TNewValueHint NewValueHint(const TField& Field, bool Inserted);
   int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer);
   std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode);
   void CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest);

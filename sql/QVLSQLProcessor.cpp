@@ -120,6 +120,10 @@ std::string TQVLDataSetSQLGenerator::ParamRef(const TField& Field, bool Old) con
 }
 
 bool TQVLDataSetSQLGenerator::UseFieldInUpdate(const TField& Field) const {
+  return CanUseFieldInUpdate(Field) && !Field.GetNewValue().IsEmpty();
+}
+
+bool TQVLDataSetSQLGenerator::CanUseFieldInUpdate(const TField& Field) const {
   if (!(Field.GetProviderFlags() & pfInUpdate)) return false;
   switch (Field.GetDataType()) {
     case ftUnknown:
@@ -134,8 +138,7 @@ bool TQVLDataSetSQLGenerator::UseFieldInUpdate(const TField& Field) const {
       break;
   }
   if (Field.GetReadOnly() || Field.GetFieldKind() != fkData) return false;
-  if (Field.GetProviderFlags() & pfHidden) return false;
-  return !Field.GetNewValue().IsEmpty();
+  return !(Field.GetProviderFlags() & pfHidden);
 }
 
 bool TQVLDataSetSQLGenerator::UseFieldInWhere(const TField& Field, TUpdateMode Mode) const {

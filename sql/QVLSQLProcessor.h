@@ -66,6 +66,8 @@ class TQVLDataSetSQLGenerator : public TObject {
   // In the SET list and the INSERT: flagged pfInUpdate, a plain data field
   // of a writable type, not ReadOnly, not hidden, and given a new value.
   bool UseFieldInUpdate(const TField& Field) const;
+  // UseFieldInUpdate but for the new value: whether one would put it in.
+  bool CanUseFieldInUpdate(const TField& Field) const;
   // In the WHERE clause: a plain data field that is not a blob, chosen by
   // the mode from pfInWhere, pfInKey and whether it was given a new value.
   bool UseFieldInWhere(const TField& Field, TUpdateMode Mode) const;

@@ -432,6 +432,68 @@ TEST_P(ApplyUpdates, TheUpdateObjectLinkAndItsProcessor) {
   EXPECT_EQ(Server(), "1=UNO/10 2=dos/20 3=three/30");
 }
 
+// Generated statements are kept per shape of record (fields assigned, old
+// values null): each record must still get the statement its own values ask
+// for, and a reopened query on another table none of the old table's.
+TEST_P(ApplyUpdates, GeneratedStatementsFollowEachRecord) {
+  Exec("INSERT INTO items VALUES (4, 'four', NULL), (5, 'five', 50)");
+  Exec("CREATE TABLE other (id INT PRIMARY KEY, name VARCHAR(20) NOT NULL, qty INT)");
+  Exec("INSERT INTO other VALUES (1, 'one', 10)");
+  Q->SetUpdateObject(nullptr);
+  Q->SetUpdateMode(upWhereAll);
+  Q->Close();
+  Q->Open();
+  struct TChange {
+    int Id;
+    const char* Name;  // null: unchanged
+    int Qty;           // -1: set to null, 0: unchanged
+  };
+  const TChange changes[] = {
+      {1, "uno", 0},     // the text only
+      {2, nullptr, -1},  // the number to null
+      {3, "three", 33},  // the text changed back: only the number
+      {4, "vier", 0},    // an old null compared with "is null"
+      {5, nullptr, 0},   // changed and changed back: nothing to write
+  };
+  auto apply = [&](int Round) {
+    for (const TChange& c : changes) {
+      ASSERT_TRUE(Q->Locate("id", c.Id, 0)) << c.Id;
+      Q->Edit();
+      if (c.Name != nullptr) Q->FieldByName("name")->SetAsString(c.Name + std::to_string(Round));
+      if (c.Name != nullptr && c.Id == 3) Q->FieldByName("name")->SetAsString("three");
+      if (c.Qty > 0) Q->FieldByName("qty")->SetAsInteger(c.Qty + Round);
+      if (c.Qty < 0) Q->FieldByName("qty")->Clear();
+      if (c.Id == 5) Q->FieldByName("qty")->SetAsInteger(51);
+      if (c.Id == 5) Q->FieldByName("qty")->SetAsInteger(50);
+      Q->Post();
+    }
+    Q->Append();
+    Q->FieldByName("id")->SetAsInteger(10 + Round);
+    Q->FieldByName("name")->SetAsString("new");
+    if (Round == 2) Q->FieldByName("qty")->SetAsInteger(7);
+    Q->Post();
+    Q->ApplyUpdates();
+  };
+  apply(1);
+  EXPECT_EQ(Server(), "1=uno1/10 2=two/ 3=three/34 4=vier1/ 5=five/50 11=new/");
+  // The same shapes again, with other values; the null qty of 2 now old.
+  apply(2);
+  EXPECT_EQ(Server(), "1=uno2/10 2=two/ 3=three/35 4=vier2/ 5=five/50 11=new/ 12=new/7");
+  EXPECT_FALSE(Q->GetUpdatesPending());
+
+  Q->Close();
+  Q->SQL().SetText("SELECT id, name, qty FROM other ORDER BY id");
+  Q->Open();
+  Q->Edit();
+  Q->FieldByName("name")->SetAsString("uno3");
+  Q->Post();
+  Q->ApplyUpdates();
+  EXPECT_EQ(Server(), "1=uno2/10 2=two/ 3=three/35 4=vier2/ 5=five/50 11=new/ 12=new/7");
+  auto other = Query("SELECT name FROM other");
+  other->Open();
+  EXPECT_EQ(other->Fields()[0]->GetAsString(), "uno3");
+}
+
 TEST_P(ApplyUpdates, CanModify) {
   EXPECT_TRUE(Q->GetCanModify()) << "an update object";
   Q->SetUpdateObject(nullptr);

@@ -83,14 +83,14 @@ int main(int argc, char** argv) {
 
     qvl::TQVLUpdateSQL upd(nullptr);  // OLD_id: the field's value as read
     upd.GetModifySQL().SetText("update items set name = :name where id = :OLD_id");
-    q.SetUpdateObject(&upd);  // an empty statement falls back to generated SQL
+    q.SetUpdateObject(&upd);               // an empty statement falls back to generated SQL
     q.SetUpdateMode(qvl::upWhereKeyOnly);  // generated WHERE: key only, changed or all columns
     q.First();
     q.Edit();
     q.FieldByName("name")->SetAsString("red apple");
     q.Post();
     q.Last();
-    q.Delete();  // DeleteSQL is empty: "delete from items where id = :OLD_id" is generated
+    q.Delete();        // DeleteSQL is empty: "delete from items where id = :OLD_id" is generated
     q.ApplyUpdates();  // one row per record, else "Record not found or changed by another user"
     std::cout << "after ApplyUpdates:\n";
     PrintAll(q);
