@@ -40,6 +40,8 @@ std::unique_ptr<TSQLConnection> Connect() {
   auto conn = std::make_unique<TSQLConnection>();
   conn->SetDriverName("SQLite");
   conn->Params().Add("Database=" + GTable->Path());
+  // The typed fields of the declared types, which the baseline reads too.
+  conn->Params().Add("ColumnTypes=Declared");
   conn->Open();
   return conn;
 }

@@ -34,6 +34,8 @@ void Prepare() {
   GConnection = std::make_unique<TSQLConnection>();
   GConnection->SetDriverName("SQLite");
   GConnection->Params().Add("Database=" + GTable->Path());
+  // The typed fields of the declared types, which the baseline reads too.
+  GConnection->Params().Add("ColumnTypes=Declared");
   GConnection->Open();
   GQuery = std::make_unique<TQVLQuery>();
   GQuery->SetSQLConnection(GConnection.get());

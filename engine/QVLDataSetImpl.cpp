@@ -1481,7 +1481,8 @@ void TQVLDataSetImpl::PrepareKeySearch(TKeySearch& Search, const std::vector<TFi
     TKeyMatcher& m = Search.Matchers[i];
     m.Field = Fields[i];
     m.Key = KeyValues.IsArray() ? KeyValues[i] : KeyValues;
-    m.IsStringField = IsStringFieldType(m.Field->GetDataType());
+    m.IsStringField = IsStringFieldType(m.Field->GetDataType()) ||
+                      (m.Field->GetDataType() == ftVariant && m.Key.VarType() == varString);
     // A key without a value matches nothing, not even a field without one.
     if (m.Key.IsNull() || m.Key.IsEmpty()) {
       m.Kind = TKeyMatcher::kNever;

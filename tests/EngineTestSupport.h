@@ -36,6 +36,8 @@ class TSQLiteDb {
   TSQLiteDb() {
     FConnection.SetDriverName("SQLite");
     FConnection.Params().Add("Database=:memory:");
+    // The engine's tests read the typed fields' record slots.
+    FConnection.Params().Add("ColumnTypes=Declared");
     FConnection.Open();
     sqlite3_trace_v2(dynamic_cast<TSQLiteConnection&>(FConnection.Driver()).Handle(),
                      SQLITE_TRACE_STMT, Trace, this);

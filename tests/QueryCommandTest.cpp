@@ -46,9 +46,32 @@ TEST_F(QueryCommand, AlignedTable) {
             "---+---------------+------\n"
             " 1 | one           |   1.5\n"
             " 2 | two           |  NULL\n"
-            "10 | a longer name |    -3\n"
+            "10 | a longer name |  -3.0\n"
             "(3 rows)\n");
   EXPECT_EQ(run.Err, "");
+}
+
+// A file written elsewhere: every cell shows as SQLite holds it, whatever the
+// column's declared type; bytes in hexadecimal.
+TEST_F(QueryCommand, LooseValuesShowAsStored) {
+  qvl::TSQLConnection c;
+  c.SetDriverName("SQLite");
+  c.Params().Add("Database=" + Db);
+  c.ExecuteDirect(
+      "CREATE TABLE l (k INTEGER PRIMARY KEY, n INT, d DATE, v);"
+      "INSERT INTO l VALUES (1, 'N/A', 1673740800, x'00ff'), (2, 7, '2023-02-30', 0.5)");
+  TToolRun run = Query({"--db", Db, "select n, d, v from l order by k"});
+  EXPECT_EQ(run.Code, 0) << run.Err;
+  EXPECT_EQ(run.Out,
+            "n   | d          | v\n"
+            "----+------------+-------\n"
+            "N/A | 1673740800 | \\x00ff\n"
+            "7   | 2023-02-30 | 0.5\n"
+            "(2 rows)\n");
+  run = Query({"--db", Db, "--json", "select n, d, v from l order by k"});
+  EXPECT_EQ(run.Out,
+            "{\"n\":\"N/A\",\"d\":1673740800,\"v\":\"\\\\x00ff\"}\n"
+            "{\"n\":7,\"d\":\"2023-02-30\",\"v\":0.5}\n");
 }
 
 TEST_F(QueryCommand, MacrosParametersAndStandardInput) {

@@ -78,6 +78,9 @@ class TestDatabase {
       if (InSchema) c->Params().Add("options=-c search_path=" + FSchema);
     } else {
       c->Params().Add("Database=" + FFile);
+      // The SQL layer's tests check the mapping of declared types; the
+      // default that keeps SQLite's storage classes has its own tests.
+      c->Params().Add("ColumnTypes=Declared");
     }
     c->Open();
     return c;

@@ -9,6 +9,7 @@
 // from the header and the first rows, then "(N rows)"; or, with --json, one
 // JSON object a row. Any error is one line on standard error and exit 1.
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -94,6 +95,11 @@ bool IsBinary(const TField& Field) {
 std::string Text(const TField& Field) {
   if (Field.IsNull()) return "NULL";
   if (IsBinary(Field)) return Hex(Field.GetAsVariant().AsBytes());
+  // A variant field shows bytes as bytes and anything else as its text.
+  if (Field.GetDataType() == ftVariant) {
+    const Variant v = Field.GetAsVariant();
+    if (v.VarType() == varBytes) return Hex(v.AsBytes());
+  }
   return Field.GetAsString();
 }
 
@@ -111,6 +117,12 @@ nlohmann::ordered_json JsonValue(const TField& Field) {
       return Field.GetAsFloat();
     case ftBoolean:
       return Field.GetAsBoolean();
+    case ftVariant: {
+      const Variant v = Field.GetAsVariant();
+      if (v.VarType() == varInt64) return v.AsInt64();
+      if (v.VarType() == varDouble && std::isfinite(v.AsFloat())) return v.AsFloat();
+      return Text(Field);
+    }
     default:
       return Text(Field);  // exact decimals, dates and text as text
   }
@@ -152,10 +164,21 @@ void PrintTable(TQVLQuery& Query) {
     for (int i = 0; i < n; ++i) row.push_back(Text(*Query.Fields()[i]));
     return row;
   };
+  // A variant column aligns as numbers when the first rows hold numbers only.
+  std::vector<bool> variantNumbers(static_cast<std::size_t>(n), true);
   for (; !Query.Eof() && rows < WidthRows; Query.Next(), ++rows) {
     first.push_back(cells());
-    for (int i = 0; i < n; ++i) widths[i] = std::max(widths[i], first.back()[i].size());
+    for (int i = 0; i < n; ++i) {
+      widths[i] = std::max(widths[i], first.back()[i].size());
+      const TField& f = *Query.Fields()[i];
+      if (f.GetDataType() == ftVariant && !f.IsNull()) {
+        const TVarType kind = f.GetAsVariant().VarType();
+        if (kind != varInt64 && kind != varDouble) variantNumbers[i] = false;
+      }
+    }
   }
+  for (int i = 0; i < n; ++i)
+    if (Query.Fields()[i]->GetDataType() == ftVariant) right[i] = variantNumbers[i];
   PrintRow(header, widths, std::vector<bool>(n, false));
   std::string rule;
   for (int i = 0; i < n; ++i) rule += (i > 0 ? "-+-" : "") + std::string(widths[i], '-');

@@ -26,6 +26,8 @@ inline constexpr const char* SFieldTextTooLong =
     "Text of %s bytes does not fit field '%s', which holds at most %s bytes";
 inline constexpr const char* SFieldTextHasZeroByte =
     "Text with a zero byte does not fit field '%s', whose text ends at a zero byte";
+inline constexpr const char* SInvalidVariantData =
+    "Stored value with tag %s and %s bytes is not a valid variant field value";
 inline constexpr const char* SDuplicateFieldName = "Duplicate field name '%s'";
 inline constexpr const char* SCircularDataLink = "Circular datalinks are not allowed";
 inline constexpr const char* SNoFieldAccess = "Cannot access field '%s' in a filter";

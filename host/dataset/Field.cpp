@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -688,6 +689,163 @@ void TBlobField::SetAsVariant(const Variant& Value) {
     SetAsBytes(Value.AsBytes());
 }
 
+// ---- variant fields
+// ----------------------------------------------------------------------------------------------
+
+TBlobByteData TVariantField::Encode(const Variant& Value) {
+  auto tagged = [](char Tag, const void* Data, std::size_t Size) {
+    std::string out(1, Tag);
+    out.append(static_cast<const char*>(Data), Size);
+    return TBlobByteData(out);
+  };
+  switch (Value.VarType()) {
+    case varEmpty:
+    case varNull:
+      return TBlobByteData();
+    case varBoolean:
+    case varInteger:
+    case varInt64: {
+      const std::int64_t i = Value.AsInt64();
+      return tagged('I', &i, sizeof i);
+    }
+    case varDouble: {
+      const double d = Value.AsFloat();
+      return tagged('R', &d, sizeof d);
+    }
+    case varBytes: {
+      const TBytes b = Value.AsBytes();
+      return tagged('B', b.data(), b.size());
+    }
+    default: {
+      const std::string t = Value.AsString();
+      return tagged('T', t.data(), t.size());
+    }
+  }
+}
+
+Variant TVariantField::Decode(const TBlobByteData& Data) {
+  if (Data.Length() == 0) return Variant::Null();
+  const std::uint8_t* p = Data.Data();
+  const std::size_t n = Data.Length() - 1;
+  switch (p[0]) {
+    case 'I':
+      if (n == sizeof(std::int64_t)) {
+        std::int64_t i;
+        std::memcpy(&i, p + 1, sizeof i);
+        return Variant(i);
+      }
+      break;
+    case 'R':
+      if (n == sizeof(double)) {
+        double d;
+        std::memcpy(&d, p + 1, sizeof d);
+        return Variant(d);
+      }
+      break;
+    case 'T':
+      return Variant(std::string(reinterpret_cast<const char*>(p + 1), n));
+    case 'B':
+      return Variant(TBytes(p + 1, p + 1 + n));
+    default:
+      break;
+  }
+  DatabaseErrorFmt(SInvalidVariantData, {std::to_string(p[0]), std::to_string(n)});
+}
+
+std::string TVariantField::DoubleText(double Value) {
+  // The shortest text that reads back as the same double, in fixed notation
+  // for exponents from -4 to 15 and scientific beyond, as SQLite's shell
+  // and most languages show reals.
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::scientific);
+  std::string out(buf, r.ptr);
+  const std::size_t e = out.find('e');
+  if (e != std::string::npos) {
+    const int exponent = std::atoi(out.c_str() + e + 1);
+    if (exponent >= -4 && exponent < 16) {
+      r = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::fixed);
+      out.assign(buf, r.ptr);
+    }
+  }
+  // A real that happens to be whole still reads as a real.
+  if (std::isfinite(Value) && out.find_first_of(".e") == std::string::npos) out += ".0";
+  return out;
+}
+
+Variant TVariantField::GetAsVariant() const {
+  return Decode(GetBlobData());
+}
+
+void TVariantField::SetAsVariant(const Variant& Value) {
+  const TBlobByteData data = Encode(Value);
+  TBlobField::SetAsBytes(data.ToBytes());
+}
+
+std::string TVariantField::GetAsString() const {
+  const Variant v = GetAsVariant();
+  switch (v.VarType()) {
+    case varNull:
+      return std::string();
+    case varDouble:
+      return DoubleText(v.AsFloat());
+    case varBytes: {
+      const TBytes b = v.AsBytes();
+      return std::string(b.begin(), b.end());
+    }
+    default:
+      return v.AsString();
+  }
+}
+
+void TVariantField::SetAsString(const std::string& Value) {
+  SetAsVariant(Variant(Value));
+}
+
+TBytes TVariantField::GetAsBytes() const {
+  const std::string s = GetAsString();
+  return TBytes(s.begin(), s.end());
+}
+
+void TVariantField::SetAsBytes(const TBytes& Value) {
+  SetAsVariant(Variant(Value));
+}
+
+Variant TVariantField::ValueAs(TVarType Type) const {
+  const Variant v = GetAsVariant();
+  if (v.IsNull()) return v;
+  try {
+    return v.AsType(Type);
+  } catch (const EVariantError&) {
+  } catch (const EConvertError&) {
+  }
+  DatabaseErrorFmt(SFieldRangeError, {"'" + GetAsString() + "'", GetDisplayName()});
+}
+
+std::int32_t TVariantField::GetAsInteger() const {
+  const Variant v = ValueAs(varInteger);
+  return v.IsNull() ? 0 : v.AsInteger();
+}
+
+std::int64_t TVariantField::GetAsLargeInt() const {
+  const Variant v = ValueAs(varInt64);
+  return v.IsNull() ? 0 : v.AsInt64();
+}
+
+double TVariantField::GetAsFloat() const {
+  const Variant v = ValueAs(varDouble);
+  return v.IsNull() ? 0 : v.AsFloat();
+}
+
+bool TVariantField::GetAsBoolean() const {
+  const Variant v = ValueAs(varBoolean);
+  return v.IsNull() ? false : v.AsBoolean();
+}
+
+TDateTime TVariantField::GetAsDateTime() const {
+  const Variant v = ValueAs(varDate);
+  return v.IsNull() ? TDateTime{} : v.AsDateTime();
+}
+
 // ---- object fields
 // -----------------------------------------------------------------------------------------------
 
@@ -763,6 +921,8 @@ std::unique_ptr<TField> CreateFieldForType(TFieldType DataType, int Size, int Pr
     case ftFmtMemo:
     case ftOraClob:
       return std::make_unique<TMemoField>(DataType);
+    case ftVariant:
+      return std::make_unique<TVariantField>();
     case ftADT:
       return std::make_unique<TADTField>();
     case ftArray:

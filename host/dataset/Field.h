@@ -26,6 +26,7 @@
 //   ftBlob ftGraphic ftTypedBinary         TBlobField         0         a TBlobByteData (see below)
 //     ftOraBlob
 //   ftMemo ftFmtMemo ftOraClob             TMemoField         0         a TBlobByteData
+//   ftVariant                              TVariantField      0         a TBlobByteData: tag, value
 //   ftADT ftArray ftReference ftDataSet    TADTField ...      0         none (child fields)
 //
 // Blob fields exchange a TBlobByteData: GetFieldData's buffer is a
@@ -418,6 +419,36 @@ class TMemoField : public TBlobField {
 class TGraphicField : public TBlobField {
  public:
   TGraphicField() : TBlobField(ftGraphic) {}
+};
+// A value that keeps the kind it was stored with, for databases that do not
+// hold a column's values to its declared type. The blob holds one tag byte
+// and the value: 'I' with a native int64, 'R' with a native double, 'T' with
+// UTF-8 text, 'B' with bytes; no bytes at all is null. The variant is of the
+// stored kind (varInt64, varDouble, varString, varBytes); the string shows
+// text as it is and numbers exactly (reals in their shortest exact form).
+// Writing a variant keeps its kind (booleans become 0 and 1, other kinds
+// their text); SetAsString writes text.
+class TVariantField : public TBlobField {
+ public:
+  TVariantField() : TBlobField(ftVariant) {}
+  Variant GetAsVariant() const override;
+  void SetAsVariant(const Variant& Value) override;
+  std::string GetAsString() const override;
+  void SetAsString(const std::string& Value) override;
+  TBytes GetAsBytes() const;  // the value's own bytes (text, bytes, or the string of a number)
+  void SetAsBytes(const TBytes& Value);  // stores bytes
+  // Typed reads convert; a value that does not convert raises naming the field.
+  std::int32_t GetAsInteger() const override;
+  std::int64_t GetAsLargeInt() const override;
+  double GetAsFloat() const override;
+  bool GetAsBoolean() const override;
+  TDateTime GetAsDateTime() const override;
+  static TBlobByteData Encode(const Variant& Value);
+  static Variant Decode(const TBlobByteData& Data);
+  static std::string DoubleText(double Value);
+
+ private:
+  Variant ValueAs(TVarType Type) const;  // Null stays Null
 };
 
 // Object fields hold child fields; the parent itself has no value of its

@@ -165,6 +165,9 @@ bool MapSQLiteColumnType(const std::string& DeclaredType, TSQLColumnDesc& C) {
   } else if (is({"MONEY", "CURRENCY"})) {
     C.DataType = ftCurrency;
   } else if (is({"DECIMAL", "NUMERIC", "DEC"})) {
+    // SQLite keeps no more than a double's digits: a precision beyond any
+    // exact decimal's reads as an unconstrained one.
+    if (a > 1000) a = b = -1;
     sqlpolicy::SetDecimalColumn(C, a, b < 0 ? 0 : b);
   } else if (base == "DATE") {
     C.DataType = ftDate;
@@ -193,8 +196,9 @@ bool MapSQLiteColumnType(const std::string& DeclaredType, TSQLColumnDesc& C) {
   } else if (is({"GUID", "UUID"})) {
     C.DataType = ftGuid;
     C.Size = 38;
-  } else if (Contains(base, "INT")) {
-    // SQLite's own affinity rules for the names it does not know.
+  } else if (Contains(base, "INT") && !Contains(base, "POINT")) {
+    // SQLite's own affinity rules for the names it does not know; spatial
+    // types (POINT, MULTIPOINT) hold geometry, not integers.
     C.DataType = ftLargeint;
   } else if (Contains(base, "CHAR") || Contains(base, "CLOB") || Contains(base, "TEXT")) {
     sqlpolicy::SetStringColumn(C, ftString, a);
@@ -225,6 +229,7 @@ class TSQLiteStatement : public TSQLStatement {
   bool IsNull(int Index) override;
   bool GetBlob(int Index, TBlobByteData& Value) override;
   TTextRead ReadText(int Index, char* Buffer, std::size_t Capacity) override;
+  bool RetypeColumn(int Index, TFieldType Type, int Size, int Precision) override;
 
  protected:
   void Detach() override;
@@ -256,12 +261,14 @@ class TSQLiteStatement : public TSQLStatement {
   static bool ReadDate(TSQLStatement* Self, int Index, void* Buffer);
   static bool ReadBlob(TSQLStatement* Self, int Index, void* Buffer);
   static bool ReadChecked(TSQLStatement* Self, int Index, void* Buffer);
+  static bool ReadStored(TSQLStatement* Self, int Index, void* Buffer);
 
   TStmtHandle FHandle;
   sqlite3_stmt* FStmt = nullptr;  // FHandle's statement, read on every value
   State FState = State::Idle;
   bool FDescribed = false;
-  int FDescribedAt = 0;  // the statement's re-prepare count when described
+  int FDescribedAt = 0;   // the statement's re-prepare count when described
+  bool FRetyped = false;  // RetypeColumn changed a column since it was described
 };
 
 TSQLiteStatement::TSQLiteStatement(TSQLiteConnection* Connection, const std::string& Text)
@@ -320,6 +327,9 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
   };
   const bool binaryType = IsBinaryType(type);
   const bool textType = IsStringType(type) || IsMemoType(type);
+  // A value of a variant field goes with the kind it holds, so that it is
+  // stored, and compares, as SQLite held it.
+  const bool storedKind = type == ftVariant;
   switch (v.VarType()) {
     case varEmpty:
     case varNull:
@@ -341,6 +351,10 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
       break;
     }
     case varBcd: {
+      if (storedKind) {
+        rc = bindText(v.AsString());
+        break;
+      }
       // Integers go in exactly; other decimals as text, which a column of
       // numeric affinity turns into a double: refused unless that double
       // keeps every digit.
@@ -356,6 +370,10 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
       break;
     }
     case varDate:
+      if (storedKind) {
+        rc = bindText(v.AsString());
+        break;
+      }
       rc = bindText(sqlpolicy::TemporalParamText(v.AsDateTime(), sqlpolicy::TemporalParamKind(type),
                                                  false, Index));
       break;
@@ -390,6 +408,7 @@ struct TableInfo {
   std::map<std::string, TableColumn> Columns;  // by upper-cased name
   int KeyColumns = 0;
   bool WithoutRowid = false;
+  bool Strict = false;  // SQLite holds the values to their declared types
 };
 
 // A statement on the schema, or none when it cannot be prepared (a schema
@@ -425,11 +444,14 @@ TableInfo ReadTableInfo(sqlite3* Db, const std::string& Schema, const std::strin
           c;
     }
   }
-  if (TStmtHandle q = PrepareOne(Db, "SELECT wr FROM pragma_table_list(?1, ?2)")) {
+  if (TStmtHandle q =
+          PrepareOne(Db, "SELECT wr, strict FROM pragma_table_list(?1) WHERE schema = ?2")) {
     sqlite3_bind_text(q.get(), 1, Table.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(q.get(), 2, Schema.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(q.get()) == SQLITE_ROW)
+    if (sqlite3_step(q.get()) == SQLITE_ROW) {
       info.WithoutRowid = sqlite3_column_int(q.get(), 0) != 0;
+      info.Strict = sqlite3_column_int(q.get(), 1) != 0;
+    }
   }
   return info;
 }
@@ -444,6 +466,8 @@ void TSQLiteStatement::Describe() {
   std::map<std::pair<std::string, std::string>, TableInfo> tables;
   for (int i = 0; i < n; ++i) {
     TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(i)];
+    // The type SQLite itself holds the column's values to, if any.
+    TFieldType enforced = ftUnknown;
     const char* name = sqlite3_column_name(FStmt, i);
     c.Name = name != nullptr ? name : "";
     const char* decl = sqlite3_column_decltype(FStmt, i);
@@ -470,6 +494,14 @@ void TSQLiteStatement::Describe() {
                                        .Generated = tc.Generated,
                                        .RefusesValues = tc.Generated,
                                        .InKey = tc.KeyPosition > 0});
+        if (rowid || (info.Strict && (tc.Type == "INT" || tc.Type == "INTEGER")))
+          enforced = ftLargeint;
+        else if (info.Strict && tc.Type == "REAL")
+          enforced = ftFloat;
+        else if (info.Strict && tc.Type == "TEXT")
+          enforced = ftMemo;
+        else if (info.Strict && tc.Type == "BLOB")
+          enforced = ftBlob;
       } else {
         // The implicit rowid, named rowid, oid or _rowid_.
         int notNull = 0, primaryKey = 0, autoInc = 0;
@@ -478,11 +510,18 @@ void TSQLiteStatement::Describe() {
         if (sqlite3_table_column_metadata(db, schema, table, origin, &declared, &collation,
                                           &notNull, &primaryKey, &autoInc) == SQLITE_OK)
           c.InKey = primaryKey != 0;
+        enforced = ftLargeint;
       }
     } else {
       sqlpolicy::ApplyExpression(c);
     }
-    if (!MapSQLiteColumnType(decl != nullptr ? decl : "", c)) {
+    if (!Conn()->FDeclaredTypes) {
+      // Declared types are advice to SQLite: any column may hold any kind of
+      // value, unless SQLite enforces one.
+      c.DataType = enforced != ftUnknown ? enforced : ftVariant;
+      c.Size = 0;
+      c.Precision = 0;
+    } else if (!MapSQLiteColumnType(decl != nullptr ? decl : "", c)) {
       int storage = FState == State::Pending ? sqlite3_column_type(FStmt, i) : SQLITE_NULL;
       switch (storage) {
         case SQLITE_INTEGER:
@@ -505,6 +544,21 @@ void TSQLiteStatement::Describe() {
   FDescribed = true;
 }
 
+bool TSQLiteStatement::RetypeColumn(int Index, TFieldType Type, int Size, int Precision) {
+  if (Index < 0 || static_cast<std::size_t>(Index) >= FColumns.size()) return false;
+  TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
+  if (c.DataType != ftVariant || Type == ftUnknown || Type == ftADT || Type == ftArray ||
+      Type == ftReference || Type == ftDataSet)
+    return false;
+  // The typed readers convert any storage class, with their errors.
+  c.DataType = Type;
+  c.Size = Size;
+  c.Precision = Precision;
+  FReaders[static_cast<std::size_t>(Index)] = ReaderFor(Type);
+  FRetyped = true;
+  return true;
+}
+
 TSQLStatement::TValueReader TSQLiteStatement::ReaderFor(TFieldType Type) {
   switch (Type) {
     case ftLargeint:
@@ -517,6 +571,8 @@ TSQLStatement::TValueReader TSQLiteStatement::ReaderFor(TFieldType Type) {
       return &ReadString;
     case ftDate:
       return &ReadDate;
+    case ftVariant:
+      return &ReadStored;
     default:
       return IsBlobType(Type) ? &ReadBlob : &ReadChecked;
   }
@@ -553,7 +609,8 @@ void TSQLiteStatement::Open(const TParams* Params) {
   // SQLite prepares the statement again by itself when the schema changed;
   // its columns are described again then.
   const int prepared = sqlite3_stmt_status(FStmt, SQLITE_STMTSTATUS_REPREPARE, 0);
-  if (!FDescribed || prepared != FDescribedAt) {
+  if (!FDescribed || prepared != FDescribedAt || FRetyped) {
+    FRetyped = false;
     Describe();
     FDescribedAt = prepared;
   }
@@ -683,6 +740,44 @@ bool TSQLiteStatement::ReadBlob(TSQLStatement* Self, int Index, void* Buffer) {
   return ReadBytes(v, *static_cast<TBlobByteData*>(Buffer));
 }
 
+bool TSQLiteStatement::ReadStored(TSQLStatement* Self, int Index, void* Buffer) {
+  sqlite3_value* v = sqlite3_column_value(static_cast<TSQLiteStatement*>(Self)->FStmt, Index);
+  auto& out = *static_cast<TBlobByteData*>(Buffer);
+  const void* data;
+  std::size_t n;
+  char tag;
+  std::int64_t i;
+  double d;
+  switch (sqlite3_value_type(v)) {
+    case SQLITE_NULL:
+      out.Clear();
+      return false;
+    case SQLITE_INTEGER:
+      i = sqlite3_value_int64(v);
+      tag = 'I', data = &i, n = sizeof i;
+      break;
+    case SQLITE_FLOAT:
+      d = sqlite3_value_double(v);
+      tag = 'R', data = &d, n = sizeof d;
+      break;
+    case SQLITE_TEXT:
+      data = sqlite3_value_text(v);
+      tag = 'T', n = static_cast<std::size_t>(sqlite3_value_bytes(v));
+      break;
+    default:
+      data = sqlite3_value_blob(v);
+      tag = 'B', n = static_cast<std::size_t>(sqlite3_value_bytes(v));
+      break;
+  }
+  TBlobByteData value;
+  value.SetLength(n + 1);
+  std::uint8_t* p = value.MutableData();
+  p[0] = static_cast<std::uint8_t>(tag);
+  if (n > 0) std::memcpy(p + 1, data, n);
+  out = std::move(value);
+  return true;
+}
+
 bool TSQLiteStatement::ReadChecked(TSQLStatement* Self, int Index, void* Buffer) {
   return static_cast<TSQLiteStatement*>(Self)->Convert(Index, Buffer);
 }
@@ -702,6 +797,11 @@ bool TSQLiteStatement::Convert(int Index, void* Buffer) {
     case SQLITE_TEXT: {
       const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
       const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
+      // A timestamp field holds UTC without an offset: a text with one
+      // would come back shifted, unequal to what the file holds.
+      if ((c.DataType == ftTimeStamp || c.DataType == ftDateTime) && n > 11 &&
+          std::string_view(text + 11, n - 11).find_first_of("Z+-") != std::string_view::npos)
+        sqlvalue::DoesNotFit(c, "'" + std::string(text, n) + "'");
       sqlvalue::PutText(c, std::string_view(text, n), Buffer);
       return true;
     }
@@ -717,6 +817,9 @@ bool TSQLiteStatement::Convert(int Index, void* Buffer) {
 bool TSQLiteStatement::GetBlob(int Index, TBlobByteData& Value) {
   CheckRow();
   CheckIndex(Index);
+  // A variant field's blob is the tagged value.
+  if (FColumns[static_cast<std::size_t>(Index)].DataType == ftVariant)
+    return ReadStored(this, Index, &Value);
   return ReadBytes(sqlite3_column_value(FStmt, Index), Value);
 }
 
@@ -775,6 +878,13 @@ TSQLiteConnection::TSQLiteConnection(const TStrings& Params) {
         DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
     } else if (SameTextAscii(name, "ForeignKeys")) {
       foreignKeys = BooleanParam(name, value);
+    } else if (SameTextAscii(name, "ColumnTypes")) {
+      if (SameTextAscii(TrimAscii(value), "Declared"))
+        FDeclaredTypes = true;
+      else if (SameTextAscii(TrimAscii(value), "Stored"))
+        FDeclaredTypes = false;
+      else
+        DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
     } else {
       DatabaseErrorFmt(SUnknownConnectionParam, {"SQLite", name});
     }

@@ -11,9 +11,19 @@
 //                 the file's own). With WAL a partly read query does not
 //                 keep writers on other connections waiting.
 //
-// Columns map by declared type (see MapSQLiteColumnType); a column without
-// one (an expression, an untyped table column) takes its type from the
-// storage class of its value in the first row.
+//   ColumnTypes   Stored (default) or Declared: how columns map to fields.
+//
+// Stored: SQLite does not hold values to their declared types, so every
+// column gets a variant field (ftVariant) that keeps each value with its
+// storage class, except the columns SQLite enforces: a rowid (INTEGER
+// PRIMARY KEY) is ftLargeint, and the INT/INTEGER, REAL, TEXT and BLOB
+// columns of STRICT tables map to ftLargeint, ftFloat, ftMemo and ftBlob.
+// Any file reads whole; values written back keep their storage class.
+//
+// Declared: columns map by declared type (see MapSQLiteColumnType); a column
+// without one (an expression, an untyped table column) takes its type from
+// the storage class of its value in the first row. A value that does not fit
+// its field raises an error when read.
 //
 // Stored procedures: SQLite has none; StoredProcCall raises.
 //
@@ -58,6 +68,7 @@ class TSQLiteConnection : public TSQLDriverConnection {
   friend class TSQLiteStatement;
   void SetJournalMode(const std::string& Mode);
   sqlite3* FDb = nullptr;
+  bool FDeclaredTypes = false;  // ColumnTypes=Declared
 };
 
 std::unique_ptr<TSQLDriverConnection> OpenSQLiteConnection(const TStrings& Params);

@@ -28,6 +28,7 @@ enum TFormatClass {
   fcOther = 100
 };
 int FormatClass(TFieldType Type) {
+  if (Type == ftVariant) return static_cast<int>(fcOther) + static_cast<int>(Type);  // tagged
   if (IsBlobType(Type)) return fcBlob;
   if (IsStringType(Type)) return fcString;
   if (IsExactNumericType(Type)) return fcDecimal;
@@ -328,6 +329,9 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
     TField* f = Fields().Items(i);
     if (f->GetFieldKind() != fkData || f->GetFieldNo() <= 0) continue;
     const TSQLColumnDesc& c = FStatement->Column(f->GetFieldNo() - 1);
+    if (c.DataType == ftVariant && f->GetDataType() != ftVariant)
+      FStatement->RetypeColumn(f->GetFieldNo() - 1, f->GetDataType(), f->GetSize(),
+                               IsExactNumericType(f->GetDataType()) ? f->GetDataSize() - 3 : 0);
     if (FormatClass(f->GetDataType()) != FormatClass(c.DataType))
       DatabaseErrorFmt(
           SFieldTypeMismatch,

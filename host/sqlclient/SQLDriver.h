@@ -129,6 +129,13 @@ class TSQLStatement {
   virtual TTextRead ReadText(int Index, char* Buffer, std::size_t Capacity);
   // The current row's value as a variant of the column's type.
   Variant GetValue(int Index);
+  // Reads a variant column (ftVariant) in the format of a field of another
+  // type that the application declared for it, converting each value with
+  // an error for one that does not convert; false when the column is not a
+  // variant column or the driver cannot convert.
+  virtual bool RetypeColumn(int /*Index*/, TFieldType /*Type*/, int /*Size*/, int /*Precision*/) {
+    return false;
+  }
 
  protected:
   void CheckAttached() const;
