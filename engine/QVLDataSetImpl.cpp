@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <typeinfo>
 #include <unordered_set>
@@ -531,10 +532,12 @@ void TQVLDataSetImpl::SetRecNo(int Value) {
 
 // ---- field data ---------------------------------------------------------------------------------
 
-TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::NewValueHint(const TField& Field, bool Inserted) {
-  using enum TNewValueHint;
-  const int index = FieldSlotIndex(&Field);
-  if (index < 0 || Field.GetFieldKind() != fkData) return Unknown;
+void TQVLDataSetImpl::NewValueHints(bool Inserted, std::vector<TNewValueHint>& Hints) {
+  // The two records are found once for all fields: switching the state
+  // per field cost more than telling the fields apart.
+  const TFields& fields = FDataSet->Fields();
+  const auto n = static_cast<std::size_t>(fields.Count());
+  Hints.assign(n, TNewValueHint::Unknown);
   TRecordBuffer now, old;
   {
     TDataSetTempState state(*FDataSet, dsNewValue);
@@ -544,11 +547,22 @@ TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::NewValueHint(const TField& Field
     TDataSetTempState state(*FDataSet, dsOldValue);
     old = GetFieldsRecordBuffer();
   }
-  if (now == nullptr || old == nullptr) return Unknown;
-  const TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(index)];
-  const std::uint8_t* a = now + slot.Offset;
-  const std::uint8_t* b = old + slot.Offset;
-  if (slot.IsBlob) {
+  if (now == nullptr || old == nullptr) return;
+  for (std::size_t i = 0; i < n; ++i) {
+    const TField& field = *fields[static_cast<int>(i)];
+    if (FieldSlotIndex(&field) == static_cast<int>(i) && field.GetFieldKind() == fkData)
+      Hints[i] = SlotNewValueHint(field, FFieldSlots[i], now, old, Inserted);
+  }
+}
+
+TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::SlotNewValueHint(const TField& Field,
+                                                                 const TFieldSlot& Slot,
+                                                                 TRecordBuffer Now,
+                                                                 TRecordBuffer Old, bool Inserted) {
+  using enum TNewValueHint;
+  const std::uint8_t* a = Now + Slot.Offset;
+  const std::uint8_t* b = Old + Slot.Offset;
+  if (Slot.IsBlob) {
     // Blobs share their bytes until written: one array is one value.
     if (Inserted) return Unknown;
     return TBlobByteData::SlotData(a) == TBlobByteData::SlotData(b) ? Unassigned : Unknown;
@@ -556,7 +570,7 @@ TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::NewValueHint(const TField& Field
   if (Inserted) return a[0] == 0 ? Unassigned : Assigned;
   if (a[0] != b[0]) return Assigned;  // null against a value
   if (a[0] == 0) return Unassigned;
-  const auto size = static_cast<std::size_t>(slot.DataSize);
+  const auto size = static_cast<std::size_t>(Slot.DataSize);
   const TFieldType type = Field.GetDataType();
   switch (type) {
     case ftSmallint:
@@ -566,7 +580,7 @@ TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::NewValueHint(const TField& Field
     case ftAutoInc:
       return std::memcmp(a + 1, b + 1, size) == 0 ? Unassigned : Assigned;
     case ftString: {
-      if (!slot.IsString) break;
+      if (!Slot.IsString) break;
       // The text ends at its terminator; what follows it is no part of it.
       const auto* x = reinterpret_cast<const char*>(a + 1);
       const auto* y = reinterpret_cast<const char*>(b + 1);
@@ -574,8 +588,14 @@ TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::NewValueHint(const TField& Field
       return n == strnlen(y, size) && std::memcmp(x, y, n) == 0 ? Unassigned : Assigned;
     }
     case ftFloat:
-    case ftCurrency:
-      return Unknown;  // a NaN is not its own old value, and -0 is 0
+    case ftCurrency: {
+      // A NaN is not its own old value, and -0 is 0: only the same bytes of
+      // a number are surely the same value.
+      double d;
+      if (size != sizeof d || std::memcmp(a + 1, b + 1, size) != 0) return Unknown;
+      std::memcpy(&d, a + 1, sizeof d);
+      return std::isnan(d) ? Unknown : Unassigned;
+    }
     default:
       break;
   }

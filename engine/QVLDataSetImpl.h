@@ -215,12 +215,13 @@ class TQVLDataSetImpl {
     return true;
   }
   void SetFieldData(TField* Field, const void* Buffer);
-  // What Field's NewValue is in the record that field access reads now, told
-  // from the record's bytes without reading a value, for generated SQL:
-  // Unassigned when it holds its old value (or, in an inserted record, is
-  // null), Assigned when it surely differs (is not null), Unknown otherwise.
+  // What each field's NewValue is in the record that field access reads now,
+  // by field index, told from the record's bytes without reading a value, for
+  // generated SQL: Unassigned when it holds its old value (or, in an inserted
+  // record, is null), Assigned when it surely differs (is not null), Unknown
+  // otherwise.
   enum class TNewValueHint { Unknown, Unassigned, Assigned };
-  TNewValueHint NewValueHint(const TField& Field, bool Inserted);
+  void NewValueHints(bool Inserted, std::vector<TNewValueHint>& Hints);
   int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer);
   std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode);
   void CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest);
@@ -358,6 +359,8 @@ class TQVLDataSetImpl {
     return index;
   }
   TRecordBuffer FieldsRecordOtherwise(TDataSetState State) const;
+  static TNewValueHint SlotNewValueHint(const TField& Field, const TFieldSlot& Slot,
+                                        TRecordBuffer Now, TRecordBuffer Old, bool Inserted);
   std::string TailFault() const;
   void PrepareKeySearch(TKeySearch& Search, const std::vector<TField*>& Fields,
                         const Variant& KeyValues);

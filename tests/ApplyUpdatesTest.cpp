@@ -494,6 +494,39 @@ TEST_P(ApplyUpdates, GeneratedStatementsFollowEachRecord) {
   EXPECT_EQ(other->Fields()[0]->GetAsString(), "uno3");
 }
 
+// A number is left out of a generated UPDATE only when it surely holds its
+// old value; a changed one is written, alone or with other fields.
+TEST_P(ApplyUpdates, GeneratedUpdatesWriteChangedFloatsOnly) {
+  Exec("CREATE TABLE floats (id INT PRIMARY KEY, x DOUBLE PRECISION, n INT)");
+  Exec("INSERT INTO floats VALUES (1, 1.5, 1), (2, 2.5, 2), (3, 3.5, 3), (4, 4.5, 4)");
+  Q->Close();
+  Q->SetUpdateObject(nullptr);
+  Q->SetUpdateMode(upWhereAll);
+  Q->SQL().SetText("SELECT id, x, n FROM floats ORDER BY id");
+  Q->Open();
+  ASSERT_EQ(Q->FieldByName("x")->GetDataType(), ftFloat);
+  const struct {
+    double X;  // 0: unchanged
+    int N;     // 0: unchanged
+  } changes[] = {{1.75, 0}, {0, 20}, {3.25, 30}, {4.5, 0}};
+  for (const auto& c : changes) {
+    Q->Edit();
+    if (c.X != 0) Q->FieldByName("x")->SetAsFloat(c.X);
+    if (c.N != 0) Q->FieldByName("n")->SetAsInteger(c.N);
+    Q->Post();
+    Q->Next();
+  }
+  Q->ApplyUpdates();
+  EXPECT_FALSE(Q->GetUpdatesPending());
+  auto rows = Query("SELECT id, x, n FROM floats ORDER BY id");
+  rows->Open();
+  std::string out;
+  for (; !rows->Eof(); rows->Next())
+    out += rows->Fields()[0]->GetAsString() + "=" + rows->Fields()[1]->GetAsString() + "/" +
+           rows->Fields()[2]->GetAsString() + " ";
+  EXPECT_EQ(out, "1=1.75/1 2=2.5/20 3=3.25/30 4=4.5/4 ");
+}
+
 TEST_P(ApplyUpdates, CanModify) {
   EXPECT_TRUE(Q->GetCanModify()) << "an update object";
   Q->SetUpdateObject(nullptr);

@@ -62,13 +62,14 @@ bool TQVLDataSetAutoSQLGenerator::Apply(TUpdateKind UpdateKind, TDataSet* DataSe
   // Whether a field is assigned is mostly told from the record's bytes; its
   // values are read only when they are not enough.
   const bool inserted = dataSet.UpdateStatus() == usInserted;
+  if (UpdateKind != ukDelete) impl->NewValueHints(inserted, FHints);
   bool any = false;
   for (int i = 0, n = fields.Count(); i < n; ++i) {
     const TField& field = *fields[i];
     char shape = 0;
     if (UpdateKind != ukDelete && generator.CanUseFieldInUpdate(field)) {
       using enum TQVLDataSetImpl::TNewValueHint;
-      const TQVLDataSetImpl::TNewValueHint hint = impl->NewValueHint(field, inserted);
+      const TQVLDataSetImpl::TNewValueHint hint = FHints[static_cast<std::size_t>(i)];
       if (hint == Assigned || (hint == Unknown && generator.UseFieldInUpdate(field))) {
         shape |= kAssigned;
         any = true;

@@ -16,7 +16,9 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include "qvl/engine/QVLDataSetImpl.h"
 #include "qvl/update/QVLDataSetSQLUpdateObject.h"
 
 namespace qvl {
@@ -37,6 +39,7 @@ class TQVLDataSetAutoSQLGenerator : public TQVLDataSetSQLUpdateObject {
   std::unique_ptr<TQVLDataSetSQLGenerator> FGenerator;  // for the open dataset
   bool FHasObjects = false;                             // object fields: generated each time
   std::string FShape;                                   // the current record's, reused
+  std::vector<TQVLDataSetImpl::TNewValueHint> FHints;   // the current record's, reused
   std::unordered_map<std::string, std::string> FByShape;
 };
 
