@@ -152,21 +152,22 @@ void TSQLDriverConnection::SetCacheCapacity(std::size_t Value) {
 }
 
 void TSQLDriverConnection::Trim() {
-  while (FIdleCount > FCapacity) {
-    auto last = std::prev(FIdle.end());
-    auto range = FIdleByText.equal_range((*last)->Text());
-    for (auto it = range.first; it != range.second; ++it)
-      if (it->second == last) {
-        FIdleByText.erase(it);
-        break;
-      }
-    // The statement leaves the cache before it is destroyed, so that a
-    // failing native release cannot leave a dangling entry behind.
-    std::unique_ptr<TSQLStatement> victim = std::move(*last);
-    FIdle.erase(last);
-    --FIdleCount;
-    victim.reset();
-  }
+  // The statement leaves the cache before it is destroyed, so that a
+  // failing native release cannot leave a dangling entry behind.
+  while (FIdleCount > FCapacity) TakeIdle(std::prev(FIdle.end())).reset();
+}
+
+std::unique_ptr<TSQLStatement> TSQLDriverConnection::TakeIdle(Lru::iterator At) {
+  auto range = FIdleByText.equal_range((*At)->Text());
+  for (auto it = range.first; it != range.second; ++it)
+    if (it->second == At) {
+      FIdleByText.erase(it);
+      break;
+    }
+  std::unique_ptr<TSQLStatement> taken = std::move(*At);
+  FIdle.erase(At);
+  --FIdleCount;
+  return taken;
 }
 
 void TSQLDriverConnection::ReleaseStatements() {
@@ -182,6 +183,27 @@ void TSQLDriverConnection::ReleaseStatements() {
 }
 
 std::int64_t TSQLDriverConnection::Execute(const std::string& SQL, const TParams* Params) {
+  // The text run last is run again in place: record after record of an
+  // apply brings the same one, and taking it out of the cache and putting it
+  // back costs as much as binding its values. Nothing a statement runs
+  // closes the connection, so the cache keeps it meanwhile.
+  if (!FIdle.empty() && FIdle.front()->Text() == SQL) {
+    TSQLStatement& again = *FIdle.front();
+    try {
+      return again.Execute(Params);
+    } catch (const EDatabaseError&) {
+      try {
+        again.CloseCursor();
+      } catch (const EDatabaseError&) {
+        // One that cannot be reset is not worth keeping.
+        std::unique_ptr<TSQLStatement> gone = TakeIdle(FIdle.begin());
+      }
+      throw;
+    } catch (...) {
+      std::unique_ptr<TSQLStatement> gone = TakeIdle(FIdle.begin());
+      throw;
+    }
+  }
   std::unique_ptr<TSQLStatement> s = Prepare(SQL);
   std::int64_t rows;
   try {

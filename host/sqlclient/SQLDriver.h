@@ -237,6 +237,7 @@ class TSQLDriverConnection {
   friend class TSQLStatement;
   using Lru = std::list<std::unique_ptr<TSQLStatement>>;
   void Trim();
+  std::unique_ptr<TSQLStatement> TakeIdle(Lru::iterator At);  // out of the cache, not freed
 
   Lru FIdle;  // most recently used first
   std::unordered_multimap<std::string, Lru::iterator> FIdleByText;
