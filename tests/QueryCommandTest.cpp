@@ -131,6 +131,15 @@ TEST(PostgreSQLQueryCommand, RowsFromTheServer) {
             "{\"e\":\"\",\"x\":null,\"b\":\"\\\\x\",\"d\":\"infinity\",\"ts\":\"-infinity\","
             "\"tm\":\"24:00:00\",\"n\":\"NaN\",\"ni\":\"-Infinity\"}\n")
       << run.Err;
+  // Unconstrained numerics of any width show whole, as numbers.
+  run = runner.Run({"query", "--db", uri,
+                    "select sum(g) * 1e30 as s, cast(1e-40 as numeric) as e "
+                    "from generate_series(1, 2) g union all select 5, null"});
+  EXPECT_EQ(run.Out, "s" + std::string(31, ' ') + "| e\n" + std::string(32, '-') + "+" +
+                         std::string(43, '-') + "\n3" + std::string(30, '0') + " | 0." +
+                         std::string(39, '0') + "1\n" + std::string(30, ' ') + "5 | " +
+                         std::string(38, ' ') + "NULL\n(2 rows)\n")
+      << run.Err;
   run = runner.Run({"query", "--db", uri, "select 1/0"});
   EXPECT_EQ(run.Code, 1);
   EXPECT_EQ(run.Err.rfind("qvl query: ", 0), 0u) << run.Err;

@@ -206,22 +206,29 @@ TEST_P(SQLGeneratorDatabase, EveryValueReadsAndWritesBackExactlyEmptyIsNotNull) 
   if (PG()) {
     Exec(
         "CREATE TABLE kinds (id INT PRIMARY KEY, vc VARCHAR(10), t TEXT, b BYTEA, d DATE, "
-        "ts TIMESTAMP, tz TIMESTAMPTZ, tm TIME, n NUMERIC)");
+        "ts TIMESTAMP, tz TIMESTAMPTZ, tm TIME, n NUMERIC, w NUMERIC)");
     Exec(
         "INSERT INTO kinds VALUES (1, '', '', '', 'infinity', 'infinity', 'infinity', "
-        "'24:00:00', 'NaN'), (2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL), "
-        "(3, 'a', 'x', 'A', '-infinity', '-infinity', '-infinity', '00:00:00', 'Infinity'), "
-        "(4, ' ', ' ', '\\x00', '2024-02-29', '2024-02-29 23:59:59.999999', "
-        "'2024-02-29 23:59:59.999999+00', '23:59:59.999999', '-Infinity')");
-    expected = {{"1", "", "", "", "infinity", "infinity", "infinity", "24:00:00", "NaN"},
-                {"2", "null", "null", "null", "null", "null", "null", "null", "null"},
-                {"3", "a", "x", "A", "-infinity", "-infinity", "-infinity", "00:00:00", "Infinity"},
+        "'24:00:00', 'NaN', 10::numeric ^ 40), "
+        "(2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL), "
+        "(3, 'a', 'x', 'A', '-infinity', '-infinity', '-infinity', '00:00:00', 'Infinity', "
+        "1e-40), (4, ' ', ' ', '\\x00', '2024-02-29', '2024-02-29 23:59:59.999999', "
+        "'2024-02-29 23:59:59.999999+00', '23:59:59.999999', '-Infinity', "
+        "-(repeat('9', 60) || '.' || repeat('1', 40))::numeric)");
+    // Unconstrained numerics wider than any decimal field read digit for
+    // digit, scale included.
+    expected = {{"1", "", "", "", "infinity", "infinity", "infinity", "24:00:00", "NaN",
+                 "1" + std::string(40, '0') + "." + std::string(16, '0')},
+                {"2", "null", "null", "null", "null", "null", "null", "null", "null", "null"},
+                {"3", "a", "x", "A", "-infinity", "-infinity", "-infinity", "00:00:00", "Infinity",
+                 "0." + std::string(39, '0') + "1"},
                 {"4", " ", " ", std::string(1, '\0'), "2024-02-29", "2024-02-29 23:59:59.999999",
-                 "2024-02-29 23:59:59.999999", "23:59:59.999999", "-Infinity"}};
+                 "2024-02-29 23:59:59.999999", "23:59:59.999999", "-Infinity",
+                 "-" + std::string(60, '9') + "." + std::string(40, '1')}};
     serverText =
         "SELECT quote_nullable(vc) || quote_nullable(t) || quote_nullable(encode(b, 'hex')) || "
-        "quote_nullable(d) || quote_nullable(ts) || quote_nullable(tm) || quote_nullable(n) "
-        "FROM kinds ORDER BY id";
+        "quote_nullable(d) || quote_nullable(ts) || quote_nullable(tm) || quote_nullable(n) || "
+        "quote_nullable(w) FROM kinds ORDER BY id";
   } else {
     Exec("CREATE TABLE kinds (id INTEGER PRIMARY KEY, vc VARCHAR(10), t TEXT, c CLOB, b BLOB)");
     Exec(
@@ -244,6 +251,13 @@ TEST_P(SQLGeneratorDatabase, EveryValueReadsAndWritesBackExactlyEmptyIsNotNull) 
   for (query.Last(); !query.Bof(); query.Prior()) back.insert(back.begin(), Cells(query));
   EXPECT_EQ(forward, expected);
   EXPECT_EQ(back, expected);
+  if (PG()) {
+    query.First();
+    TField* w = query.FieldByName("w");
+    EXPECT_EQ(w->GetDataType(), ftVariant);
+    EXPECT_EQ(w->GetAsFloat(), 1e40);
+    EXPECT_TRUE(w->GetAsVariant() == Variant::Bcd("1" + std::string(40, '0')));
+  }
 
   // Under where all every old value must match itself, '' included: only
   // vc changes, and an old value that does not match fails the apply.
@@ -275,6 +289,10 @@ TEST_P(SQLGeneratorDatabase, EveryValueReadsAndWritesBackExactlyEmptyIsNotNull) 
     query.FieldByName("ts")->SetAsString("infinity");
     query.FieldByName("tm")->SetAsString("24:00:00");
     query.FieldByName("n")->SetAsString("-Infinity");
+    query.FieldByName("w")->SetAsString(std::string(70, '7') + ".25");
+    query.Next();  // row 3: an exact decimal as a variant
+    query.Edit();
+    query.FieldByName("w")->SetAsVariant(Variant::Bcd("-0." + std::string(45, '0') + "3"));
   }
   query.Post();
   query.ApplyUpdates();
@@ -284,11 +302,15 @@ TEST_P(SQLGeneratorDatabase, EveryValueReadsAndWritesBackExactlyEmptyIsNotNull) 
     held.push_back(server->Fields()[0]->GetAsString());
   if (PG())
     EXPECT_EQ(held, (std::vector<std::string>{
-                        "'w'NULLNULL'infinity''infinity''24:00:00''NaN'",
-                        "'''''''-infinity''infinity''24:00:00''-Infinity'",
-                        "'w''x''41''-infinity''-infinity''00:00:00''Infinity'",
+                        "'w'NULLNULL'infinity''infinity''24:00:00''NaN''1" + std::string(40, '0') +
+                            "." + std::string(16, '0') + "'",
+                        "'''''''-infinity''infinity''24:00:00''-Infinity''" + std::string(70, '7') +
+                            ".25'",
+                        "'w''x''41''-infinity''-infinity''00:00:00''Infinity''-0." +
+                            std::string(45, '0') + "3'",
                         "'w'' ''00''2024-02-29''2024-02-29 23:59:59.999999''23:59:59.999999'"
-                        "'-Infinity'"}));
+                        "'-Infinity''-" +
+                            std::string(60, '9') + "." + std::string(40, '1') + "'"}));
   else
     EXPECT_EQ(held, (std::vector<std::string>{"'w'NULL''NULL", "''''NULLX''", "'w''x''y'X'41'",
                                               "'w'' '' 'X'00'"}));

@@ -173,7 +173,7 @@ void PrintTable(TQVLQuery& Query) {
       const TField& f = *Query.Fields()[i];
       if (f.GetDataType() == ftVariant && !f.IsNull()) {
         const TVarType kind = f.GetAsVariant().VarType();
-        if (kind != varInt64 && kind != varDouble) variantNumbers[i] = false;
+        if (kind != varInt64 && kind != varDouble && kind != varBcd) variantNumbers[i] = false;
       }
     }
   }

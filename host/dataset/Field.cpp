@@ -716,6 +716,10 @@ TBlobByteData TVariantField::Encode(const Variant& Value) {
       const TBytes b = Value.AsBytes();
       return tagged('B', b.data(), b.size());
     }
+    case varBcd: {
+      const std::string t = Value.AsBcd();
+      return tagged('N', t.data(), t.size());
+    }
     default: {
       const std::string t = Value.AsString();
       return tagged('T', t.data(), t.size());
@@ -746,10 +750,18 @@ Variant TVariantField::Decode(const TBlobByteData& Data) {
       return Variant(std::string(reinterpret_cast<const char*>(p + 1), n));
     case 'B':
       return Variant(TBytes(p + 1, p + 1 + n));
+    case 'N':
+      return Variant::Bcd(std::string(reinterpret_cast<const char*>(p + 1), n));
     default:
       break;
   }
   DatabaseErrorFmt(SInvalidVariantData, {std::to_string(p[0]), std::to_string(n)});
+}
+
+TBlobByteData TVariantField::EncodeDecimal(std::string_view Text) {
+  std::string out(1, 'N');
+  out.append(Text);
+  return TBlobByteData(out);
 }
 
 std::string TVariantField::DoubleText(double Value) {
@@ -782,7 +794,12 @@ void TVariantField::SetAsVariant(const Variant& Value) {
 }
 
 std::string TVariantField::GetAsString() const {
-  const Variant v = GetAsVariant();
+  // A decimal shows the digits it was read with: its variant drops
+  // trailing zeros of the scale.
+  const TBlobByteData data = GetBlobData();
+  if (data.Length() > 0 && data.Data()[0] == 'N')
+    return std::string(reinterpret_cast<const char*>(data.Data() + 1), data.Length() - 1);
+  const Variant v = Decode(data);
   switch (v.VarType()) {
     case varNull:
       return std::string();

@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qvl/host/dataset/DBTypes.h"
@@ -423,11 +424,13 @@ class TGraphicField : public TBlobField {
 // A value that keeps the kind it was stored with, for databases that do not
 // hold a column's values to its declared type. The blob holds one tag byte
 // and the value: 'I' with a native int64, 'R' with a native double, 'T' with
-// UTF-8 text, 'B' with bytes; no bytes at all is null. The variant is of the
-// stored kind (varInt64, varDouble, varString, varBytes); the string shows
-// text as it is and numbers exactly (reals in their shortest exact form).
-// Writing a variant keeps its kind (booleans become 0 and 1, other kinds
-// their text); SetAsString writes text.
+// UTF-8 text, 'B' with bytes, 'N' with an exact decimal of any width as the
+// database wrote it (digits, NaN, Infinity, -Infinity); no bytes at all is
+// null. The variant is of the stored kind (varInt64, varDouble, varString,
+// varBytes, varBcd); the string shows text as it is and numbers exactly
+// (reals in their shortest exact form, decimals digit for digit). Writing a
+// variant keeps its kind (booleans become 0 and 1, other kinds their text);
+// SetAsString writes text.
 class TVariantField : public TBlobField {
  public:
   TVariantField() : TBlobField(ftVariant) {}
@@ -445,6 +448,7 @@ class TVariantField : public TBlobField {
   TDateTime GetAsDateTime() const override;
   static TBlobByteData Encode(const Variant& Value);
   static Variant Decode(const TBlobByteData& Data);
+  static TBlobByteData EncodeDecimal(std::string_view Text);  // kept as given
   static std::string DoubleText(double Value);
 
  private:

@@ -17,7 +17,9 @@
 #include <map>
 #include <set>
 #include <string_view>
+#include <utility>
 
+#include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLColumnPolicy.h"
@@ -108,10 +110,12 @@ bool OneStatement(const std::string& SQL) {
 }
 
 // numeric(p,s) keeps p and s in its type modifier, offset by 4; a negative
-// scale is an 11-bit two's complement. No modifier: an unconstrained numeric.
+// scale is an 11-bit two's complement. No modifier: an unconstrained numeric,
+// whose values (up to 131072 digits before the point and 16383 after) no
+// fixed decimal field holds; a variant field keeps each one's text.
 void SetNumeric(TSQLColumnDesc& C, int Typmod) {
   if (Typmod < 4) {
-    sqlpolicy::SetDecimalColumn(C, 0, 0);
+    C.DataType = ftVariant;
     return;
   }
   const int mod = Typmod - 4;
@@ -498,6 +502,7 @@ class TPostgreSQLStatement : public TSQLStatement {
   bool CursorOpen() const override { return FState != State::Idle; }
   bool IsNull(int Index) override;
   bool GetBlob(int Index, TBlobByteData& Value) override;
+  bool RetypeColumn(int Index, TFieldType Type, int Size, int Precision) override;
 
  protected:
   void Detach() override;
@@ -563,6 +568,8 @@ class TPostgreSQLStatement : public TSQLStatement {
   bool FBinary = false;
   std::vector<Oid> FTypes;  // per column, as described
   std::vector<int> FMods;
+  // Columns as described before RetypeColumn changed them.
+  std::vector<std::pair<int, TSQLColumnDesc>> FRetyped;
   bool FIsQuery = false;
   bool FCursorable = false;
   State FState = State::Idle;
@@ -802,6 +809,7 @@ TPostgreSQLStatement::TColumnTypes TPostgreSQLStatement::ResolveTypes(const PGre
 void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
   const auto n = static_cast<std::size_t>(PQnfields(D));
   FColumns.assign(n, TSQLColumnDesc{});
+  FRetyped.clear();
   FReaders.assign(n, &ReadValue);
   FBytea.assign(n, false);
   FBinaryKinds.assign(n, TBinaryKind::No);
@@ -977,6 +985,10 @@ void TPostgreSQLStatement::Open(const TParams* Params) {
   CheckAttached();
   CloseCursor();
   if (!FIsQuery) DatabaseError(SNoResultSet);
+  // Each opening starts from the server's types: fields built anew must not
+  // inherit an earlier dataset's typed fields.
+  for (auto& [index, original] : FRetyped) FColumns[static_cast<std::size_t>(index)] = original;
+  FRetyped.clear();
   TPostgreSQLConnection* c = Conn();
   Bound b;
   Bind(Params, b);
@@ -1179,6 +1191,21 @@ bool TPostgreSQLStatement::Read(int Index, void* Buffer) {
   return true;
 }
 
+bool TPostgreSQLStatement::RetypeColumn(int Index, TFieldType Type, int Size, int Precision) {
+  if (Index < 0 || static_cast<std::size_t>(Index) >= FColumns.size()) return false;
+  TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
+  // Typed fields of an application read the decimal text as they read any
+  // column's text, with their own range errors.
+  const bool typed = IsExactNumericType(Type) || IsStringType(Type) || Type == ftFloat ||
+                     Type == ftSmallint || Type == ftInteger || Type == ftLargeint;
+  if (c.DataType != ftVariant || !typed) return false;
+  FRetyped.emplace_back(Index, c);
+  c.DataType = Type;
+  c.Size = Size;
+  c.Precision = Precision;
+  return true;
+}
+
 void TPostgreSQLStatement::ReadBinary(int Index, void* Buffer) {
   const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
   const char* data = PQgetvalue(FBatch.get(), FRow, Index);
@@ -1260,6 +1287,18 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
   }
   const char* text = PQgetvalue(FBatch.get(), FRow, Index);
   const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
+  if (FColumns[static_cast<std::size_t>(Index)].DataType == ftVariant) {
+    // Only unconstrained numerics read into a variant.
+    if (PQfformat(FBatch.get(), Index) != 1) {
+      Value = TVariantField::EncodeDecimal(std::string_view(text, length));
+      return true;
+    }
+    std::string decimal;
+    if (!NumericText(text, length, decimal))
+      sqlvalue::NotValid(Column(Index), "(binary, " + std::to_string(length) + " bytes)");
+    Value = TVariantField::EncodeDecimal(decimal);
+    return true;
+  }
   if (!FBytea[static_cast<std::size_t>(Index)] || PQfformat(FBatch.get(), Index) == 1) {
     AssignBytes(Value, text, length);
     return true;
