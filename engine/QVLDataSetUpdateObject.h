@@ -12,6 +12,7 @@
 // for reading only: it is never the engine's update object.
 
 #include <string>
+#include <vector>
 
 #include "qvl/host/dataset/DBTypes.h"
 #include "qvl/host/runtime/Component.h"
@@ -40,6 +41,10 @@ class TQVLDataSetUpdateObject : public TComponent {
   // value of its field. A parameter that names no field is left as it is.
   // Null is sent as null, and empty text or bytes as empty.
   void AssignParamsFromDataSet(TParams& Params) const;
+  // The same for parameters filled again and again: FieldIndexes keeps, per
+  // parameter, the index of the field it names (-1: none) from one call to
+  // the next.
+  void AssignParamsFromDataSet(TParams& Params, std::vector<int>& FieldIndexes) const;
 
  private:
   friend class TQVLDataSetImpl;

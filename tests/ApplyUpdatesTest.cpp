@@ -527,6 +527,25 @@ TEST_P(ApplyUpdates, GeneratedUpdatesWriteChangedFloatsOnly) {
   EXPECT_EQ(out, "1=1.75/1 2=2.5/20 3=3.25/30 4=4.5/4 ");
 }
 
+// The update object's statement keeps which field each parameter names;
+// a reopen with the fields in another order must not shift its values.
+TEST_P(ApplyUpdates, ParametersFollowFieldsReordered) {
+  auto edit = [&](int Id, const char* Name, int Qty) {
+    ASSERT_TRUE(Q->Locate("id", Id, 0));
+    Q->Edit();
+    Q->FieldByName("name")->SetAsString(Name);
+    Q->FieldByName("qty")->SetAsInteger(Qty);
+    Q->Post();
+    Q->ApplyUpdates();
+  };
+  edit(1, "uno", 11);
+  Q->Close();
+  Q->SQL().SetText("SELECT qty, id, name FROM items ORDER BY id");
+  Q->Open();
+  edit(2, "dos", 22);
+  EXPECT_EQ(Server(), "1=uno/11 2=dos/22 3=three/30");
+}
+
 TEST_P(ApplyUpdates, CanModify) {
   EXPECT_TRUE(Q->GetCanModify()) << "an update object";
   Q->SetUpdateObject(nullptr);

@@ -34,7 +34,7 @@ bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* Data
            B.Macros == macros;
   });
   if (hit == FBuilt.end()) {
-    TBuilt built{SQL, paramChar, macroChar, std::move(macros), {}, std::make_unique<TParams>()};
+    TBuilt built{SQL, paramChar, macroChar, std::move(macros), {}, std::make_unique<TParams>(), {}};
     built.SQL = processor->Build(*processor->Parse(SQL), nullptr, built.Params.get());
     if (FBuilt.size() == kBuiltKept) FBuilt.pop_back();
     FBuilt.insert(FBuilt.begin(), std::move(built));
@@ -42,7 +42,7 @@ bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* Data
     std::rotate(FBuilt.begin(), hit, hit + 1);
   }
   TParams& params = *FBuilt.front().Params;
-  AssignParamsFromDataSet(params);
+  AssignParamsFromDataSet(params, FBuilt.front().FieldIndexes);
   const int rows = DataSet->PSExecuteStatement(FBuilt.front().SQL, &params);
   const TQVLRecordUpdateOptions options = impl->GetUpdateOptions();
   if ((options & uoCheckRowsAffected) != 0) {

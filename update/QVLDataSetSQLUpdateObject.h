@@ -47,6 +47,7 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
     std::string Macros;
     std::string SQL;                  // as processed
     std::unique_ptr<TParams> Params;  // one per reference, in text order
+    std::vector<int> FieldIndexes;    // of the field each parameter names
   };
   static constexpr std::size_t kBuiltKept = 8;
   std::vector<TBuilt> FBuilt;  // the statements processed last, most recent first
