@@ -16,6 +16,7 @@
 // dataset's current record with TQVLDataSetSQLGenerator, using this
 // processor's ParamChar and OracleLob.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -114,6 +115,8 @@ class TQVLSQLProcessor : public TComponent {
   const TStrings& GetMacros() const noexcept { return *FMacros; }
   // Copies the lines of Value; the caller keeps its list.
   void SetMacros(const TStrings& Value);
+  // Equal stamps mean equal macro lines (see TStringList::GetChangeStamp).
+  std::uint64_t GetMacrosStamp() const noexcept { return FMacros->GetChangeStamp(); }
   char GetParamChar() const noexcept { return FParamChar; }
   void SetParamChar(char Value) noexcept { FParamChar = Value; }
   char GetMacroChar() const noexcept { return FMacroChar; }

@@ -425,11 +425,30 @@ TEST_P(ApplyUpdates, TheUpdateObjectLinkAndItsProcessor) {
   Upd->SetSQLProcessor(processor.get());
   Set(1, "uno", 10);
   Q->ApplyUpdates();
-  processor.reset();
-  EXPECT_EQ(Upd->GetSQLProcessor(), nullptr);
+  processor->GetMacros().Delete(0);
   Set(2, "dos", 20);
   Q->ApplyUpdates();
-  EXPECT_EQ(Server(), "1=UNO/10 2=dos/20 3=three/30");
+  EXPECT_EQ(Server(), "1=UNO/10 2=dos/20 3=three/30") << "the macros changed";
+  processor.reset();
+  EXPECT_EQ(Upd->GetSQLProcessor(), nullptr);
+  Set(2, "two", 20);
+  Q->ApplyUpdates();
+  EXPECT_EQ(Server(), "1=UNO/10 2=two/20 3=three/30");
+
+  // Between applies the statement changes a line at a time, and by its line break.
+  TStrings& modify = Upd->GetModifySQL();
+  modify.SetText("UPDATE items SET name = :name || '!' WHERE id = :OLD_id");
+  Set(1, "uno", 10);
+  Q->ApplyUpdates();
+  modify.Put(0, "UPDATE items SET name = :name || '");
+  modify.Add("' WHERE id = :OLD_id");
+  Set(3, "tres", 30);
+  Q->ApplyUpdates();
+  EXPECT_EQ(Server(), "1=uno!/10 2=two/20 3=tres\n/30");
+  modify.SetLineBreak(" ");
+  Set(1, "one", 10);
+  Q->ApplyUpdates();
+  EXPECT_EQ(Server(), "1=one /10 2=two/20 3=tres\n/30");
 }
 
 // Generated statements are kept per shape of record (fields assigned, old

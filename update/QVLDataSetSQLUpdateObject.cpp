@@ -27,14 +27,14 @@ bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* Data
   // statements differ with the fields given a value): what the processor
   // makes of each is kept while the text, the markers and the macros stay,
   // with its parameters, which each record fills anew.
-  std::string macros = processor->GetMacros().GetText();
+  const std::uint64_t macros = processor->GetMacrosStamp();
   const char paramChar = processor->GetParamChar(), macroChar = processor->GetMacroChar();
   auto hit = std::find_if(FBuilt.begin(), FBuilt.end(), [&](const TBuilt& B) {
     return B.Source == SQL && B.ParamChar == paramChar && B.MacroChar == macroChar &&
-           B.Macros == macros;
+           B.MacrosStamp == macros;
   });
   if (hit == FBuilt.end()) {
-    TBuilt built{SQL, paramChar, macroChar, std::move(macros), {}, std::make_unique<TParams>(), {}};
+    TBuilt built{SQL, paramChar, macroChar, macros, {}, std::make_unique<TParams>(), {}};
     built.SQL = processor->Build(*processor->Parse(SQL), nullptr, built.Params.get());
     if (FBuilt.size() == kBuiltKept) FBuilt.pop_back();
     FBuilt.insert(FBuilt.begin(), std::move(built));

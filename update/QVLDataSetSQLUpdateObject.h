@@ -12,6 +12,7 @@
 // unless uoAllowMultiRecordUpdates is set. Both are EDatabaseError, so the
 // engine offers them to OnUpdateError.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,7 +45,7 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
   struct TBuilt {
     std::string Source;
     char ParamChar, MacroChar;
-    std::string Macros;
+    std::uint64_t MacrosStamp;
     std::string SQL;                  // as processed
     std::unique_ptr<TParams> Params;  // one per reference, in text order
     std::vector<int> FieldIndexes;    // of the field each parameter names

@@ -14,7 +14,16 @@ TQVLUpdateSQL::~TQVLUpdateSQL() {
 }
 
 std::string TQVLUpdateSQL::GetSQL(TUpdateKind UpdateKind) {
-  return GetSQLIndex(UpdateKind).GetText();
+  const TStringList& list = static_cast<TStringList&>(GetSQLIndex(UpdateKind));
+  TJoined& joined = FJoined[static_cast<std::size_t>(UpdateKind)];
+  if (!joined.Valid || joined.Stamp != list.GetChangeStamp() ||
+      joined.LineBreak != list.GetLineBreak()) {
+    joined.Text = list.GetText();
+    joined.Stamp = list.GetChangeStamp();
+    joined.LineBreak = list.GetLineBreak();
+    joined.Valid = true;
+  }
+  return joined.Text;
 }
 
 TQVLSQLProcessor* TQVLUpdateSQL::GetSQLProcessorToUse() {

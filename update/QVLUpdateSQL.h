@@ -9,6 +9,7 @@
 // is not owned and is forgotten when it is destroyed (free notification).
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -47,6 +48,13 @@ class TQVLUpdateSQL : public TQVLDataSetSQLUpdateObject {
  private:
   TQVLSQLProcessor* FSQLProcessor = nullptr;
   std::array<std::unique_ptr<TStringList>, 3> FSQL;
+  // Each list's Text as last joined: an apply asks for it on every record.
+  struct TJoined {
+    std::uint64_t Stamp = 0;
+    std::string LineBreak, Text;
+    bool Valid = false;
+  };
+  std::array<TJoined, 3> FJoined;
 };
 
 }  // namespace qvl

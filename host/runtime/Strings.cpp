@@ -1,5 +1,6 @@
 #include "qvl/host/runtime/Strings.h"
 
+#include <atomic>
 #include <cstdint>
 
 #include "qvl/host/runtime/Exceptions.h"
@@ -257,6 +258,8 @@ void TStringList::Changing() {
 }
 
 void TStringList::Changed() {
+  static std::atomic<std::uint64_t> LastStamp{0};
+  FChangeStamp = LastStamp.fetch_add(1, std::memory_order_relaxed) + 1;
   if (GetUpdateCount() == 0 && FOnChange) FOnChange(this);
 }
 

@@ -12,6 +12,7 @@
 // between BeginUpdate and the matching EndUpdate they are held back, and
 // EndUpdate fires one OnChange if anything changed.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +87,12 @@ class TStringList : public TStrings {
   void Clear() override;
   void Assign(const TStrings& Source) override;
 
+  // Changes with every change of the lines, inside an update too, to a value
+  // no list had before (0 for lists never changed, all empty): two equal
+  // stamps mean equal lines, so a reader keeping something made from the
+  // lines knows when to make it again, whichever list it reads.
+  std::uint64_t GetChangeStamp() const noexcept { return FChangeStamp; }
+
   const TNotifyEvent& GetOnChange() const { return FOnChange; }
   void SetOnChange(TNotifyEvent Value) { FOnChange = std::move(Value); }
   const TNotifyEvent& GetOnChanging() const { return FOnChanging; }
@@ -100,6 +107,7 @@ class TStringList : public TStrings {
   void CheckIndex(int Index, int Limit) const;
   std::vector<std::string> FList;
   bool FChangedWhileUpdating = false;
+  std::uint64_t FChangeStamp = 0;
   TNotifyEvent FOnChange;
   TNotifyEvent FOnChanging;
 };
