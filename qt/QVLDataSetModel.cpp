@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QTime>
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "qvl/host/dataset/DataLink.h"
@@ -38,23 +39,64 @@ TDateTime FromQTime(QTime Time) {
   return TDateTime{std::int64_t{Time.msecsSinceStartOfDay()} * 1000};
 }
 
-// The field's text as a grid shows it; an invalid variant for null.
+// An integer field's value from its bytes in the record.
+qlonglong IntegerAt(const void* Data, TFieldType Type) {
+  switch (Type) {
+    case ftSmallint: {
+      std::int16_t v;
+      std::memcpy(&v, Data, sizeof v);
+      return v;
+    }
+    case ftWord: {
+      std::uint16_t v;
+      std::memcpy(&v, Data, sizeof v);
+      return v;
+    }
+    case ftLargeint: {
+      std::int64_t v;
+      std::memcpy(&v, Data, sizeof v);
+      return v;
+    }
+    default: {
+      std::int32_t v;
+      std::memcpy(&v, Data, sizeof v);
+      return v;
+    }
+  }
+}
+
+// The field's text as a grid shows it; an invalid variant for null. Every
+// cell of every row passes here, so the common types are formatted straight
+// from the record's bytes where the dataset can point at them, and give the
+// same text as the field's GetAsString.
 QVariant FieldText(TField* Field) {
   const TFieldType type = Field->GetDataType();
-  if (IsStringType(type)) {
-    // Straight from the record's bytes where the dataset can point at them.
-    const void* data;
-    if (TDataSet* ds = Field->GetDataSet(); ds != nullptr && ds->PeekFieldData(Field, data)) {
-      if (data == nullptr) return {};
+  const void* data;
+  if (TDataSet* ds = Field->GetDataSet(); ds != nullptr && ds->PeekFieldData(Field, data)) {
+    if (data == nullptr) return {};
+    if (IsStringType(type)) {
       const auto* text = static_cast<const char*>(data);
       return QString::fromUtf8(text, static_cast<qsizetype>(strnlen(
                                          text, static_cast<std::size_t>(Field->GetDataSize()))));
     }
+    if (IsIntegerType(type)) return QString::number(IntegerAt(data, type));
+    if (type == ftFloat) {
+      double v;
+      std::memcpy(&v, data, sizeof v);
+      char text[32];
+      const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+      if (ec == std::errc()) return QString::fromLatin1(text, static_cast<qsizetype>(end - text));
+    }
+    if (type == ftDate) {
+      std::int32_t days;
+      std::memcpy(&days, data, sizeof days);
+      return QString::fromLatin1(DateToStr(DateFromDays(days)));
+    }
+  } else if (Field->IsNull()) {
+    return {};
   }
-  if (Field->IsNull()) return {};
-  if (IsIntegerType(type)) return QString::number(Field->GetAsLargeInt());
   if (IsBinaryType(type)) return QStringLiteral("(BLOB)");
-  if (type == ftDate || type == ftFloat) return QString::fromLatin1(Field->GetAsString());
+  if (type == ftDate) return QString::fromLatin1(Field->GetAsString());
   return QString::fromStdString(Field->GetAsString());
 }
 

@@ -187,5 +187,47 @@ TEST_F(QtModelTest, ChangesMadeByCodeReachTheModel) {
   EXPECT_TRUE(FModel.canFetchMore({}));
 }
 
+// Typed fields are formatted from the record's bytes: each cell shows what its
+// field's GetAsString gives, and null shows empty (SQLite keeps -0.0 as 0).
+TEST(QtModelTypedCells, ShowWhatTheFieldsGive) {
+  test::TCustomersFile file(1);
+  TSQLConnection db(nullptr);
+  db.SetDriverName("SQLite");
+  db.Params().Add("Database=" + file.Path());
+  db.Params().Add("ColumnTypes=Declared");
+  db.Open();
+  db.ExecuteDirect(
+      "create table typed (s smallint, i int, b bigint, f real, d date, t varchar(8))");
+  db.ExecuteDirect(
+      "insert into typed values (-32768, -2147483648, -9223372036854775808, -0.0, '0001-01-01', "
+      "''), (32767, 2147483647, 9223372036854775807, 0.1, '9999-12-31', 'x'), "
+      "(null, null, null, null, null, null), (-1, 7, 1, 1e300, '2024-02-29', 'ab')");
+  TQVLQuery query(nullptr);
+  query.SetSQLConnection(&db);
+  query.SQL().SetText("select * from typed");
+  query.Open();
+  TQVLDataSetModel model;
+  model.SetDataSet(&query);
+  while (model.canFetchMore({})) model.fetchMore({});
+  ASSERT_EQ(model.rowCount(), 4);
+  const std::vector<std::string> expected[] = {
+      {"-32768", "-2147483648", "-9223372036854775808", "0", "0001-01-01", ""},
+      {"32767", "2147483647", "9223372036854775807", "0.1", "9999-12-31", "x"},
+      {"", "", "", "", "", ""},
+      {"-1", "7", "1", "1e+300", "2024-02-29", "ab"}};
+  query.First();
+  for (int r = 0; r < 4; ++r, query.Next())
+    for (int c = 0; c < 6; ++c) {
+      SCOPED_TRACE(r * 10 + c);
+      const QModelIndex index = model.index(r, c);
+      EXPECT_EQ(model.data(index).toString().toStdString(),
+                expected[r][static_cast<std::size_t>(c)]);
+      EXPECT_EQ(model.data(index).toString().toStdString(), query.Fields()[c]->GetAsString());
+      EXPECT_EQ(model.data(index, TQVLDataSetModel::IsNullRole).toBool(),
+                query.Fields()[c]->IsNull());
+    }
+  model.SetDataSet(nullptr);
+}
+
 }  // namespace
 }  // namespace qvl
