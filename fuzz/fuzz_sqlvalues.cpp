@@ -67,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
       // Every instant the runtime holds is written and read back exactly,
       // in both forms.
       const std::int64_t micros = Bits(in);
+      // The two extreme counts are the infinities, which are written by name.
+      if (qvl::TDateTime{micros}.IsInfinite()) break;
       for (bool bc : {false, true}) {
         std::string text = qvl::sqlvalue::FormatTimestamp(micros, bc);
         if (bc && text.size() > 3 && text.compare(text.size() - 3, 3, " BC") != 0) bc = false;
