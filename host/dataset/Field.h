@@ -393,14 +393,17 @@ class TBlobField : public TField {
   explicit TBlobField(TFieldType DataType = ftBlob) : TField(DataType) {}
   int GetDataSize() const override { return 0; }
   bool IsBlob() const override { return true; }
-  Variant GetAsVariant() const override;  // varBytes (varString for memos), Null when empty
+  Variant GetAsVariant() const override;  // varBytes (varString for memos), Null for null
   void SetAsVariant(const Variant& Value) override;
   std::string GetAsString() const override;
   void SetAsString(const std::string& Value) override;
+  // The stored bytes as the dataset keeps them.
   TBlobByteData GetBlobData() const;
-  TBytes GetAsBytes() const { return GetBlobData().ToBytes(); }
+  // The value's bytes; virtual so that a field that keeps more than the value
+  // (a variant field's kind) gives the value alone through any reference.
+  virtual TBytes GetAsBytes() const { return GetBlobData().ToBytes(); }
   // Empty bytes set the empty value; Clear sets null.
-  void SetAsBytes(const TBytes& Value);
+  virtual void SetAsBytes(const TBytes& Value);
   void Clear() override {
     TField::Clear();
     FModified = true;
@@ -438,8 +441,8 @@ class TVariantField : public TBlobField {
   void SetAsVariant(const Variant& Value) override;
   std::string GetAsString() const override;
   void SetAsString(const std::string& Value) override;
-  TBytes GetAsBytes() const;  // the value's own bytes (text, bytes, or the string of a number)
-  void SetAsBytes(const TBytes& Value);  // stores bytes
+  TBytes GetAsBytes() const override;  // the value's own bytes (text, bytes, or a number's text)
+  void SetAsBytes(const TBytes& Value) override;  // stores bytes
   // Typed reads convert; a value that does not convert raises naming the field.
   std::int32_t GetAsInteger() const override;
   std::int64_t GetAsLargeInt() const override;
