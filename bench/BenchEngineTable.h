@@ -21,6 +21,7 @@
 
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/sqlclient/SQLConnection.h"
 
 namespace qvl::bench {
 
@@ -155,6 +156,14 @@ inline void CacheRows(sqlite3* Db, int N, std::vector<TBenchRow>& Rows) {
   sqlite3_prepare_v2(Db, kBenchSelect, -1, &stmt, nullptr);
   CopyRows(stmt, Rows);
   sqlite3_finalize(stmt);
+}
+
+// Points Db at the bench file on SQLite with the typed fields of the declared
+// types, which the C API baselines read too. Not opened.
+inline void SetUpSQLite(TSQLConnection& Db, const std::string& Path) {
+  Db.SetDriverName("SQLite");
+  Db.Params().Add("Database=" + Path);
+  Db.Params().Add("ColumnTypes=Declared");
 }
 
 // The application's fields for the table. The string field holds the

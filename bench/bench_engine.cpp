@@ -38,10 +38,7 @@ std::uint64_t GSink = 0;
 
 std::unique_ptr<TSQLConnection> Connect() {
   auto conn = std::make_unique<TSQLConnection>();
-  conn->SetDriverName("SQLite");
-  conn->Params().Add("Database=" + GTable->Path());
-  // The typed fields of the declared types, which the baseline reads too.
-  conn->Params().Add("ColumnTypes=Declared");
+  bench::SetUpSQLite(*conn, GTable->Path());
   conn->Open();
   return conn;
 }

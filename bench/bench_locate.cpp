@@ -32,10 +32,7 @@ std::uint64_t GSink = 0;
 
 void Prepare() {
   GConnection = std::make_unique<TSQLConnection>();
-  GConnection->SetDriverName("SQLite");
-  GConnection->Params().Add("Database=" + GTable->Path());
-  // The typed fields of the declared types, which the baseline reads too.
-  GConnection->Params().Add("ColumnTypes=Declared");
+  bench::SetUpSQLite(*GConnection, GTable->Path());
   GConnection->Open();
   GQuery = std::make_unique<TQVLQuery>();
   GQuery->SetSQLConnection(GConnection.get());

@@ -52,10 +52,7 @@ void OursFetchAndRead(benchmark::State& State) {
     std::int64_t cells;
     {
       TSQLConnection db(nullptr);
-      db.SetDriverName("SQLite");
-      db.Params().Add("Database=" + GTable->Path());
-      // The typed fields of the declared types, which the baseline reads too.
-      db.Params().Add("ColumnTypes=Declared");
+      bench::SetUpSQLite(db, GTable->Path());
       TQVLQuery query(nullptr);
       query.SetSQLConnection(&db);
       query.SQL().SetText(bench::kBenchSelect);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchEngineTable.h"
 #include "bench/BenchSupport.h"
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/DateTime.h"
@@ -75,10 +76,7 @@ class RowSource : public TSQLQuery {
 
 void LayerReadRows(benchmark::State& State) {
   TSQLConnection conn;
-  conn.SetDriverName("SQLite");
-  conn.Params().Add("Database=" + GPath);
-  // The typed fields of the declared types, which the baseline reads too.
-  conn.Params().Add("ColumnTypes=Declared");
+  bench::SetUpSQLite(conn, GPath);
   conn.Open();
   for (auto _ : State) {
     RowSource source;

@@ -90,10 +90,7 @@ void Ours(benchmark::State& State) {
     const std::size_t heap0 = HeapInUse();
     const double t0 = bench::ThreadCpuNow();
     TSQLConnection db(nullptr);
-    db.SetDriverName("SQLite");
-    db.Params().Add("Database=" + GTable->Path());
-    // The typed fields of the declared types, which the baseline reads too.
-    db.Params().Add("ColumnTypes=Declared");
+    bench::SetUpSQLite(db, GTable->Path());
     TQVLQuery query(nullptr);
     query.SetSQLConnection(&db);
     query.SQL().SetText(bench::kBenchSelect);
