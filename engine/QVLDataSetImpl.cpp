@@ -1112,6 +1112,21 @@ bool TQVLDataSetImpl::UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet*
   return generator.Apply(UpdateKind, generator.GetDataSet());
 }
 
+void TQVLDataSetImpl::PrefetchRecord(TRecordBuffer Record) const {
+  for (std::int32_t at = 0; at < FRecordSize; at += 64) __builtin_prefetch(Record + at);
+}
+
+void TQVLDataSetImpl::PrefetchLogAhead(const std::vector<TRecordBuffer>& Log, std::size_t I) const {
+  // A long log's records have long left the caches; while the server works
+  // on one record the next one and its old values are brought in. The
+  // header two ahead comes first, as it holds the next old record's address.
+  if (I + 2 < Log.size()) __builtin_prefetch(Log[I + 2]);
+  if (I + 1 < Log.size()) {
+    PrefetchRecord(Log[I + 1]);
+    if (TRecordBuffer old = RecordOld(Log[I + 1])) PrefetchRecord(old);
+  }
+}
+
 void TQVLDataSetImpl::ApplyUpdates() {
   // One operation for the checks: between the commits of the records and
   // the rebuilding of the log, committed records are still listed.
@@ -1132,6 +1147,7 @@ void TQVLDataSetImpl::ApplyUpdates() {
   try {
     const std::size_t count = FUpdateLog->size();
     for (std::size_t i = 0; i < count; ++i) {
+      PrefetchLogAhead(*FUpdateLog, i);
       FCurrentRecord = (*FUpdateLog)[i];
       if (UpdateRecord(UpdateKindOf(RecordStatus(FCurrentRecord)), FDataSet)) applied.push_back(i);
     }
@@ -1165,7 +1181,14 @@ void TQVLDataSetImpl::CommitApplied(const std::vector<std::size_t>& Applied) {
   // position rather than searched for each record: one pass for the whole
   // log, however long.
   std::vector<TRecordBuffer>& log = *FUpdateLog;
-  for (std::size_t i : Applied) CommitUpdate(log[i]);
+  for (std::size_t k = 0; k < Applied.size(); ++k) {
+    if (k + 2 < Applied.size()) __builtin_prefetch(log[Applied[k + 2]]);
+    if (k + 1 < Applied.size()) {
+      // Freeing the old record reads its blob slots.
+      if (TRecordBuffer old = RecordOld(log[Applied[k + 1]])) PrefetchRecord(old);
+    }
+    CommitUpdate(log[Applied[k]]);
+  }
   std::size_t kept = 0, next = 0;
   for (std::size_t i = 0; i < log.size(); ++i) {
     if (next < Applied.size() && Applied[next] == i) {
