@@ -563,8 +563,13 @@ TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::SlotNewValueHint(const TField& F
   const std::uint8_t* a = Now + Slot.Offset;
   const std::uint8_t* b = Old + Slot.Offset;
   if (Slot.IsBlob) {
+    // An inserted record's null blob was never given a value; a plain
+    // blob's array is one, while a variant's cell is left to its field.
+    if (Inserted)
+      return TBlobByteData::SlotData(a) == nullptr ? Unassigned
+             : Field.GetDataType() == ftVariant    ? Unknown
+                                                   : Assigned;
     // Blobs share their bytes until written: one array is one value.
-    if (Inserted) return Unknown;
     return TBlobByteData::SlotData(a) == TBlobByteData::SlotData(b) ? Unassigned : Unknown;
   }
   if (Inserted) return a[0] == 0 ? Unassigned : Assigned;
