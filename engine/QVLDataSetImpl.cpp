@@ -1123,12 +1123,12 @@ void TQVLDataSetImpl::PrefetchRecord(TRecordBuffer Record) const {
 
 void TQVLDataSetImpl::PrefetchLogAhead(const std::vector<TRecordBuffer>& Log, std::size_t I) const {
   // A long log's records have long left the caches; while the server works
-  // on one record the next one and its old values are brought in. The
-  // header two ahead comes first, as it holds the next old record's address.
-  if (I + 2 < Log.size()) __builtin_prefetch(Log[I + 2]);
-  if (I + 1 < Log.size()) {
-    PrefetchRecord(Log[I + 1]);
-    if (TRecordBuffer old = RecordOld(Log[I + 1])) PrefetchRecord(old);
+  // on one record the ones after it and their old values are brought in. A
+  // header comes in first, as it holds its old record's address.
+  if (I + 4 < Log.size()) __builtin_prefetch(Log[I + 4]);
+  if (I + 2 < Log.size()) {
+    PrefetchRecord(Log[I + 2]);
+    if (TRecordBuffer old = RecordOld(Log[I + 2])) PrefetchRecord(old);
   }
 }
 
@@ -1152,9 +1152,10 @@ void TQVLDataSetImpl::ApplyUpdates() {
   try {
     const std::size_t count = FUpdateLog->size();
     for (std::size_t i = 0; i < count; ++i) {
-      PrefetchLogAhead(*FUpdateLog, i);
       FCurrentRecord = (*FUpdateLog)[i];
-      if (UpdateRecord(UpdateKindOf(RecordStatus(FCurrentRecord)), FDataSet)) applied.push_back(i);
+      const TUpdateKind kind = UpdateKindOf(RecordStatus(FCurrentRecord));
+      PrefetchLogAhead(*FUpdateLog, i);
+      if (UpdateRecord(kind, FDataSet)) applied.push_back(i);
     }
     FFiltering = false;
     FCurrentRecord = current;

@@ -53,18 +53,30 @@ class TQVLRecordAllocator {
 
  private:
   struct TPage {
-    std::uint8_t* Block;                      // FPageSize * FRecordSize bytes, owned (calloc)
+    std::uint8_t* Block;                      // FPageSize * FRecordSize bytes inside a chunk
     std::unique_ptr<std::uint64_t[]> Stamps;  // one per record; 0 = not in use
+  };
+  // Pages are carved out of chunks that grow with the cache: a large cache
+  // lies in few blocks backed by huge pages where the system allows, so
+  // that walking it does not miss the address translation caches at every
+  // other record.
+  struct TChunk {
+    void* Base;  // calloc
+    std::size_t Size;
   };
 
   void NewPage();
+  std::uint8_t* CarvePage(std::size_t Bytes);
   // The page and record index holding P, or false for an address that is not
   // the start of a record of this allocator.
   bool Locate(const void* P, std::size_t& Page, std::size_t& Index) const;
 
   std::uint32_t FRecordSize;
   std::uint32_t FPageSize;
-  std::vector<TPage> FPages;  // oldest first; blocks freed by the destructor
+  std::vector<TPage> FPages;    // oldest first
+  std::vector<TChunk> FChunks;  // freed by the destructor
+  std::uint8_t* FChunkNext = nullptr;
+  std::size_t FChunkLeft = 0;
   std::int32_t FFreeInPage = 0;
   std::uint8_t* FNextRecord = nullptr;
   std::vector<void*> FFreeList;  // a stack
