@@ -26,7 +26,8 @@ int CompareTextAscii(std::string_view A, std::string_view B) {
 }
 
 bool SameTextAscii(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && CompareTextAscii(A, B) == 0;
+  // Names mostly come back spelt as they were given: bytes compare faster.
+  return A.size() == B.size() && (A == B || CompareTextAscii(A, B) == 0);
 }
 
 std::string UpperCaseAscii(std::string S) {
