@@ -61,6 +61,7 @@ class TQVLRecordAllocator {
   // The page and record index holding P, or false for an address that is not
   // the start of a record of this allocator.
   bool Locate(const void* P, std::size_t& Page, std::size_t& Index) const;
+  std::size_t NearPage(std::uintptr_t Address, std::uintptr_t PageBytes) const;
 
   std::uint32_t FRecordSize;
   std::uint32_t FPageSize;
