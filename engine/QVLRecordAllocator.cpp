@@ -71,13 +71,16 @@ TQVLRecordAllocator::~TQVLRecordAllocator() {
 }
 
 void TQVLRecordAllocator::NewPage() {
-  const std::size_t bytes = std::size_t{FPageSize} * FRecordSize;
+  // The stamps follow the records, aligned; one block costs one allocation
+  // to make and to free, and keeps a record's stamp near it.
+  const std::size_t records = (std::size_t{FPageSize} * FRecordSize + alignof(std::uint64_t) - 1) &
+                              ~(alignof(std::uint64_t) - 1);
+  const std::size_t bytes = records + std::size_t{FPageSize} * sizeof(std::uint64_t);
   // calloc: large pages come from the system already zeroed.
   auto* block = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
   if (block == nullptr) throw std::bad_alloc();
-  TPage page{block, nullptr};
+  TPage page{block, reinterpret_cast<std::uint64_t*>(block + records)};
   try {
-    page.Stamps = std::make_unique<std::uint64_t[]>(FPageSize);
     FPagesByAddress.emplace(reinterpret_cast<std::uintptr_t>(block), FPages.size());
     FPages.push_back(std::move(page));
   } catch (...) {

@@ -53,8 +53,9 @@ class TQVLRecordAllocator {
 
  private:
   struct TPage {
-    std::uint8_t* Block;                      // FPageSize * FRecordSize bytes, owned (calloc)
-    std::unique_ptr<std::uint64_t[]> Stamps;  // one per record; 0 = not in use
+    // FPageSize records, then their stamps: one block, owned (calloc).
+    std::uint8_t* Block;
+    std::uint64_t* Stamps;  // in Block, one per record; 0 = not in use
   };
 
   void NewPage();
