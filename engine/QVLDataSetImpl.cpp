@@ -563,8 +563,13 @@ TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::SlotNewValueHint(const TField& F
   const std::uint8_t* a = Now + Slot.Offset;
   const std::uint8_t* b = Old + Slot.Offset;
   if (Slot.IsBlob) {
+    // An inserted record's null blob was never given a value; a plain
+    // blob's array is one, while a variant's cell is left to its field.
+    if (Inserted)
+      return TBlobByteData::SlotData(a) == nullptr ? Unassigned
+             : Field.GetDataType() == ftVariant    ? Unknown
+                                                   : Assigned;
     // Blobs share their bytes until written: one array is one value.
-    if (Inserted) return Unknown;
     return TBlobByteData::SlotData(a) == TBlobByteData::SlotData(b) ? Unassigned : Unknown;
   }
   if (Inserted) return a[0] == 0 ? Unassigned : Assigned;
@@ -1112,6 +1117,21 @@ bool TQVLDataSetImpl::UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet*
   return generator.Apply(UpdateKind, generator.GetDataSet());
 }
 
+void TQVLDataSetImpl::PrefetchRecord(TRecordBuffer Record) const {
+  for (std::int32_t at = 0; at < FRecordSize; at += 64) __builtin_prefetch(Record + at);
+}
+
+void TQVLDataSetImpl::PrefetchLogAhead(const std::vector<TRecordBuffer>& Log, std::size_t I) const {
+  // A long log's records have long left the caches; while the server works
+  // on one record the ones after it and their old values are brought in. A
+  // header comes in first, as it holds its old record's address.
+  if (I + 4 < Log.size()) __builtin_prefetch(Log[I + 4]);
+  if (I + 2 < Log.size()) {
+    PrefetchRecord(Log[I + 2]);
+    if (TRecordBuffer old = RecordOld(Log[I + 2])) PrefetchRecord(old);
+  }
+}
+
 void TQVLDataSetImpl::ApplyUpdates() {
   // One operation for the checks: between the commits of the records and
   // the rebuilding of the log, committed records are still listed.
@@ -1133,7 +1153,9 @@ void TQVLDataSetImpl::ApplyUpdates() {
     const std::size_t count = FUpdateLog->size();
     for (std::size_t i = 0; i < count; ++i) {
       FCurrentRecord = (*FUpdateLog)[i];
-      if (UpdateRecord(UpdateKindOf(RecordStatus(FCurrentRecord)), FDataSet)) applied.push_back(i);
+      const TUpdateKind kind = UpdateKindOf(RecordStatus(FCurrentRecord));
+      PrefetchLogAhead(*FUpdateLog, i);
+      if (UpdateRecord(kind, FDataSet)) applied.push_back(i);
     }
     FFiltering = false;
     FCurrentRecord = current;
@@ -1165,7 +1187,14 @@ void TQVLDataSetImpl::CommitApplied(const std::vector<std::size_t>& Applied) {
   // position rather than searched for each record: one pass for the whole
   // log, however long.
   std::vector<TRecordBuffer>& log = *FUpdateLog;
-  for (std::size_t i : Applied) CommitUpdate(log[i]);
+  for (std::size_t k = 0; k < Applied.size(); ++k) {
+    if (k + 2 < Applied.size()) __builtin_prefetch(log[Applied[k + 2]]);
+    if (k + 1 < Applied.size()) {
+      // Freeing the old record reads its blob slots.
+      if (TRecordBuffer old = RecordOld(log[Applied[k + 1]])) PrefetchRecord(old);
+    }
+    CommitUpdate(log[Applied[k]]);
+  }
   std::size_t kept = 0, next = 0;
   for (std::size_t i = 0; i < log.size(); ++i) {
     if (next < Applied.size() && Applied[next] == i) {

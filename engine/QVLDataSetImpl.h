@@ -373,6 +373,8 @@ class TQVLDataSetImpl {
     return static_cast<TUpdateStatus>(R[2 * sizeof(void*)]);
   }
   static TRecordBuffer RecordOld(TRecordBuffer R);
+  void PrefetchRecord(TRecordBuffer Record) const;
+  void PrefetchLogAhead(const std::vector<TRecordBuffer>& Log, std::size_t I) const;
   static std::int32_t RecordNo(TRecordBuffer R);
   static void SetRecordNext(TRecordBuffer R, TRecordBuffer Value);
   static void SetRecordPrior(TRecordBuffer R, TRecordBuffer Value);

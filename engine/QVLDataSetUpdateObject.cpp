@@ -47,13 +47,13 @@ void TQVLDataSetUpdateObject::AssignParamsFromDataSet(TParams& Params,
     // the framework's NewValue is Unassigned for a field that did not change,
     // and a statement that sets that field too must write it unchanged, not
     // as null.
-    const Variant value = old ? field->GetOldValue() : field->GetAsVariant();
+    Variant value = old ? field->GetOldValue() : field->GetAsVariant();
     param->SetDataType(field->GetDataType());
     // Blobs too: an empty text or byte array goes as empty, only null as null.
     if (value.IsNull() || value.IsEmpty())
       param->Clear();
     else
-      param->SetValue(value);
+      param->SetValue(std::move(value));
   }
 }
 

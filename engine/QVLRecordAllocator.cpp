@@ -1,5 +1,8 @@
 #include "qvl/engine/QVLRecordAllocator.h"
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +35,13 @@ namespace qvl {
 namespace {
 
 constexpr std::uint64_t kStampBlock = std::uint64_t{1} << 20;
+
+// The first chunk is small, so that a small result costs little; each next
+// one doubles, up to a few huge pages: a large cache lies mostly in whole
+// huge pages, and at most one chunk's worth is held but not used.
+constexpr std::size_t kFirstChunk = 64 * 1024;
+constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+constexpr std::size_t kLargestChunk = 4 * kHugePage;
 
 // Stamp 0 means "no record", so the counter starts at the first block.
 std::atomic<std::uint64_t> GStampCounter{kStampBlock};
@@ -66,26 +76,59 @@ TQVLRecordAllocator::~TQVLRecordAllocator() {
       }
     }
     QVL_UNPOISON(page.Block, std::size_t{FPageSize} * FRecordSize);
-    std::free(page.Block);
   }
+  for (const TChunk& chunk : FChunks) std::free(chunk.Base);
+}
+
+std::uint8_t* TQVLRecordAllocator::CarvePage(std::size_t Bytes) {
+  if (Bytes > FChunkLeft) {
+    const std::size_t last = FChunks.empty() ? 0 : FChunks.back().Size;
+    const std::size_t size = std::max({std::min(last * 2, kLargestChunk), kFirstChunk, Bytes});
+    // calloc: large blocks come from the system already zeroed.
+    void* base = std::calloc(size, 1);
+    if (base == nullptr) throw std::bad_alloc();
+    try {
+      FChunks.push_back({base, size});
+    } catch (...) {
+      std::free(base);
+      throw;
+    }
+#ifdef MADV_HUGEPAGE
+    // The whole huge pages inside the block are asked to be backed as such;
+    // it is advice only, and failing changes nothing.
+    const auto at = reinterpret_cast<std::uintptr_t>(base);
+    const std::uintptr_t from = (at + kHugePage - 1) / kHugePage * kHugePage;
+    const std::uintptr_t to = (at + size) / kHugePage * kHugePage;
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
+    FChunkNext = static_cast<std::uint8_t*>(base);
+    FChunkLeft = size;
+  }
+  std::uint8_t* page = FChunkNext;
+  FChunkNext += Bytes;
+  FChunkLeft -= Bytes;
+  return page;
 }
 
 void TQVLRecordAllocator::NewPage() {
-  // The stamps follow the records, aligned; one block costs one allocation
-  // to make and to free, and keeps a record's stamp near it.
+  // The stamps follow the records, aligned, in the same carved bytes: a page
+  // costs no allocation of its own and keeps a record's stamp near it. The
+  // size stays a multiple of the stamps' alignment, so that the next page's
+  // stamps are aligned too.
   const std::size_t records = (std::size_t{FPageSize} * FRecordSize + alignof(std::uint64_t) - 1) &
                               ~(alignof(std::uint64_t) - 1);
   const std::size_t bytes = records + std::size_t{FPageSize} * sizeof(std::uint64_t);
-  // calloc: large pages come from the system already zeroed.
-  auto* block = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
-  if (block == nullptr) throw std::bad_alloc();
+  // Chunks come zeroed and their bytes are handed out once, so a page is
+  // zero. A page that fails to be listed goes back to its chunk untouched.
+  std::uint8_t* block = CarvePage(bytes);
   TPage page{block, reinterpret_cast<std::uint64_t*>(block + records)};
   try {
     FPagesByAddress.emplace(reinterpret_cast<std::uintptr_t>(block), FPages.size());
     FPages.push_back(std::move(page));
   } catch (...) {
     FPagesByAddress.erase(reinterpret_cast<std::uintptr_t>(block));
-    std::free(block);
+    FChunkNext = block;
+    FChunkLeft += bytes;
     throw;
   }
   FNextRecord = block;

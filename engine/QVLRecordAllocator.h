@@ -53,12 +53,21 @@ class TQVLRecordAllocator {
 
  private:
   struct TPage {
-    // FPageSize records, then their stamps: one block, owned (calloc).
+    // FPageSize records, then their stamps, inside a chunk.
     std::uint8_t* Block;
     std::uint64_t* Stamps;  // in Block, one per record; 0 = not in use
   };
+  // Pages are carved out of chunks that grow with the cache: a large cache
+  // lies in few blocks backed by huge pages where the system allows, so
+  // that walking it does not miss the address translation caches at every
+  // other record.
+  struct TChunk {
+    void* Base;  // calloc
+    std::size_t Size;
+  };
 
   void NewPage();
+  std::uint8_t* CarvePage(std::size_t Bytes);
   // The page and record index holding P, or false for an address that is not
   // the start of a record of this allocator.
   bool Locate(const void* P, std::size_t& Page, std::size_t& Index) const;
@@ -66,7 +75,10 @@ class TQVLRecordAllocator {
 
   std::uint32_t FRecordSize;
   std::uint32_t FPageSize;
-  std::vector<TPage> FPages;  // oldest first; blocks freed by the destructor
+  std::vector<TPage> FPages;    // oldest first
+  std::vector<TChunk> FChunks;  // freed by the destructor
+  std::uint8_t* FChunkNext = nullptr;
+  std::size_t FChunkLeft = 0;
   std::int32_t FFreeInPage = 0;
   std::uint8_t* FNextRecord = nullptr;
   std::vector<void*> FFreeList;  // a stack

@@ -41,6 +41,11 @@ void TParam::SetValue(const Variant& Value) {
   if (FDataType == ftUnknown) FDataType = TypeOfValue(Value);
 }
 
+void TParam::SetValue(Variant&& Value) {
+  if (FDataType == ftUnknown) FDataType = TypeOfValue(Value);
+  FValue = std::move(Value);
+}
+
 void TParam::SetAsString(const std::string& Value) {
   FValue = Variant(Value);
   if (FDataType == ftUnknown) FDataType = ftString;

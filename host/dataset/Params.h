@@ -36,6 +36,7 @@ class TParam : public TObject {
 
   const Variant& GetValue() const { return FValue; }
   void SetValue(const Variant& Value);
+  void SetValue(Variant&& Value);
   bool IsNull() const { return FValue.IsNull() || FValue.IsEmpty(); }
   void Clear() { FValue = Variant::Null(); }
 

@@ -23,6 +23,9 @@ struct TStmtFinalizer {
 };
 using TStmtHandle = std::unique_ptr<sqlite3_stmt, TStmtFinalizer>;
 
+// Bound values up to this many bytes stay with a statement between runs.
+constexpr std::size_t kKeptBoundBytes = 64 * 1024;
+
 std::string SQLStateOf(int Code) {
   switch (Code) {
     case SQLITE_CONSTRAINT_UNIQUE:
@@ -269,6 +272,9 @@ class TSQLiteStatement : public TSQLStatement {
   bool FDescribed = false;
   int FDescribedAt = 0;   // the statement's re-prepare count when described
   bool FRetyped = false;  // RetypeColumn changed a column since it was described
+  // Text and blob bytes bound by the last Bind: SQLite keeps its copies of
+  // them until they are cleared or bound again.
+  std::size_t FBoundBytes = 0;
 };
 
 TSQLiteStatement::TSQLiteStatement(TSQLiteConnection* Connection, const std::string& Text)
@@ -309,6 +315,7 @@ void TSQLiteStatement::Bind(const TParams* Params) {
   const int given = Params == nullptr ? 0 : Params->Count();
   if (markers != given)
     DatabaseErrorFmt(SParamCountMismatch, {std::to_string(markers), std::to_string(given)});
+  FBoundBytes = 0;
   for (int i = 0; i < given; ++i) BindOne(i + 1, *Params->Items(i));
 }
 
@@ -317,12 +324,14 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
   const TFieldType type = Param.GetDataType();
   int rc = SQLITE_OK;
   auto bindText = [&](const std::string& Text) {
+    FBoundBytes += Text.size();
     return sqlite3_bind_text64(FStmt, Index, Text.data(), Text.size(), SQLITE_TRANSIENT,
                                SQLITE_UTF8);
   };
   auto bindBlob = [&](const void* Data, std::size_t Size) {
     // A null pointer would bind NULL; an empty blob is a value.
     if (Size == 0) return sqlite3_bind_zeroblob(FStmt, Index, 0);
+    FBoundBytes += Size;
     return sqlite3_bind_blob64(FStmt, Index, Data, Size, SQLITE_TRANSIENT);
   };
   const bool binaryType = IsBinaryType(type);
@@ -378,14 +387,18 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
                                                  false, Index));
       break;
     case varString: {
-      const std::string s = v.AsString();
+      const std::string& s = *v.StringPtr();
       rc = binaryType ? bindBlob(s.data(), s.size()) : bindText(s);
       break;
     }
     case varBytes: {
-      const TBytes bytes = v.AsBytes();
+      const TBytes& bytes = *v.BytesPtr();
+      // A null pointer would bind NULL: empty text is a value.
+      FBoundBytes += bytes.size();
       if (textType)
-        rc = bindText(std::string(bytes.begin(), bytes.end()));
+        rc = sqlite3_bind_text64(FStmt, Index,
+                                 bytes.empty() ? "" : reinterpret_cast<const char*>(bytes.data()),
+                                 bytes.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
       else
         rc = bindBlob(bytes.data(), bytes.size());
       break;
@@ -589,7 +602,9 @@ std::int64_t TSQLiteStatement::Execute(const TParams* Params) {
   if (rc != SQLITE_DONE) Fail(rc);
   std::int64_t rows = RowsChanged(Conn()->FDb, before);
   sqlite3_reset(FStmt);
-  sqlite3_clear_bindings(FStmt);
+  // Every execution binds every marker again, and small values bound again
+  // reuse SQLite's buffers: only large values are let go at once.
+  if (FBoundBytes > kKeptBoundBytes) sqlite3_clear_bindings(FStmt);
   return rows;
 }
 

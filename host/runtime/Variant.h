@@ -77,6 +77,10 @@ class Variant {
   TDateTime AsDateTime() const;
   std::string AsString() const;
   TBytes AsBytes() const;
+  // The held text or bytes themselves, for a reader that must not copy
+  // them; null when the value holds another type.
+  const std::string* StringPtr() const noexcept { return std::get_if<std::string>(&FValue); }
+  const TBytes* BytesPtr() const noexcept { return std::get_if<TBytes>(&FValue); }
 
   // The value converted to Type (VarAsType). Empty and Null convert to
   // themselves only; converting to varEmpty or varNull gives those.
