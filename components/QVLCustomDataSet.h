@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 #include "qvl/engine/QVLDataSetImpl.h"
 #include "qvl/host/dataset/DataSet.h"
@@ -116,8 +117,12 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   // Looked up afresh at each use: a TQVLConnection's processor, else the
   // process-wide default.
   TQVLSQLProcessor* GetSQLProcessorInUse() override {
-    if (auto* connection = dynamic_cast<TQVLConnection*>(this->GetSQLConnection()))
-      return &connection->GetSQLProcessorInUse();
+    // Asked once or twice for every record applied: a plain connection is
+    // told by its type alone, as a cast that fails walks every base.
+    TSQLConnection* plain = this->GetSQLConnection();
+    if (plain != nullptr && typeid(*plain) != typeid(TSQLConnection))
+      if (auto* connection = dynamic_cast<TQVLConnection*>(plain))
+        return &connection->GetSQLProcessorInUse();
     return &TQVLSQLProcessor::DefaultProcessor();
   }
   std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() override {

@@ -1,6 +1,7 @@
 #include "qvl/update/QVLDataSetSQLUpdateObject.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "qvl/engine/QVLDataSetImpl.h"
 #include "qvl/host/dataset/DBConsts.h"
@@ -34,16 +35,20 @@ bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* Data
            B.MacrosStamp == macros;
   });
   if (hit == FBuilt.end()) {
-    TBuilt built{SQL, paramChar, macroChar, macros, {}, std::make_unique<TParams>(), {}};
+    TBuilt built{SQL, paramChar, macroChar, macros, {}, std::make_unique<TParams>(), {}, 0};
     built.SQL = processor->Build(*processor->Parse(SQL), nullptr, built.Params.get());
-    if (FBuilt.size() == kBuiltKept) FBuilt.pop_back();
-    FBuilt.insert(FBuilt.begin(), std::move(built));
-  } else {
-    std::rotate(FBuilt.begin(), hit, hit + 1);
+    // The one used longest ago makes room.
+    if (FBuilt.size() == kBuiltKept)
+      FBuilt.erase(
+          std::min_element(FBuilt.begin(), FBuilt.end(),
+                           [](const TBuilt& A, const TBuilt& B) { return A.LastUse < B.LastUse; }));
+    FBuilt.push_back(std::move(built));
+    hit = std::prev(FBuilt.end());
   }
-  TParams& params = *FBuilt.front().Params;
-  AssignParamsFromDataSet(params, FBuilt.front().FieldIndexes);
-  const int rows = DataSet->PSExecuteStatement(FBuilt.front().SQL, &params);
+  hit->LastUse = ++FUses;
+  TParams& params = *hit->Params;
+  AssignParamsFromDataSet(params, hit->FieldIndexes);
+  const int rows = DataSet->PSExecuteStatement(hit->SQL, &params);
   const TQVLRecordUpdateOptions options = impl->GetUpdateOptions();
   if ((options & uoCheckRowsAffected) != 0) {
     if (rows > 1 && (options & uoAllowMultiRecordUpdates) == 0)

@@ -49,9 +49,11 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
     std::string SQL;                  // as processed
     std::unique_ptr<TParams> Params;  // one per reference, in text order
     std::vector<int> FieldIndexes;    // of the field each parameter names
+    std::uint64_t LastUse;            // FUses when it was last taken
   };
   static constexpr std::size_t kBuiltKept = 8;
-  std::vector<TBuilt> FBuilt;  // the statements processed last, most recent first
+  std::vector<TBuilt> FBuilt;  // the statements processed last, in no order
+  std::uint64_t FUses = 0;
 };
 
 }  // namespace qvl

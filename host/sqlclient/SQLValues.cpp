@@ -194,9 +194,11 @@ bool ValidCivil(int Y, int M, int D) {
 }
 
 void AppendPadded(std::string& Out, std::int64_t Value, int Width) {
-  std::string digits = std::to_string(Value);
-  if (static_cast<int>(digits.size()) < Width) Out.append(Width - digits.size(), '0');
-  Out += digits;
+  char digits[24];
+  const char* end = std::to_chars(digits, digits + sizeof digits, Value).ptr;
+  const auto n = static_cast<int>(end - digits);
+  if (n < Width) Out.append(static_cast<std::size_t>(Width - n), '0');
+  Out.append(digits, static_cast<std::size_t>(n));
 }
 
 }  // namespace
