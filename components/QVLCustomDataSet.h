@@ -250,6 +250,10 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   bool PeekFieldData(TField* Field, const void*& Data) override {
     return FDataSetImpl->PeekFieldData(Field, Data);
   }
+  void PeekFieldsData(TField* const* Fields, std::size_t Count, const void** Data,
+                      bool* Peeked) override {
+    FDataSetImpl->PeekFieldsData(Fields, Count, Data, Peeked);
+  }
   bool GetFieldData(int FieldNo, void* Buffer) override {
     TField* field = this->FieldByNumber(FieldNo);
     return field != nullptr && FDataSetImpl->GetFieldData(field, Buffer);

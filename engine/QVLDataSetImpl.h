@@ -205,14 +205,11 @@ class TQVLDataSetImpl {
   // The value's bytes in the record's slot (null for null); false for a blob
   // or a field without a slot.
   bool PeekFieldData(TField* Field, const void*& Data) {
-    const auto index = static_cast<std::size_t>(Field != nullptr ? Field->GetIndex() : -1);
-    if (index >= FFieldSlots.size() || Field->GetDataSet() != FDataSet) return false;
-    const TFieldSlot& slot = FFieldSlots[index];
-    if (slot.IsBlob) return false;
+    return PeekSlot(Field, GetFieldsRecordBuffer(), Data);
+  }
+  void PeekFieldsData(TField* const* Fields, std::size_t Count, const void** Data, bool* Peeked) {
     const std::uint8_t* record = GetFieldsRecordBuffer();
-    const std::uint8_t* at = record == nullptr ? nullptr : record + slot.Offset;
-    Data = at != nullptr && at[0] != 0 ? at + 1 : nullptr;
-    return true;
+    for (std::size_t i = 0; i < Count; ++i) Peeked[i] = PeekSlot(Fields[i], record, Data[i]);
   }
   void SetFieldData(TField* Field, const void* Buffer);
   // What each field's NewValue is in the record that field access reads now,
@@ -386,6 +383,16 @@ class TQVLDataSetImpl {
   }
   static void SetRecordOld(TRecordBuffer R, TRecordBuffer Value);
   static void SetRecordNo(TRecordBuffer R, std::int32_t Value);
+  // PeekFieldData's work once Record, the record field access reads, is known.
+  bool PeekSlot(TField* Field, const std::uint8_t* Record, const void*& Data) const {
+    const auto index = static_cast<std::size_t>(Field != nullptr ? Field->GetIndex() : -1);
+    if (index >= FFieldSlots.size() || Field->GetDataSet() != FDataSet) return false;
+    const TFieldSlot& slot = FFieldSlots[index];
+    if (slot.IsBlob) return false;
+    const std::uint8_t* at = Record == nullptr ? nullptr : Record + slot.Offset;
+    Data = at != nullptr && at[0] != 0 ? at + 1 : nullptr;
+    return true;
+  }
   static TRecordBuffer CellRecord(TRecordBuffer Cell) {
     if (Cell == nullptr) return nullptr;
     TRecordBuffer record;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <new>
 
@@ -110,13 +111,18 @@ std::uint8_t* TQVLRecordAllocator::CarvePage(std::size_t Bytes) {
 }
 
 void TQVLRecordAllocator::NewPage() {
-  const std::size_t bytes = std::size_t{FPageSize} * FRecordSize;
+  // The stamps follow the records, aligned, in the same carved bytes: a page
+  // costs no allocation of its own and keeps a record's stamp near it. The
+  // size stays a multiple of the stamps' alignment, so that the next page's
+  // stamps are aligned too.
+  const std::size_t records = (std::size_t{FPageSize} * FRecordSize + alignof(std::uint64_t) - 1) &
+                              ~(alignof(std::uint64_t) - 1);
+  const std::size_t bytes = records + std::size_t{FPageSize} * sizeof(std::uint64_t);
   // Chunks come zeroed and their bytes are handed out once, so a page is
   // zero. A page that fails to be listed goes back to its chunk untouched.
   std::uint8_t* block = CarvePage(bytes);
-  TPage page{block, nullptr};
+  TPage page{block, reinterpret_cast<std::uint64_t*>(block + records)};
   try {
-    page.Stamps = std::make_unique<std::uint64_t[]>(FPageSize);
     FPagesByAddress.emplace(reinterpret_cast<std::uintptr_t>(block), FPages.size());
     FPages.push_back(std::move(page));
   } catch (...) {
@@ -162,6 +168,19 @@ void TQVLRecordAllocator::FreeRecord(void* P) {
   QVL_POISON(P, FRecordSize);
 }
 
+// The hint page or one of its neighbours in allocation order when one holds
+// Address, else FPages.size(). Reading walks the chain, whose records follow
+// allocation order, and a bookmark check reads a record's prior too: both
+// step into the next or previous page far more often than anywhere else.
+std::size_t TQVLRecordAllocator::NearPage(std::uintptr_t Address, std::uintptr_t PageBytes) const {
+  const std::size_t count = FPages.size();
+  const std::size_t hint = FHintPage;
+  for (const std::size_t page : {hint, hint + 1, hint - 1})
+    if (page < count && Address - reinterpret_cast<std::uintptr_t>(FPages[page].Block) < PageBytes)
+      return page;
+  return count;
+}
+
 bool TQVLRecordAllocator::Locate(const void* P, std::size_t& Page, std::size_t& Index) const {
   if (FPages.empty()) return false;
   const auto address = reinterpret_cast<std::uintptr_t>(P);
@@ -171,10 +190,10 @@ bool TQVLRecordAllocator::Locate(const void* P, std::size_t& Page, std::size_t& 
   const std::uintptr_t pageBytes = std::uintptr_t{FPageSize} * FRecordSize;
   if (address >= start && address < start + pageBytes) {
     Page = FPages.size() - 1;
-  } else if (FHintPage < FPages.size() &&
-             address - reinterpret_cast<std::uintptr_t>(FPages[FHintPage].Block) < pageBytes) {
-    Page = FHintPage;
-    start = reinterpret_cast<std::uintptr_t>(FPages[FHintPage].Block);
+  } else if (const std::size_t near = NearPage(address, pageBytes); near < FPages.size()) {
+    Page = near;
+    FHintPage = Page;
+    start = reinterpret_cast<std::uintptr_t>(FPages[Page].Block);
   } else {
     auto it = FPagesByAddress.upper_bound(address);
     if (it == FPagesByAddress.begin()) return false;

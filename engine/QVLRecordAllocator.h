@@ -53,8 +53,9 @@ class TQVLRecordAllocator {
 
  private:
   struct TPage {
-    std::uint8_t* Block;                      // FPageSize * FRecordSize bytes inside a chunk
-    std::unique_ptr<std::uint64_t[]> Stamps;  // one per record; 0 = not in use
+    // FPageSize records, then their stamps, inside a chunk.
+    std::uint8_t* Block;
+    std::uint64_t* Stamps;  // in Block, one per record; 0 = not in use
   };
   // Pages are carved out of chunks that grow with the cache: a large cache
   // lies in few blocks backed by huge pages where the system allows, so
@@ -70,6 +71,7 @@ class TQVLRecordAllocator {
   // The page and record index holding P, or false for an address that is not
   // the start of a record of this allocator.
   bool Locate(const void* P, std::size_t& Page, std::size_t& Index) const;
+  std::size_t NearPage(std::uintptr_t Address, std::uintptr_t PageBytes) const;
 
   std::uint32_t FRecordSize;
   std::uint32_t FPageSize;

@@ -65,39 +65,78 @@ qlonglong IntegerAt(const void* Data, TFieldType Type) {
   }
 }
 
-// The field's text as a grid shows it; an invalid variant for null. Every
-// cell of every row passes here, so the common types are formatted straight
-// from the record's bytes where the dataset can point at them, and give the
-// same text as the field's GetAsString.
-QVariant FieldText(TField* Field) {
-  const TFieldType type = Field->GetDataType();
-  const void* data;
-  if (TDataSet* ds = Field->GetDataSet(); ds != nullptr && ds->PeekFieldData(Field, data)) {
-    if (data == nullptr) return {};
-    if (IsStringType(type)) {
-      const auto* text = static_cast<const char*>(data);
-      return QString::fromUtf8(text, static_cast<qsizetype>(strnlen(
-                                         text, static_cast<std::size_t>(Field->GetDataSize()))));
+// Out becomes the N characters of Text, which are ASCII. A row cache's text
+// that no caller holds any more keeps its buffer: the common cell costs no
+// allocation.
+void AssignAscii(QString& Out, const char* Text, std::size_t N) {
+  Out.resize(static_cast<qsizetype>(N));
+  auto* to = reinterpret_cast<char16_t*>(Out.data());
+  for (std::size_t i = 0; i < N; ++i) to[i] = static_cast<unsigned char>(Text[i]);
+}
+
+// The same for UTF-8: ASCII is copied, anything else decoded by Qt.
+void AssignUtf8(QString& Out, const char* Text, std::size_t N) {
+  Out.resize(static_cast<qsizetype>(N));
+  auto* to = reinterpret_cast<char16_t*>(Out.data());
+  for (std::size_t i = 0; i < N; ++i) {
+    const auto c = static_cast<unsigned char>(Text[i]);
+    if (c >= 0x80) {
+      Out = QString::fromUtf8(Text, static_cast<qsizetype>(N));
+      return;
     }
-    if (IsIntegerType(type)) return QString::number(IntegerAt(data, type));
+    to[i] = c;
+  }
+}
+
+template <class T>
+void AssignNumber(QString& Out, T Value) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, Value);
+  if (ec == std::errc())
+    AssignAscii(Out, text, static_cast<std::size_t>(end - text));
+  else
+    Out = QString::number(Value);
+}
+
+// The field's text as a grid shows it into Out; false for null (Out is then
+// left as it was). Every cell of every row passes here, so the common types
+// are formatted straight from the record's bytes when the dataset could point
+// at them (Peeked; Data the value's bytes, null for null), and give the
+// same text as the field's GetAsString.
+bool FieldText(TField* Field, bool Peeked, const void* Data, QString& Out) {
+  const TFieldType type = Field->GetDataType();
+  if (Peeked) {
+    if (Data == nullptr) return false;
+    if (IsStringType(type)) {
+      const auto* text = static_cast<const char*>(Data);
+      AssignUtf8(Out, text, strnlen(text, static_cast<std::size_t>(Field->GetDataSize())));
+      return true;
+    }
+    if (IsIntegerType(type)) {
+      AssignNumber(Out, IntegerAt(Data, type));
+      return true;
+    }
     if (type == ftFloat) {
       double v;
-      std::memcpy(&v, data, sizeof v);
-      char text[32];
-      const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
-      if (ec == std::errc()) return QString::fromLatin1(text, static_cast<qsizetype>(end - text));
+      std::memcpy(&v, Data, sizeof v);
+      AssignNumber(Out, v);
+      return true;
     }
     if (type == ftDate) {
       std::int32_t days;
-      std::memcpy(&days, data, sizeof days);
-      return QString::fromLatin1(DateToStr(DateFromDays(days)));
+      std::memcpy(&days, Data, sizeof days);
+      const std::string text = DateToStr(DateFromDays(days));
+      AssignAscii(Out, text.data(), text.size());
+      return true;
     }
   } else if (Field->IsNull()) {
-    return {};
+    return false;
   }
-  if (IsBinaryType(type)) return QStringLiteral("(BLOB)");
-  if (type == ftDate) return QString::fromLatin1(Field->GetAsString());
-  return QString::fromStdString(Field->GetAsString());
+  if (IsBinaryType(type))
+    Out = QStringLiteral("(BLOB)");
+  else
+    Out = QString::fromStdString(Field->GetAsString());
+  return true;
 }
 
 // The field's value in its Qt type; an invalid variant for null.
@@ -209,7 +248,11 @@ class TQVLDataSetModel::TLink : public TDataLink {
 // after the other, and the reader is positioned once for them.
 struct TQVLDataSetModel::TRowCache {
   int Row = -1;
-  std::vector<QVariant> Text;
+  std::vector<QString> Text;
+  std::vector<std::uint8_t> Null;  // 1 where the field is null (its Text is stale)
+  // Where the row's values lie, as the dataset's PeekFieldsData gives them.
+  std::vector<const void*> Data;
+  std::unique_ptr<bool[]> Peeked;
   TUpdateStatus Status = usUnmodified;
 };
 
@@ -369,8 +412,17 @@ bool TQVLDataSetModel::LoadRow(int Row) const {
   TDataSet* ds = GetDataSet();
   if (ds == nullptr || Row < 0 || Row >= FRows) return false;
   auto fill = [&] {
-    FCache->Text.resize(FColumns.size());
-    for (std::size_t i = 0; i < FColumns.size(); ++i) FCache->Text[i] = FieldText(FColumns[i]);
+    TRowCache& cache = *FCache;
+    const std::size_t n = FColumns.size();
+    if (cache.Data.size() != n) {
+      cache.Text.resize(n);
+      cache.Null.resize(n);
+      cache.Data.resize(n);
+      cache.Peeked = std::make_unique<bool[]>(n);
+    }
+    ds->PeekFieldsData(FColumns.data(), n, cache.Data.data(), cache.Peeked.get());
+    for (std::size_t i = 0; i < n; ++i)
+      cache.Null[i] = FieldText(FColumns[i], cache.Peeked[i], cache.Data[i], cache.Text[i]) ? 0 : 1;
     FCache->Status = ds->UpdateStatus();
   };
   if (Row == FInsertRow) {
@@ -439,12 +491,15 @@ QVariant TQVLDataSetModel::data(const QModelIndex& Index, int Role) const {
     return {};
   const TField* field = FColumns[static_cast<std::size_t>(Index.column())];
   switch (Role) {
-    case Qt::DisplayRole:
+    case Qt::DisplayRole: {
       if (!LoadRow(Index.row())) return {};
-      return FCache->Text[static_cast<std::size_t>(Index.column())];
+      const auto column = static_cast<std::size_t>(Index.column());
+      if (FCache->Null[column] != 0) return {};
+      return FCache->Text[column];
+    }
     case IsNullRole:
       if (!LoadRow(Index.row())) return {};
-      return !FCache->Text[static_cast<std::size_t>(Index.column())].isValid();
+      return FCache->Null[static_cast<std::size_t>(Index.column())] != 0;
     case UpdateStatusRole:
       if (!LoadRow(Index.row())) return {};
       return static_cast<int>(FCache->Status);

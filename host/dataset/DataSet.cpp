@@ -1031,6 +1031,11 @@ void TDataSet::SetFieldData(TField*, const void*) {
   DatabaseError(SNotSupported, this);
 }
 
+void TDataSet::PeekFieldsData(TField* const* Fields, std::size_t Count, const void** Data,
+                              bool* Peeked) {
+  for (std::size_t i = 0; i < Count; ++i) Peeked[i] = PeekFieldData(Fields[i], Data[i]);
+}
+
 bool TDataSet::GetCurrentRecord(TRecordBuffer) {
   return false;
 }

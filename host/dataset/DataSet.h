@@ -178,6 +178,12 @@ class TDataSet : public TComponent {
     (void)Data;
     return false;
   }
+  // PeekFieldData for Count fields of one record, for a view that shows all
+  // of a record's fields: Peeked[i] and Data[i] are what PeekFieldData gives
+  // for Fields[i]. A dataset whose fields lie side by side overrides it to
+  // find the record once.
+  virtual void PeekFieldsData(TField* const* Fields, std::size_t Count, const void** Data,
+                              bool* Peeked);
   // Copies the record that field access reads now into Buffer.
   virtual bool GetCurrentRecord(TRecordBuffer Buffer);
 
