@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
                        {"CApiUpdate", At<CApiUpdate, kRows>},
                        {"GeneratedInsert", At<GeneratedInsert, kRows>},
                        {"CApiInsert", At<CApiInsert, kRows>}},
-                      5);
+                      9);
   RegisterAlternating({{"GeneratedUpdate10k", At<GeneratedUpdate, kSmallRows>},
                        {"UpdateSQL10k", At<UpdateSQL, kSmallRows>},
                        {"CApiUpdate10k", At<CApiUpdate, kSmallRows>},

@@ -1128,7 +1128,14 @@ void TQVLDataSetImpl::PrefetchLogAhead(const std::vector<TRecordBuffer>& Log, st
   if (I + 4 < Log.size()) __builtin_prefetch(Log[I + 4]);
   if (I + 2 < Log.size()) {
     PrefetchRecord(Log[I + 2]);
-    if (TRecordBuffer old = RecordOld(Log[I + 2])) PrefetchRecord(old);
+    if (TRecordBuffer old = RecordOld(Log[I + 2])) {
+      // Reading the header above brought its page in; a processor may drop
+      // a prefetch into a page it has not translated lately, so the old
+      // record's page is brought in by a real read too.
+      volatile std::uint8_t touch = old[0];
+      (void)touch;
+      PrefetchRecord(old);
+    }
   }
 }
 
