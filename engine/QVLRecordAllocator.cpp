@@ -1,7 +1,5 @@
 #include "qvl/engine/QVLRecordAllocator.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -37,11 +35,10 @@ namespace {
 constexpr std::uint64_t kStampBlock = std::uint64_t{1} << 20;
 
 // The first chunk is small, so that a small result costs little; each next
-// one doubles, up to a few huge pages: a large cache lies mostly in whole
-// huge pages, and at most one chunk's worth is held but not used.
+// one doubles, up to a limit: a large cache lies in few blocks, and at most
+// one chunk's worth is held but not used.
 constexpr std::size_t kFirstChunk = 64 * 1024;
-constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-constexpr std::size_t kLargestChunk = 4 * kHugePage;
+constexpr std::size_t kLargestChunk = 8 * 1024 * 1024;
 
 // Stamp 0 means "no record", so the counter starts at the first block.
 std::atomic<std::uint64_t> GStampCounter{kStampBlock};
@@ -93,14 +90,6 @@ std::uint8_t* TQVLRecordAllocator::CarvePage(std::size_t Bytes) {
       std::free(base);
       throw;
     }
-#ifdef MADV_HUGEPAGE
-    // The whole huge pages inside the block are asked to be backed as such;
-    // it is advice only, and failing changes nothing.
-    const auto at = reinterpret_cast<std::uintptr_t>(base);
-    const std::uintptr_t from = (at + kHugePage - 1) / kHugePage * kHugePage;
-    const std::uintptr_t to = (at + size) / kHugePage * kHugePage;
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#endif
     FChunkNext = static_cast<std::uint8_t*>(base);
     FChunkLeft = size;
   }

@@ -57,10 +57,8 @@ class TQVLRecordAllocator {
     std::uint8_t* Block;
     std::uint64_t* Stamps;  // in Block, one per record; 0 = not in use
   };
-  // Pages are carved out of chunks that grow with the cache: a large cache
-  // lies in few blocks backed by huge pages where the system allows, so
-  // that walking it does not miss the address translation caches at every
-  // other record.
+  // Pages are carved out of chunks that grow with the cache, so that a large
+  // cache lies in a few blocks rather than one per page.
   struct TChunk {
     void* Base;  // calloc
     std::size_t Size;
