@@ -329,6 +329,16 @@ TEST_P(TypeRoundTrip, EmptyValuesAreNotNull) {
   EXPECT_TRUE(q->FieldByName("vc")->IsNull());
   EXPECT_TRUE(q->FieldByName("t")->IsNull());
   EXPECT_TRUE(q->FieldByName("bl")->IsNull());
+  q->Close();
+  // No bytes given to a text parameter or a blob one are a value too.
+  TParams params;
+  params.CreateParam(ftMemo, "t", ptInput)->SetValue(Variant(TBytes{}));
+  params.CreateParam(ftBlob, "bl", ptInput)->SetValue(Variant(TBytes{}));
+  EXPECT_EQ(1, Conn->Execute("UPDATE types SET t = ?, bl = ? WHERE id = 3", &params));
+  q->Open();
+  EXPECT_FALSE(q->FieldByName("t")->IsNull());
+  EXPECT_EQ("", q->FieldByName("t")->GetAsString());
+  EXPECT_FALSE(q->FieldByName("bl")->IsNull());
 }
 
 QVL_SQL_LAYER_SUITE(TypeRoundTrip);
