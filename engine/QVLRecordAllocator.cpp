@@ -74,7 +74,6 @@ TQVLRecordAllocator::~TQVLRecordAllocator() {
     }
     QVL_UNPOISON(page.Block, std::size_t{FPageSize} * FRecordSize);
   }
-  for (const TChunk& chunk : FChunks) std::free(chunk.Base);
 }
 
 std::uint8_t* TQVLRecordAllocator::CarvePage(std::size_t Bytes) {
@@ -82,15 +81,12 @@ std::uint8_t* TQVLRecordAllocator::CarvePage(std::size_t Bytes) {
     const std::size_t last = FChunks.empty() ? 0 : FChunks.back().Size;
     const std::size_t size = std::max({std::min(last * 2, kLargestChunk), kFirstChunk, Bytes});
     // calloc: large blocks come from the system already zeroed.
-    void* base = std::calloc(size, 1);
-    if (base == nullptr) throw std::bad_alloc();
-    try {
-      FChunks.push_back({base, size});
-    } catch (...) {
-      std::free(base);
-      throw;
-    }
-    FChunkNext = static_cast<std::uint8_t*>(base);
+    TChunk chunk{
+        std::unique_ptr<std::uint8_t, TFreeChunk>(static_cast<std::uint8_t*>(std::calloc(size, 1))),
+        size};
+    if (chunk.Base == nullptr) throw std::bad_alloc();
+    FChunks.push_back(std::move(chunk));
+    FChunkNext = FChunks.back().Base.get();
     FChunkLeft = size;
   }
   std::uint8_t* page = FChunkNext;

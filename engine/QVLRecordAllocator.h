@@ -15,6 +15,7 @@
 //    allocator). A record handed out again gets a new stamp.
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -59,8 +60,11 @@ class TQVLRecordAllocator {
   };
   // Pages are carved out of chunks that grow with the cache, so that a large
   // cache lies in a few blocks rather than one per page.
+  struct TFreeChunk {
+    void operator()(std::uint8_t* P) const noexcept { std::free(P); }
+  };
   struct TChunk {
-    void* Base;  // calloc
+    std::unique_ptr<std::uint8_t, TFreeChunk> Base;  // calloc
     std::size_t Size;
   };
 
@@ -73,8 +77,8 @@ class TQVLRecordAllocator {
 
   std::uint32_t FRecordSize;
   std::uint32_t FPageSize;
-  std::vector<TPage> FPages;    // oldest first
-  std::vector<TChunk> FChunks;  // freed by the destructor
+  std::vector<TPage> FPages;  // oldest first
+  std::vector<TChunk> FChunks;
   std::uint8_t* FChunkNext = nullptr;
   std::size_t FChunkLeft = 0;
   std::int32_t FFreeInPage = 0;

@@ -323,10 +323,11 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
   const Variant& v = Param.GetValue();
   const TFieldType type = Param.GetDataType();
   int rc = SQLITE_OK;
-  auto bindText = [&](const std::string& Text) {
+  auto bindText = [&](std::string_view Text) {
+    // A null pointer would bind NULL; empty text is a value.
     FBoundBytes += Text.size();
-    return sqlite3_bind_text64(FStmt, Index, Text.data(), Text.size(), SQLITE_TRANSIENT,
-                               SQLITE_UTF8);
+    return sqlite3_bind_text64(FStmt, Index, Text.empty() ? "" : Text.data(), Text.size(),
+                               SQLITE_TRANSIENT, SQLITE_UTF8);
   };
   auto bindBlob = [&](const void* Data, std::size_t Size) {
     // A null pointer would bind NULL; an empty blob is a value.
@@ -393,12 +394,8 @@ void TSQLiteStatement::BindOne(int Index, const TParam& Param) {
     }
     case varBytes: {
       const TBytes& bytes = *v.BytesPtr();
-      // A null pointer would bind NULL: empty text is a value.
-      FBoundBytes += bytes.size();
       if (textType)
-        rc = sqlite3_bind_text64(FStmt, Index,
-                                 bytes.empty() ? "" : reinterpret_cast<const char*>(bytes.data()),
-                                 bytes.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        rc = bindText({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
       else
         rc = bindBlob(bytes.data(), bytes.size());
       break;

@@ -53,7 +53,7 @@ bool IsDecimalText(const std::string& s) {
   return digits > 0 && i == s.size();
 }
 
-bool IsSpecialDecimal(const std::string& s) {
+bool IsSpecialDecimal(std::string_view s) {
   return s == "NaN" || s == "Infinity" || s == "-Infinity";
 }
 

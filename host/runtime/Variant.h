@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -123,6 +124,8 @@ Variant VarArrayOf(std::vector<Variant> Items);
 
 // Decimal text helpers for exact numerics.
 bool IsDecimalText(const std::string& Text);
+// "NaN", "Infinity" or "-Infinity": SQL's decimals that are no number.
+bool IsSpecialDecimal(std::string_view Text);
 // Strips leading zeros of the integer part, trailing zeros of the fraction, a
 // lone point and the sign of zero: "-007.500" gives "-7.5".
 std::string NormalizeDecimal(const std::string& Text);

@@ -7,6 +7,7 @@
 
 #include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/runtime/Strings.h"
+#include "qvl/host/runtime/Variant.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 
 namespace qvl::sqlvalue {
@@ -532,7 +533,7 @@ std::string PlainDecimal(const TSQLColumnDesc& C, std::string_view T) {
 
 void PutDecimalText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
   // A server's special decimals are kept as their text.
-  if (T == "NaN" || T == "Infinity" || T == "-Infinity") {
+  if (IsSpecialDecimal(T)) {
     if (T.size() + 1 > static_cast<std::size_t>(C.Precision + 3)) DoesNotFit(C, T);
     std::memcpy(Buffer, T.data(), T.size());
     static_cast<char*>(Buffer)[T.size()] = '\0';
