@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "qvl/host/dataset/Params.h"
-#include "qvl/host/drivers/PostgreSQLDriver.h"
+#include "qvl/host/drivers/PostgreSQLTypes.h"
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/sqlclient/SQLText.h"
 

@@ -13,6 +13,7 @@
 
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
+#include "qvl/host/drivers/PostgreSQLTypes.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 #include "tests/SQLLayerTestSupport.h"
 
@@ -358,6 +359,20 @@ TEST_F(PostgreSQLTransactions, StatementsBesideAPartlyReadQueryNeitherWaitForNor
             test::MessageOf([&] { Conn->Execute("SELECT ?::int", &one); }));
   Conn->Rollback();
   EXPECT_EQ(3000, ReadOn(*q, 1));
+}
+
+TEST_F(PostgreSQLTransactions, TheConnectionNamesAStateThatTheSessionContradicts) {
+  auto* pg = static_cast<TPostgreSQLConnection*>(&Conn->Driver());
+  auto q = Query("SELECT g AS n FROM generate_series(1, 100) g");
+  q->Open();
+  EXPECT_EQ("", pg->InvariantFault());
+  // The reading transaction ends behind the driver's back.
+  PQclear(PQexec(pg->Handle(), "COMMIT"));
+  EXPECT_EQ("the reading transaction is open but the session is idle", pg->InvariantFault());
+  PQclear(PQexec(pg->Handle(), "BEGIN"));
+  EXPECT_EQ("", pg->InvariantFault());
+  EXPECT_EQ(100, ReadOn(*q, 1));
+  EXPECT_EQ("", pg->InvariantFault());
 }
 
 TEST_F(PostgreSQLTransactions, BatchesFollowTheWidthOfRows) {

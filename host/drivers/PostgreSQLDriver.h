@@ -37,7 +37,8 @@
 //
 // Markers: "?" becomes $1, $2, ... outside quoted text, dollar-quoted
 // bodies, quoted names and comments; "??" is a literal "?" (the jsonb
-// operators).
+// operators). The conversions of types, values and texts live in
+// PostgreSQLTypes.h, the statement in PostgreSQLStatement.h.
 
 #include <functional>
 #include <memory>
@@ -76,6 +77,12 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // The rows the latest FETCH asked for: batches follow the width of rows.
   int LastFetchRows() const { return FLastFetchRows; }
 
+  // The first inconsistency between the cursors the connection lists, the
+  // reading transaction it believes open and the session's transaction
+  // status; empty when there is none. Checked on entry to and exit from the
+  // operations that change that state (QVL_INVARIANT_SCOPE, debug builds).
+  std::string InvariantFault() const;
+
  protected:
   std::unique_ptr<TSQLStatement> NewStatement(const std::string& Text) override;
 
@@ -108,8 +115,7 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   bool ReadingWithCursors() const;
   // Runs Body inside a savepoint while the reading transaction holds
   // cursors, so that its failure does not take them down.
-  template <class Body>
-  void Guarded(Body&& F);
+  void Guarded(const std::function<void()>& F);
   // Runs the query that Send sends (one a cursor could hold: it locks no
   // rows and writes nothing by itself) and returns its result: inside the
   // reading transaction and a savepoint when that holds cursors, so that
@@ -136,11 +142,9 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   std::vector<std::string> FPendingCleanup;     // statements to run once the session allows
   std::int64_t FNames = 0;
   int FLastFetchRows = 0;
+  int FCheckDepth = 0;  // operations under way, for the invariant scope
 };
 
 std::unique_ptr<TSQLDriverConnection> OpenPostgreSQLConnection(const TStrings& Params);
-
-// "?" markers to "$n" (see above); Count receives the number of markers.
-std::string RewritePostgreSQLMarkers(const std::string& Text, int& Count);
 
 }  // namespace qvl
