@@ -593,14 +593,14 @@ void TPostgreSQLStatement::Lose(const std::string& Why) {
 }
 
 void TPostgreSQLStatement::CloseCursor() {
-  if (FState == State::Idle) return;
+  // A detached statement is idle already (Detach).
+  if (FState == State::Idle || FConnection == nullptr) return;
+  QVL_INVARIANT_SCOPE(*Conn(), Conn()->FCheckDepth);
   FBatch.reset();
   FBatchRows = 0;
   FRow = -1;
   FState = State::Idle;
   FOnRow = false;
-  if (FConnection == nullptr) return;
-  QVL_INVARIANT_SCOPE(*Conn(), Conn()->FCheckDepth);
   CloseServerCursor();
 }
 
