@@ -2,6 +2,7 @@
 // table, JSON and CSV output, statements without rows, macros and
 // parameters, errors as one line with exit status 1 and no password.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -192,6 +193,28 @@ TEST(PostgreSQLQueryCommand, RowsFromTheServer) {
   EXPECT_EQ(run.Code, 1);
   EXPECT_EQ(run.Err.rfind("qvl query: ", 0), 0u) << run.Err;
   EXPECT_EQ(run.Err.find('\n'), run.Err.size() - 1) << run.Err;
+}
+
+// The server's statements without rows run once, outside any cursor.
+TEST(PostgreSQLQueryCommand, StatementsWithoutRowsPrintTheRowsTheyAffected) {
+  const char* uri = std::getenv("QVL_PG_CONNINFO");
+  ASSERT_TRUE(uri != nullptr) << "QVL_PG_CONNINFO must be set (ctest sets it)";
+  const std::string table = "qvl_query_" + std::to_string(::getpid());
+  const struct {
+    std::string SQL, Out;
+  } steps[] = {
+      {"create table " + table + " (n int)", "(0 rows affected)\n"},
+      {"insert into " + table + " select generate_series(1, 3)", "(3 rows affected)\n"},
+      {"update " + table + " set n = n * 10 where n > 1", "(2 rows affected)\n"},
+      {"select sum(n) as s from " + table, "s\n--\n51\n(1 row)\n"},
+      {"drop table " + table, "(0 rows affected)\n"},
+  };
+  TToolRunner runner;
+  for (const auto& s : steps) {
+    TToolRun run = runner.Run({"query", "--db", uri, s.SQL});
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_EQ(run.Out, s.Out) << s.SQL;
+  }
 }
 
 // JSON has no NaN or infinity: each type's are the strings the server
