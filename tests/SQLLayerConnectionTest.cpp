@@ -476,6 +476,7 @@ TEST(SQLConnectionPasswords, HiddenAsWrittenAsDecodedAndInPieces) {
       {"host=h password = 'sec ret\\'s' port=1", "'sec ret\\'s' / sec ret's", "'***' / ***"},
       {"password=plain dbname=x", "plain dbname", "*** dbname"},
       {"postgresql://bob@host/db?password=", "bob@host", "bob@host"},
+      {"MySQL://bob:pw@h", "MySQL://bob:pw@h", "MySQL://bob:***@h"},
       {"", "from-params, it's, it\\'s", "***, ***, ***"},
   };
   for (const auto& c : cases)

@@ -18,8 +18,8 @@
 // the rows it affected: "(N rows affected)", {"rows_affected": N} or a
 // one-column CSV.
 //
-// Any error is one line on standard error and exit 1; the library's
-// messages show no password.
+// Any error is one line on standard error and exit 1, with every password
+// of --db shown as "***".
 
 #include <cmath>
 #include <cstdio>
@@ -356,7 +356,8 @@ void AddQueryCommand(CLI::App& App, Status& Result) {
                 << ", column " << e.GetColumn() << ")\n";
       Result.Code = 1;
     } catch (const std::exception& e) {
-      std::cerr << "qvl query: " << OneLine(e.what()) << '\n';
+      // --db may be a URI misread as a file name, quoted whole.
+      std::cerr << "qvl query: " << OneLine(HidePasswords(e.what(), options->Db)) << '\n';
       Result.Code = 1;
     }
   });

@@ -109,13 +109,19 @@ void KeywordValuePasswords(std::string_view Text, std::vector<std::string>& Secr
   }
 }
 
+// A URI of any scheme, whatever its case: a string that a client library
+// would refuse as one may still be echoed whole.
 void ConnectionStringPasswords(std::string_view Text, std::vector<std::string>& Secrets) {
-  for (std::string_view scheme : {"postgresql://", "postgres://"})
-    if (Text.substr(0, scheme.size()) == scheme) {
-      UriPasswords(Text.substr(scheme.size()), Secrets);
-      return;
-    }
-  KeywordValuePasswords(Text, Secrets);
+  const std::size_t scheme = Text.find("://");
+  const auto isSchemeChar = [](char C) {
+    return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '+' ||
+           C == '-' || C == '.';
+  };
+  if (scheme != std::string_view::npos && scheme > 0 &&
+      std::all_of(Text.begin(), Text.begin() + static_cast<std::ptrdiff_t>(scheme), isSchemeChar))
+    UriPasswords(Text.substr(scheme + 3), Secrets);
+  else
+    KeywordValuePasswords(Text, Secrets);
 }
 
 }  // namespace

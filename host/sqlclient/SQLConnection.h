@@ -33,8 +33,8 @@ class TCustomSQLDataSet;
 class TSQLDriverConnection;
 
 // Text with every password that ConnectionString and Params carry shown as
-// "***", for a message that may quote them: the password of a
-// postgresql:// (or postgres://) URI's user info and of its query string's
+// "***", for a message that may quote them: the password of a URI's user
+// info (postgresql://, or any SCHEME://) and of its query string's
 // password=, a keyword/value string's password (quoted or not), and the
 // Password lines of Params and the passwords of their ConnectionString
 // lines. Each is hidden as written and as decoded (percent escapes, the
