@@ -1,6 +1,8 @@
 #include "qvl/components/QVLQuery.h"
 
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/ScopedValue.h"
+#include "qvl/host/sqlclient/SQLDriver.h"
 
 namespace qvl {
 
@@ -104,6 +106,19 @@ void TQVLQuery::EvaluteCommandText(bool Reset) {
   DataEvent(dePropertyChange, 0);
 }
 
+template <class TStep>
+auto TQVLQuery::ExplainingSyntaxErrors(TStep Step) {
+  // Opening prepares: the outermost step explains, once.
+  if (FExplaining) return Step();
+  TScopedValue<bool> explaining(FExplaining, true);
+  try {
+    return Step();
+  } catch (ESQLDatabaseError& e) {
+    GetSQLProcessorInUse()->ExplainSyntaxError(e);
+    throw;
+  }
+}
+
 void TQVLQuery::PrepareStatement() {
   if (GetCommandText().empty()) {
     if (FMacroSQL != nullptr)
@@ -111,7 +126,15 @@ void TQVLQuery::PrepareStatement() {
     else
       ParseMacroSQL(false);
   }
-  TQVLCustomDataSet<TSQLQuery>::PrepareStatement();
+  ExplainingSyntaxErrors([this] { TQVLCustomDataSet<TSQLQuery>::PrepareStatement(); });
+}
+
+std::int64_t TQVLQuery::ExecSQL() {
+  return ExplainingSyntaxErrors([this] { return TQVLCustomDataSet<TSQLQuery>::ExecSQL(); });
+}
+
+void TQVLQuery::InternalOpen() {
+  ExplainingSyntaxErrors([this] { TQVLCustomDataSet<TSQLQuery>::InternalOpen(); });
 }
 
 void TQVLQuery::Loaded() {

@@ -16,11 +16,16 @@
 // text is left empty, and the error is raised when the statement is next
 // prepared (Open, ExecSQL). ParseMacroSQL() raises at once.
 //
+// A server's syntax error at a ":" that a "::" of the SQL list left alone
+// (a PostgreSQL cast written x::date instead of x::::date) says so and names
+// the fix (TQVLSQLProcessor::ExplainSyntaxError).
+//
 // Changing the processor, its macros or markers re-parses nothing: it
 // counts from the next change of the SQL list or of Macros, or from the
 // next prepare of an empty command text. The query does not own its
 // processor; it forgets it when the processor is destroyed.
 
+#include <cstdint>
 #include <memory>
 
 #include "qvl/components/QVLCustomDataSet.h"
@@ -53,6 +58,9 @@ class TQVLQuery : public TQVLCustomDataSet<TSQLQuery> {
 
   TQVLSQLProcessor* GetSQLProcessorInUse() override;
 
+  std::int64_t ExecSQL() override;
+  void InternalOpen() override;
+
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
   void Loaded() override;
@@ -63,10 +71,14 @@ class TQVLQuery : public TQVLCustomDataSet<TSQLQuery> {
   void MacrosChanged(TObject* Sender);
   void ParseMacroSQL(bool Reset);
   void EvaluteCommandText(bool Reset);
+  // Runs Step, explaining the server's syntax errors it raises.
+  template <class TStep>
+  auto ExplainingSyntaxErrors(TStep Step);
 
   TQVLSQLProcessor* FSQLProcessor = nullptr;  // not owned; cleared by free notification
   std::unique_ptr<TStringList> FMacros;
   std::unique_ptr<TQVLMacroSQLElement> FMacroSQL;
+  bool FExplaining = false;  // inside ExplainingSyntaxErrors
 };
 
 }  // namespace qvl

@@ -27,6 +27,12 @@ inline constexpr const char* SNoKeySpecified = "Unable to find record. No key sp
 inline constexpr const char* SFieldNameNotReferable =
     "Field name '%s' holds every quote character and cannot be named by a parameter";
 
+// SQL processor: a server's syntax error at a ":" that a doubled parameter
+// marker left alone.
+inline constexpr const char* SDoubledParamCharSyntax =
+    "%s (in macro SQL \"::\" stands for one \":\": write a cast as \"::::\", or give the SQL "
+    "processor another ParamChar)";
+
 // Macro SQL parser.
 inline constexpr const char* SOpeningBracketExpected = "'(' expected";
 inline constexpr const char* SClosingBracketExpected = "')' expected";

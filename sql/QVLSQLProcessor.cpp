@@ -4,6 +4,7 @@
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/sqlclient/SQLDriver.h"
 #include "qvl/macrosql/QVLMacroSQLEvaluateVisitor.h"
 #include "qvl/macrosql/QVLMacroSQLParser.h"
 #include "qvl/resources/QVLConsts.h"
@@ -401,6 +402,15 @@ std::string TQVLSQLProcessor::GenerateDateSetSQL(TDataSet& DataSet, TUpdateKind 
       return generator.GenerateDeleteSQL(Mode);
   }
   DatabaseError(SNotSupported);
+}
+
+void TQVLSQLProcessor::ExplainSyntaxError(ESQLDatabaseError& Error) const {
+  // With ":" as the marker, a lone ":" or one before a name is a parameter
+  // and quotes and comments hide theirs: the ":" the server met is what a
+  // doubled marker left.
+  if (FParamChar == ':' && Error.GetSQLState() == "42601" &&
+      Error.Message().find("\":\"") != std::string::npos)
+    Error.SetMessage(Format(SDoubledParamCharSyntax, {Error.Message()}));
 }
 
 }  // namespace qvl

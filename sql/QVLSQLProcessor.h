@@ -29,6 +29,7 @@
 
 namespace qvl {
 
+class ESQLDatabaseError;
 class TDataSet;
 class TField;
 
@@ -145,6 +146,14 @@ class TQVLSQLProcessor : public TComponent {
   // processor's ParamChar and OracleLob; Mode chooses the WHERE clause of
   // UPDATE and DELETE and is ignored for INSERT.
   std::string GenerateDateSetSQL(TDataSet& DataSet, TUpdateKind Kind, TUpdateMode Mode) const;
+
+  // With ParamChar ':' a doubled marker stands for one ':', so that a
+  // PostgreSQL cast x::date written in macro SQL reaches the server as
+  // x:date, a syntax error. When Error, raised by the server for SQL that
+  // this processor built, is such a syntax error (SQLSTATE 42601 at ":"),
+  // its message gets the reason and the fix appended
+  // (SDoubledParamCharSyntax); any other error is left as it is.
+  void ExplainSyntaxError(ESQLDatabaseError& Error) const;
 
  private:
   char FParamChar = ':';

@@ -1,7 +1,8 @@
 // TQVLQuery's macro SQL on an in-memory SQLite database: the command text
 // follows the SQL list and Macros, errors of change notifications surface at
 // open, parameters are rebuilt keeping their values, processors are looked
-// up and forgotten when destroyed.
+// up and forgotten when destroyed; on PostgreSQL, a syntax error at a ":"
+// that a "::" left alone says why.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,6 +14,7 @@
 #include "qvl/macrosql/QVLMacroSQL.h"
 #include "qvl/sql/QVLConnection.h"
 #include "tests/EngineTestSupport.h"
+#include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
 using namespace qvl::test;
@@ -185,6 +187,53 @@ TEST_F(QVLQueryTest, FilterChangesRefreshOnlyWhenTheyChangeSomething) {
   Query.Close();
   Query.SetFiltered(true);  // closed: nothing to refresh
   EXPECT_EQ(refreshes, 5);
+}
+
+// In macro SQL "::" stands for ":": a cast written x::date reaches the
+// server as x:date. Opening or executing says so; other errors, and other
+// parameter characters, are left as the server wrote them.
+TEST(PostgreSQLQVLQuery, ASyntaxErrorAtALoneColonSaysWhy) {
+  TestDatabase db("PostgreSQL");
+  ASSERT_TRUE(db.Ready());
+  auto connection = db.NewConnection();
+  connection->ExecuteDirect("create table d (day date)");
+  const std::string colon = "syntax error at or near \":\"";
+  const std::string why =
+      colon +
+      " (in macro SQL \"::\" stands for one \":\": write a cast as \"::::\", or give the SQL "
+      "processor another ParamChar)";
+  const struct {
+    char ParamChar;
+    bool Execute;
+    std::string SQL, Error;
+  } cases[] = {
+      {':', false, "select now()::date as day", why},
+      {':', true, "insert into d values (now()::date)", why},
+      {':', false, "select ':' as a, now()::::date::date as day", why},
+      {':', false, "select now()::::date as day", ""},
+      {':', false, "selec now()::date", "syntax error at or near \"selec\""},
+      {'&', false, "select now()::date as day", ""},
+      {'&', false, "select 1 : 2", colon},
+  };
+  for (const auto& c : cases) {
+    TQVLSQLProcessor processor(nullptr);
+    processor.SetParamChar(c.ParamChar);
+    TQVLQuery query;
+    query.SetSQLProcessor(&processor);
+    query.SetSQLConnection(connection.get());
+    query.SQL().SetText(c.SQL);
+    std::string error;
+    try {
+      if (c.Execute)
+        query.ExecSQL();
+      else
+        query.Open();
+    } catch (const ESQLDatabaseError& e) {
+      error = e.Message();
+      EXPECT_EQ(e.GetSQLState(), "42601") << c.SQL;
+    }
+    EXPECT_EQ(error, c.Error) << c.SQL;
+  }
 }
 
 }  // namespace

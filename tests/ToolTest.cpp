@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "qvl/Version.h"
+
 namespace {
 
 struct ToolRun {

@@ -319,7 +319,7 @@ void AddDemoCommand(CLI::App& App, Status& Result) {
     try {
       Result.Code = RunDemo(*db);
     } catch (const std::exception& e) {
-      std::cerr << "qvl demo: " << e.what() << "\n";
+      std::cerr << "qvl demo: " << HidePasswords(e.what(), *db) << "\n";
       Result.Code = 1;
     }
   });

@@ -1,13 +1,25 @@
-// qvl query: runs one macro SQL query through a TQVLQuery and prints its rows.
+// qvl query: runs one macro SQL statement through a TQVLQuery and prints its
+// rows, or the rows it affected.
 //
 // --db names the database: a postgresql:// (or postgres://) URI, or an
 // SQLite file (optionally written sqlite:PATH) that must exist; without it
 // an empty in-memory SQLite database. -D lines are the query's macros,
 // -P NAME=VALUE the values of its parameters (every parameter of that name;
 // the others are null). The text is the SQL argument, or standard input for
-// "-". Rows are printed as they are read: an aligned table whose widths come
-// from the header and the first rows, then "(N rows)"; or, with --json, one
-// JSON object a row. Any error is one line on standard error and exit 1.
+// "-".
+//
+// Rows are printed as they are read: an aligned table whose widths come
+// from the header and the first rows, then "(N rows)"; with --json, one
+// JSON object a row (null for NULL only); with --csv, RFC 4180 CSV (a
+// header line, CR LF line ends, fields quoted when they hold a comma, a
+// quote or a line break, an empty text as "" and NULL as nothing). NaN and
+// the infinities of every numeric type read "NaN", "Infinity" and
+// "-Infinity" in every form. A statement without rows runs once and prints
+// the rows it affected: "(N rows affected)", {"rows_affected": N} or a
+// one-column CSV.
+//
+// Any error is one line on standard error and exit 1, with every password
+// of --db shown as "***".
 
 #include <cmath>
 #include <cstdio>
@@ -21,6 +33,7 @@
 #include "Commands.h"
 #include "qvl/components/QVLQuery.h"
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/macrosql/QVLMacroSQL.h"
 #include "qvl/sql/QVLConnection.h"
 
@@ -33,6 +46,7 @@ struct TQueryOptions {
   std::vector<std::string> Defines;
   std::vector<std::string> Params;
   bool Json = false;
+  bool Csv = false;
   std::string SQL;
 };
 
@@ -92,9 +106,30 @@ bool IsBinary(const TField& Field) {
          t == ftOraBlob;
 }
 
+// NaN and the infinities of a floating-point value, written as PostgreSQL
+// writes them whatever the column's type (JSON has no number for them);
+// null for any other value.
+const char* NonFiniteName(const TField& Field) {
+  double value = 0;
+  const TFieldType type = Field.GetDataType();
+  if (type == ftFloat || type == ftCurrency) {
+    value = Field.GetAsFloat();
+  } else if (type == ftVariant) {
+    const Variant v = Field.GetAsVariant();
+    if (v.VarType() != varDouble) return nullptr;
+    value = v.AsFloat();
+  } else {
+    return nullptr;
+  }
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
+  return nullptr;
+}
+
 std::string Text(const TField& Field) {
   if (Field.IsNull()) return "NULL";
   if (IsBinary(Field)) return Hex(Field.GetAsVariant().AsBytes());
+  if (const char* name = NonFiniteName(Field)) return name;
   // A variant field shows bytes as bytes and anything else as its text.
   if (Field.GetDataType() == ftVariant) {
     const Variant v = Field.GetAsVariant();
@@ -105,6 +140,7 @@ std::string Text(const TField& Field) {
 
 nlohmann::ordered_json JsonValue(const TField& Field) {
   if (Field.IsNull()) return nullptr;
+  if (const char* name = NonFiniteName(Field)) return name;
   switch (Field.GetDataType()) {
     case ftSmallint:
     case ftInteger:
@@ -120,7 +156,7 @@ nlohmann::ordered_json JsonValue(const TField& Field) {
     case ftVariant: {
       const Variant v = Field.GetAsVariant();
       if (v.VarType() == varInt64) return v.AsInt64();
-      if (v.VarType() == varDouble && std::isfinite(v.AsFloat())) return v.AsFloat();
+      if (v.VarType() == varDouble) return v.AsFloat();
       return Text(Field);
     }
     default:
@@ -201,6 +237,48 @@ void PrintJson(TQVLQuery& Query) {
   }
 }
 
+// One CSV field: quoted when it holds a separator, a quote or a line break,
+// or is empty (an empty field without quotes is NULL), quotes doubled.
+std::string CsvField(const std::string& Value) {
+  if (!Value.empty() && Value.find_first_of(",\"\r\n") == std::string::npos) return Value;
+  std::string out = "\"";
+  for (char c : Value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + '"';
+}
+
+void PrintCsvLine(const std::vector<std::string>& Fields) {
+  std::string line;
+  for (std::size_t i = 0; i < Fields.size(); ++i) line += (i > 0 ? "," : "") + Fields[i];
+  std::cout << line << "\r\n";
+}
+
+void PrintCsv(TQVLQuery& Query) {
+  const int n = Query.Fields().Count();
+  std::vector<std::string> fields;
+  for (int i = 0; i < n; ++i) fields.push_back(CsvField(Query.Fields()[i]->GetFieldName()));
+  PrintCsvLine(fields);
+  for (; !Query.Eof(); Query.Next()) {
+    for (int i = 0; i < n; ++i) {
+      const TField& f = *Query.Fields()[i];
+      fields[static_cast<std::size_t>(i)] = f.IsNull() ? std::string() : CsvField(Text(f));
+    }
+    PrintCsvLine(fields);
+    std::cout.flush();
+  }
+}
+
+void PrintRowsAffected(std::int64_t Rows, const TQueryOptions& Options) {
+  if (Options.Json)
+    std::cout << Dump({{"rows_affected", Rows}}) << '\n';
+  else if (Options.Csv)
+    std::cout << "rows_affected\r\n" << Rows << "\r\n";
+  else
+    std::cout << '(' << Rows << (Rows == 1 ? " row affected)" : " rows affected)") << '\n';
+}
+
 int RunQuery(const TQueryOptions& Options) {
   std::string sql = Options.SQL;
   if (sql == "-") {
@@ -227,9 +305,18 @@ int RunQuery(const TQueryOptions& Options) {
       if (SameTextAscii(query.Params()[i]->GetName(), name))
         query.Params()[i]->SetAsString(assignment.substr(eq + 1));
   }
-  query.Open();
+  // Both drivers refuse a statement without rows before running it.
+  try {
+    query.Open();
+  } catch (const EDatabaseError& e) {
+    if (e.Message() != SNoResultSet) throw;
+    PrintRowsAffected(query.ExecSQL(), Options);
+    return std::cout ? 0 : 1;
+  }
   if (Options.Json)
     PrintJson(query);
+  else if (Options.Csv)
+    PrintCsv(query);
   else
     PrintTable(query);
   return std::cout ? 0 : 1;
@@ -249,14 +336,17 @@ std::string OneLine(std::string Message) {
 
 void AddQueryCommand(CLI::App& App, Status& Result) {
   auto options = std::make_shared<TQueryOptions>();
-  auto* cmd = App.add_subcommand("query", "Run one macro SQL query and print its rows");
+  auto* cmd = App.add_subcommand(
+      "query", "Run one macro SQL statement and print its rows, or the rows it affected");
   cmd->add_option("--db", options->Db,
                   "postgresql:// URI or SQLite file (default: an empty in-memory database)");
   cmd->add_option("-D", options->Defines, "Macro line NAME=VALUE (or NAME); repeatable")
       ->allow_extra_args(false);
   cmd->add_option("-P", options->Params, "Parameter value NAME=VALUE; repeatable")
       ->allow_extra_args(false);
-  cmd->add_flag("--json", options->Json, "One JSON object a row instead of a table");
+  auto* json = cmd->add_flag("--json", options->Json, "One JSON object a row instead of a table");
+  cmd->add_flag("--csv", options->Csv, "RFC 4180 CSV with a header line instead of a table")
+      ->excludes(json);
   cmd->add_option("SQL", options->SQL, "Macro SQL text, or - for standard input")->required();
   cmd->callback([options, &Result] {
     try {
@@ -266,7 +356,8 @@ void AddQueryCommand(CLI::App& App, Status& Result) {
                 << ", column " << e.GetColumn() << ")\n";
       Result.Code = 1;
     } catch (const std::exception& e) {
-      std::cerr << "qvl query: " << OneLine(e.what()) << '\n';
+      // --db may be a URI misread as a file name, quoted whole.
+      std::cerr << "qvl query: " << OneLine(HidePasswords(e.what(), options->Db)) << '\n';
       Result.Code = 1;
     }
   });

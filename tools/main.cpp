@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "Commands.h"
+#include "qvl/Version.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"qvl - client-side database components: tools and demos"};

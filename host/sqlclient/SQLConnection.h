@@ -14,11 +14,13 @@
 // connection on demand.
 //
 // Set Connected while the component is being loaded and it connects when
-// loading ends.
+// loading ends. An error raised while connecting shows no password
+// (HidePasswords).
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qvl/host/dataset/Params.h"
@@ -29,6 +31,19 @@ namespace qvl {
 
 class TCustomSQLDataSet;
 class TSQLDriverConnection;
+
+// Text with every password that ConnectionString and Params carry shown as
+// "***", for a message that may quote them: the password of a URI's user
+// info (postgresql://, or any SCHEME://) and of its query string's
+// password=, a keyword/value string's password (quoted or not), and the
+// Password lines of Params and the passwords of their ConnectionString
+// lines. Each is hidden as written and as decoded (percent escapes, the
+// quotes' backslashes). Malformed strings are read as far as they go, so
+// that what a client library echoes of them is hidden too: a URI's user
+// info runs to its last "@", and the pieces of a password that holds "@" or
+// "/" are hidden one by one.
+std::string HidePasswords(std::string Text, std::string_view ConnectionString,
+                          const TStrings* Params = nullptr);
 
 class TSQLConnection : public TComponent {
  public:
