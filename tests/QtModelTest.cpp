@@ -148,6 +148,22 @@ TEST_F(QtModelTest, EditsThroughTheModelPostOrReportTheFieldsError) {
   EXPECT_EQ(FModel.rowCount(), rows);
 }
 
+TEST_F(QtModelTest, ARowInsertedFirstIsPostedBySubmit) {
+  StartTester();
+  ASSERT_TRUE(FModel.insertRows(0, 1));
+  EXPECT_TRUE(FModel.setData(FModel.index(0, 0), 100));
+  EXPECT_TRUE(FModel.setData(FModel.index(0, 1), "First"));
+  ASSERT_TRUE(FModel.submit());
+  EXPECT_EQ(FQuery.GetState(), dsBrowse);
+  EXPECT_EQ(FQuery.UpdateStatus(), usInserted);
+  EXPECT_EQ(FQuery.FieldByName("name")->GetAsString(), "First");
+  EXPECT_EQ(Cell(0, 1), "First");
+  EXPECT_EQ(RowHeader(0), "1 +");
+  EXPECT_EQ(Cell(1, 1), "Customer 1");
+  FQuery.First();  // the dataset holds it first too
+  EXPECT_EQ(FQuery.FieldByName("name")->GetAsString(), "First");
+}
+
 TEST_F(QtModelTest, ChangesMadeByCodeReachTheModel) {
   StartTester();
   while (FModel.canFetchMore({})) FModel.fetchMore({});
@@ -230,6 +246,40 @@ TEST(QtModelTypedCells, ShowWhatTheFieldsGive) {
     }
   for (std::size_t i = 0; i < held.size(); ++i)
     EXPECT_EQ(held[i].toString().toStdString(), expected[i / 6][i % 6]) << i;
+  model.SetDataSet(nullptr);
+}
+
+// Booleans, times, date-times and decimals too show their field's text.
+TEST(QtModelTypedCells, BooleansTimesAndDecimalsShowWhatTheFieldsGive) {
+  test::TCustomersFile file(1);
+  TSQLConnection db(nullptr);
+  db.SetDriverName("SQLite");
+  db.Params().Add("Database=" + file.Path());
+  db.Params().Add("ColumnTypes=Declared");
+  db.Open();
+  db.ExecuteDirect("create table more (b boolean, t time, dt datetime, n numeric(12,4))");
+  db.ExecuteDirect(
+      "insert into more values (1, '00:00:00', '2024-02-29 23:59:59.5', -12345678.0001), "
+      "(0, '23:59:59.999999', '0001-01-01 00:00:00', 0.1)");
+  TQVLQuery query(nullptr);
+  query.SetSQLConnection(&db);
+  query.SQL().SetText("select * from more");
+  query.Open();
+  TQVLDataSetModel model;
+  model.SetDataSet(&query);
+  while (model.canFetchMore({})) model.fetchMore({});
+  ASSERT_EQ(model.rowCount(), 2);
+  const std::vector<std::string> expected[] = {
+      {"True", "00:00:00", "2024-02-29 23:59:59.500000", "-12345678.0001"},
+      {"False", "23:59:59.999999", "0001-01-01 00:00:00", "0.1"}};
+  query.First();
+  for (int r = 0; r < 2; ++r, query.Next())
+    for (int c = 0; c < 4; ++c) {
+      SCOPED_TRACE(r * 10 + c);
+      const std::string shown = model.data(model.index(r, c)).toString().toStdString();
+      EXPECT_EQ(shown, query.Fields()[c]->GetAsString());
+      EXPECT_EQ(shown, expected[r][static_cast<std::size_t>(c)]);
+    }
   model.SetDataSet(nullptr);
 }
 
