@@ -830,6 +830,11 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
       col.Size = col.DataType == ftString ? 63 : 0;
     }
     FBytea[k] = types.Types[k] == kBytea;
+    // Types without "=", and their arrays: json, xml, point, polygon,
+    // jsonpath, refcursor, txid_snapshot, pg_snapshot.
+    static const std::set<Oid> noEquality = {114,  199,  142,  143,  600,  1017, 604,  1027,
+                                             4072, 4073, 1790, 2201, 2970, 2949, 5038, 5039};
+    col.Comparable = noEquality.count(types.Types[k]) == 0;
     FBinaryKinds[k] = BinaryKindOf(types.Types[k], types.Enums.count(types.Types[k]) != 0);
     auto it = base.find({PQftable(D, i), PQftablecol(D, i)});
     if (it == base.end()) {
