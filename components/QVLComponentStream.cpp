@@ -342,7 +342,7 @@ void AddDataSetProperties(std::vector<TProperty>& P) {
       [](TComponent& c, unsigned v) {
         As<D>(c).SetUpdateOptions(static_cast<TQVLRecordUpdateOptions>(v));
       },
-      kQVLAllRecordUpdateOptions));
+      kQVLDefaultRecordUpdateOptions));
   P.push_back(Enumeration<TUpdateMode>(
       "UpdateMode", {"upWhereAll", "upWhereChanged", "upWhereKeyOnly"},
       [](TComponent& c) { return As<D>(c).GetUpdateMode(); },

@@ -330,4 +330,75 @@ TEST_P(ApplyReliability, ChangedTextsAndBytesAreNotOverwritten) {
   EXPECT_EQ(Message([&] { q.Post(); }), "no error");
 }
 
+// Without the key one record's WHERE can match several rows. By default
+// such a write fails and leaves every row as it was, in the apply's own
+// transaction, in the application's and in none; the record stays pending
+// or in its edit. uoAllowMultiRecordUpdates lets it through.
+TEST_P(ApplyReliability, OneRecordChangesOneRowUnlessAllowed) {
+  Exec("CREATE TABLE people (name VARCHAR(20), age INT)");
+  const TQVLRecordUpdateOptions noTransaction =
+      kQVLDefaultRecordUpdateOptions & ~uoUpdateInTransaction;
+  const char* const read = "ann/30 ann/30 bob/40";
+  struct Case {
+    const char* Columns;
+    bool Cached, ApplicationTransaction, Delete;
+    TQVLRecordUpdateOptions Options;
+    const char* Outcome;
+    const char* Server;
+  } cases[] = {
+      {"name, age", true, false, false, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified,
+       read},
+      {"name, age", true, false, true, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified,
+       read},
+      {"name", true, false, false, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified, read},
+      {"name, age", true, true, true, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified,
+       read},
+      {"name, age", false, false, false, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified,
+       read},
+      {"name", false, true, false, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified, read},
+      {"name, age", false, false, true, noTransaction, STooManyRecordsModified, read},
+      {"name", true, false, false, kQVLAllRecordUpdateOptions, "no error",
+       "anne/30 anne/30 bob/40"},
+      {"name, age", false, true, true, kQVLAllRecordUpdateOptions, "no error", "bob/40"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.Columns) + (c.Cached ? " cached" : "") +
+                 (c.ApplicationTransaction ? " in transaction" : "") +
+                 (c.Delete ? " delete" : " edit") + " options " + std::to_string(c.Options));
+    Exec("DELETE FROM people");
+    Exec("INSERT INTO people VALUES ('ann', 30), ('ann', 30), ('bob', 40)");
+    TQVLQuery q;
+    q.SetSQLConnection(Conn.get());
+    q.SQL().SetText(std::string("SELECT ") + c.Columns + " FROM people ORDER BY name");
+    q.SetCachedUpdates(c.Cached);
+    // The default cases rely on the dataset's own default.
+    if (c.Options != kQVLDefaultRecordUpdateOptions) q.SetUpdateOptions(c.Options);
+    q.Open();
+    q.Last();
+    q.First();
+    if (c.ApplicationTransaction) Conn->StartTransaction();
+    const std::string outcome = Message([&] {
+      if (c.Delete) {
+        q.Delete();
+      } else {
+        q.Edit();
+        q.FieldByName("name")->SetAsString("anne");
+        q.Post();
+      }
+      if (c.Cached) q.ApplyUpdates();
+    });
+    EXPECT_EQ(outcome, c.Outcome);
+    EXPECT_EQ(q.GetUpdatesPending(), c.Cached && outcome != "no error");
+    EXPECT_EQ(q.GetState(), c.Cached || c.Delete || outcome == "no error" ? dsBrowse : dsEdit);
+    q.Cancel();
+    if (c.ApplicationTransaction) Conn->Commit();
+    auto rows = Query("SELECT name, age FROM people ORDER BY name, age");
+    std::string server;
+    for (rows->Open(); !rows->Eof(); rows->Next())
+      server += (server.empty() ? "" : " ") + rows->Fields()[0]->GetAsString() + "/" +
+                rows->Fields()[1]->GetAsString();
+    EXPECT_EQ(server, c.Server);
+  }
+}
+
 }  // namespace

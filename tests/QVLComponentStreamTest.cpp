@@ -169,6 +169,28 @@ TEST(QVLComponentStream, DefaultsAreNotWritten) {
             "false\n  }\n}\n");
 }
 
+// The default update options leave multi-record updates out; a document
+// without the property reads as that default, one that lists all four
+// options (as documents written for the earlier default may) keeps them.
+TEST(QVLComponentStream, UpdateOptionsDefaultAndDocumentsThatListThem) {
+  TQVLQuery query;
+  EXPECT_EQ(query.GetUpdateOptions(),
+            uoCheckRowsAffected | uoAllowAutomaticUpdate | uoUpdateInTransaction);
+  auto read = [](const std::string& Properties) {
+    std::unique_ptr<TComponent> c =
+        ReadComponentJSON(R"({"class": "TQVLQuery", "properties": {)" + Properties + "}}");
+    return static_cast<int>(dynamic_cast<TQVLQuery&>(*c).GetUpdateOptions());
+  };
+  EXPECT_EQ(read(""), kQVLDefaultRecordUpdateOptions);
+  const std::string all =
+      R"("UpdateOptions": ["uoCheckRowsAffected", "uoAllowMultiRecordUpdates",
+          "uoAllowAutomaticUpdate", "uoUpdateInTransaction"])";
+  EXPECT_EQ(read(all), kQVLAllRecordUpdateOptions);
+  query.SetUpdateOptions(kQVLAllRecordUpdateOptions);
+  EXPECT_EQ(nlohmann::json::parse(WriteComponentJSON(query))["properties"]["UpdateOptions"].size(),
+            4u);
+}
+
 TEST(QVLComponentStream, ActiveDataSetsOpenOnceEverythingIsRead) {
   // The dataset comes before its connection's settings are complete, and
   // names the connection that owns it.
