@@ -238,6 +238,9 @@ TEST(QVLComponentStream, BadDocumentsFailCleanly) {
        "Unknown field type 'Nope' at /properties/Fields/0/DataType"},
       {R"({"class": "TQVLSQLProcessor", "name": "1x"})",
        "'1x' is not a valid component name at /name"},
+      {R"({"class": "TQVLConnection", "components": [{"class": "TQVLSQLProcessor", "name": "P",
+          "properties": {"ParamChar": "?"}}, {"class": "TQVLSQLProcessor", "name": "p"}]})",
+       "Component 'p' is described twice at /components/1/name"},
   };
   for (const auto& c : cases) {
     try {
@@ -245,6 +248,32 @@ TEST(QVLComponentStream, BadDocumentsFailCleanly) {
       ADD_FAILURE() << "read: " << c.Document;
     } catch (const EStreamError& e) {
       EXPECT_EQ(e.Message().substr(0, std::string(c.Error).size()), c.Error) << e.Message();
+    }
+  }
+}
+
+// Components nested deeper than a document can sensibly hold are refused
+// with the place where the bound was passed, before the stack runs out.
+TEST(QVLComponentStream, NestingIsBounded) {
+  auto nested = [](int Levels) {
+    std::string document;
+    for (int i = 0; i < Levels; ++i) document += R"({"class": "TQVLSQLProcessor", "components": [)";
+    document += R"({"class": "TQVLSQLProcessor"})";
+    for (int i = 0; i < Levels; ++i) document += "]}";
+    return document;
+  };
+  std::unique_ptr<TComponent> read = ReadComponentJSON(nested(64));
+  int depth = 0;
+  for (TComponent* c = read.get(); c->ComponentCount() == 1; c = c->Components(0)) ++depth;
+  EXPECT_EQ(depth, 64);
+  std::string where;
+  for (int i = 0; i < 65; ++i) where += "/components/0";
+  for (int levels : {65, 100000}) {
+    try {
+      ReadComponentJSON(nested(levels));
+      ADD_FAILURE() << levels;
+    } catch (const EStreamError& e) {
+      EXPECT_EQ(e.Message(), "Components nest deeper than 64 levels at " + where);
     }
   }
 }
