@@ -1073,7 +1073,8 @@ class TApplyTransactionScope {
 bool TQVLDataSetImpl::UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet) {
   // A statement that changed several rows is found out only after it ran:
   // outside any transaction it would be committed already.
-  if (!ChecksSingleRow() || FDataSet->PSInTransaction()) return WriteRecord(UpdateKind, DataSet);
+  if (!ChecksSingleRow() || FApplyTransaction || FDataSet->PSInTransaction())
+    return WriteRecord(UpdateKind, DataSet);
   FDataSet->PSStartTransaction();
   const TApplyTransactionScope own(FApplyTransaction, true);
   bool applied;
@@ -1096,8 +1097,8 @@ bool TQVLDataSetImpl::WriteRecord(TUpdateKind UpdateKind, TDataSet* DataSet) {
   // also when a statement may change too many rows: the error leaves the
   // transaction usable, and what the application commits next must not
   // hold those rows changed.
-  const bool savepoint = FDataSet->PSIsSQLBased() && FDataSet->PSInTransaction() &&
-                         (FOnUpdateError || (ChecksSingleRow() && !FApplyTransaction));
+  const bool savepoint = (FOnUpdateError || (ChecksSingleRow() && !FApplyTransaction)) &&
+                         FDataSet->PSIsSQLBased() && FDataSet->PSInTransaction();
   if (savepoint) FDataSet->PSExecuteStatement("SAVEPOINT qvl_update_record", nullptr);
   TUpdateAction action;
   do {
