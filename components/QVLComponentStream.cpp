@@ -4,6 +4,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <typeinfo>
+#include <unordered_set>
 #include <vector>
 
 #include "qvl/components/QVLDataSet.h"
@@ -38,7 +39,14 @@ struct TReader {
   // Set after the references: setting a dataset's connection closes it.
   std::vector<std::function<void()>> Late;
   std::vector<TComponent*> Loading;
+  // Every component described so far: a second description of the same
+  // one would otherwise be read into it.
+  std::unordered_set<const TComponent*> Described;
 };
+
+// Owned components nest a few levels in practice; the bound keeps a hostile
+// document from exhausting the stack of the recursive reading.
+constexpr int kMaxComponentDepth = 64;
 
 [[noreturn]] void Fail(const std::string& Where, const std::string& Message) {
   throw EStreamError(Format(SStreamErrorAt, {Message, Where.empty() ? "/" : Where}));
@@ -342,7 +350,7 @@ void AddDataSetProperties(std::vector<TProperty>& P) {
       [](TComponent& c, unsigned v) {
         As<D>(c).SetUpdateOptions(static_cast<TQVLRecordUpdateOptions>(v));
       },
-      kQVLAllRecordUpdateOptions));
+      kQVLDefaultRecordUpdateOptions));
   P.push_back(Enumeration<TUpdateMode>(
       "UpdateMode", {"upWhereAll", "upWhereChanged", "upWhereKeyOnly"},
       [](TComponent& c) { return As<D>(c).GetUpdateMode(); },
@@ -539,10 +547,12 @@ std::string Pointer(const std::string& Where, const std::string& Key) {
   return Where + "/" + escaped;
 }
 
-// Reads the component described at Where; Owner null for the root, whose
-// ownership goes to Root.
-TComponent* Read(const json& V, const std::string& Where, TComponent* Owner,
+// Reads the component described at Where, Depth levels below the root;
+// Owner null for the root, whose ownership goes to Root.
+TComponent* Read(const json& V, const std::string& Where, int Depth, TComponent* Owner,
                  std::unique_ptr<TComponent>& Root, TReader& R) {
+  if (Depth > kMaxComponentDepth)
+    Fail(Where, Format(SStreamTooDeep, {std::to_string(kMaxComponentDepth)}));
   if (!V.is_object()) Fail(Where, Format(SStreamComponentNotObject, {TypeName(V)}));
   for (const auto& item : V.items())
     if (item.key() != "class" && item.key() != "name" && item.key() != "properties" &&
@@ -563,6 +573,8 @@ TComponent* Read(const json& V, const std::string& Where, TComponent* Owner,
   TComponent* component = Owner != nullptr && !name.empty() ? Owner->FindComponent(name) : nullptr;
   if (component != nullptr && !cls->Is(*component))
     Fail(Pointer(Where, "class"), Format(SStreamClassMismatch, {name}));
+  if (component != nullptr && R.Described.count(component) != 0)
+    Fail(Pointer(Where, "name"), Format(SStreamDuplicateComponent, {name}));
   if (component == nullptr) {
     std::unique_ptr<TComponent> made = cls->Create(Owner);
     component = made.get();
@@ -571,6 +583,7 @@ TComponent* Read(const json& V, const std::string& Where, TComponent* Owner,
     else
       made.release();  // the owner holds it now
   }
+  R.Described.insert(component);
   component->BeginLoading();
   R.Loading.push_back(component);
   if (Owner == nullptr) R.Root = component;
@@ -604,7 +617,7 @@ TComponent* Read(const json& V, const std::string& Where, TComponent* Owner,
     const std::string at = Pointer(Where, "components");
     if (!list.is_array()) Fail(at, SStreamComponentsNotList);
     for (std::size_t i = 0; i < list.size(); ++i)
-      Read(list[i], at + "/" + std::to_string(i), component, Root, R);
+      Read(list[i], at + "/" + std::to_string(i), Depth + 1, component, Root, R);
   }
   return component;
 }
@@ -627,7 +640,7 @@ std::unique_ptr<TComponent> ReadComponentJSON(const std::string& Document) {
   std::unique_ptr<TComponent> root;
   TReader reader;
   // On any failure root takes every component the reading made with it.
-  Read(document, "", nullptr, root, reader);
+  Read(document, "", 0, nullptr, root, reader);
   for (const TPendingReference& ref : reader.References) {
     TComponent* found = SameTextAscii(reader.Root->GetName(), ref.Name) && !ref.Name.empty()
                             ? reader.Root

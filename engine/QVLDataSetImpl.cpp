@@ -1055,15 +1055,50 @@ void RollbackQuietly(TDataSet* DataSet) noexcept {
   }
 }
 
+// Marks the open transaction as the apply's own while it lasts.
+class TApplyTransactionScope {
+ public:
+  TApplyTransactionScope(bool& Flag, bool Own) : FFlag(Flag), FSaved(Flag) { Flag = Own; }
+  TApplyTransactionScope(const TApplyTransactionScope&) = delete;
+  TApplyTransactionScope& operator=(const TApplyTransactionScope&) = delete;
+  ~TApplyTransactionScope() { FFlag = FSaved; }
+
+ private:
+  bool& FFlag;
+  bool FSaved;
+};
+
 }  // namespace
 
 bool TQVLDataSetImpl::UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet) {
+  // A statement that changed several rows is found out only after it ran:
+  // outside any transaction it would be committed already.
+  if (!ChecksSingleRow() || FApplyTransaction || FDataSet->PSInTransaction())
+    return WriteRecord(UpdateKind, DataSet);
+  FDataSet->PSStartTransaction();
+  const TApplyTransactionScope own(FApplyTransaction, true);
+  bool applied;
+  try {
+    applied = WriteRecord(UpdateKind, DataSet);
+  } catch (...) {
+    RollbackQuietly(FDataSet);
+    throw;
+  }
+  FDataSet->PSEndTransaction(true);
+  return applied;
+}
+
+bool TQVLDataSetImpl::WriteRecord(TUpdateKind UpdateKind, TDataSet* DataSet) {
   // Inside a transaction a failed statement can spoil the rest of it (on
   // PostgreSQL every later statement and the commit fail). When OnUpdateError
   // may answer anything but failing, the record's writes run under a
   // savepoint, so that the transaction goes on after a skip, a retry or a
-  // record counted as applied.
-  const bool savepoint = FOnUpdateError && FDataSet->PSIsSQLBased() && FDataSet->PSInTransaction();
+  // record counted as applied. In the application's transaction they do
+  // also when a statement may change too many rows: the error leaves the
+  // transaction usable, and what the application commits next must not
+  // hold those rows changed.
+  const bool savepoint = (FOnUpdateError || (ChecksSingleRow() && !FApplyTransaction)) &&
+                         FDataSet->PSIsSQLBased() && FDataSet->PSInTransaction();
   if (savepoint) FDataSet->PSExecuteStatement("SAVEPOINT qvl_update_record", nullptr);
   TUpdateAction action;
   do {
@@ -1151,6 +1186,7 @@ void TQVLDataSetImpl::ApplyUpdates() {
   const bool inTransaction =
       (FUpdateOptions & uoUpdateInTransaction) != 0 && !applicationTransaction;
   if (inTransaction) FDataSet->PSStartTransaction();
+  const TApplyTransactionScope own(FApplyTransaction, inTransaction);
   // The framework believes the engine stands where it stood before; the loop
   // moves FCurrentRecord without telling it, so the position is put back on
   // every exit rather than left to the framework to find again.
@@ -1220,6 +1256,7 @@ void TQVLDataSetImpl::ApplyAtOnce(TUpdateStatus Status) {
   const bool inTransaction =
       (FUpdateOptions & uoUpdateInTransaction) != 0 && !FDataSet->PSInTransaction();
   if (inTransaction) FDataSet->PSStartTransaction();
+  const TApplyTransactionScope own(FApplyTransaction, inTransaction);
   try {
     if (!UpdateRecord(UpdateKindOf(Status), FDataSet)) DatabaseError(SCannotSkipUpdate);
     // Final in the cache only once the server has it for good.

@@ -103,6 +103,12 @@ using TQVLRecordUpdateOptions = std::uint8_t;
 inline constexpr TQVLRecordUpdateOptions kQVLAllRecordUpdateOptions =
     uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate |
     uoUpdateInTransaction;
+// A new dataset's options: one record's change writes exactly one row.
+// uoAllowMultiRecordUpdates is for an application that knows its statements
+// change several rows on purpose; without it, a key-less table's identical
+// rows or a query that leaves the key out would all take one edit.
+inline constexpr TQVLRecordUpdateOptions kQVLDefaultRecordUpdateOptions =
+    uoCheckRowsAffected | uoAllowAutomaticUpdate | uoUpdateInTransaction;
 
 // OnUpdateRecord: applies the record itself, or leaves uaFail for the update
 // object. OnUpdateError: decides what a database error while applying means.
@@ -263,6 +269,10 @@ class TQVLDataSetImpl {
   // update object, else generated SQL when uoAllowAutomaticUpdate is set.
   // False when nothing wrote it (skipped). Database errors go to
   // OnUpdateError, whose answer decides; uaAbort raises EAbort.
+  // When uoCheckRowsAffected is set without uoAllowMultiRecordUpdates, a
+  // record whose writes fail leaves the server as it was: its writes run in
+  // the apply's transaction, else under a savepoint of the application's,
+  // else in a transaction of their own.
   bool UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet);
   void DoUpdateError(EDatabaseError& E, TUpdateKind UpdateKind, TUpdateAction& UpdateAction);
   bool UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet* DataSet);
@@ -344,6 +354,13 @@ class TQVLDataSetImpl {
   bool RecordIsLive(TRecordBuffer Record) const;
   void RemoveFromLog(TRecordBuffer Record);
   void ApplyAtOnce(TUpdateStatus Status);
+  // UpdateRecord inside whatever transaction it chose.
+  bool WriteRecord(TUpdateKind UpdateKind, TDataSet* DataSet);
+  // Whether a record's writes must change exactly one row.
+  bool ChecksSingleRow() const {
+    return (FUpdateOptions & (uoCheckRowsAffected | uoAllowMultiRecordUpdates)) ==
+           uoCheckRowsAffected;
+  }
   void CommitApplied(const std::vector<std::size_t>& Applied);
   void UpdateObjectDestroyed(TQVLDataSetUpdateObject* Object) {
     if (FUpdateObject == Object) FUpdateObject = nullptr;
@@ -422,10 +439,12 @@ class TQVLDataSetImpl {
   TRecordBuffer FEditBackup = nullptr;
   std::unique_ptr<std::vector<TRecordBuffer>> FUpdateLog;
   std::vector<TQVLBlobStream*> FBlobStreams;  // live streams, cut loose on closing
-  TQVLRecordUpdateOptions FUpdateOptions = kQVLAllRecordUpdateOptions;
+  TQVLRecordUpdateOptions FUpdateOptions = kQVLDefaultRecordUpdateOptions;
   TUpdateMode FUpdateMode = upWhereAll;
   TQVLDataSetUpdateObject* FUpdateObject = nullptr;  // linked both ways
   bool FCachedUpdates = false;
+  // The open transaction is the apply's own, rolled back if the apply fails.
+  bool FApplyTransaction = false;
   TUpdateStatusSet FStatusFilter = 0;
   TNotifyEvent FBeforeApplyUpdates;
   TNotifyEvent FAfterApplyUpdates;

@@ -92,6 +92,8 @@ inline constexpr const char* SStreamUnknownClass = "Unknown class '%s'";
 inline constexpr const char* SStreamNameNotString = "A component's name is a string";
 inline constexpr const char* SStreamClassMismatch =
     "Component '%s' already exists with another class";
+inline constexpr const char* SStreamDuplicateComponent = "Component '%s' is described twice";
+inline constexpr const char* SStreamTooDeep = "Components nest deeper than %d levels";
 inline constexpr const char* SStreamPropertiesNotObject = "Properties are an object";
 inline constexpr const char* SStreamUnknownProperty = "Unknown property '%s' of %s";
 inline constexpr const char* SStreamPropertyFailed = "Property '%s': %s";

@@ -145,8 +145,7 @@ bool TQVLDataSetSQLGenerator::CanUseFieldInUpdate(const TField& Field) const {
 bool TQVLDataSetSQLGenerator::UseFieldInWhere(const TField& Field, TUpdateMode Mode) const {
   const TFieldType type = Field.GetDataType();
   if (type == ftUnknown || type == ftCursor || IsObjectType(type)) return false;
-  // Variant fields hold single values in a blob's slot and compare as such.
-  if ((Field.IsBlob() && type != ftVariant) || Field.GetFieldKind() != fkData) return false;
+  if (type == ftOraBlob || type == ftOraClob || Field.GetFieldKind() != fkData) return false;
   const TProviderFlags flags = Field.GetProviderFlags();
   switch (Mode) {
     case upWhereAll:

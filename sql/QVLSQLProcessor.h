@@ -70,8 +70,11 @@ class TQVLDataSetSQLGenerator : public TObject {
   bool UseFieldInUpdate(const TField& Field) const;
   // UseFieldInUpdate but for the new value: whether one would put it in.
   bool CanUseFieldInUpdate(const TField& Field) const;
-  // In the WHERE clause: a plain data field that is not a blob, chosen by
-  // the mode from pfInWhere, pfInKey and whether it was given a new value.
+  // In the WHERE clause: a plain data field, chosen by the mode from
+  // pfInWhere, pfInKey and whether it was given a new value. Memo and blob
+  // fields take part like any other (a change to a text must not go
+  // unseen); a field of a type the database cannot compare comes without
+  // pfInWhere. Oracle LOBs never do: Oracle has no equality for them.
   bool UseFieldInWhere(const TField& Field, TUpdateMode Mode) const;
   // FullName with each dot-separated piece quoted, without table prefix.
   std::string GetQuotedFullName(const TField& Field) const;

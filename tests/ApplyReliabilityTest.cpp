@@ -4,6 +4,7 @@
 // match themselves under where all.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -249,6 +250,155 @@ TEST_P(ApplyReliability, UnchangedValuesMatchThemselvesUnderWhereAll) {
   auto check = Query("SELECT count(*) AS n FROM kinds WHERE tag = 1");
   check->Open();
   EXPECT_EQ(check->FieldByName("n")->GetAsInteger(), 3);
+}
+
+// Two users read the same rows; A changes a text, an unbounded varchar or a
+// bytes column and applies. B's change of that column (where all, where
+// changed) and B's delete (where all) then find the row changed: memo and
+// blob fields take part in the WHERE clause, compared exactly, an empty
+// value apart from null and a 1 MB value to its last byte.
+TEST_P(ApplyReliability, ChangedTextsAndBytesAreNotOverwritten) {
+  Exec(std::string("CREATE TABLE notes (id INT PRIMARY KEY, t TEXT, v VARCHAR, b ") +
+       (PG() ? "BYTEA" : "BLOB") + ")");
+  const std::string big = PG() ? "repeat('0', 1048576)" : "hex(zeroblob(524288))";
+  const std::string bytes = PG() ? "'\\x00ff'::bytea" : "x'00ff'";
+  auto other = Db->NewConnection();
+  for (const std::string column : {"t", "v", "b"})
+    for (TUpdateMode mode : {upWhereAll, upWhereChanged}) {
+      SCOPED_TRACE(column + (mode == upWhereAll ? " where all" : " where changed"));
+      Exec("DELETE FROM notes");
+      Exec("INSERT INTO notes VALUES (1, '', " + big + ", " + bytes + "), (2, NULL, NULL, NULL)");
+      auto open = [&](TSQLConnection* C) {
+        auto q = std::make_unique<TQVLQuery>();
+        q->SetSQLConnection(C);
+        q->SQL().SetText("SELECT id, t, v, b FROM notes ORDER BY id");
+        q->SetCachedUpdates(true);
+        q->SetUpdateMode(mode);
+        q->Open();
+        q->Last();  // a SQLite query still being read keeps others from writing
+        return q;
+      };
+      auto a = open(other.get()), b = open(Conn.get());
+      EXPECT_EQ(b->FieldByName(column)->GetDataType(), column == "b" ? ftBlob : ftMemo);
+      auto edit = [&](TQVLQuery& Q, int Id, const std::function<void(TField&)>& Change) {
+        ASSERT_TRUE(Q.Locate("id", Id, 0));
+        Q.Edit();
+        Change(*Q.FieldByName(column));
+        Q.Post();
+      };
+      // Row 1 changes slightly ('' to null, the last of 1 MB, a byte),
+      // row 2 from null to empty.
+      edit(*a, 1, [&](TField& F) {
+        std::string value = F.GetAsString();
+        if (column == "t") return F.Clear();
+        value.back() = column == "v" ? '1' : '\xfe';
+        F.SetAsString(value);
+      });
+      edit(*a, 2, [](TField& F) { F.SetAsString(""); });
+      ASSERT_EQ(Message([&] { a->ApplyUpdates(); }), "no error");
+
+      edit(*b, 1, [](TField& F) { F.SetAsString("B"); });
+      EXPECT_EQ(Message([&] { b->ApplyUpdates(); }), SRecordChanged);
+      b->CancelUpdates();
+      if (mode == upWhereAll) {
+        ASSERT_TRUE(b->Locate("id", 2, 0));
+        b->Delete();
+      } else {
+        edit(*b, 2, [](TField& F) { F.SetAsString("B"); });
+      }
+      EXPECT_EQ(Message([&] { b->ApplyUpdates(); }), SRecordChanged);
+      auto server = open(Conn.get());
+      for (int id : {1, 2}) {
+        ASSERT_TRUE(server->Locate("id", id, 0) && a->Locate("id", id, 0));
+        EXPECT_TRUE(server->FieldByName(column)->GetAsVariant() ==
+                    a->FieldByName(column)->GetAsVariant())
+            << "A's value stays in row " << id;
+      }
+    }
+  if (!PG()) return;
+  // Types without equality stay out of the WHERE clause.
+  Exec("CREATE TABLE shapes (id INT PRIMARY KEY, j JSON, x XML, p POINT, n INT)");
+  Exec("INSERT INTO shapes VALUES (1, '{}', '<a/>', '(1,2)', 0)");
+  TQVLQuery q;
+  q.SetSQLConnection(Conn.get());
+  q.SQL().SetText("SELECT * FROM shapes");
+  q.Open();
+  for (const char* name : {"j", "x", "p"})
+    EXPECT_EQ(q.FieldByName(name)->GetProviderFlags() & pfInWhere, 0) << name;
+  q.Edit();
+  q.FieldByName("n")->SetAsInteger(1);
+  EXPECT_EQ(Message([&] { q.Post(); }), "no error");
+}
+
+// Without the key one record's WHERE can match several rows. By default
+// such a write fails and leaves every row as it was, in the apply's own
+// transaction, in the application's and in none; the record stays pending
+// or in its edit. uoAllowMultiRecordUpdates lets it through.
+TEST_P(ApplyReliability, OneRecordChangesOneRowUnlessAllowed) {
+  Exec("CREATE TABLE people (name VARCHAR(20), age INT)");
+  const TQVLRecordUpdateOptions noTransaction =
+      kQVLDefaultRecordUpdateOptions & ~uoUpdateInTransaction;
+  const char* const read = "ann/30 ann/30 bob/40";
+  struct Case {
+    const char* Columns;
+    bool Cached, ApplicationTransaction, Delete;
+    TQVLRecordUpdateOptions Options;
+    const char* Outcome;
+    const char* Server;
+  } cases[] = {
+      {"name, age", true, false, false, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified,
+       read},
+      {"name, age", true, false, true, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified,
+       read},
+      {"name", true, false, false, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified, read},
+      {"name, age", true, true, true, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified,
+       read},
+      {"name, age", false, false, false, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified,
+       read},
+      {"name", false, true, false, kQVLDefaultRecordUpdateOptions, STooManyRecordsModified, read},
+      {"name, age", false, false, true, noTransaction, STooManyRecordsModified, read},
+      {"name", true, false, false, kQVLAllRecordUpdateOptions, "no error",
+       "anne/30 anne/30 bob/40"},
+      {"name, age", false, true, true, kQVLAllRecordUpdateOptions, "no error", "bob/40"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.Columns) + (c.Cached ? " cached" : "") +
+                 (c.ApplicationTransaction ? " in transaction" : "") +
+                 (c.Delete ? " delete" : " edit") + " options " + std::to_string(c.Options));
+    Exec("DELETE FROM people");
+    Exec("INSERT INTO people VALUES ('ann', 30), ('ann', 30), ('bob', 40)");
+    TQVLQuery q;
+    q.SetSQLConnection(Conn.get());
+    q.SQL().SetText(std::string("SELECT ") + c.Columns + " FROM people ORDER BY name");
+    q.SetCachedUpdates(c.Cached);
+    // The default cases rely on the dataset's own default.
+    if (c.Options != kQVLDefaultRecordUpdateOptions) q.SetUpdateOptions(c.Options);
+    q.Open();
+    q.Last();
+    q.First();
+    if (c.ApplicationTransaction) Conn->StartTransaction();
+    const std::string outcome = Message([&] {
+      if (c.Delete) {
+        q.Delete();
+      } else {
+        q.Edit();
+        q.FieldByName("name")->SetAsString("anne");
+        q.Post();
+      }
+      if (c.Cached) q.ApplyUpdates();
+    });
+    EXPECT_EQ(outcome, c.Outcome);
+    EXPECT_EQ(q.GetUpdatesPending(), c.Cached && outcome != "no error");
+    EXPECT_EQ(q.GetState(), c.Cached || c.Delete || outcome == "no error" ? dsBrowse : dsEdit);
+    q.Cancel();
+    if (c.ApplicationTransaction) Conn->Commit();
+    auto rows = Query("SELECT name, age FROM people ORDER BY name, age");
+    std::string server;
+    for (rows->Open(); !rows->Eof(); rows->Next())
+      server += (server.empty() ? "" : " ") + rows->Fields()[0]->GetAsString() + "/" +
+                rows->Fields()[1]->GetAsString();
+    EXPECT_EQ(server, c.Server);
+  }
 }
 
 }  // namespace

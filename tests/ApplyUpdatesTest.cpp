@@ -183,6 +183,19 @@ TEST_P(ApplyUpdates, OnUpdateErrorAnswersADatabaseError) {
   }
 }
 
+// A handler that counts the record as applied and then fails has not
+// applied it: with no OnUpdateError the failure ends the apply.
+TEST_P(ApplyUpdates, AHandlerThatFailsAfterAnsweringAppliedAppliesNothing) {
+  Q->SetOnUpdateRecord([](TDataSet*, TUpdateKind, TUpdateAction& Action) {
+    Action = uaApplied;
+    DatabaseError("handler failed");
+  });
+  Set(2, "dos", 22);
+  EXPECT_EQ(Outcome([&] { Q->ApplyUpdates(); }), "database: handler failed");
+  EXPECT_EQ(Server(), Fetched);
+  EXPECT_EQ(Cache(), "1=one/10:U 2=dos/22:M 3=three/30:U");
+}
+
 TEST_P(ApplyUpdates, ErrorsThatAreNotDatabaseErrorsBypassOnUpdateError) {
   int errors = 0;
   Q->SetOnUpdateError([&](TDataSet*, EDatabaseError&, TUpdateKind, TUpdateAction& Action) {
@@ -595,6 +608,26 @@ TEST_P(ApplyUpdates, PSUpdateRecordAppliesThroughTheEngine) {
   EXPECT_EQ(seen, ukModify);
   EXPECT_EQ(seenDataSet, &delta);
   EXPECT_EQ(Server(), "1=uno/11 2=two/20 3=three/30");
+}
+
+TEST(UpdateSQLStatements, IndexesOutsideTheThreeKindsRaise) {
+  TQVLUpdateSQL update;
+  TStringList lines;
+  for (int index : {-1, 3}) {
+    const std::string message = "List index out of bounds (" + std::to_string(index) + ")";
+    try {
+      update.GetSQLIndex(index);
+      ADD_FAILURE() << index;
+    } catch (const EListError& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+    try {
+      update.SetSQLIndex(index, lines);
+      ADD_FAILURE() << index;
+    } catch (const EListError& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "qvl/host/dataset/DBConsts.h"
 #include "qvl/resources/QVLConsts.h"
 #include "tests/EngineTestSupport.h"
 
@@ -134,6 +135,32 @@ TEST_F(Editing, InsertedRecordsAreLoggedAndStayInsertedWhenEdited) {
   EXPECT_EQ(ds->UpdateStatus(), usInserted);
   EXPECT_EQ(Log(), "30:I");
   EXPECT_EQ(Rows(), "1=one 2=two 30=trente 3=three 4=four 5=five");
+}
+
+TEST_F(Editing, CancellingAnInsertGoesBackToTheRecordBeforeIt) {
+  for (int id : {1, 3, 5}) {
+    SCOPED_TRACE(id);
+    Goto(id);
+    ds->Insert();
+    ds->FieldByName("id")->SetAsInteger(30);
+    ds->FieldByName("name")->SetAsString("thirty");
+    ds->Cancel();
+    EXPECT_EQ(Id(), id);
+    ds->Prior();
+    EXPECT_EQ(Id(), id == 1 ? 1 : id - 1);
+    EXPECT_EQ(Log(), "");
+  }
+  EXPECT_EQ(Rows(), "1=one 2=two 3=three 4=four 5=five");
+}
+
+TEST_F(Editing, UpdateStatusOfAClosedDataSetRaises) {
+  ds->Close();
+  try {
+    ds->UpdateStatus();
+    ADD_FAILURE();
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), std::string("Items: ") + SDataSetClosed);
+  }
 }
 
 TEST_F(Editing, DeletingAnUnmodifiedRecordHidesItButKeepsItCounted) {

@@ -169,6 +169,28 @@ TEST(QVLComponentStream, DefaultsAreNotWritten) {
             "false\n  }\n}\n");
 }
 
+// The default update options leave multi-record updates out; a document
+// without the property reads as that default, one that lists all four
+// options (as documents written for the earlier default may) keeps them.
+TEST(QVLComponentStream, UpdateOptionsDefaultAndDocumentsThatListThem) {
+  TQVLQuery query;
+  EXPECT_EQ(query.GetUpdateOptions(),
+            uoCheckRowsAffected | uoAllowAutomaticUpdate | uoUpdateInTransaction);
+  auto read = [](const std::string& Properties) {
+    std::unique_ptr<TComponent> c =
+        ReadComponentJSON(R"({"class": "TQVLQuery", "properties": {)" + Properties + "}}");
+    return static_cast<int>(dynamic_cast<TQVLQuery&>(*c).GetUpdateOptions());
+  };
+  EXPECT_EQ(read(""), kQVLDefaultRecordUpdateOptions);
+  const std::string all =
+      R"("UpdateOptions": ["uoCheckRowsAffected", "uoAllowMultiRecordUpdates",
+          "uoAllowAutomaticUpdate", "uoUpdateInTransaction"])";
+  EXPECT_EQ(read(all), kQVLAllRecordUpdateOptions);
+  query.SetUpdateOptions(kQVLAllRecordUpdateOptions);
+  EXPECT_EQ(nlohmann::json::parse(WriteComponentJSON(query))["properties"]["UpdateOptions"].size(),
+            4u);
+}
+
 TEST(QVLComponentStream, ActiveDataSetsOpenOnceEverythingIsRead) {
   // The dataset comes before its connection's settings are complete, and
   // names the connection that owns it.
@@ -216,6 +238,9 @@ TEST(QVLComponentStream, BadDocumentsFailCleanly) {
        "Unknown field type 'Nope' at /properties/Fields/0/DataType"},
       {R"({"class": "TQVLSQLProcessor", "name": "1x"})",
        "'1x' is not a valid component name at /name"},
+      {R"({"class": "TQVLConnection", "components": [{"class": "TQVLSQLProcessor", "name": "P",
+          "properties": {"ParamChar": "?"}}, {"class": "TQVLSQLProcessor", "name": "p"}]})",
+       "Component 'p' is described twice at /components/1/name"},
   };
   for (const auto& c : cases) {
     try {
@@ -223,6 +248,32 @@ TEST(QVLComponentStream, BadDocumentsFailCleanly) {
       ADD_FAILURE() << "read: " << c.Document;
     } catch (const EStreamError& e) {
       EXPECT_EQ(e.Message().substr(0, std::string(c.Error).size()), c.Error) << e.Message();
+    }
+  }
+}
+
+// Components nested deeper than a document can sensibly hold are refused
+// with the place where the bound was passed, before the stack runs out.
+TEST(QVLComponentStream, NestingIsBounded) {
+  auto nested = [](int Levels) {
+    std::string document;
+    for (int i = 0; i < Levels; ++i) document += R"({"class": "TQVLSQLProcessor", "components": [)";
+    document += R"({"class": "TQVLSQLProcessor"})";
+    for (int i = 0; i < Levels; ++i) document += "]}";
+    return document;
+  };
+  std::unique_ptr<TComponent> read = ReadComponentJSON(nested(64));
+  int depth = 0;
+  for (TComponent* c = read.get(); c->ComponentCount() == 1; c = c->Components(0)) ++depth;
+  EXPECT_EQ(depth, 64);
+  std::string where;
+  for (int i = 0; i < 65; ++i) where += "/components/0";
+  for (int levels : {65, 100000}) {
+    try {
+      ReadComponentJSON(nested(levels));
+      ADD_FAILURE() << levels;
+    } catch (const EStreamError& e) {
+      EXPECT_EQ(e.Message(), "Components nest deeper than 64 levels at " + where);
     }
   }
 }

@@ -10,6 +10,7 @@
 #include "qvl/components/QVLStoredProc.h"
 #include "qvl/components/QVLTable.h"
 #include "qvl/sql/QVLConnection.h"
+#include "qvl/update/QVLUpdateSQL.h"
 
 using namespace qvl;
 
@@ -79,6 +80,35 @@ TYPED_TEST(ComponentProcessorLookup, ConnectionsProcessorElseDefault) {
   processor.reset();
   EXPECT_EQ(cursor.GetSQLProcessorInUse(), Default());
   dataSet.SetSQLConnection(nullptr);
+}
+
+// An update object without a processor of its own expands its statements
+// with the one its dataset uses: here the connection's, with another
+// parameter marker and a macro.
+TEST(QVLConnection, UpdateObjectsUseTheConnectionsProcessor) {
+  TQVLSQLProcessor processor(nullptr);
+  processor.SetParamChar('&');
+  processor.GetMacros().Add("UP");
+  TQVLConnection connection;
+  connection.SetDriverName("SQLite");
+  connection.Params().Add("Database=:memory:");
+  connection.SetSQLProcessor(&processor);
+  connection.Open();
+  connection.ExecuteDirect("CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT)");
+  connection.ExecuteDirect("INSERT INTO t VALUES (1, 'one')");
+  TQVLUpdateSQL update;
+  update.GetModifySQL().SetText(
+      "UPDATE t SET name = #if (UP) upper(&name) #else &name #endif WHERE id = &OLD_id");
+  TQVLQuery query;
+  query.SetSQLConnection(&connection);
+  query.SQL().SetText("SELECT id, name FROM t");
+  query.SetUpdateObject(&update);
+  query.Open();
+  query.Edit();
+  query.FieldByName("name")->SetAsString("uno");
+  query.Post();
+  query.Refresh();
+  EXPECT_EQ(query.FieldByName("name")->GetAsString(), "UNO");
 }
 
 }  // namespace

@@ -148,6 +148,22 @@ TEST_F(QtModelTest, EditsThroughTheModelPostOrReportTheFieldsError) {
   EXPECT_EQ(FModel.rowCount(), rows);
 }
 
+TEST_F(QtModelTest, ARowInsertedFirstIsPostedBySubmit) {
+  StartTester();
+  ASSERT_TRUE(FModel.insertRows(0, 1));
+  EXPECT_TRUE(FModel.setData(FModel.index(0, 0), 100));
+  EXPECT_TRUE(FModel.setData(FModel.index(0, 1), "First"));
+  ASSERT_TRUE(FModel.submit());
+  EXPECT_EQ(FQuery.GetState(), dsBrowse);
+  EXPECT_EQ(FQuery.UpdateStatus(), usInserted);
+  EXPECT_EQ(FQuery.FieldByName("name")->GetAsString(), "First");
+  EXPECT_EQ(Cell(0, 1), "First");
+  EXPECT_EQ(RowHeader(0), "1 +");
+  EXPECT_EQ(Cell(1, 1), "Customer 1");
+  FQuery.First();  // the dataset holds it first too
+  EXPECT_EQ(FQuery.FieldByName("name")->GetAsString(), "First");
+}
+
 TEST_F(QtModelTest, ChangesMadeByCodeReachTheModel) {
   StartTester();
   while (FModel.canFetchMore({})) FModel.fetchMore({});
@@ -187,29 +203,39 @@ TEST_F(QtModelTest, ChangesMadeByCodeReachTheModel) {
   EXPECT_TRUE(FModel.canFetchMore({}));
 }
 
+// A table of declared types, read whole into a model by a query.
+struct TTypedCells {
+  TTypedCells(const char* Create, const char* Insert) {
+    Db.SetDriverName("SQLite");
+    Db.Params().Add("Database=" + File.Path());
+    Db.Params().Add("ColumnTypes=Declared");
+    Db.Open();
+    Db.ExecuteDirect(std::string("create table typed ") + Create);
+    Db.ExecuteDirect(std::string("insert into typed values ") + Insert);
+    Query.SetSQLConnection(&Db);
+    Query.SQL().SetText("select * from typed");
+    Query.Open();
+    Model.SetDataSet(&Query);
+    while (Model.canFetchMore({})) Model.fetchMore({});
+  }
+  ~TTypedCells() { Model.SetDataSet(nullptr); }
+
+  test::TCustomersFile File{1};
+  TSQLConnection Db{nullptr};
+  TQVLQuery Query{nullptr};
+  TQVLDataSetModel Model;
+};
+
 // Typed fields are formatted from the record's bytes: each cell shows what its
 // field's GetAsString gives, and null shows empty (SQLite keeps -0.0 as 0).
 // A text read earlier keeps its value while later rows are read.
 TEST(QtModelTypedCells, ShowWhatTheFieldsGive) {
-  test::TCustomersFile file(1);
-  TSQLConnection db(nullptr);
-  db.SetDriverName("SQLite");
-  db.Params().Add("Database=" + file.Path());
-  db.Params().Add("ColumnTypes=Declared");
-  db.Open();
-  db.ExecuteDirect(
-      "create table typed (s smallint, i int, b bigint, f real, d date, t varchar(8))");
-  db.ExecuteDirect(
-      "insert into typed values (-32768, -2147483648, -9223372036854775808, -0.0, '0001-01-01', "
-      "''), (32767, 2147483647, 9223372036854775807, 0.1, '9999-12-31', 'x'), "
-      "(null, null, null, null, null, null), (-1, 7, 1, 1e300, '2024-02-29', 'añ€')");
-  TQVLQuery query(nullptr);
-  query.SetSQLConnection(&db);
-  query.SQL().SetText("select * from typed");
-  query.Open();
-  TQVLDataSetModel model;
-  model.SetDataSet(&query);
-  while (model.canFetchMore({})) model.fetchMore({});
+  TTypedCells cells("(s smallint, i int, b bigint, f real, d date, t varchar(8))",
+                    "(-32768, -2147483648, -9223372036854775808, -0.0, '0001-01-01', ''), "
+                    "(32767, 2147483647, 9223372036854775807, 0.1, '9999-12-31', 'x'), "
+                    "(null, null, null, null, null, null), (-1, 7, 1, 1e300, '2024-02-29', 'añ€')");
+  TQVLQuery& query = cells.Query;
+  TQVLDataSetModel& model = cells.Model;
   ASSERT_EQ(model.rowCount(), 4);
   const std::vector<std::string> expected[] = {
       {"-32768", "-2147483648", "-9223372036854775808", "0", "0001-01-01", ""},
@@ -230,7 +256,26 @@ TEST(QtModelTypedCells, ShowWhatTheFieldsGive) {
     }
   for (std::size_t i = 0; i < held.size(); ++i)
     EXPECT_EQ(held[i].toString().toStdString(), expected[i / 6][i % 6]) << i;
-  model.SetDataSet(nullptr);
+}
+
+// Booleans, times, date-times and decimals too show their field's text.
+TEST(QtModelTypedCells, BooleansTimesAndDecimalsShowWhatTheFieldsGive) {
+  TTypedCells cells("(b boolean, t time, dt datetime, n numeric(12,4))",
+                    "(1, '00:00:00', '2024-02-29 23:59:59.5', -12345678.0001), "
+                    "(0, '23:59:59.999999', '0001-01-01 00:00:00', 0.1)");
+  TQVLQuery& query = cells.Query;
+  ASSERT_EQ(cells.Model.rowCount(), 2);
+  const std::vector<std::string> expected[] = {
+      {"True", "00:00:00", "2024-02-29 23:59:59.500000", "-12345678.0001"},
+      {"False", "23:59:59.999999", "0001-01-01 00:00:00", "0.1"}};
+  query.First();
+  for (int r = 0; r < 2; ++r, query.Next())
+    for (int c = 0; c < 4; ++c) {
+      SCOPED_TRACE(r * 10 + c);
+      const std::string shown = cells.Model.data(cells.Model.index(r, c)).toString().toStdString();
+      EXPECT_EQ(shown, query.Fields()[c]->GetAsString());
+      EXPECT_EQ(shown, expected[r][static_cast<std::size_t>(c)]);
+    }
 }
 
 }  // namespace

@@ -67,6 +67,31 @@ TEST(Variant, ExactDecimalsKeepEveryDigit) {
   EXPECT_THROW(Variant::Bcd("1e5"), EVariantError);
 }
 
+// A double becomes the shortest decimal that reads back as the same double,
+// however small or large: never rounded to a fixed number of places.
+TEST(Variant, DoublesBecomeTheirShortestExactDecimal) {
+  const struct {
+    double Value;
+    std::string Decimal;
+  } cases[] = {
+      {1e-20, "0." + std::string(19, '0') + "1"},
+      {1.2345678901234567e-10, "0." + std::string(9, '0') + "12345678901234568"},
+      {-0.1, "-0.1"},
+      {-0.0, "0"},
+      {123.456, "123.456"},
+      {-1e22, "-1" + std::string(22, '0')},
+      {1.7976931348623157e308, "17976931348623157" + std::string(292, '0')},
+      {2.2250738585072014e-308, "0." + std::string(307, '0') + "22250738585072014"},
+      {5e-324, "0." + std::string(323, '0') + "5"},  // the smallest subnormal
+      {-4.9406564584124654e-324, "-0." + std::string(323, '0') + "5"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Variant(c.Value).AsBcd(), c.Decimal) << c.Value;
+    EXPECT_EQ(Variant(c.Value).AsType(varBcd).AsString(), c.Decimal) << c.Value;
+    EXPECT_EQ(Variant::Bcd(c.Decimal).AsFloat(), c.Value) << c.Decimal;
+  }
+}
+
 TEST(DateTime, TextRoundTripsToTheMicrosecond) {
   TDateTime t = EncodeDateTime(1969, 12, 31, 23, 59, 59, 999999);
   EXPECT_EQ(DateTimeToStr(t), "1969-12-31 23:59:59.999999");

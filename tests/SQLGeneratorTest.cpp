@@ -322,12 +322,23 @@ const TGenCase EdgeCases[] = {
      ukModify, upWhereAll, NoKey},
     {"DeleteWhereChangedUsesTheKey", TwoColumns(1, 1, "x", "x"), ukDelete, upWhereChanged,
      "delete from \"T\"\r\nwhere\r\n  \"A\" = :\"OLD_A\""},
-    {"BlobNeverInWhere",
+    {"BlobAndMemoInWhereLikeAnyField",
      [](TOneRecordDataSet& d) {
        d.Add("P", ftBlob, pfInUpdate | pfInWhere | pfInKey);
+       d.Add("M", ftMemo, pfInUpdate | pfInWhere);
        d.Set("P", "a", "b");
+       d.Set("M", "", "c");
      },
-     ukDelete, upWhereKeyOnly, NoKey},
+     ukDelete, upWhereAll,
+     "delete from \"CUSTOMER\"\r\nwhere\r\n  \"P\" = :\"OLD_P\" and\r\n  \"M\" = :\"OLD_M\""},
+    {"OracleLobNeverInWhere",
+     [](TOneRecordDataSet& d) {
+       d.Add("P", ftOraBlob, pfInUpdate | pfInWhere | pfInKey);
+       d.Add("C", ftOraClob, pfInUpdate | pfInWhere);
+       d.Set("P", "a", "b");
+       d.Set("C", "a", "b");
+     },
+     ukDelete, upWhereAll, NoKey},
     {"ClobInInsertUpdateReturning",
      [](TOneRecordDataSet& d) {
        d.Table = "T";

@@ -333,6 +333,19 @@ TEST_F(SQLConnectionTest, StringFieldsOfAnotherSizeThanTheirColumnReadEveryKindO
   }
 }
 
+// A zero byte would end the text of a string field early: such a value
+// does not fit, however short.
+TEST_F(SQLConnectionTest, DeclaredStringsRefuseAZeroByte) {
+  Conn->ExecuteDirect(
+      "CREATE TABLE z (name VARCHAR(6));"
+      "INSERT INTO z VALUES ('a' || char(0) || 'b')");
+  auto q = Query("SELECT name FROM z");
+  q->Open();
+  ASSERT_EQ(q->Fields()[0]->GetDataType(), ftString);
+  EXPECT_EQ("Value 'a\\x00b' of column 'name' does not fit its String(24) field",
+            ErrorOf([&] { q->Fields()[0]->GetAsString(); }));
+}
+
 TEST_F(SQLConnectionTest, PersistentFieldsMustMatchTheirColumns) {
   Conn->ExecuteDirect(
       "CREATE TABLE v (id INTEGER PRIMARY KEY, name VARCHAR(10));"

@@ -1,6 +1,7 @@
 #include "qvl/update/QVLUpdateSQL.h"
 
 #include "qvl/host/runtime/Exceptions.h"
+#include "qvl/host/runtime/RTLConsts.h"
 #include "qvl/sql/QVLSQLProcessor.h"
 
 namespace qvl {
@@ -39,7 +40,7 @@ void TQVLUpdateSQL::SetSQLProcessor(TQVLSQLProcessor* Value) {
 
 TStrings& TQVLUpdateSQL::GetSQLIndex(int Index) const {
   if (Index < 0 || Index >= static_cast<int>(FSQL.size()))
-    throw EListError(Format("List index out of bounds (%d)", {std::to_string(Index)}));
+    throw EListError(Format(SListIndexError, {std::to_string(Index)}));
   return *FSQL[static_cast<std::size_t>(Index)];
 }
 

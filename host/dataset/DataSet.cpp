@@ -198,6 +198,9 @@ void TDataSet::CreateAndBindFields() {
       field->SetReadOnly(def->ReadOnly);
       field->SetOrigin(def->Origin);
       if (def->InKey) field->SetProviderFlags(field->GetProviderFlags() | pfInKey);
+      if (!def->InWhere)
+        field->SetProviderFlags(
+            static_cast<TProviderFlags>(field->GetProviderFlags() & ~pfInWhere));
       if (auto* obj = dynamic_cast<TObjectField*>(field.get())) obj->SetObjectType(def->ObjectType);
       made.push_back(std::move(field));
     }

@@ -81,6 +81,9 @@ class TFieldDef : public TObject {
   std::string Origin;      // base column name, when known
   std::string ObjectType;  // object fields
   std::vector<std::unique_ptr<TFieldDef>> ChildDefs;
+  // The database can compare the column's values for equality; without it
+  // the field is made without pfInWhere.
+  bool InWhere = true;
 };
 
 class TFieldDefs : public TObject {

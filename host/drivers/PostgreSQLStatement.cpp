@@ -264,6 +264,7 @@ void TPostgreSQLStatement::DescribeColumns(const PGresult* D) {
       col.Size = col.DataType == ftString ? 63 : 0;
     }
     FBytea[k] = types.Types[k] == kBytea;
+    col.Comparable = HasEquality(types.Types[k]);
     FBinaryKinds[k] = BinaryKindOf(types.Types[k], types.Enums.count(types.Types[k]) != 0);
     auto it = base.find({PQftable(D, i), PQftablecol(D, i)});
     if (it == base.end()) {

@@ -215,6 +215,12 @@ std::string OidArray(const std::set<Oid>& Oids) {
   return s + "}";
 }
 
+bool HasEquality(Oid Type) {
+  static const std::set<Oid> noEquality = {114,  199,  142,  143,  600,  1017, 604,  1027,
+                                           4072, 4073, 1790, 2201, 2970, 2949, 5038, 5039};
+  return noEquality.count(Type) == 0;
+}
+
 TBinaryKind BinaryKindOf(Oid Type, bool Enum) {
   using B = TBinaryKind;
   switch (Type) {

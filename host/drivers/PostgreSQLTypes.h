@@ -99,6 +99,12 @@ enum class TBinaryKind : char {
 };
 TBinaryKind BinaryKindOf(Oid Type, bool Enum);
 
+// Whether the server can compare two values of a built-in type with "=",
+// so that a generated WHERE may name the column: false for json, xml,
+// point, polygon, jsonpath, refcursor, txid_snapshot, pg_snapshot and their
+// arrays.
+bool HasEquality(Oid Type);
+
 // Reads a value of Kind in binary form (Length bytes at Data) into the
 // buffer of column C, as sqlvalue::PutText would read the server's text for
 // it; raises EDatabaseError naming the column for bytes that are no value

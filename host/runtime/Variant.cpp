@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
+#include <string_view>
 
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/RTLConsts.h"
@@ -170,6 +170,34 @@ std::string DoubleToText(double d) {
   return std::string(buf, p);
 }
 
+// The shortest digits that read back as d, written out without an exponent:
+// 1e-20 is "0.00000000000000000001", 1e300 a one and 300 zeros. A fixed
+// count of digits after the point would lose the small values.
+std::string DoubleToDecimal(double d) {
+  char buf[64];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+  (void)ec;
+  const std::string_view text(buf, static_cast<std::size_t>(end - buf));
+  const std::size_t e = text.find('e');
+  const bool negative = text[0] == '-';
+  std::string digits;
+  for (char c : text.substr(0, e))
+    if (c >= '0' && c <= '9') digits += c;
+  int exponent = 0;
+  std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exponent);
+  // digits holds d's significant digits, the first of them at 10^exponent.
+  const int point = exponent + 1;  // digits before the point
+  std::string out;
+  if (point <= 0)
+    out = "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  else if (static_cast<std::size_t>(point) >= digits.size())
+    out = digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0');
+  else
+    out = digits.substr(0, static_cast<std::size_t>(point)) + "." +
+          digits.substr(static_cast<std::size_t>(point));
+  return NormalizeDecimal(negative ? "-" + out : out);
+}
+
 }  // namespace
 
 bool Variant::AsBoolean() const {
@@ -284,15 +312,9 @@ std::string Variant::AsBcd() const {
     case varInt64:
       return std::to_string(std::get<std::int64_t>(FValue));
     case varDouble: {
-      double d = std::get<double>(FValue);
+      const double d = std::get<double>(FValue);
       if (!std::isfinite(d)) break;
-      std::string t = DoubleToText(d);
-      if (t.find_first_of("eE") != std::string::npos) {
-        char buf[400];
-        std::snprintf(buf, sizeof buf, "%.17f", d);
-        t = buf;
-      }
-      return NormalizeDecimal(t);
+      return DoubleToDecimal(d);
     }
     case varBcd:
       return std::get<BcdValue>(FValue).Text;

@@ -358,6 +358,7 @@ void TCustomSQLDataSet::InternalInitFieldDefs() {
     TFieldDef* def = FieldDefs().Add(name, c.DataType, c.Size, c.Required);
     def->Precision = c.Precision;
     def->InKey = c.InKey;
+    def->InWhere = c.Comparable;
     def->ReadOnly = c.ReadOnly;
     def->Origin = c.OriginColumn.empty() ? "" : CatalogSQLName({c.OriginColumn}, FoldsNamesLower());
   }

@@ -18,8 +18,9 @@
 //
 // Opening (InternalOpen) prepares the statement if needed, executes it and
 // builds the fields from the result's columns: primary-key columns carry
-// pfInKey, Origin names the base column, computed columns are ReadOnly, and
-// each column gets the field type that holds its values without loss.
+// pfInKey, columns of a type without equality lack pfInWhere, Origin names
+// the base column, computed columns are ReadOnly, and each column gets the
+// field type that holds its values without loss.
 // Statements prepared only for opening are released on closing.
 //
 // Command text uses "?" markers, bound to Params in order. Errors of the

@@ -76,6 +76,9 @@ struct TSQLColumnDesc {
   bool ReadOnly = false;     // computed: an expression or a generated column
   std::string OriginTable;   // base table, empty for expressions
   std::string OriginColumn;  // base column, empty for expressions
+  // The database has an equality for the column's type, so that a WHERE can
+  // find a row by its value (PostgreSQL's json, xml, point, ... have none).
+  bool Comparable = true;
 };
 
 class TSQLDriverConnection;
