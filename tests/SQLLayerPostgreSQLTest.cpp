@@ -11,6 +11,7 @@
 #include <functional>
 #include <limits>
 
+#include "qvl/components/QVLQuery.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
 #include "qvl/host/drivers/PostgreSQLTypes.h"
@@ -359,6 +360,52 @@ TEST_F(PostgreSQLTransactions, StatementsBesideAPartlyReadQueryNeitherWaitForNor
             test::MessageOf([&] { Conn->Execute("SELECT ?::int", &one); }));
   Conn->Rollback();
   EXPECT_EQ(3000, ReadOn(*q, 1));
+}
+
+TEST_F(PostgreSQLTransactions, AQueryThatWritesCommitsAtOnce) {
+  Conn->ExecuteDirect(
+      "CREATE TABLE journal (id serial PRIMARY KEY, note text);"
+      "CREATE FUNCTION add_journal(n text) RETURNS int LANGUAGE sql AS "
+      "$$ INSERT INTO journal (note) VALUES (n) RETURNING id $$");
+  auto pid = Query("SELECT pg_backend_pid() AS pid");
+  pid->Open();
+  const std::string ourPid = pid->FieldByName("pid")->GetAsString();
+  auto other = Db->NewConnection();
+  auto journal = [&] {  // as another session sees it
+    auto q = Query("SELECT string_agg(note, ',' ORDER BY id) AS notes FROM journal");
+    q->SetSQLConnection(other.get());
+    q->Open();
+    return q->FieldByName("notes")->GetAsString();
+  };
+  auto open = [&](const std::string& SQL) {
+    auto q = std::make_unique<TQVLQuery>();
+    q->SetSQLConnection(Conn.get());
+    q->SQL().SetText(SQL);
+    q->Open();
+    return q;
+  };
+  auto a = open("SELECT add_journal('a') AS id");
+  EXPECT_EQ("a", journal());
+  auto later = open(
+      "SELECT CASE WHEN g = 3 THEN add_journal('later') END AS id "
+      "FROM generate_series(1, 100) g");
+  later->Next();  // the second FETCH writes
+  EXPECT_EQ("a,later", journal());
+  // Beside a cursor whose rest fails, the writes do not go down with it.
+  auto failing = open("SELECT 1 / (50 - g) AS n FROM generate_series(1, 100) g");
+  auto b = open("SELECT add_journal('b') AS id");
+  EXPECT_EQ("a,later,b", journal());
+  try {
+    for (; !failing->Eof(); failing->Next()) {
+    }
+    ADD_FAILURE() << "read past division by zero";
+  } catch (const EDatabaseError& E) {
+    EXPECT_EQ(std::string(SCursorLost) + ": division by zero", E.Message());
+  }
+  // The table takes DDL at once, and the rows outlive the session.
+  other->ExecuteDirect("SET lock_timeout = '2s'; ALTER TABLE journal ADD COLUMN extra int");
+  other->ExecuteDirect("SELECT pg_terminate_backend(" + ourPid + ")");
+  EXPECT_EQ("a,later,b", journal());
 }
 
 TEST_F(PostgreSQLTransactions, TheConnectionNamesAStateThatTheSessionContradicts) {
