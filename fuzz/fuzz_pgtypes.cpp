@@ -51,7 +51,7 @@ void RoundTrips(TBinaryKind Kind, std::string_view In) {
   if (Kind == TBinaryKind::Date && In.size() == 4) {
     const auto days = static_cast<std::int32_t>(qvl::pgtype::BigEndian(In.data(), 4));
     // The server's dates run from 4714-11-24 BC to 5874897-12-31.
-    if (days < -2451545 || days > 2145031949) return;
+    if (days < -2451545 || days > 2145031948) return;
     std::string era;
     const std::string text = qvl::pgtype::DateText(days, era) + era;
     std::int64_t micros = 0;

@@ -412,6 +412,9 @@ void PutBinary(const TSQLColumnDesc& C, TBinaryKind Kind, const char* Data, std:
       std::string era;
       if (days == INT32_MAX) return sqlvalue::PutText(C, "infinity", Buffer);
       if (days == INT32_MIN) return sqlvalue::PutText(C, "-infinity", Buffer);
+      // The server's dates run from 4714-11-24 BC to 5874897-12-31; days
+      // beyond would wrap in the calendar arithmetic.
+      if (days < -2451545 || days > 2145031948) break;
       return sqlvalue::PutText(C, DateText(days, era) + era, Buffer);
     }
     case TBinaryKind::Time:
