@@ -19,9 +19,9 @@
 //   ftFMTBcd                               TFMTBCDField                 zero-terminated
 //   ftDate                                 TDateField         4         int32 days since 1970-01-01
 //   ftTime                                 TTimeField         8         int64 us since midnight
-//   ftDateTime                             TDateTimeField     12        int32 days since
-//   1970-01-01, ftTimeStamp                            TSQLTimeStampField           then int64 us
-//   of the day ftBytes                                TBytesField        Size      raw bytes
+//   ftDateTime                             TDateTimeField     12        int32 days since 1970-01-01
+//   ftTimeStamp                            TSQLTimeStampField           and int64 us of the day
+//   ftBytes                                TBytesField        Size      raw bytes
 //   ftVarBytes                             TVarBytesField     Size + 2  uint16 length, then bytes
 //   ftBlob ftGraphic ftTypedBinary         TBlobField         0         a TBlobByteData (see below)
 //     ftOraBlob

@@ -1,12 +1,12 @@
 #pragma once
 // TDateTime: a calendar date and time of day without a time zone, kept as a
 // day count since 1970-01-01 (negative before it) and the microseconds since
-// that day's start, so that every value a SQL server stores (to the
-// microsecond) survives a round trip, PostgreSQL's dates from 4714 BC to
-// 5874897 and its timestamps to 294276 included: 32 bits of days reach
-// about 5.88 million years either side of 1970, and no arithmetic on a
-// single count of microseconds can overflow. Text form: "YYYY-MM-DD",
-// "HH:MM:SS[.ffffff]" or both separated by a blank or a "T".
+// that day's start. Every value a SQL server stores survives a round trip,
+// to the microsecond: 32 bits of days reach about 5.88 million years either
+// side of 1970, past PostgreSQL's dates (4714 BC to 5874897) and timestamps
+// (to 294276), which one 64-bit count of microseconds could not all hold.
+// Text form: "YYYY-MM-DD", "HH:MM:SS[.ffffff]" or both separated by a blank
+// or a "T".
 //
 // Two values stand for SQL's 'infinity' and '-infinity' (dates and
 // timestamps after and before every other): the largest and the smallest
