@@ -2,8 +2,8 @@
 // (timestamps, times, dates, doubles, decimals), with their round trips.
 //
 // Input layout: byte 0 picks the check, the rest is its input: text to
-// parse into each kind of field, or eight bytes of a 64-bit value to format
-// and read back.
+// parse into each kind of field, twelve bytes of a date and time or eight
+// bytes of a double to format and read back.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -64,30 +64,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
       qvl::sqlvalue::SignificantDigits(in);
       break;
     case 1: {
-      // Every instant the runtime holds is written and read back exactly,
-      // in both forms.
-      const std::int64_t micros = Bits(in);
+      // Every value the runtime holds is written and read back exactly, in
+      // both forms: a day count (4 bytes), then a time of day (8 bytes).
+      const qvl::TDateTime value{
+          static_cast<std::int32_t>(Bits(in.substr(0, 4))),
+          qvl::TDateTime::FromMicros(Bits(in.substr(std::min<std::size_t>(in.size(), 4)))).Time};
       // The two extreme counts are the infinities, which are written by name.
-      if (qvl::TDateTime{micros}.IsInfinite()) break;
+      if (value.IsInfinite()) break;
       for (bool bc : {false, true}) {
-        std::string text = qvl::sqlvalue::FormatTimestamp(micros, bc);
+        std::string text = qvl::sqlvalue::FormatTimestamp(value, bc);
         if (bc && text.size() > 3 && text.compare(text.size() - 3, 3, " BC") != 0) bc = false;
-        std::int64_t back = 0;
+        qvl::TDateTime back;
         bool hadTime = false;
         Check(qvl::sqlvalue::ParseTimestamp(text, back, hadTime) == TParse::Ok);
-        Check(back == micros);
+        Check(back == value);
       }
       break;
     }
     case 2: {
-      std::int64_t micros = 0;
+      qvl::TDateTime value;
       bool hadTime = false;
-      if (qvl::sqlvalue::ParseTimestamp(in, micros, hadTime) == TParse::Ok) {
-        std::int64_t again = 0;
-        Check(qvl::sqlvalue::ParseTimestamp(qvl::sqlvalue::FormatTimestamp(micros, false), again,
+      if (qvl::sqlvalue::ParseTimestamp(in, value, hadTime) == TParse::Ok) {
+        Check(!value.IsInfinite() && value.Time >= 0 && value.Time < qvl::TDateTime::kMicrosPerDay);
+        qvl::TDateTime again;
+        Check(qvl::sqlvalue::ParseTimestamp(qvl::sqlvalue::FormatTimestamp(value, false), again,
                                             hadTime) == TParse::Ok);
-        Check(again == micros);
+        Check(again == value);
       }
+      std::int64_t micros = 0;
       if (qvl::sqlvalue::ParseTimeOfDay(in, micros) == TParse::Ok)
         Check(micros >= 0 && micros <= qvl::TDateTime::kMicrosPerDay);
       break;

@@ -36,7 +36,7 @@ TDateTime FromQDate(QDate Date) {
                     static_cast<unsigned>(Date.day()));
 }
 TDateTime FromQTime(QTime Time) {
-  return TDateTime{std::int64_t{Time.msecsSinceStartOfDay()} * 1000};
+  return TDateTime{0, std::int64_t{Time.msecsSinceStartOfDay()} * 1000};
 }
 
 // An integer field's value from its bytes in the record.
@@ -198,7 +198,7 @@ void SetFieldValue(TField* Field, const QVariant& Value) {
       return;
     case QMetaType::QDateTime: {
       const QDateTime at = Value.toDateTime();
-      Field->SetAsDateTime(TDateTime{FromQDate(at.date()).Micros + FromQTime(at.time()).Micros});
+      Field->SetAsDateTime(TDateTime{FromQDate(at.date()).Days, FromQTime(at.time()).Time});
       return;
     }
     case QMetaType::QByteArray: {

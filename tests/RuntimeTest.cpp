@@ -100,6 +100,17 @@ TEST(DateTime, TextRoundTripsToTheMicrosecond) {
   EXPECT_EQ(TimeToStr(StrToDateTime("12:30")), "12:30:00");
   EXPECT_THROW(EncodeDate(2023, 2, 29), EConvertError);
   EXPECT_THROW(StrToDateTime("2024-01-01 25:00:00"), EConvertError);
+  // The ends of the range sit next to the infinities, which no date text
+  // reaches.
+  const TDateTime last{TDateTime::kMaxDays, TDateTime::kMicrosPerDay - 1};
+  const TDateTime first{TDateTime::kMinDays, 0};
+  EXPECT_EQ(DateTimeToStr(last), "5881580-07-10 23:59:59.999999");
+  EXPECT_EQ(StrToDateTime("5881580-07-10 23:59:59.999999"), last);
+  EXPECT_EQ(StrToDateTime("-5877641-06-24"), first);
+  EXPECT_TRUE(first > TDateTime::NegInfinity() && last < TDateTime::Infinity());
+  EXPECT_THROW(StrToDateTime("5881580-07-11"), EConvertError);
+  EXPECT_THROW(EncodeDate(-5877641, 6, 23), EConvertError);
+  EXPECT_EQ(TimeToStr(StrToDateTime("24:00")), "24:00:00");
 }
 
 TEST(StringList, NamesValuesAndLookups) {

@@ -204,31 +204,43 @@ TEST_P(SQLGeneratorDatabase, EveryValueReadsAndWritesBackExactlyEmptyIsNotNull) 
   std::vector<Row> expected;
   std::string serverText;  // each value as the server quotes it
   if (PG()) {
+    // Rows 5 and 6 hold the largest and smallest dates and timestamps, and
+    // "char" bytes above 0x7F, which the server prints in octal.
     Exec(
         "CREATE TABLE kinds (id INT PRIMARY KEY, vc VARCHAR(10), t TEXT, b BYTEA, d DATE, "
-        "ts TIMESTAMP, tz TIMESTAMPTZ, tm TIME, n NUMERIC, w NUMERIC)");
+        "ts TIMESTAMP, tz TIMESTAMPTZ, tm TIME, n NUMERIC, w NUMERIC, qc \"char\")");
     Exec(
         "INSERT INTO kinds VALUES (1, '', '', '', 'infinity', 'infinity', 'infinity', "
-        "'24:00:00', 'NaN', 10::numeric ^ 40), "
-        "(2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL), "
+        "'24:00:00', 'NaN', 10::numeric ^ 40, ''), "
+        "(2, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL), "
         "(3, 'a', 'x', 'A', '-infinity', '-infinity', '-infinity', '00:00:00', 'Infinity', "
-        "1e-40), (4, ' ', ' ', '\\x00', '2024-02-29', '2024-02-29 23:59:59.999999', "
+        "1e-40, 'a'), (4, ' ', ' ', '\\x00', '2024-02-29', '2024-02-29 23:59:59.999999', "
         "'2024-02-29 23:59:59.999999+00', '23:59:59.999999', '-Infinity', "
-        "-(repeat('9', 60) || '.' || repeat('1', 40))::numeric)");
+        "-(repeat('9', 60) || '.' || repeat('1', 40))::numeric, ' '), "
+        "(5, 'z', 'z', '\\x80', '5874897-12-31', '294276-12-31 23:59:59.999999', "
+        "'294276-12-31 23:59:59.999999+00', '00:00:00.000001', 0, 0, '\\200'), "
+        "(6, 'z', 'z', '\\xff', '4714-11-24 BC', '4714-11-24 00:00:00 BC', "
+        "'4714-11-24 00:00:00+00 BC', '00:00:00', 0, 0, '\\377')");
     // Unconstrained numerics wider than any decimal field read digit for
     // digit, scale included.
-    expected = {{"1", "", "", "", "infinity", "infinity", "infinity", "24:00:00", "NaN",
-                 "1" + std::string(40, '0') + "." + std::string(16, '0')},
-                {"2", "null", "null", "null", "null", "null", "null", "null", "null", "null"},
-                {"3", "a", "x", "A", "-infinity", "-infinity", "-infinity", "00:00:00", "Infinity",
-                 "0." + std::string(39, '0') + "1"},
-                {"4", " ", " ", std::string(1, '\0'), "2024-02-29", "2024-02-29 23:59:59.999999",
-                 "2024-02-29 23:59:59.999999", "23:59:59.999999", "-Infinity",
-                 "-" + std::string(60, '9') + "." + std::string(40, '1')}};
+    expected = {
+        {"1", "", "", "", "infinity", "infinity", "infinity", "24:00:00", "NaN",
+         "1" + std::string(40, '0') + "." + std::string(16, '0'), ""},
+        {"2", "null", "null", "null", "null", "null", "null", "null", "null", "null", "null"},
+        {"3", "a", "x", "A", "-infinity", "-infinity", "-infinity", "00:00:00", "Infinity",
+         "0." + std::string(39, '0') + "1", "a"},
+        {"4", " ", " ", std::string(1, '\0'), "2024-02-29", "2024-02-29 23:59:59.999999",
+         "2024-02-29 23:59:59.999999", "23:59:59.999999", "-Infinity",
+         "-" + std::string(60, '9') + "." + std::string(40, '1'), " "},
+        {"5", "z", "z", "\x80", "5874897-12-31", "294276-12-31 23:59:59.999999",
+         "294276-12-31 23:59:59.999999", "00:00:00.000001", "0", "0", "\\200"},
+        {"6", "z", "z", "\xff", "-4713-11-24", "-4713-11-24 00:00:00", "-4713-11-24 00:00:00",
+         "00:00:00", "0", "0", "\\377"}};
     serverText =
         "SELECT quote_nullable(vc) || quote_nullable(t) || quote_nullable(encode(b, 'hex')) || "
-        "quote_nullable(d) || quote_nullable(ts) || quote_nullable(tm) || quote_nullable(n) || "
-        "quote_nullable(w) FROM kinds ORDER BY id";
+        "quote_nullable(d) || quote_nullable(ts) || quote_nullable(tz) || quote_nullable(tm) || "
+        "quote_nullable(n) || quote_nullable(w) || quote_nullable(CAST(qc AS text)) FROM kinds "
+        "ORDER BY id";
   } else {
     Exec("CREATE TABLE kinds (id INTEGER PRIMARY KEY, vc VARCHAR(10), t TEXT, c CLOB, b BLOB)");
     Exec(
@@ -269,7 +281,7 @@ TEST_P(SQLGeneratorDatabase, EveryValueReadsAndWritesBackExactlyEmptyIsNotNull) 
   query.ApplyUpdates();
   auto vc = Query("SELECT count(*) FROM kinds WHERE vc = 'w'");
   vc->Open();
-  EXPECT_EQ(vc->Fields()[0]->GetAsInteger(), 4);
+  EXPECT_EQ(vc->Fields()[0]->GetAsInteger(), PG() ? 6 : 4);
   vc->Close();
 
   // Empty becomes null and null empty; the special values are written back.
@@ -302,16 +314,32 @@ TEST_P(SQLGeneratorDatabase, EveryValueReadsAndWritesBackExactlyEmptyIsNotNull) 
     held.push_back(server->Fields()[0]->GetAsString());
   if (PG())
     EXPECT_EQ(held, (std::vector<std::string>{
-                        "'w'NULLNULL'infinity''infinity''24:00:00''NaN''1" + std::string(40, '0') +
-                            "." + std::string(16, '0') + "'",
-                        "'''''''-infinity''infinity''24:00:00''-Infinity''" + std::string(70, '7') +
-                            ".25'",
-                        "'w''x''41''-infinity''-infinity''00:00:00''Infinity''-0." +
-                            std::string(45, '0') + "3'",
-                        "'w'' ''00''2024-02-29''2024-02-29 23:59:59.999999''23:59:59.999999'"
-                        "'-Infinity''-" +
-                            std::string(60, '9') + "." + std::string(40, '1') + "'"}));
+                        "'w'NULLNULL'infinity''infinity''infinity''24:00:00''NaN''1" +
+                            std::string(40, '0') + "." + std::string(16, '0') + "'''",
+                        "'''''''-infinity''infinity'NULL'24:00:00''-Infinity''" +
+                            std::string(70, '7') + ".25'NULL",
+                        "'w''x''41''-infinity''-infinity''-infinity''00:00:00''Infinity''-0." +
+                            std::string(45, '0') + "3''a'",
+                        "'w'' ''00''2024-02-29''2024-02-29 23:59:59.999999'"
+                        "'2024-02-29 23:59:59.999999+00''23:59:59.999999''-Infinity''-" +
+                            std::string(60, '9') + "." + std::string(40, '1') + "'' '",
+                        "'w''z''80''5874897-12-31''294276-12-31 23:59:59.999999'"
+                        "'294276-12-31 23:59:59.999999+00''00:00:00.000001''0''0'E'\\\\200'",
+                        "'w''z''ff''4714-11-24 BC''4714-11-24 00:00:00 BC'"
+                        "'4714-11-24 00:00:00+00 BC''00:00:00''0''0'E'\\\\377'"}));
   else
     EXPECT_EQ(held, (std::vector<std::string>{"'w'NULL''NULL", "''''NULLX''", "'w''x''y'X'41'",
                                               "'w'' '' 'X'00'"}));
+  if (!PG()) return;
+  // A field that the application declares narrower than a value still
+  // raises, naming the record and the column.
+  TQVLQuery typed;
+  typed.SetSQLConnection(Conn.get());
+  typed.SQL().SetText("SELECT qc FROM kinds WHERE id >= 5 ORDER BY id");
+  auto qc = std::make_unique<TStringField>(1);
+  qc->SetFieldName("qc");
+  typed.Fields().Add(std::move(qc));
+  EXPECT_EQ(
+      qvl::test::MessageOf([&] { typed.Open(); }),
+      "Cannot read record 1: Value '\\200' of column 'qc' does not fit its FixedChar(1) field");
 }

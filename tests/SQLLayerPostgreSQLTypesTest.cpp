@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "qvl/host/drivers/PostgreSQLTypes.h"
+#include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/runtime/Exceptions.h"
 
 using namespace qvl;
@@ -68,6 +70,7 @@ TEST(PGTypes, BuiltinTypesMapToTheirFields) {
       {kVarchar, 20 + 4, ftString, 80, 0},
       {kVarchar, -1, ftMemo, 0, 0},
       {kBpchar, 3 + 4, ftFixedChar, 12, 0},
+      {kChar, -1, ftFixedChar, 4, 0},  // "\200": one byte as the server prints it
       {kInt2, -1, ftSmallint, 0, 0},
       {kOid, -1, ftLargeint, 0, 0},
       {kTimestamptz, -1, ftTimeStamp, 0, 0},
@@ -125,11 +128,59 @@ TEST(PGTypes, BinaryValuesReadAsTheServerPrintsThem) {
        "error: Value (binary, 9 bytes) of column 'c' is not a valid String"},
       {K::Signed, BigEndianBytes(1, 3),
        "error: Value (binary, 3 bytes) of column 'c' is not a valid String"},
+      {K::Date, BigEndianBytes(2145031948, 4), "5874897-12-31"},
+      {K::Char, Bytes({'a'}), "a"},
+      {K::Char, Bytes({0}), ""},
+      {K::Char, Bytes({0x80}), "\\200"},
+      {K::Char, Bytes({0xff}), "\\377"},
+      {K::Char, Bytes({0x80, 0}),
+       "error: Value (binary, 2 bytes) of column 'c' is not a valid String"},
+      {K::Date, BigEndianBytes(2145031949, 4),
+       "error: Value (binary, 4 bytes) of column 'c' is not a valid String"},
       {K::Uuid, std::string(kUuidBytes, 15),
        "error: Value (binary, 15 bytes) of column 'c' is not a valid String"},
       {K::No, "x", "error: Value (binary, 1 bytes) of column 'c' is not a valid String"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.Text, ReadAsText(c.Kind, c.Data)) << c.Text;
+}
+
+// The ends of the server's ranges, in binary form, into the fields that
+// columns of their types get: each value exactly, and the parameter text
+// that writes it back as the server reads it.
+TEST(PGTypes, DatesAndTimestampsAtTheEndsOfTheServersRangeReadAndWriteBackExactly) {
+  using K = TBinaryKind;
+  struct Case {
+    K Kind;
+    std::int64_t SinceY2K;  // days or microseconds since 2000-01-01
+    const char *Shown, *Param;
+  };
+  const Case cases[] = {
+      {K::Date, 2145031948, "5874897-12-31", "5874897-12-31"},
+      {K::Date, -2451545, "-4713-11-24", "4714-11-24 BC"},
+      {K::Timestamp, 9223371331199999999, "294276-12-31 23:59:59.999999",
+       "294276-12-31 23:59:59.999999"},
+      {K::Timestamptz, 9223371331199999999, "294276-12-31 23:59:59.999999",
+       "294276-12-31 23:59:59.999999"},
+      {K::Timestamp, -211813488000000000, "-4713-11-24 00:00:00", "4714-11-24 00:00:00 BC"},
+      {K::Timestamptz, -211813488000000000 + 1, "-4713-11-24 00:00:00.000001",
+       "4714-11-24 00:00:00.000001 BC"},
+  };
+  for (const Case& c : cases) {
+    const bool date = c.Kind == K::Date;
+    TSQLColumnDesc col;
+    col.Name = "c";
+    ASSERT_TRUE(MapBuiltin(date ? kDate : kTimestamp, -1, col));
+    const std::string bytes = BigEndianBytes(static_cast<std::uint64_t>(c.SinceY2K), date ? 4 : 8);
+    unsigned char buffer[kDateTimeBytes] = {};
+    PutBinary(col, c.Kind, bytes.data(), bytes.size(), buffer);
+    std::int32_t days = 0;
+    std::memcpy(&days, buffer, sizeof days);
+    const TDateTime value = date ? DateFromDays(days) : UnpackDateTime(buffer);
+    EXPECT_EQ(c.Shown, date ? DateToStr(value) : DateTimeToStr(value));
+    EXPECT_EQ(c.Param,
+              sqlpolicy::TemporalParamText(
+                  value, TemporalKindOf(date ? kDate : kTimestamp, col.DataType), true, 1));
+  }
 }
 
 TEST(PGTypes, ByteaInHexFormAndDecimalsForVariants) {

@@ -536,28 +536,33 @@ std::int32_t TBCDField::GetAsInteger() const {
 // --------------------------------------------------------------------------------------
 
 TDateTime TDateTimeField::GetAsDateTime() const {
-  std::uint8_t buf[8] = {};
+  std::uint8_t buf[kDateTimeBytes] = {};
   if (!GetData(buf)) return TDateTime{};
   if (GetDataType() == ftDate) {
     std::int32_t days;
     std::memcpy(&days, buf, 4);
     return DateFromDays(days);
   }
-  std::int64_t micros;
-  std::memcpy(&micros, buf, 8);
-  return TDateTime{micros};
+  if (GetDataType() == ftTime) {
+    std::int64_t micros;
+    std::memcpy(&micros, buf, 8);
+    return TDateTime::FromMicros(micros);
+  }
+  return UnpackDateTime(buf);
 }
 
 void TDateTimeField::SetAsDateTime(TDateTime Value) {
-  std::uint8_t buf[8];
+  std::uint8_t buf[kDateTimeBytes];
   if (GetDataType() == ftDate) {
     std::int32_t days = DatePart(Value);
     std::memcpy(buf, &days, 4);
-  } else {
+  } else if (GetDataType() == ftTime) {
     // A time keeps 24:00:00, the end of the day.
-    const bool timeOfDay = Value.Micros >= 0 && Value.Micros <= TDateTime::kMicrosPerDay;
-    std::int64_t micros = GetDataType() == ftTime && !timeOfDay ? TimePart(Value) : Value.Micros;
+    const bool endOfDay = Value.Days == 1 && Value.Time == 0;
+    std::int64_t micros = endOfDay ? TDateTime::kMicrosPerDay : TimePart(Value);
     std::memcpy(buf, &micros, 8);
+  } else {
+    PackDateTime(Value, buf);
   }
   SetData(buf);
 }

@@ -19,8 +19,8 @@
 //   ftFMTBcd                               TFMTBCDField                 zero-terminated
 //   ftDate                                 TDateField         4         int32 days since 1970-01-01
 //   ftTime                                 TTimeField         8         int64 us since midnight
-//   ftDateTime                             TDateTimeField     8         int64 us since 1970-01-01
-//   ftTimeStamp                            TSQLTimeStampField 8         int64 us since 1970-01-01
+//   ftDateTime                             TDateTimeField     12        int32 days since 1970-01-01
+//   ftTimeStamp                            TSQLTimeStampField           and int64 us of the day
 //   ftBytes                                TBytesField        Size      raw bytes
 //   ftVarBytes                             TVarBytesField     Size + 2  uint16 length, then bytes
 //   ftBlob ftGraphic ftTypedBinary         TBlobField         0         a TBlobByteData (see below)
@@ -344,7 +344,9 @@ class TFMTBCDField : public TBCDField {
 class TDateTimeField : public TField {
  public:
   explicit TDateTimeField(TFieldType DataType = ftDateTime) : TField(DataType) {}
-  int GetDataSize() const override { return DataType() == ftDate ? 4 : 8; }
+  int GetDataSize() const override {
+    return DataType() == ftDate ? 4 : DataType() == ftTime ? 8 : static_cast<int>(kDateTimeBytes);
+  }
   Variant GetAsVariant() const override;
   void SetAsVariant(const Variant& Value) override;
   std::string GetAsString() const override;

@@ -31,6 +31,18 @@ constexpr const char* kSessionOptions =
     "-c DateStyle=ISO,YMD -c TimeZone=UTC -c IntervalStyle=postgres -c extra_float_digits=3 "
     "-c bytea_output=hex";
 
+// Whether the transaction has written since it began. A transaction id
+// alone does not tell: nextval() takes one, and committing for it would make
+// the server compute every open cursor's rows. Writing (rows, DDL) holds a
+// lock stronger than reading on a table until the transaction ends, and a
+// write undone by a rollback to a savepoint gives its lock back.
+constexpr const char* kWroteQuery =
+    "SELECT CASE WHEN pg_catalog.txid_current_if_assigned() IS NULL THEN false "
+    "ELSE EXISTS (SELECT FROM pg_catalog.pg_locks l "
+    "JOIN pg_catalog.pg_class c ON c.oid = l.relation "
+    "WHERE l.pid = pg_catalog.pg_backend_pid() AND c.relkind <> 'S' "
+    "AND l.mode NOT IN ('AccessShareLock', 'RowShareLock')) END";
+
 // Connects within TimeoutSeconds (none when not positive), keeping the
 // SQLSTATE of the server's refusal (28P01 for a wrong password), which only
 // a verbose error message carries while connecting.
@@ -247,10 +259,9 @@ PGresult* TPostgreSQLConnection::Guard(const std::function<int()>& Send, bool* W
     return PQsendQueryParams(FConn, SQL, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
   };
   if (PQenterPipelineMode(FConn) == 0) return nullptr;
-  const bool sent =
-      send("SAVEPOINT qvl_guard") && Send() != 0 && send("RELEASE SAVEPOINT qvl_guard") &&
-      (Wrote == nullptr || send("SELECT pg_catalog.txid_current_if_assigned() IS NOT NULL")) &&
-      PQpipelineSync(FConn) != 0;
+  const bool sent = send("SAVEPOINT qvl_guard") && Send() != 0 &&
+                    send("RELEASE SAVEPOINT qvl_guard") &&
+                    (Wrote == nullptr || send(kWroteQuery)) && PQpipelineSync(FConn) != 0;
   Result results[4], error;
   std::size_t count = 0;
   int nulls = 0;
@@ -281,6 +292,35 @@ PGresult* TPostgreSQLConnection::Guard(const std::function<int()>& Send, bool* W
   if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
     AbortCursorScope(ErrorOf(error.get()).Message());
   return error.release();
+}
+
+PGresult* TPostgreSQLConnection::Wrote(const std::function<int()>& Send, bool& Wrote) {
+  Wrote = false;
+  if (PQenterPipelineMode(FConn) == 0) return nullptr;
+  const bool sent =
+      Send() != 0 &&
+      PQsendQueryParams(FConn, kWroteQuery, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0 &&
+      PQpipelineSync(FConn) != 0;
+  Result results[2];
+  std::size_t count = 0;
+  int nulls = 0;
+  while (sent) {
+    PGresult* r = PQgetResult(FConn);
+    if (r == nullptr) {
+      // A null ends each query's results; two in a row, nothing more comes.
+      if (++nulls > 1 || Lost()) break;
+      continue;
+    }
+    nulls = 0;
+    Result hold(r);
+    if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) break;
+    if (count < 2) results[count] = std::move(hold);
+    ++count;
+  }
+  PQexitPipelineMode(FConn);
+  if (results[1] != nullptr && PQresultStatus(results[1].get()) == PGRES_TUPLES_OK)
+    Wrote = PQgetvalue(results[1].get(), 0, 0)[0] == 't';
+  return results[0].release();
 }
 
 TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function<int()>& Send) {

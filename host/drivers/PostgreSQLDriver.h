@@ -19,14 +19,17 @@
 // transaction of the driver's own (READ COMMITTED), where the server
 // computes rows only as they are fetched. Queries that a cursor could hold
 // run inside it, each in a savepoint so that its failure ends nothing else,
-// and commit it only when they wrote. Before any other statement runs,
-// that transaction commits, the server computes and keeps the rest of the
-// rows (a held cursor), and the statement runs on its own. A cursor opened inside an
-// application transaction survives its commit; its rollback discards the
-// rows not yet read, and reading on raises EDatabaseError. Statements that
-// a cursor cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE,
-// a WITH that writes), as the server decides when the cursor is prepared,
-// run directly and keep their whole result; no word inside a query makes it
+// and commit it only when they wrote; so does a cursor whose FETCH wrote
+// (a function that inserts), which is undone and run again alone when it
+// was opened beside other cursors, so that their rest cannot fail its
+// commit. Before any other statement runs, that transaction commits, the
+// server computes and keeps the rest of the rows (a held cursor), and the
+// statement runs on its own. A cursor opened inside an application
+// transaction survives its commit; its rollback discards the rows not yet
+// read, and reading on raises EDatabaseError. Statements that a cursor
+// cannot hold (INSERT ... RETURNING, CALL, SELECT ... FOR UPDATE, a WITH
+// that writes), as the server decides when the cursor is prepared, run
+// directly and keep their whole result; no word inside a query makes it
 // read in full.
 //
 // Results holding floats or bytea come in binary form when every column is
@@ -127,6 +130,9 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // returns the error. Wrote, when given, tells whether the transaction
   // has written since it began.
   PGresult* Guard(const std::function<int()>& Send, bool* Wrote);
+  // Runs the query that Send sends and returns its result; Wrote tells, in
+  // the same round trip, whether the transaction has written since it began.
+  PGresult* Wrote(const std::function<int()>& Send, bool& Wrote);
   void CursorOpened(TPostgreSQLStatement* S);
   void CursorClosed(TPostgreSQLStatement* S);
   // Cursors of an ended transaction: kept on commit, lost on rollback.

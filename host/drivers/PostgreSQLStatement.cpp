@@ -438,24 +438,7 @@ void TPostgreSQLStatement::Open(const TParams* Params) {
   FBatchSize = kFirstBatch;
   FServerEnd = false;
   if (FCursorable) {
-    WithFreshPlan([&] {
-      c->BeginCursorScope();
-      try {
-        c->Guarded([&] { c->Check(Run(FDeclareName, b)); });
-      } catch (...) {
-        c->CursorClosed(nullptr);  // ends a reading transaction left without cursors
-        throw;
-      }
-      return 0;
-    });
-    FServerOpen = true;
-    FInTx = PQtransactionStatus(c->FConn) != PQTRANS_IDLE;
-    c->CursorOpened(this);
-    FState = State::Open;
-    // The first rows come now: their description tells whether a table
-    // changed under the prepared plan, before anyone builds fields on it.
-    FetchBatch();
-    if (ShapeChanged(FBatch.get())) DescribeColumns(FBatch.get());
+    OpenCursor(b);
   } else {
     c->ReleaseCursorScope();
     FBatch = WithFreshPlan([&] {
@@ -473,6 +456,63 @@ void TPostgreSQLStatement::Open(const TParams* Params) {
     FServerEnd = true;
   }
   FState = State::Open;
+}
+
+void TPostgreSQLStatement::OpenCursor(const Bound& B) {
+  TPostgreSQLConnection* c = Conn();
+  // Beside cursors of the reading transaction, the query runs under a
+  // savepoint until its first rows tell whether it wrote: a query that
+  // wrote must commit at once, and the others' rows cannot be computed in
+  // that commit without the risk that one of them fails and takes the
+  // writes along. So such a query is undone, the others are committed
+  // (kept by the server), and it runs again in a transaction of its own.
+  const bool beside = c->ReadingWithCursors();
+  bool wrote = false;
+  if (beside) c->Exec("SAVEPOINT qvl_open");
+  try {
+    WithFreshPlan([&] {
+      c->BeginCursorScope();
+      try {
+        c->Guarded([&] { c->Check(Run(FDeclareName, B)); });
+      } catch (...) {
+        c->CursorClosed(nullptr);  // ends a reading transaction left without cursors
+        throw;
+      }
+      return 0;
+    });
+    FServerOpen = true;
+    FInTx = PQtransactionStatus(c->FConn) != PQTRANS_IDLE;
+    c->CursorOpened(this);
+    FState = State::Open;
+    // The first rows come now: their description tells whether a table
+    // changed under the prepared plan, before anyone builds fields on it.
+    wrote = FetchBatch();
+  } catch (...) {
+    if (beside) ForgetOpen();
+    throw;
+  }
+  if (beside && wrote) {
+    ForgetOpen();
+    c->ReleaseCursorScope();
+    OpenCursor(B);
+    return;
+  }
+  if (beside) c->Exec("RELEASE SAVEPOINT qvl_open");
+  if (wrote) CommitWrites();
+  if (ShapeChanged(FBatch.get())) DescribeColumns(FBatch.get());
+}
+
+void TPostgreSQLStatement::ForgetOpen() {
+  TPostgreSQLConnection* c = Conn();
+  FBatch.reset();
+  FBatchRows = 0;
+  FServerOpen = false;
+  FState = State::Idle;
+  c->FCursors.erase(std::remove(c->FCursors.begin(), c->FCursors.end(), this), c->FCursors.end());
+  // The cursor was declared under the savepoint: rolling back drops it.
+  if (!c->Lost() && PQtransactionStatus(c->FConn) != PQTRANS_IDLE)
+    TPostgreSQLConnection::Result undo(
+        PQexec(c->FConn, "ROLLBACK TO SAVEPOINT qvl_open; RELEASE SAVEPOINT qvl_open"));
 }
 
 bool TPostgreSQLStatement::Next() {
@@ -496,7 +536,7 @@ bool TPostgreSQLStatement::Next() {
     DatabaseError(FLost);
   }
   if (!FServerEnd) {
-    FetchBatch();
+    if (FetchBatch()) CommitWrites();
     if (FBatchRows > 0) {
       FRow = 0;
       FOnRow = true;
@@ -510,7 +550,7 @@ bool TPostgreSQLStatement::Next() {
   return false;
 }
 
-void TPostgreSQLStatement::FetchBatch() {
+bool TPostgreSQLStatement::FetchBatch() {
   TPostgreSQLConnection* c = Conn();
   QVL_INVARIANT_SCOPE(*c, c->FCheckDepth);
   FBatch.reset();
@@ -518,18 +558,24 @@ void TPostgreSQLStatement::FetchBatch() {
   const int asked = FBatchSize;
   c->FLastFetchRows = asked;
   const std::string sql = "FETCH FORWARD " + std::to_string(asked) + " FROM " + FCursorName;
-  // While other cursors read in the same transaction, a failing FETCH
-  // (division by zero in a later row) must end only its own cursor.
+  // In the reading transaction the rows are computed as they are fetched,
+  // so a FETCH may write (a function that inserts): the answer comes in the
+  // same round trip. While other cursors read in that transaction, a failing
+  // FETCH (division by zero in a later row) must end only its own cursor.
+  const bool reading = FInTx && c->FCursorScope;
   bool others = false;
-  if (FInTx && c->FCursorScope)
+  if (reading)
     for (TPostgreSQLStatement* s : c->FCursors) others = others || (s != this && s->FInTx);
   auto send = [&] {
     return PQsendQueryParams(c->FConn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
                              FBinary ? 1 : 0);
   };
+  bool wrote = false;
   PGresult* r = nullptr;
   if (others) {
-    r = c->Guard(send, nullptr);
+    r = c->Guard(send, &wrote);
+  } else if (reading) {
+    r = c->Wrote(send, wrote);
   } else if (!FBinary) {
     r = PQexec(c->FConn, sql.c_str());
   } else if (send() != 0) {
@@ -570,6 +616,14 @@ void TPostgreSQLStatement::FetchBatch() {
   const std::size_t byBytes = std::max<std::size_t>(1, kBatchBytes / perRow);
   const auto grown = static_cast<std::size_t>(std::max(asked * 2, kSecondBatch));
   FBatchSize = static_cast<int>(std::min<std::size_t>({grown, kMaxBatch, byBytes}));
+  // Closing the last cursor committed the reading transaction already.
+  return wrote && c->FCursorScope;
+}
+
+void TPostgreSQLStatement::CommitWrites() {
+  std::string why;
+  if (!Conn()->ReleaseCursorScope(&why))
+    throw ESQLDatabaseError(Format(SReadingCommitFailed, {why}), 0, "40000");
 }
 
 void TPostgreSQLStatement::CloseServerCursor() {

@@ -99,7 +99,14 @@ class TPostgreSQLStatement : public TSQLStatement {
   // changed under it, prepares the text again and runs Body once more.
   template <class Body>
   auto WithFreshPlan(Body&& F) -> decltype(F());
-  void FetchBatch();
+  // Fetches the next batch; true when it wrote in the reading transaction,
+  // which must then commit (CommitWrites).
+  bool FetchBatch();
+  void CommitWrites();
+  // Declares the cursor and fetches its first batch (see OpenCursor).
+  void OpenCursor(const Bound& B);
+  // Undoes a cursor opened under the savepoint qvl_open.
+  void ForgetOpen();
   void CloseServerCursor();
   // The rest of the rows is gone; reading past those already here raises Why.
   void Lose(const std::string& Why);

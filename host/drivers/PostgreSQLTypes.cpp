@@ -102,8 +102,11 @@ bool MapBuiltin(Oid Type, int Typmod, TSQLColumnDesc& C) {
       C.DataType = ftBlob;
       return true;
     case kChar:
+      // One byte, which the server prints as itself below 0x80 and as a
+      // backslash and three octal digits above ("\200"), and reads back
+      // from either form.
       C.DataType = ftFixedChar;
-      C.Size = 1;
+      C.Size = 4;
       return true;
     case kName:
       C.DataType = ftString;
@@ -248,6 +251,8 @@ TBinaryKind BinaryKindOf(Oid Type, bool Enum) {
       return B::Timestamptz;
     case kUuid:
       return B::Uuid;
+    case kChar:
+      return B::Char;
     case kText:
     case kVarchar:
     case kBpchar:
@@ -354,6 +359,13 @@ std::string UuidText(const char* Data) {
   return text;
 }
 
+std::string CharText(unsigned char Byte) {
+  if (Byte == 0) return "";
+  if (Byte < 0x80) return std::string(1, static_cast<char>(Byte));
+  return {'\\', static_cast<char>('0' + (Byte >> 6)), static_cast<char>('0' + ((Byte >> 3) & 7)),
+          static_cast<char>('0' + (Byte & 7))};
+}
+
 // The server's type of a date or time parameter decides its form; for other
 // targets (text, unknown) the parameter's own type does.
 sqlpolicy::TTemporalParam TemporalKindOf(Oid Target, TFieldType DataType) {
@@ -418,6 +430,9 @@ void PutBinary(const TSQLColumnDesc& C, TBinaryKind Kind, const char* Data, std:
       std::string era;
       if (days == INT32_MAX) return sqlvalue::PutText(C, "infinity", Buffer);
       if (days == INT32_MIN) return sqlvalue::PutText(C, "-infinity", Buffer);
+      // The server's dates run from 4714-11-24 BC to 5874897-12-31; days
+      // beyond would wrap in the calendar arithmetic.
+      if (days < -2451545 || days > 2145031948) break;
       return sqlvalue::PutText(C, DateText(days, era) + era, Buffer);
     }
     case TBinaryKind::Time:
@@ -432,6 +447,9 @@ void PutBinary(const TSQLColumnDesc& C, TBinaryKind Kind, const char* Data, std:
     case TBinaryKind::Uuid:
       if (Length != 16) break;
       return sqlvalue::PutText(C, UuidText(Data), Buffer);
+    case TBinaryKind::Char:
+      if (Length != 1) break;
+      return sqlvalue::PutText(C, CharText(static_cast<unsigned char>(Data[0])), Buffer);
     case TBinaryKind::No:
       break;
   }

@@ -10,7 +10,8 @@
 // Values: a result comes in text form, read by the SQL layer's text readers
 // (sqlvalue::PutText), or in binary form, which PutBinary reads. Every
 // binary form is first turned into the text the server would have printed
-// for the value (NumericText, DateText, TimeText, TimestampText, UuidText)
+// for the value (NumericText, DateText, TimeText, TimestampText, UuidText,
+// CharText)
 // and read as that text, so that both forms give the same field value; only
 // floats read their bits directly, which is why binary results exist. Bytes
 // that are no value of the column's kind (a hostile or changed server) raise
@@ -95,7 +96,8 @@ enum class TBinaryKind : char {
   Time,
   Timestamp,
   Timestamptz,
-  Uuid
+  Uuid,
+  Char
 };
 TBinaryKind BinaryKindOf(Oid Type, bool Enum);
 
@@ -134,6 +136,9 @@ std::string TimeText(std::int64_t Micros);
 std::string TimestampText(std::int64_t Micros, bool Zone);
 // 16 bytes as the lower-case text with dashes.
 std::string UuidText(const char* Data);
+// The byte of a "char" as the server prints it: itself below 0x80 (none for
+// 0), a backslash and three octal digits from 0x80 on ("\200").
+std::string CharText(unsigned char Byte);
 
 // The form of a date or time parameter sent to a server type Target.
 sqlpolicy::TTemporalParam TemporalKindOf(Oid Target, TFieldType DataType);

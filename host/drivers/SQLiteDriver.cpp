@@ -810,10 +810,15 @@ bool TSQLiteStatement::Convert(int Index, void* Buffer) {
       const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
       const auto n = static_cast<std::size_t>(sqlite3_value_bytes(v));
       // A timestamp field holds UTC without an offset: a text with one
-      // would come back shifted, unequal to what the file holds.
-      if ((c.DataType == ftTimeStamp || c.DataType == ftDateTime) && n > 11 &&
-          std::string_view(text + 11, n - 11).find_first_of("Z+-") != std::string_view::npos)
-        sqlvalue::DoesNotFit(c, "'" + std::string(text, n) + "'");
+      // would come back shifted, unequal to what the file holds. The date
+      // before the time may have a sign and more than four digits of year.
+      if (c.DataType == ftTimeStamp || c.DataType == ftDateTime) {
+        const std::string_view s(text, n);
+        const std::size_t time = s.find_first_of(" T");
+        if (time != std::string_view::npos &&
+            s.find_first_of("Z+-", time) != std::string_view::npos)
+          sqlvalue::DoesNotFit(c, "'" + std::string(text, n) + "'");
+      }
       sqlvalue::PutText(c, std::string_view(text, n), Buffer);
       return true;
     }

@@ -1,22 +1,23 @@
 #include "qvl/host/runtime/DateTime.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/RTLConsts.h"
 
 namespace qvl {
 
-// The civil-date conversions count in 400-year eras of 146097 days, which
-// makes them exact for every year an int can hold.
-std::int32_t DaysFromCivil(int Year, unsigned Month, unsigned Day) {
-  const int y = Year - (Month <= 2 ? 1 : 0);
-  const int era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+// The civil-date conversions count in 400-year eras of 146097 days, in 64
+// bits, which makes them exact for every year an int can hold.
+std::int64_t DaysFromCivil(int Year, unsigned Month, unsigned Day) {
+  const std::int64_t y = static_cast<std::int64_t>(Year) - (Month <= 2 ? 1 : 0);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
   const unsigned mp = Month > 2 ? Month - 3 : Month + 9;
   const unsigned doy = (153 * mp + 2) / 5 + Day - 1;
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return static_cast<std::int32_t>(era * 146097 + static_cast<int>(doe) - 719468);
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
 void CivilFromDays(std::int32_t Days, int& Year, unsigned& Month, unsigned& Day) {
@@ -51,54 +52,60 @@ bool ValidTime(unsigned h, unsigned mi, unsigned s, unsigned us) {
   return h < 24 && mi < 60 && s < 60 && us < 1000000;
 }
 
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
-  std::int64_t q = a / b;
-  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-  return q;
+bool FiniteDays(std::int64_t Days) {
+  return Days >= TDateTime::kMinDays && Days <= TDateTime::kMaxDays;
 }
 
 }  // namespace
 
 TDateTime EncodeDate(int Year, unsigned Month, unsigned Day) {
   if (!ValidDate(Year, Month, Day)) throw EConvertError(SInvalidDateEncode);
-  return TDateTime{static_cast<std::int64_t>(DaysFromCivil(Year, Month, Day)) *
-                   TDateTime::kMicrosPerDay};
+  const std::int64_t days = DaysFromCivil(Year, Month, Day);
+  if (!FiniteDays(days)) throw EConvertError(SInvalidDateEncode);
+  return TDateTime{static_cast<std::int32_t>(days), 0};
 }
 
 TDateTime EncodeTime(unsigned Hour, unsigned Minute, unsigned Second, unsigned Micro) {
   if (!ValidTime(Hour, Minute, Second, Micro)) throw EConvertError(SInvalidTimeEncode);
-  return TDateTime{((static_cast<std::int64_t>(Hour) * 60 + Minute) * 60 + Second) *
-                       TDateTime::kMicrosPerSecond +
-                   Micro};
+  return TDateTime{0, ((static_cast<std::int64_t>(Hour) * 60 + Minute) * 60 + Second) *
+                              TDateTime::kMicrosPerSecond +
+                          Micro};
 }
 
 TDateTime EncodeDateTime(int Year, unsigned Month, unsigned Day, unsigned Hour, unsigned Minute,
                          unsigned Second, unsigned Micro) {
-  return TDateTime{EncodeDate(Year, Month, Day).Micros +
-                   EncodeTime(Hour, Minute, Second, Micro).Micros};
+  return TDateTime{EncodeDate(Year, Month, Day).Days, EncodeTime(Hour, Minute, Second, Micro).Time};
 }
 
 TDateTime DateFromDays(std::int32_t Days) {
-  if (Days == INT32_MAX) return TDateTime::Infinity();
-  if (Days == INT32_MIN) return TDateTime::NegInfinity();
-  return TDateTime{static_cast<std::int64_t>(Days) * TDateTime::kMicrosPerDay};
+  return TDateTime{Days, 0};
 }
 
 std::int32_t DatePart(TDateTime Value) {
-  if (Value.IsInfinite()) return Value.Micros > 0 ? INT32_MAX : INT32_MIN;
-  return static_cast<std::int32_t>(FloorDiv(Value.Micros, TDateTime::kMicrosPerDay));
+  return Value.Days;
 }
 
 std::int64_t TimePart(TDateTime Value) {
-  // The remainder, not Micros minus the day's start: that start lies below
-  // the smallest value for the earliest day.
-  const std::int64_t r = Value.Micros % TDateTime::kMicrosPerDay;
-  return r < 0 ? r + TDateTime::kMicrosPerDay : r;
+  return Value.Time;
+}
+
+void PackDateTime(TDateTime Value, void* Buffer) {
+  auto* out = static_cast<unsigned char*>(Buffer);
+  std::memcpy(out, &Value.Days, sizeof Value.Days);
+  std::memcpy(out + sizeof Value.Days, &Value.Time, sizeof Value.Time);
+}
+
+TDateTime UnpackDateTime(const void* Buffer) {
+  const auto* in = static_cast<const unsigned char*>(Buffer);
+  TDateTime value;
+  std::memcpy(&value.Days, in, sizeof value.Days);
+  std::memcpy(&value.Time, in + sizeof value.Days, sizeof value.Time);
+  return value;
 }
 
 namespace {
 const char* InfinityText(TDateTime Value) {
-  return Value.Micros > 0 ? "infinity" : "-infinity";
+  return Value.Days > 0 ? "infinity" : "-infinity";
 }
 }  // namespace
 
@@ -128,7 +135,7 @@ std::string DateToStr(TDateTime Value) {
 std::string TimeToStr(TDateTime Value) {
   if (Value.IsInfinite()) return InfinityText(Value);
   // Only a time of day can be 24:00:00; a later value is a day and a time.
-  std::int64_t t = Value.Micros == TDateTime::kMicrosPerDay ? Value.Micros : TimePart(Value);
+  std::int64_t t = Value.Days == 1 && Value.Time == 0 ? TDateTime::kMicrosPerDay : Value.Time;
   const unsigned us = static_cast<unsigned>(t % 1000000);
   t /= 1000000;
   char buf[32];
@@ -192,12 +199,12 @@ bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
   }
   if (s.size() >= 5 && s[2] == ':') {
     if (s == "24:00:00" || s == "24:00") {
-      Value.Micros = TDateTime::kMicrosPerDay;
+      Value = TDateTime{1, 0};
       return true;
     }
     std::int64_t t;
     if (!ParseTime(s, i, t) || i != s.size()) return false;
-    Value.Micros = t;
+    Value = TDateTime{0, t};
     return true;
   }
   bool negative = false;
@@ -215,16 +222,15 @@ bool TryStrToDateTime(const std::string& Text, TDateTime& Value) {
     return false;
   const int year = negative ? -static_cast<int>(y) : static_cast<int>(y);
   if (!ValidDate(year, m, d)) return false;
-  std::int64_t micros =
-      static_cast<std::int64_t>(DaysFromCivil(year, m, d)) * TDateTime::kMicrosPerDay;
+  const std::int64_t days = DaysFromCivil(year, m, d);
+  if (!FiniteDays(days)) return false;
+  std::int64_t t = 0;
   if (i < s.size()) {
     if (s[i] != ' ' && s[i] != 'T') return false;
     ++i;
-    std::int64_t t;
     if (!ParseTime(s, i, t) || i != s.size()) return false;
-    micros += t;
   }
-  Value.Micros = micros;
+  Value = TDateTime{static_cast<std::int32_t>(days), t};
   return true;
 }
 

@@ -64,9 +64,10 @@ std::size_t ColumnBufferSize(const TSQLColumnDesc& C) {
     case ftFloat:
     case ftCurrency:
     case ftTime:
+      return 8;
     case ftDateTime:
     case ftTimeStamp:
-      return 8;
+      return kDateTimeBytes;
     default:
       return 0;
   }
@@ -92,13 +93,13 @@ std::string TemporalParamText(const TDateTime& Value, TTemporalParam Kind, bool 
         DatabaseErrorFmt(SParamDateHasTime, {std::to_string(Number), DateTimeToStr(Value)});
       return sqlvalue::FormatDate(DatePart(Value), BCSuffix);
     case TTemporalParam::Time:
-      return sqlvalue::FormatTimeOfDay(Value.Micros >= 0 && Value.Micros <= TDateTime::kMicrosPerDay
-                                           ? Value.Micros
-                                           : TimePart(Value));
+      // The end of the day, 24:00:00, is a time of its own.
+      return sqlvalue::FormatTimeOfDay(Value.Days == 1 && Value.Time == 0 ? TDateTime::kMicrosPerDay
+                                                                          : TimePart(Value));
     case TTemporalParam::Timestamp:
       break;
   }
-  return sqlvalue::FormatTimestamp(Value.Micros, BCSuffix);
+  return sqlvalue::FormatTimestamp(Value, BCSuffix);
 }
 
 }  // namespace qvl::sqlpolicy

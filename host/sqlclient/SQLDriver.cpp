@@ -86,11 +86,12 @@ Variant TSQLStatement::GetValue(int Index) {
     case ftFMTBcd:
       return Variant::Bcd(std::string(reinterpret_cast<const char*>(buf.data())));
     case ftDate:
-      return Variant(TDateTime{get(std::int32_t{}) * TDateTime::kMicrosPerDay});
+      return Variant(DateFromDays(get(std::int32_t{})));
     case ftTime:
+      return Variant(TDateTime::FromMicros(get(std::int64_t{})));
     case ftDateTime:
     case ftTimeStamp:
-      return Variant(TDateTime{get(std::int64_t{})});
+      return Variant(UnpackDateTime(buf.data()));
     case ftBytes:
       return Variant(TBytes(buf.begin(), buf.begin() + c.Size));
     case ftVarBytes: {

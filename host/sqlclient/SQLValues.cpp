@@ -15,9 +15,6 @@ namespace qvl::sqlvalue {
 namespace {
 
 constexpr std::int64_t kMicrosPerDay = TDateTime::kMicrosPerDay;
-// Beyond these years no instant fits TDateTime's 64-bit microseconds; the
-// exact ends are found by overflow checks, within them.
-constexpr std::int64_t kMaxYear = 300000;
 
 std::string FieldDescription(const TSQLColumnDesc& C) {
   std::string name = FieldTypeName(C.DataType);
@@ -271,7 +268,7 @@ std::string DoubleToText(double Value, bool General) {
   return std::string(buf, res.ptr);
 }
 
-TParse ParseTimestamp(std::string_view T, std::int64_t& Micros, bool& HadTime) {
+TParse ParseTimestamp(std::string_view T, TDateTime& Value, bool& HadTime) {
   std::size_t i = 0;
   HadTime = false;
   bool negative = false;
@@ -324,15 +321,17 @@ TParse ParseTimestamp(std::string_view T, std::int64_t& Micros, bool& HadTime) {
   if (i != T.size()) return TParse::Invalid;
   if (negative) year = -year;
   if (!ValidCivil(static_cast<int>(year), month, day)) return TParse::Invalid;
-  // A real date, but beyond what microseconds since 1970 in 64 bits reach.
-  if (year > kMaxYear || year < -kMaxYear) return TParse::Inexact;
-  const std::int64_t days = DaysFromCivil(static_cast<int>(year), static_cast<unsigned>(month),
-                                          static_cast<unsigned>(day));
-  // Near both ends of that range the sum may leave 64 bits, and the start of
-  // the earliest day lies before the earliest instant.
-  const __int128 micros = static_cast<__int128>(days) * kMicrosPerDay + time - offset;
-  if (micros > INT64_MAX || micros < INT64_MIN) return TParse::Inexact;
-  Micros = static_cast<std::int64_t>(micros);
+  // Nine digits of year at most: the day count is exact in 64 bits, and the
+  // offset moves the value by a day at most.
+  std::int64_t days = DaysFromCivil(static_cast<int>(year), static_cast<unsigned>(month),
+                                    static_cast<unsigned>(day));
+  time -= offset;
+  const std::int64_t carry = FloorDiv(time, kMicrosPerDay);
+  days += carry;
+  time -= carry * kMicrosPerDay;
+  // A real date, but beyond the day counts a TDateTime holds.
+  if (days < TDateTime::kMinDays || days > TDateTime::kMaxDays) return TParse::Inexact;
+  Value = TDateTime{static_cast<std::int32_t>(days), time};
   return inexact ? TParse::Inexact : TParse::Ok;
 }
 
@@ -381,10 +380,9 @@ std::string FormatTimeOfDay(std::int64_t Micros) {
   return out;
 }
 
-std::string FormatTimestamp(std::int64_t Micros, bool BCSuffix) {
-  const TDateTime value{Micros};
-  std::string date = FormatDate(DatePart(value), BCSuffix);
-  std::string time = FormatTimeOfDay(TimePart(value));
+std::string FormatTimestamp(TDateTime Value, bool BCSuffix) {
+  std::string date = FormatDate(DatePart(Value), BCSuffix);
+  std::string time = FormatTimeOfDay(TimePart(Value));
   std::size_t bc = date.find(" BC");
   if (bc != std::string::npos) return date.substr(0, bc) + " " + time + " BC";
   return date + " " + time;
@@ -558,15 +556,12 @@ void PutDateText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
     std::memcpy(Buffer, &v, sizeof v);
     return;
   }
-  std::int64_t micros;
+  TDateTime value;
   bool hadTime;
-  const TParse r = ParseTimestamp(T, micros, hadTime);
+  const TParse r = ParseTimestamp(T, value, hadTime);
   if (r == TParse::Invalid) NotValid(C, Quoted(T));
-  const std::int64_t days = FloorDiv(micros, kMicrosPerDay);
-  if (r == TParse::Inexact || micros % kMicrosPerDay != 0 || days < INT32_MIN || days > INT32_MAX)
-    DoesNotFit(C, Quoted(T));
-  const auto v = static_cast<std::int32_t>(days);
-  std::memcpy(Buffer, &v, sizeof v);
+  if (r == TParse::Inexact || value.Time != 0) DoesNotFit(C, Quoted(T));
+  std::memcpy(Buffer, &value.Days, sizeof value.Days);
 }
 
 void PutTimeText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
@@ -579,15 +574,15 @@ void PutTimeText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
 
 void PutTimestampText(const TSQLColumnDesc& C, std::string_view T, void* Buffer) {
   if (TDateTime inf; IsInfinityText(T, inf)) {
-    std::memcpy(Buffer, &inf.Micros, sizeof inf.Micros);
+    PackDateTime(inf, Buffer);
     return;
   }
-  std::int64_t micros;
+  TDateTime value;
   bool hadTime;
-  const TParse r = ParseTimestamp(T, micros, hadTime);
+  const TParse r = ParseTimestamp(T, value, hadTime);
   if (r == TParse::Invalid) NotValid(C, Quoted(T));
   if (r == TParse::Inexact) DoesNotFit(C, Quoted(T));
-  std::memcpy(Buffer, &micros, sizeof micros);
+  PackDateTime(value, Buffer);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/sqlclient/SQLDriver.h"
 
 namespace qvl::sqlvalue {
@@ -85,7 +86,9 @@ std::string DoubleToText(double Value, bool General = true);
 enum class TParse { Ok, Invalid, Inexact };
 // "[-]YYYY-MM-DD", then optionally " " or "T" and a time, an offset
 // ("Z", "+HH", "+HH:MM", ...) that is taken away to give UTC, and " BC".
-TParse ParseTimestamp(std::string_view Text, std::int64_t& Micros, bool& HadTime);
+// Inexact: digits beyond the microsecond, or a real date beyond TDateTime's
+// finite day counts.
+TParse ParseTimestamp(std::string_view Text, TDateTime& Value, bool& HadTime);
 // "HH:MM[:SS[.ffffff]]", 24:00:00 allowed.
 TParse ParseTimeOfDay(std::string_view Text, std::int64_t& Micros);
 
@@ -93,6 +96,6 @@ TParse ParseTimeOfDay(std::string_view Text, std::int64_t& Micros);
 // minus sign; the PostgreSQL form writes them with " BC".
 std::string FormatDate(std::int32_t Days, bool BCSuffix);
 std::string FormatTimeOfDay(std::int64_t Micros);
-std::string FormatTimestamp(std::int64_t Micros, bool BCSuffix);
+std::string FormatTimestamp(TDateTime Value, bool BCSuffix);
 
 }  // namespace qvl::sqlvalue
