@@ -124,8 +124,8 @@ TEST_F(SQLiteStoredValues, EveryValueReadsBothWaysAndWritesBackAsStored) {
     TField* f = q.FieldByName(c.Column);
     ASSERT_FALSE(f->IsNull());
     EXPECT_EQ(f->GetAsString(), c.Text);
-    // Through the blob base the value's bytes come alone, without their kind.
-    const TBytes bytes = dynamic_cast<TBlobField&>(*f).GetAsBytes();
+    // The value's bytes come alone, without their kind.
+    const TBytes bytes = dynamic_cast<TVariantField&>(*f).GetAsBytes();
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.Text);
     const TVarType kind = f->GetAsVariant().VarType();
     const std::string k = std::string(c.Kind);

@@ -692,175 +692,152 @@ void TBlobField::SetAsVariant(const Variant& Value) {
 // ---- variant fields
 // ----------------------------------------------------------------------------------------------
 
-TBlobByteData TVariantField::Encode(const Variant& Value) {
-  auto tagged = [](char Tag, const void* Data, std::size_t Size) {
-    std::string out(1, Tag);
-    out.append(static_cast<const char*>(Data), Size);
-    return TBlobByteData(out);
-  };
-  switch (Value.VarType()) {
-    case varEmpty:
-    case varNull:
-      return TBlobByteData();
-    case varBoolean:
-    case varInteger:
-    case varInt64: {
-      const std::int64_t i = Value.AsInt64();
-      return tagged('I', &i, sizeof i);
+template <class F>
+decltype(auto) TVariantField::WithValue(F&& Fn) const {
+  // Straight from the record when the dataset can point at it: no count of
+  // a holder, no copy.
+  const void* data;
+  TDataSet* dataSet = GetDataSet();
+  if (dataSet != nullptr && dataSet->PeekFieldData(const_cast<TVariantField*>(this), data))
+    return Fn(TVariantCellView(data));
+  TVariantCell cell;
+  GetData(&cell);
+  return Fn(cell.View());
+}
+
+namespace {
+
+// Days since 1970-01-01 of text that is exactly a date "YYYY-MM-DD"; false
+// for anything else, which then takes the general conversion.
+bool IsoDateDays(std::string_view Text, std::int32_t& Days) {
+  if (Text.size() != 10 || Text[4] != '-' || Text[7] != '-') return false;
+  unsigned part[3] = {0, 0, 0};
+  const int starts[3] = {0, 5, 8}, ends[3] = {4, 7, 10};
+  for (int k = 0; k < 3; ++k)
+    for (int i = starts[k]; i < ends[k]; ++i) {
+      const unsigned digit = static_cast<unsigned char>(Text[static_cast<std::size_t>(i)]) - '0';
+      if (digit > 9) return false;
+      part[k] = part[k] * 10 + digit;
     }
-    case varDouble: {
-      const double d = Value.AsFloat();
-      return tagged('R', &d, sizeof d);
-    }
-    case varBytes: {
-      const TBytes b = Value.AsBytes();
-      return tagged('B', b.data(), b.size());
-    }
-    case varBcd: {
-      const std::string t = Value.AsBcd();
-      return tagged('N', t.data(), t.size());
-    }
-    default: {
-      const std::string t = Value.AsString();
-      return tagged('T', t.data(), t.size());
-    }
-  }
+  if (part[1] < 1 || part[1] > 12 || part[2] < 1) return false;
+  const int year = static_cast<int>(part[0]);
+  Days = DaysFromCivil(year, part[1], part[2]);
+  // A day past its month's end lands in the next month.
+  int y;
+  unsigned m, d;
+  CivilFromDays(Days, y, m, d);
+  return y == year && m == part[1] && d == part[2];
 }
 
-Variant TVariantField::Decode(const TBlobByteData& Data) {
-  if (Data.Length() == 0) return Variant::Null();
-  const std::uint8_t* p = Data.Data();
-  const std::size_t n = Data.Length() - 1;
-  switch (p[0]) {
-    case 'I':
-      if (n == sizeof(std::int64_t)) {
-        std::int64_t i;
-        std::memcpy(&i, p + 1, sizeof i);
-        return Variant(i);
-      }
-      break;
-    case 'R':
-      if (n == sizeof(double)) {
-        double d;
-        std::memcpy(&d, p + 1, sizeof d);
-        return Variant(d);
-      }
-      break;
-    case 'T':
-      return Variant(std::string(reinterpret_cast<const char*>(p + 1), n));
-    case 'B':
-      return Variant(TBytes(p + 1, p + 1 + n));
-    case 'N':
-      return Variant::Bcd(std::string(reinterpret_cast<const char*>(p + 1), n));
-    default:
-      break;
-  }
-  DatabaseErrorFmt(SInvalidVariantData, {std::to_string(p[0]), std::to_string(n)});
-}
+}  // namespace
 
-TBlobByteData TVariantField::EncodeDecimal(std::string_view Text) {
-  std::string out(1, 'N');
-  out.append(Text);
-  return TBlobByteData(out);
-}
-
-std::string TVariantField::DoubleText(double Value) {
-  // The shortest text that reads back as the same double, in fixed notation
-  // for exponents from -4 to 15 and scientific beyond, as SQLite's shell
-  // and most languages show reals.
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::scientific);
-  std::string out(buf, r.ptr);
-  const std::size_t e = out.find('e');
-  if (e != std::string::npos) {
-    const int exponent = std::atoi(out.c_str() + e + 1);
-    if (exponent >= -4 && exponent < 16) {
-      r = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::fixed);
-      out.assign(buf, r.ptr);
-    }
-  }
-  // A real that happens to be whole still reads as a real.
-  if (std::isfinite(Value) && out.find_first_of(".e") == std::string::npos) out += ".0";
-  return out;
-}
-
-Variant TVariantField::GetAsVariant() const {
-  return Decode(GetBlobData());
-}
-
-void TVariantField::SetAsVariant(const Variant& Value) {
-  const TBlobByteData data = Encode(Value);
-  TBlobField::SetAsBytes(data.ToBytes());
-}
-
-std::string TVariantField::GetAsString() const {
-  // A decimal shows the digits it was read with: its variant drops
-  // trailing zeros of the scale.
-  const TBlobByteData data = GetBlobData();
-  if (data.Length() > 0 && data.Data()[0] == 'N')
-    return std::string(reinterpret_cast<const char*>(data.Data() + 1), data.Length() - 1);
-  const Variant v = Decode(data);
-  switch (v.VarType()) {
-    case varNull:
-      return std::string();
-    case varDouble:
-      return DoubleText(v.AsFloat());
-    case varBytes: {
-      const TBytes b = v.AsBytes();
-      return std::string(b.begin(), b.end());
-    }
-    default:
-      return v.AsString();
-  }
-}
-
-void TVariantField::SetAsString(const std::string& Value) {
-  SetAsVariant(Variant(Value));
-}
-
-TBytes TVariantField::GetAsBytes() const {
-  const std::string s = GetAsString();
-  return TBytes(s.begin(), s.end());
-}
-
-void TVariantField::SetAsBytes(const TBytes& Value) {
-  SetAsVariant(Variant(Value));
-}
-
-Variant TVariantField::ValueAs(TVarType Type) const {
-  const Variant v = GetAsVariant();
-  if (v.IsNull()) return v;
+Variant TVariantField::Converted(TVariantCellView Value, TVarType Type) const {
   try {
-    return v.AsType(Type);
+    return Value.ToVariant().AsType(Type);
   } catch (const EVariantError&) {
   } catch (const EConvertError&) {
   }
-  DatabaseErrorFmt(SFieldRangeError, {"'" + GetAsString() + "'", GetDisplayName()});
+  DatabaseErrorFmt(SFieldRangeError, {"'" + Value.ToString() + "'", GetDisplayName()});
+}
+
+Variant TVariantField::GetAsVariant() const {
+  return WithValue([](TVariantCellView V) { return V.ToVariant(); });
+}
+
+void TVariantField::SetAsVariant(const Variant& Value) {
+  SetCell(TVariantCell::FromVariant(Value));
+}
+
+std::string TVariantField::GetAsString() const {
+  return WithValue([](TVariantCellView V) { return V.ToString(); });
+}
+
+void TVariantField::SetAsString(const std::string& Value) {
+  TVariantCell cell;
+  cell.SetBytes(vkText, Value.data(), Value.size());
+  SetCell(cell);
+}
+
+TBytes TVariantField::GetAsBytes() const {
+  return WithValue([](TVariantCellView V) {
+    switch (V.Kind()) {
+      case vkText:
+      case vkBytes:
+      case vkDecimal:
+        return TBytes(V.Data(), V.Data() + V.Length());
+      default: {
+        const std::string s = V.ToString();
+        return TBytes(s.begin(), s.end());
+      }
+    }
+  });
+}
+
+void TVariantField::SetAsBytes(const TBytes& Value) {
+  TVariantCell cell;
+  cell.SetBytes(vkBytes, Value.data(), Value.size());
+  SetCell(cell);
+}
+
+TVariantCell TVariantField::GetCell() const {
+  TVariantCell cell;
+  GetData(&cell);
+  return cell;
+}
+
+void TVariantField::SetCell(const TVariantCell& Value) {
+  SetData(&Value);
 }
 
 std::int32_t TVariantField::GetAsInteger() const {
-  const Variant v = ValueAs(varInteger);
-  return v.IsNull() ? 0 : v.AsInteger();
+  return WithValue([this](TVariantCellView V) -> std::int32_t {
+    if (V.IsNull()) return 0;
+    if (V.Kind() == vkInteger && V.Integer() >= std::numeric_limits<std::int32_t>::min() &&
+        V.Integer() <= std::numeric_limits<std::int32_t>::max())
+      return static_cast<std::int32_t>(V.Integer());
+    return Converted(V, varInteger).AsInteger();
+  });
 }
 
 std::int64_t TVariantField::GetAsLargeInt() const {
-  const Variant v = ValueAs(varInt64);
-  return v.IsNull() ? 0 : v.AsInt64();
+  return WithValue([this](TVariantCellView V) -> std::int64_t {
+    if (V.IsNull()) return 0;
+    if (V.Kind() == vkInteger) return V.Integer();
+    return Converted(V, varInt64).AsInt64();
+  });
 }
 
 double TVariantField::GetAsFloat() const {
-  const Variant v = ValueAs(varDouble);
-  return v.IsNull() ? 0 : v.AsFloat();
+  return WithValue([this](TVariantCellView V) -> double {
+    switch (V.Kind()) {
+      case vkNull:
+        return 0;
+      case vkReal:
+        return V.Real();
+      case vkInteger:
+        return static_cast<double>(V.Integer());
+      default:
+        return Converted(V, varDouble).AsFloat();
+    }
+  });
 }
 
 bool TVariantField::GetAsBoolean() const {
-  const Variant v = ValueAs(varBoolean);
-  return v.IsNull() ? false : v.AsBoolean();
+  return WithValue([this](TVariantCellView V) -> bool {
+    if (V.IsNull()) return false;
+    if (V.Kind() == vkInteger) return V.Integer() != 0;
+    return Converted(V, varBoolean).AsBoolean();
+  });
 }
 
 TDateTime TVariantField::GetAsDateTime() const {
-  const Variant v = ValueAs(varDate);
-  return v.IsNull() ? TDateTime{} : v.AsDateTime();
+  return WithValue([this](TVariantCellView V) -> TDateTime {
+    if (V.IsNull()) return TDateTime{};
+    std::int32_t days;
+    if (V.Kind() == vkText && IsoDateDays(V.Text(), days))
+      return TDateTime{static_cast<std::int64_t>(days) * TDateTime::kMicrosPerDay};
+    return Converted(V, varDate).AsDateTime();
+  });
 }
 
 // ---- object fields

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <utility>
 
-#include "qvl/host/dataset/Field.h"
+#include "qvl/host/dataset/VariantCell.h"
 #include "qvl/host/runtime/DateTime.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLColumnPolicy.h"
@@ -524,6 +524,9 @@ class TPostgreSQLStatement : public TSQLStatement {
   // A value of a result in binary form, which floats need to read exactly
   // whatever the session's extra_float_digits.
   void ReadBinary(int Index, void* Buffer);
+  // A value of a variant column (an unconstrained numeric): its decimal text
+  // as the server wrote it, or null.
+  bool ReadDecimal(int Index, TVariantCell& Value);
   PGresult* Run(const std::string& Name, const Bound& B) const;
   void Prepare();
   // Prepares the DECLARE of a held cursor for the statement; false when the
@@ -1177,6 +1180,7 @@ bool TPostgreSQLStatement::ReadValue(TSQLStatement* Self, int Index, void* Buffe
 
 bool TPostgreSQLStatement::Read(int Index, void* Buffer) {
   const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
+  if (c.DataType == ftVariant) return ReadDecimal(Index, *static_cast<TVariantCell*>(Buffer));
   if (IsBlobType(c.DataType)) return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
   if (PQgetisnull(FBatch.get(), FRow, Index)) return false;
   if (PQfformat(FBatch.get(), Index) == 1) {
@@ -1203,6 +1207,25 @@ bool TPostgreSQLStatement::RetypeColumn(int Index, TFieldType Type, int Size, in
   c.DataType = Type;
   c.Size = Size;
   c.Precision = Precision;
+  return true;
+}
+
+bool TPostgreSQLStatement::ReadDecimal(int Index, TVariantCell& Value) {
+  if (PQgetisnull(FBatch.get(), FRow, Index)) {
+    Value.Clear();
+    return false;
+  }
+  const char* text = PQgetvalue(FBatch.get(), FRow, Index);
+  const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
+  // Only unconstrained numerics read into a variant.
+  if (PQfformat(FBatch.get(), Index) != 1) {
+    Value.SetBytes(vkDecimal, text, length);
+    return true;
+  }
+  std::string decimal;
+  if (!NumericText(text, length, decimal))
+    sqlvalue::NotValid(Column(Index), "(binary, " + std::to_string(length) + " bytes)");
+  Value.SetBytes(vkDecimal, decimal.data(), decimal.size());
   return true;
 }
 
@@ -1288,15 +1311,9 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
   const char* text = PQgetvalue(FBatch.get(), FRow, Index);
   const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
   if (FColumns[static_cast<std::size_t>(Index)].DataType == ftVariant) {
-    // Only unconstrained numerics read into a variant.
-    if (PQfformat(FBatch.get(), Index) != 1) {
-      Value = TVariantField::EncodeDecimal(std::string_view(text, length));
-      return true;
-    }
-    std::string decimal;
-    if (!NumericText(text, length, decimal))
-      sqlvalue::NotValid(Column(Index), "(binary, " + std::to_string(length) + " bytes)");
-    Value = TVariantField::EncodeDecimal(decimal);
+    TVariantCell decimal;
+    ReadDecimal(Index, decimal);
+    AssignBytes(Value, decimal.View().Data(), decimal.View().Length());
     return true;
   }
   if (!FBytea[static_cast<std::size_t>(Index)] || PQfformat(FBatch.get(), Index) == 1) {
