@@ -198,7 +198,7 @@ void TDataSet::CreateAndBindFields() {
       field->SetReadOnly(def->ReadOnly);
       field->SetOrigin(def->Origin);
       if (def->InKey) field->SetProviderFlags(field->GetProviderFlags() | pfInKey);
-      if (auto* obj = dynamic_cast<TObjectField*>(field.get())) obj->SetObjectType(def->ObjectType);
+      if (TObjectField* obj = field->AsObjectField()) obj->SetObjectType(def->ObjectType);
       made.push_back(std::move(field));
     }
     // Re-add the application's fields after the defaults.

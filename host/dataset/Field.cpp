@@ -707,26 +707,25 @@ decltype(auto) TVariantField::WithValue(F&& Fn) const {
 
 namespace {
 
-// Days since 1970-01-01 of text that is exactly a date "YYYY-MM-DD"; false
-// for anything else, which then takes the general conversion.
+// Days since 1970-01-01 of text that is exactly a valid date "YYYY-MM-DD";
+// false for anything else, which then takes the general conversion (the
+// same date, or its error).
 bool IsoDateDays(std::string_view Text, std::int32_t& Days) {
   if (Text.size() != 10 || Text[4] != '-' || Text[7] != '-') return false;
-  unsigned part[3] = {0, 0, 0};
-  const int starts[3] = {0, 5, 8}, ends[3] = {4, 7, 10};
-  for (int k = 0; k < 3; ++k)
-    for (int i = starts[k]; i < ends[k]; ++i) {
-      const unsigned digit = static_cast<unsigned char>(Text[static_cast<std::size_t>(i)]) - '0';
-      if (digit > 9) return false;
-      part[k] = part[k] * 10 + digit;
-    }
-  if (part[1] < 1 || part[1] > 12 || part[2] < 1) return false;
-  const int year = static_cast<int>(part[0]);
-  Days = DaysFromCivil(year, part[1], part[2]);
-  // A day past its month's end lands in the next month.
-  int y;
-  unsigned m, d;
-  CivilFromDays(Days, y, m, d);
-  return y == year && m == part[1] && d == part[2];
+  static constexpr std::size_t kDigitAt[] = {0, 1, 2, 3, 5, 6, 8, 9};
+  unsigned digit[10] = {};
+  for (const std::size_t i : kDigitAt) {
+    digit[i] = static_cast<unsigned>(static_cast<unsigned char>(Text[i])) - '0';
+    if (digit[i] > 9) return false;
+  }
+  const int year = static_cast<int>(digit[0] * 1000 + digit[1] * 100 + digit[2] * 10 + digit[3]);
+  const unsigned month = digit[5] * 10 + digit[6], day = digit[8] * 10 + digit[9];
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1) return false;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+  Days = DaysFromCivil(year, month, day);
+  return true;
 }
 
 }  // namespace
@@ -851,8 +850,12 @@ Variant TObjectField::GetAsVariant() const {
 
 void TField::AttachTo(TDataSet* DataSet) {
   FDataSet = DataSet;
-  if (auto* object = dynamic_cast<TObjectField*>(this))
+  if (TObjectField* object = AsObjectField())
     for (int i = 0; i < object->FieldCount(); ++i) object->Fields(i)->AttachTo(DataSet);
+}
+
+TObjectField* TField::AsObjectField() {
+  return FIsObjectField ? static_cast<TObjectField*>(this) : nullptr;
 }
 
 TField* TObjectField::AddChild(std::unique_ptr<TField> Child) {
@@ -1000,7 +1003,7 @@ void TFields::Reindex() {
   for (std::size_t i = 0; i < FItems.size(); ++i) {
     FItems[i]->FIndex = static_cast<int>(i);
     FItems[i]->FDataSet = FDataSet;
-    if (auto* obj = dynamic_cast<TObjectField*>(FItems[i].get()))
+    if (TObjectField* obj = FItems[i]->AsObjectField())
       for (auto& c : obj->FChildren) c->FDataSet = FDataSet;
   }
 }

@@ -191,6 +191,10 @@ class TField : public TObject {
   // This field and, for object fields, its children at every depth read
   // through DataSet.
   void AttachTo(TDataSet* DataSet);
+  // This field as an object field, or null; opening a dataset asks it of
+  // every field several times, where a dynamic_cast costs hundreds of
+  // instructions.
+  TObjectField* AsObjectField();
 
   TDataSet* FDataSet = nullptr;
   std::string FFieldName;
@@ -206,6 +210,7 @@ class TField : public TObject {
   bool FRequired = false;
   TProviderFlags FProviderFlags = pfInUpdate | pfInWhere;
   TObjectField* FParentField = nullptr;
+  bool FIsObjectField = false;  // set by TObjectField
   TDataSet* FLookupDataSet = nullptr;
   std::string FKeyFields, FLookupKeyFields, FLookupResultField;
   TFieldNotifyEvent FOnChange;
@@ -477,7 +482,7 @@ class TObjectField : public TField {
   TField* AddChild(std::unique_ptr<TField> Child);
 
  protected:
-  explicit TObjectField(TFieldType DataType) : TField(DataType) {}
+  explicit TObjectField(TFieldType DataType) : TField(DataType) { FIsObjectField = true; }
 
  private:
   friend class TDataSet;

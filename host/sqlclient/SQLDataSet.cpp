@@ -349,6 +349,7 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
 void TCustomSQLDataSet::InternalInitFieldDefs() {
   FieldDefs().Clear();
   if (FStatement == nullptr) return;
+  const bool foldLower = FoldsNamesLower();
   for (int i = 0; i < FStatement->ColumnCount(); ++i) {
     const TSQLColumnDesc& c = FStatement->Column(i);
     // Field names must be unique: "ID", "ID_1", ...
@@ -359,7 +360,7 @@ void TCustomSQLDataSet::InternalInitFieldDefs() {
     def->Precision = c.Precision;
     def->InKey = c.InKey;
     def->ReadOnly = c.ReadOnly;
-    def->Origin = c.OriginColumn.empty() ? "" : CatalogSQLName({c.OriginColumn}, FoldsNamesLower());
+    def->Origin = c.OriginColumn.empty() ? "" : CatalogSQLName({c.OriginColumn}, foldLower);
   }
 }
 
