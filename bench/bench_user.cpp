@@ -284,5 +284,14 @@ int main(int argc, char** argv) {
   ratio("user.memory_declared_vs_qt", static_cast<double>(GOursDeclared.Memory),
         static_cast<double>(GQt.Memory));
   reporter.PrintRatio("user.small_query_vs_qt", "OursSmall", "QtSmall");
+  // The figures behind the ratios: a run's milliseconds over a million rows
+  // are nanoseconds a row; over 10,000 queries, tenths of microseconds each.
+  std::printf("info: walk back ns/row: ours %.0f, declared %.0f, Qt %.0f\n",
+              GOurs.BackwardTime * 1e9 / kRows, GOursDeclared.BackwardTime * 1e9 / kRows,
+              GQt.BackwardTime * 1e9 / kRows);
+  std::printf("info: bytes/row cached: ours %.0f, declared %.0f, Qt %.0f\n",
+              static_cast<double>(GOurs.Memory) / kRows,
+              static_cast<double>(GOursDeclared.Memory) / kRows,
+              static_cast<double>(GQt.Memory) / kRows);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <typeinfo>
 #include <unordered_set>
 
@@ -303,9 +304,10 @@ void TQVLDataSetImpl::FillRecordFromCursor(TRecordBuffer Record, int RecNo) {
         FRecordCursor.ReadBlobFieldData(step.FieldNo, bytes);
         TBlobByteData::SlotMove(slot, std::move(bytes));
       } else if (step.IsVariant) {
-        TVariantCell cell;
-        FRecordCursor.ReadFieldData(step.FieldNo, &cell);
-        TVariantCell::SlotMove(slot, std::move(cell));
+        // The slot is null here (a new record, or one whose values were
+        // released): the reader assigns to a cell made in place, whose hold
+        // the record keeps.
+        FRecordCursor.ReadFieldData(step.FieldNo, new (slot) TVariantCell);
       } else {
         slot[0] = FRecordCursor.ReadFieldData(step.FieldNo, slot + 1) ? 1 : 0;
       }

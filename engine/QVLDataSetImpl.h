@@ -75,7 +75,8 @@ class IQVLRecordCursor {
   // grOK: the owner's cursor stands on a new row; anything else: no more rows.
   virtual TGetResult FetchNext() = 0;
   // Writes the current row's value of a non-blob field (DataSize bytes, native
-  // format) into Buffer; false for null.
+  // format; for a variant field, assigned to the TVariantCell at Buffer) into
+  // Buffer; false for null.
   virtual bool ReadFieldData(int FieldNo, void* Buffer) = 0;
   // Stores the current row's blob bytes into Buffer (left null for null).
   virtual int ReadBlobFieldData(int FieldNo, TBlobByteData& Buffer) = 0;

@@ -156,13 +156,17 @@ class TVariantCell {
   }
   // The slot holds Value too; what it held before is let go.
   static void SlotAssign(void* Slot, const TVariantCell& Value) noexcept {
-    AddRefBytes(Value.FBytes);
+    // Taken first: Value may be the slot's own bytes.
+    std::uint8_t bytes[kSize];
+    std::memcpy(bytes, Value.FBytes, kSize);
+    AddRefBytes(bytes);
     SlotRelease(Slot);
-    std::memcpy(Slot, Value.FBytes, kSize);
+    std::memcpy(Slot, bytes, kSize);
   }
   // Hands Value's hold to the slot (Value ends null); what the slot held is
   // let go.
   static void SlotMove(void* Slot, TVariantCell&& Value) noexcept {
+    if (Slot == Value.FBytes) return;
     SlotRelease(Slot);
     std::memcpy(Slot, Value.FBytes, kSize);
     std::memset(Value.FBytes, 0, kSize);
@@ -195,7 +199,8 @@ class TVariantCell {
     std::memcpy(FBytes + 8, Value, 8);
   }
 
-  alignas(8) std::uint8_t FBytes[kSize];
+  // No alignment of its own: a cell may be made in place in a record's slot.
+  std::uint8_t FBytes[kSize];
 };
 
 static_assert(sizeof(TVariantCell) == TVariantCell::kSize, "a cell is its 16 bytes");

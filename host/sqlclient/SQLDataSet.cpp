@@ -28,7 +28,6 @@ enum TFormatClass {
   fcOther = 100
 };
 int FormatClass(TFieldType Type) {
-  if (Type == ftVariant) return static_cast<int>(fcOther) + static_cast<int>(Type);  // tagged
   if (IsBlobType(Type)) return fcBlob;
   if (IsStringType(Type)) return fcString;
   if (IsExactNumericType(Type)) return fcDecimal;
