@@ -97,22 +97,15 @@ TEST_F(QtModelTest, RowsComeByPageAndCellsShowTheFieldsText) {
 // A variant column's cells show what each holds: numbers as numbers
 // (right-aligned, numeric in the edit role), text and bytes as such, and the
 // empty text apart from null.
-TEST(QtModelVariantCells, ShowEachValueByItsKind) {
-  test::TCustomersFile file(1);
-  TSQLConnection db(nullptr);
-  db.SetDriverName("SQLite");
-  db.Params().Add("Database=" + file.Path());
-  db.Open();
-  db.ExecuteDirect("create table loose (id integer primary key, v)");
-  db.ExecuteDirect(
+TEST_F(QtModelTest, VariantCellsShowEachValueByItsKind) {
+  FDb.ExecuteDirect("create table loose (id integer primary key, v)");
+  FDb.ExecuteDirect(
       "insert into loose values (1, -9223372036854775808), (2, 2.5), (3, 'text'), (4, x'4142'), "
       "(5, null), (6, ''), (7, 'a text longer than a cell holds')");
-  TQVLQuery query(nullptr);
-  query.SetSQLConnection(&db);
-  query.SQL().SetText("select v from loose order by id");
-  query.Open();
-  TQVLDataSetModel model;
-  model.SetDataSet(&query);
+  FQuery.Close();
+  FQuery.SQL().SetText("select v from loose order by id");
+  FQuery.Open();
+  TQVLDataSetModel& model = FModel;
   while (model.canFetchMore({})) model.fetchMore({});
   ASSERT_EQ(model.rowCount(), 7);
   const struct {
@@ -140,7 +133,6 @@ TEST(QtModelVariantCells, ShowEachValueByItsKind) {
     EXPECT_EQ(model.data(index, Qt::TextAlignmentRole).value<Qt::Alignment>(),
               (e.Right ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
   }
-  model.SetDataSet(nullptr);
 }
 
 TEST_F(QtModelTest, EditsThroughTheModelPostOrReportTheFieldsError) {
