@@ -25,10 +25,11 @@
 // place are equal byte for byte.
 //
 // TVariantCell owns its hold: copies share the out-of-line bytes (counted),
-// the destructor lets go. Records keep cells in raw memory, where objects are
-// not constructed: the Slot* functions work on such kSize-byte slots, and
-// TVariantCellView reads a cell where it lies without counting a holder.
-// Not thread-safe, as TBlobByteData.
+// the destructor lets go. Records keep cells in raw memory: the Slot*
+// functions work on such kSize-byte slots, TVariantCellView reads a cell
+// where it lies without counting a holder, and a cell made in place in a
+// null slot (it has no alignment of its own) may be filled and left there,
+// its hold then the record's. Not thread-safe, as TBlobByteData.
 
 #include <cstddef>
 #include <cstdint>
