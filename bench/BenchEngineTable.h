@@ -158,12 +158,13 @@ inline void CacheRows(sqlite3* Db, int N, std::vector<TBenchRow>& Rows) {
   sqlite3_finalize(stmt);
 }
 
-// Points Db at the bench file on SQLite with the typed fields of the declared
-// types, which the C API baselines read too. Not opened.
-inline void SetUpSQLite(TSQLConnection& Db, const std::string& Path) {
+// Points Db at the bench file on SQLite, by default with the typed fields of
+// the declared types, which the C API baselines read too; Declared false
+// keeps the driver's default (variant fields). Not opened.
+inline void SetUpSQLite(TSQLConnection& Db, const std::string& Path, bool Declared = true) {
   Db.SetDriverName("SQLite");
   Db.Params().Add("Database=" + Path);
-  Db.Params().Add("ColumnTypes=Declared");
+  if (Declared) Db.Params().Add("ColumnTypes=Declared");
 }
 
 // The application's fields for the table. The string field holds the

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <typeinfo>
 #include <unordered_set>
 
@@ -163,8 +164,9 @@ void TQVLDataSetImpl::InternalOpen() {
   const int count = fields.Count();
   std::int64_t size = static_cast<std::int64_t>(kQVLRecordHeaderSize);
   FFieldOffsets.assign(static_cast<std::size_t>(count), 0);
-  FFieldSlots.assign(static_cast<std::size_t>(count), TFieldSlot{0, 0, false, false});
+  FFieldSlots.assign(static_cast<std::size_t>(count), TFieldSlot{0, 0, false, false, false});
   FBlobOffsets.clear();
+  FCellOffsets.clear();
   FFetchSteps.clear();
   for (int i = 0; i < count; ++i) {
     TField* f = fields.Items(i);
@@ -173,15 +175,24 @@ void TQVLDataSetImpl::InternalOpen() {
     TFieldSlot& slot = FFieldSlots[static_cast<std::size_t>(i)];
     slot.Offset = offset;
     slot.IsBlob = f->IsBlob();
+    // Told by type where it can be: a failed dynamic_cast costs hundreds of
+    // instructions, and opening asks it of every field.
+    slot.IsVariant = !slot.IsBlob && f->GetDataType() == ftVariant;
     if (slot.IsBlob) {
       FBlobOffsets.push_back(offset);
       size += static_cast<std::int64_t>(TBlobByteData::kSlotSize);
+    } else if (slot.IsVariant) {
+      FCellOffsets.push_back(offset);
+      slot.DataSize = static_cast<std::int32_t>(TVariantCell::kSize);
+      size += slot.DataSize;
     } else {
       slot.DataSize = f->GetDataSize();
-      slot.IsString = dynamic_cast<TStringField*>(f) != nullptr;
+      slot.IsString =
+          IsStringFieldType(f->GetDataType()) && dynamic_cast<TStringField*>(f) != nullptr;
       size += slot.DataSize + 1;
     }
-    if (f->GetFieldKind() == fkData) FFetchSteps.push_back({f->GetFieldNo(), offset, slot.IsBlob});
+    if (f->GetFieldKind() == fkData)
+      FFetchSteps.push_back({f->GetFieldNo(), offset, slot.IsBlob, slot.IsVariant});
     if (size > INT32_MAX) throw EQVLRecordAllocatorException(SInvalidRecordSize);
   }
   FRecordSize = static_cast<std::int32_t>(size);
@@ -190,7 +201,8 @@ void TQVLDataSetImpl::InternalOpen() {
   const bool uni = FDataSet->GetUniDirectional();
   FAllocator = std::make_unique<TQVLRecordAllocator>(
       static_cast<std::uint32_t>(FRecordSize), uni ? 1u : static_cast<std::uint32_t>(FPageSize));
-  if (!FBlobOffsets.empty()) FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
+  if (!FBlobOffsets.empty() || !FCellOffsets.empty())
+    FAllocator->SetOnRecordFree([this](void* P) { ClearBlobs(P); });
   if (!uni && !FFetchOnDemand) {
     InternalLast();
     FCurrentRecord = FBOF;
@@ -209,6 +221,7 @@ void TQVLDataSetImpl::InternalClose() {
   FAllocator.reset();
   FFieldOffsets.clear();
   FBlobOffsets.clear();
+  FCellOffsets.clear();
   FFieldSlots.clear();
   FFetchSteps.clear();
   ResetChain();
@@ -290,6 +303,11 @@ void TQVLDataSetImpl::FillRecordFromCursor(TRecordBuffer Record, int RecNo) {
         TBlobByteData bytes;
         FRecordCursor.ReadBlobFieldData(step.FieldNo, bytes);
         TBlobByteData::SlotMove(slot, std::move(bytes));
+      } else if (step.IsVariant) {
+        // The slot is null here (a new record, or one whose values were
+        // released): the reader assigns to a cell made in place, whose hold
+        // the record keeps.
+        FRecordCursor.ReadFieldData(step.FieldNo, new (slot) TVariantCell);
       } else {
         slot[0] = FRecordCursor.ReadFieldData(step.FieldNo, slot + 1) ? 1 : 0;
       }
@@ -563,14 +581,18 @@ TQVLDataSetImpl::TNewValueHint TQVLDataSetImpl::SlotNewValueHint(const TField& F
   const std::uint8_t* a = Now + Slot.Offset;
   const std::uint8_t* b = Old + Slot.Offset;
   if (Slot.IsBlob) {
-    // An inserted record's null blob was never given a value; a plain
-    // blob's array is one, while a variant's cell is left to its field.
-    if (Inserted)
-      return TBlobByteData::SlotData(a) == nullptr ? Unassigned
-             : Field.GetDataType() == ftVariant    ? Unknown
-                                                   : Assigned;
+    // An inserted record's null blob was never given a value; an array is one.
+    if (Inserted) return TBlobByteData::SlotData(a) == nullptr ? Unassigned : Assigned;
     // Blobs share their bytes until written: one array is one value.
     return TBlobByteData::SlotData(a) == TBlobByteData::SlotData(b) ? Unassigned : Unknown;
+  }
+  if (Slot.IsVariant) {
+    // A variant's value is left to its field, unless the cells are the same
+    // bytes: the same number or short value, or the same shared array.
+    const TVariantCellView now(a);
+    if (Inserted) return now.IsNull() ? Unassigned : Unknown;
+    if (std::memcmp(a, b, TVariantCell::kSize) != 0) return Unknown;
+    return now.Kind() == vkReal && std::isnan(now.Real()) ? Unknown : Unassigned;
   }
   if (Inserted) return a[0] == 0 ? Unassigned : Assigned;
   if (a[0] != b[0]) return Assigned;  // null against a value
@@ -618,6 +640,11 @@ void TQVLDataSetImpl::SetFieldData(TField* Field, const void* Buffer) {
     // Values come through the blob streams; here a blob can only become null.
     if (Buffer != nullptr) return;
     TBlobByteData::SlotRelease(at);
+  } else if (slot.IsVariant) {
+    if (Buffer != nullptr)
+      TVariantCell::SlotAssign(at, *static_cast<const TVariantCell*>(Buffer));
+    else
+      TVariantCell::SlotRelease(at);
   } else if (Buffer != nullptr) {
     at[0] = 1;
     if (slot.IsString) {
@@ -661,6 +688,7 @@ std::unique_ptr<TStream> TQVLDataSetImpl::CreateBlobStream(TField* Field, TBlobS
 void TQVLDataSetImpl::ClearBlobs(void* P) noexcept {
   auto* record = static_cast<std::uint8_t*>(P);
   for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotRelease(record + offset);
+  for (std::int32_t offset : FCellOffsets) TVariantCell::SlotRelease(record + offset);
 }
 
 void TQVLDataSetImpl::FreeRecord(TRecordBuffer Record) {
@@ -675,6 +703,7 @@ void TQVLDataSetImpl::CopyRecordData(TRecordBuffer Source, TRecordBuffer Dest) {
   std::memcpy(Dest + kQVLRecordHeaderSize, Source + kQVLRecordHeaderSize,
               static_cast<std::size_t>(FRecordSize) - kQVLRecordHeaderSize);
   for (std::int32_t offset : FBlobOffsets) TBlobByteData::SlotAddRef(Dest + offset);
+  for (std::int32_t offset : FCellOffsets) TVariantCell::SlotAddRef(Dest + offset);
 }
 
 // ---- blob stream
@@ -1583,7 +1612,8 @@ void TQVLDataSetImpl::PrepareKeySearch(TKeySearch& Search, const std::vector<TFi
     }
     // Integer and plain string fields are read straight from their slots.
     const int index = FieldSlotIndex(m.Field);
-    const bool plainSlot = index >= 0 && !FFieldSlots[static_cast<std::size_t>(index)].IsBlob;
+    const bool plainSlot = index >= 0 && !FFieldSlots[static_cast<std::size_t>(index)].IsBlob &&
+                           !FFieldSlots[static_cast<std::size_t>(index)].IsVariant;
     if (plainSlot) {
       m.Offset = FFieldOffsets[static_cast<std::size_t>(index)];
       m.DataSize = FFieldSlots[static_cast<std::size_t>(index)].DataSize;

@@ -17,8 +17,9 @@
 //   2P+1    P  OldRecord     record with the values before the change, or null
 //   3P+1    4  RecNo         int32, position in the chain from 1
 //   3P+5       data          one slot per entry of Fields, in order, no gaps:
-//                            non-blob: flag byte (0 = null) + DataSize bytes;
-//                            blob: one TBlobByteData slot (zero = null)
+//                            blob: one TBlobByteData slot (zero = null);
+//                            variant: one TVariantCell slot (zero = null);
+//                            other: flag byte (0 = null) + DataSize bytes
 //
 // Header fields are unaligned: they are read and written with memcpy only.
 //
@@ -55,6 +56,7 @@
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/dataset/DataSetEngineAccess.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/dataset/VariantCell.h"
 #include "qvl/host/runtime/Stream.h"
 
 namespace qvl {
@@ -73,7 +75,8 @@ class IQVLRecordCursor {
   // grOK: the owner's cursor stands on a new row; anything else: no more rows.
   virtual TGetResult FetchNext() = 0;
   // Writes the current row's value of a non-blob field (DataSize bytes, native
-  // format) into Buffer; false for null.
+  // format; for a variant field, assigned to the TVariantCell at Buffer) into
+  // Buffer; false for null.
   virtual bool ReadFieldData(int FieldNo, void* Buffer) = 0;
   // Stores the current row's blob bytes into Buffer (left null for null).
   virtual int ReadBlobFieldData(int FieldNo, TBlobByteData& Buffer) = 0;
@@ -189,6 +192,7 @@ class TQVLDataSetImpl {
     const TFieldSlot& slot = FFieldSlots[index];
     const std::uint8_t* at = record + slot.Offset;
     if (slot.IsBlob) return GetBlobSlotData(at, Buffer);
+    if (slot.IsVariant) return GetVariantSlotData(at, Buffer);
     if (at[0] == 0) return false;
     if (Buffer == nullptr) return true;
     // Fixed widths copy inline; a call to memcpy costs more than the copy.
@@ -208,8 +212,8 @@ class TQVLDataSetImpl {
     }
     return true;
   }
-  // The value's bytes in the record's slot (null for null); false for a blob
-  // or a field without a slot.
+  // The value's bytes in the record's slot (null for null), a variant's
+  // cell included; false for a blob or a field without a slot.
   bool PeekFieldData(TField* Field, const void*& Data) {
     return PeekSlot(Field, GetFieldsRecordBuffer(), Data);
   }
@@ -327,16 +331,19 @@ class TQVLDataSetImpl {
     std::int32_t Offset;           // of the slot from the record's start (same as FFieldOffsets)
     std::int32_t DataSize;         // bytes after the flag; 0 for a blob slot
     bool IsBlob;
-    bool IsString;  // a TStringField: writes are cut and zero-terminated
+    bool IsString;   // a TStringField: writes are cut and zero-terminated
+    bool IsVariant;  // a TVariantCell, without a flag byte
   };
   struct TFetchStep {
     int FieldNo;
     std::int32_t Offset;
     bool IsBlob;
+    bool IsVariant;
   };
 
   // The chain: linking a placed record in, unlinking and freeing one,
-  // freeing a record with its old values, releasing a record's blobs.
+  // freeing a record with its old values, releasing a record's blobs and the
+  // out-of-line bytes of its variant cells (the slots are left null).
   void InsertRecord(TRecordBuffer Record);
   void DeleteRecord(TRecordBuffer Record);
   void FreeRecord(TRecordBuffer Record);
@@ -383,6 +390,11 @@ class TQVLDataSetImpl {
     if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(Slot);
     return true;
   }
+  static bool GetVariantSlotData(const std::uint8_t* Slot, void* Buffer) {
+    if (Slot[0] == vkNull) return false;
+    if (Buffer != nullptr) *static_cast<TVariantCell*>(Buffer) = TVariantCell::SlotGet(Slot);
+    return true;
+  }
 
   static TRecordBuffer RecordNext(TRecordBuffer R);
   static TRecordBuffer RecordPrior(TRecordBuffer R);
@@ -407,7 +419,10 @@ class TQVLDataSetImpl {
     const TFieldSlot& slot = FFieldSlots[index];
     if (slot.IsBlob) return false;
     const std::uint8_t* at = Record == nullptr ? nullptr : Record + slot.Offset;
-    Data = at != nullptr && at[0] != 0 ? at + 1 : nullptr;
+    if (slot.IsVariant)
+      Data = at != nullptr && at[0] != vkNull ? at : nullptr;
+    else
+      Data = at != nullptr && at[0] != 0 ? at + 1 : nullptr;
     return true;
   }
   static TRecordBuffer CellRecord(TRecordBuffer Cell) {
@@ -424,6 +439,7 @@ class TQVLDataSetImpl {
   bool FFetchOnDemand = true;
   std::vector<std::int32_t> FFieldOffsets;  // by field Index
   std::vector<std::int32_t> FBlobOffsets;   // one per blob field, in Fields order
+  std::vector<std::int32_t> FCellOffsets;   // one per variant field, in Fields order
   std::vector<TFieldSlot> FFieldSlots;      // by field Index
   std::vector<TFetchStep> FFetchSteps;      // data fields, in Fields order
   bool FHasCalcFields = false;              // calculated or lookup fields (fixed while open)

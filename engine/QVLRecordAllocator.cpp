@@ -34,10 +34,11 @@ namespace {
 
 constexpr std::uint64_t kStampBlock = std::uint64_t{1} << 20;
 
-// The first chunk is small, so that a small result costs little; each next
-// one doubles, up to a limit: a large cache lies in few blocks, and at most
-// one chunk's worth is held but not used.
-constexpr std::size_t kFirstChunk = 64 * 1024;
+// The first chunk holds one page, so that a small result costs little (a
+// chunk is zeroed, and one of a few kilobytes costs a few hundred
+// instructions where 64 KB cost tens of thousands); each next one doubles,
+// up to a limit: a large cache lies in few blocks, and at most one chunk's
+// worth is held but not used.
 constexpr std::size_t kLargestChunk = 8 * 1024 * 1024;
 
 // Stamp 0 means "no record", so the counter starts at the first block.
@@ -79,7 +80,7 @@ TQVLRecordAllocator::~TQVLRecordAllocator() {
 std::uint8_t* TQVLRecordAllocator::CarvePage(std::size_t Bytes) {
   if (Bytes > FChunkLeft) {
     const std::size_t last = FChunks.empty() ? 0 : FChunks.back().Size;
-    const std::size_t size = std::max({std::min(last * 2, kLargestChunk), kFirstChunk, Bytes});
+    const std::size_t size = std::max(std::min(last * 2, kLargestChunk), Bytes);
     // calloc: large blocks come from the system already zeroed.
     TChunk chunk{
         std::unique_ptr<std::uint8_t, TFreeChunk>(static_cast<std::uint8_t*>(std::calloc(size, 1))),

@@ -123,7 +123,8 @@ void HexAndDecimal(std::string_view In) {
     Check(In.size() < 2 || In[0] != '\\' || In[1] != 'x');
   }
   try {
-    qvl::pgtype::ReadDecimalVariant(c, true, In, value);
+    qvl::TVariantCell cell;
+    qvl::pgtype::ReadDecimalVariant(c, true, In, cell);
   } catch (const qvl::EDatabaseError&) {
   }
 }

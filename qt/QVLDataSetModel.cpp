@@ -129,6 +129,19 @@ bool FieldText(TField* Field, bool Peeked, const void* Data, QString& Out) {
       AssignAscii(Out, text.data(), text.size());
       return true;
     }
+    if (type == ftVariant) {
+      const TVariantCellView value(Data);
+      switch (value.Kind()) {
+        case vkInteger:
+          AssignNumber(Out, value.Integer());
+          return true;
+        case vkText:
+          AssignUtf8(Out, value.Text().data(), value.Length());
+          return true;
+        default:
+          break;
+      }
+    }
   } else if (Field->IsNull()) {
     return false;
   }
@@ -139,8 +152,38 @@ bool FieldText(TField* Field, bool Peeked, const void* Data, QString& Out) {
   return true;
 }
 
+// A variant field's value in the Qt type of its kind: a number as a number,
+// a decimal as its exact text (as decimal fields give it).
+QVariant VariantValue(const TVariantField& Field) {
+  const TVariantCell cell = Field.GetCell();
+  const TVariantCellView value = cell.View();
+  switch (value.Kind()) {
+    case vkNull:
+      return {};
+    case vkInteger:
+      return QVariant::fromValue<qlonglong>(value.Integer());
+    case vkReal:
+      return value.Real();
+    case vkBytes:
+      return QByteArray(reinterpret_cast<const char*>(value.Data()),
+                        static_cast<qsizetype>(value.Length()));
+    default:
+      return QString::fromUtf8(value.Text().data(), static_cast<qsizetype>(value.Length()));
+  }
+}
+
+// Whether a field's value is shown as a number (right-aligned): by its type,
+// or for a variant field by the kind of value it holds.
+bool ShowsNumber(const TField* Field) {
+  if (const auto* variant = dynamic_cast<const TVariantField*>(Field))
+    return variant->GetCell().View().IsNumber();
+  return IsNumberType(Field->GetDataType());
+}
+
 // The field's value in its Qt type; an invalid variant for null.
 QVariant FieldValue(const TField* Field) {
+  if (const auto* variant = dynamic_cast<const TVariantField*>(Field))
+    return VariantValue(*variant);
   if (Field->IsNull()) return {};
   const TFieldType type = Field->GetDataType();
   if (IsIntegerType(type)) return QVariant::fromValue<qlonglong>(Field->GetAsLargeInt());
@@ -249,7 +292,8 @@ class TQVLDataSetModel::TLink : public TDataLink {
 struct TQVLDataSetModel::TRowCache {
   int Row = -1;
   std::vector<QString> Text;
-  std::vector<std::uint8_t> Null;  // 1 where the field is null (its Text is stale)
+  std::vector<std::uint8_t> Null;    // 1 where the field is null (its Text is stale)
+  std::vector<std::uint8_t> Number;  // 1 where the value shows as a number
   // Where the row's values lie, as the dataset's PeekFieldsData gives them.
   std::vector<const void*> Data;
   std::unique_ptr<bool[]> Peeked;
@@ -417,12 +461,21 @@ bool TQVLDataSetModel::LoadRow(int Row) const {
     if (cache.Data.size() != n) {
       cache.Text.resize(n);
       cache.Null.resize(n);
+      cache.Number.resize(n);
       cache.Data.resize(n);
       cache.Peeked = std::make_unique<bool[]>(n);
     }
     ds->PeekFieldsData(FColumns.data(), n, cache.Data.data(), cache.Peeked.get());
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
       cache.Null[i] = FieldText(FColumns[i], cache.Peeked[i], cache.Data[i], cache.Text[i]) ? 0 : 1;
+      // A variant column's cells align by what each holds.
+      if (FColumns[i]->GetDataType() != ftVariant)
+        cache.Number[i] = IsNumberType(FColumns[i]->GetDataType()) ? 1 : 0;
+      else if (cache.Peeked[i])
+        cache.Number[i] = TVariantCellView(cache.Data[i]).IsNumber() ? 1 : 0;
+      else
+        cache.Number[i] = ShowsNumber(FColumns[i]) ? 1 : 0;
+    }
     FCache->Status = ds->UpdateStatus();
   };
   if (Row == FInsertRow) {
@@ -510,9 +563,12 @@ QVariant TQVLDataSetModel::data(const QModelIndex& Index, int Role) const {
       if (!reader.GotoBookmark(Mark(Index.row()))) return {};
       return FieldValue(field);
     }
-    case Qt::TextAlignmentRole:
-      return QVariant::fromValue(
-          Qt::AlignVCenter | (IsNumberType(field->GetDataType()) ? Qt::AlignRight : Qt::AlignLeft));
+    case Qt::TextAlignmentRole: {
+      bool number = IsNumberType(field->GetDataType());
+      if (field->GetDataType() == ftVariant)
+        number = LoadRow(Index.row()) && FCache->Number[static_cast<std::size_t>(Index.column())];
+      return QVariant::fromValue(Qt::AlignVCenter | (number ? Qt::AlignRight : Qt::AlignLeft));
+    }
     default:
       return {};
   }

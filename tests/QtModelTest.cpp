@@ -76,6 +76,10 @@ TEST_F(QtModelTest, RowsComeByPageAndCellsShowTheFieldsText) {
             Qt::AlignRight | Qt::AlignVCenter);
   EXPECT_EQ(FModel.data(FModel.index(0, 1), Qt::TextAlignmentRole).value<Qt::Alignment>(),
             Qt::AlignLeft | Qt::AlignVCenter);
+  // balance is a variant column holding reals: a number, right-aligned.
+  EXPECT_EQ(FModel.data(FModel.index(3, 3), Qt::EditRole), QVariant(4.25));
+  EXPECT_EQ(FModel.data(FModel.index(3, 3), Qt::TextAlignmentRole).value<Qt::Alignment>(),
+            Qt::AlignRight | Qt::AlignVCenter);
 
   while (FModel.canFetchMore({})) FModel.fetchMore({});
   EXPECT_EQ(FModel.rowCount(), 45);
@@ -88,6 +92,47 @@ TEST_F(QtModelTest, RowsComeByPageAndCellsShowTheFieldsText) {
   EXPECT_EQ(FModel.rowCount(), 0);
   EXPECT_EQ(FModel.ActiveRow(), 24);
   EXPECT_EQ(FModel.rowCount(), 30);
+}
+
+// A variant column's cells show what each holds: numbers as numbers
+// (right-aligned, numeric in the edit role), text and bytes as such, and the
+// empty text apart from null.
+TEST_F(QtModelTest, VariantCellsShowEachValueByItsKind) {
+  FDb.ExecuteDirect("create table loose (id integer primary key, v)");
+  FDb.ExecuteDirect(
+      "insert into loose values (1, -9223372036854775808), (2, 2.5), (3, 'text'), (4, x'4142'), "
+      "(5, null), (6, ''), (7, 'a text longer than a cell holds')");
+  FQuery.Close();
+  FQuery.SQL().SetText("select v from loose order by id");
+  FQuery.Open();
+  TQVLDataSetModel& model = FModel;
+  while (model.canFetchMore({})) model.fetchMore({});
+  ASSERT_EQ(model.rowCount(), 7);
+  const struct {
+    QVariant Edit;
+    const char* Text;
+    bool Right;
+  } expected[] = {
+      {QVariant::fromValue<qlonglong>(INT64_MIN), "-9223372036854775808", true},
+      {QVariant(2.5), "2.5", true},
+      {QVariant(QStringLiteral("text")), "text", false},
+      {QVariant(QByteArray("AB")), "AB", false},
+      {QVariant(), "", false},
+      {QVariant(QString("")), "", false},
+      {QVariant(QStringLiteral("a text longer than a cell holds")),
+       "a text longer than a cell holds", false},
+  };
+  for (int row = 0; row < 7; ++row) {
+    SCOPED_TRACE(row);
+    const QModelIndex index = model.index(row, 0);
+    const auto& e = expected[row];
+    EXPECT_EQ(model.data(index, Qt::EditRole), e.Edit);
+    EXPECT_EQ(model.data(index, Qt::EditRole).typeId(), e.Edit.typeId());
+    EXPECT_EQ(model.data(index).toString().toStdString(), e.Text);
+    EXPECT_EQ(model.data(index, TQVLDataSetModel::IsNullRole).toBool(), row == 4);
+    EXPECT_EQ(model.data(index, Qt::TextAlignmentRole).value<Qt::Alignment>(),
+              (e.Right ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
+  }
 }
 
 TEST_F(QtModelTest, EditsThroughTheModelPostOrReportTheFieldsError) {

@@ -198,11 +198,12 @@ TEST(PGTypes, ByteaInHexFormAndDecimalsForVariants) {
   } catch (const EDatabaseError& E) {
     EXPECT_EQ("Value '0x00' of column 'c' is not a valid String", E.Message());
   }
-  TBlobByteData fromBinary, fromText;
+  TVariantCell fromBinary, fromText;
   ReadDecimalVariant(col, true, Numeric(1, 0x4000, 2, {1, 2345, 6700}), fromBinary);
   ReadDecimalVariant(col, false, "-12345.67", fromText);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(fromText.Data()), fromText.Length()),
-            std::string(reinterpret_cast<const char*>(fromBinary.Data()), fromBinary.Length()));
+  EXPECT_EQ(vkDecimal, fromBinary.Kind());
+  EXPECT_EQ("-12345.67", fromBinary.View().Text());
+  EXPECT_EQ("-12345.67", fromText.View().Text());
 }
 
 TEST(PGTypes, StatementTextsAndLibpqMessages) {

@@ -14,6 +14,7 @@
 
 #include "qvl/components/QVLQuery.h"
 #include "qvl/host/dataset/Field.h"
+#include "qvl/host/runtime/DateTime.h"
 #include "qvl/sql/QVLConnection.h"
 #include "tests/SQLLayerTestSupport.h"
 
@@ -124,8 +125,8 @@ TEST_F(SQLiteStoredValues, EveryValueReadsBothWaysAndWritesBackAsStored) {
     TField* f = q.FieldByName(c.Column);
     ASSERT_FALSE(f->IsNull());
     EXPECT_EQ(f->GetAsString(), c.Text);
-    // Through the blob base the value's bytes come alone, without their kind.
-    const TBytes bytes = dynamic_cast<TBlobField&>(*f).GetAsBytes();
+    // The value's bytes come alone, without their kind.
+    const TBytes bytes = dynamic_cast<TVariantField&>(*f).GetAsBytes();
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.Text);
     const TVarType kind = f->GetAsVariant().VarType();
     const std::string k = std::string(c.Kind);
@@ -279,6 +280,135 @@ TEST_F(SQLiteStoredValues, FieldTypesFollowWhatSQLiteEnforces) {
               bad.Open();
             }),
             "Invalid value 'Loose' of connection parameter 'ColumnTypes'");
+}
+
+// Text and bytes of every length keep their bytes, zero bytes included,
+// whether the record holds them in place or shares a longer array: an
+// edit's old values and a cancelled edit keep what was read, a reverted
+// record gets it back, and every value matches itself under where all.
+TEST_F(SQLiteStoredValues, ValuesOfAnyLengthSurviveEditsCancelAndRevert) {
+  const std::string values[] = {"", std::string("a\0b", 3), std::string(14, 'x'),
+                                std::string(15, 'y'), std::string(300, 'z') + '\0'};
+  Conn->ExecuteDirect("CREATE TABLE sizes (id INTEGER PRIMARY KEY, t, b, mark INT)");
+  int id = 0;
+  for (const std::string& v : values) {
+    std::string hex;
+    for (unsigned char c : v) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+    Conn->ExecuteDirect("INSERT INTO sizes (id, t, b) VALUES (" + std::to_string(++id) +
+                        ", CAST(x'" + hex + "' AS TEXT), x'" + hex + "')");
+  }
+  TQVLQuery q;
+  q.SetSQLConnection(&Connection);
+  q.SetCachedUpdates(true);
+  q.SetUpdateMode(upWhereAll);
+  q.SQL().SetText("SELECT * FROM sizes ORDER BY id");
+  q.Open();
+  TField* t = q.FieldByName("t");
+  TField* b = q.FieldByName("b");
+  const Variant one(TBytes{1});
+  for (const std::string& v : values) {
+    SCOPED_TRACE(v.size());
+    const Variant text(v), bytes(TBytes(v.begin(), v.end()));
+    auto readAsStored = [&] {
+      EXPECT_EQ(t->GetAsVariant().VarType(), varString);
+      EXPECT_EQ(t->GetAsVariant(), text);
+      EXPECT_EQ(t->GetAsString(), v);
+      EXPECT_EQ(b->GetAsVariant().VarType(), varBytes);
+      EXPECT_EQ(b->GetAsVariant(), bytes);
+    };
+    readAsStored();
+    q.Edit();
+    t->SetAsString(v + "!");
+    b->SetAsVariant(one);
+    EXPECT_EQ(t->GetAsString(), v + "!");
+    EXPECT_EQ(t->GetOldValue(), text);
+    EXPECT_EQ(b->GetOldValue(), bytes);
+    q.Cancel();
+    readAsStored();
+    q.Edit();
+    t->SetAsString(std::string(40, 'c'));
+    b->Clear();
+    q.Post();
+    EXPECT_EQ(t->GetOldValue(), text);
+    q.RevertRecord();
+    readAsStored();
+    q.Edit();
+    q.FieldByName("mark")->SetAsInteger(1);
+    q.Post();
+    q.Next();
+  }
+  q.ApplyUpdates();
+  auto marked = Query("SELECT count(*) FROM sizes WHERE mark = 1", Conn.get());
+  marked->Open();
+  EXPECT_EQ(marked->Fields()[0]->GetAsInteger(), static_cast<int>(std::size(values)));
+}
+
+// A date held as text converts as the general conversion converts it: the
+// same day, or the same error naming the field.
+TEST_F(SQLiteStoredValues, DatesHeldAsTextConvertOnlyWhenValid) {
+  const struct {
+    const char* Text;
+    const char* Date;  // DateTimeToStr, or the error
+  } cases[] = {
+      {"2024-02-29", "2024-02-29 00:00:00"},
+      {"2000-02-29", "2000-02-29 00:00:00"},
+      {"0001-01-01", "0001-01-01 00:00:00"},
+      {"9999-12-31", "9999-12-31 00:00:00"},
+      {" 2024-01-05", "2024-01-05 00:00:00"},
+      {"2024-01-05 13:45:00", "2024-01-05 13:45:00"},
+      {"1900-02-29", "'1900-02-29' is not a valid value for field 'd'"},
+      {"2023-04-31", "'2023-04-31' is not a valid value for field 'd'"},
+      {"2023-00-10", "'2023-00-10' is not a valid value for field 'd'"},
+      {"2023-13-10", "'2023-13-10' is not a valid value for field 'd'"},
+      {"2023-01-00", "'2023-01-00' is not a valid value for field 'd'"},
+      {"2023-1-010", "'2023-1-010' is not a valid value for field 'd'"},
+      {"2023/01/10", "'2023/01/10' is not a valid value for field 'd'"},
+  };
+  Conn->ExecuteDirect("CREATE TABLE days (id INTEGER PRIMARY KEY, d DATE)");
+  int id = 0;
+  for (const auto& c : cases)
+    Conn->ExecuteDirect("INSERT INTO days VALUES (" + std::to_string(++id) + ", '" + c.Text + "')");
+  TQVLQuery q;
+  q.SetSQLConnection(&Connection);
+  q.SQL().SetText("SELECT d FROM days ORDER BY id");
+  q.Open();
+  for (const auto& c : cases) {
+    std::string got;
+    try {
+      got = DateTimeToStr(q.Fields()[0]->GetAsDateTime());
+    } catch (const EDatabaseError& e) {
+      got = e.Message();
+    }
+    EXPECT_EQ(got, c.Date) << c.Text;
+    q.Next();
+  }
+}
+
+// Opening the same text again describes the table as it is now: a column
+// added, and a table made again with other types, give other fields.
+TEST_F(SQLiteStoredValues, TheSameTextOpensAgainOnAChangedTable) {
+  Conn->ExecuteDirect("CREATE TABLE shape (id INTEGER PRIMARY KEY, v INT)");
+  Conn->ExecuteDirect("INSERT INTO shape VALUES (1, 10)");
+  TQVLQuery q;
+  q.SetSQLConnection(&Connection);
+  q.SQL().SetText("SELECT * FROM shape WHERE id = :ID");
+  q.Params().ParamByName("ID")->SetAsInteger(1);
+  auto open = [&] {
+    q.Open();
+    std::string fields;
+    for (int i = 0; i < q.Fields().Count(); ++i)
+      fields += (i == 0 ? "" : " ") + q.Fields()[i]->GetFieldName() + ":" +
+                FieldTypeName(q.Fields()[i]->GetDataType()) + "=" + q.Fields()[i]->GetAsString();
+    q.Close();
+    return fields;
+  };
+  EXPECT_EQ(open(), "id:Largeint=1 v:Variant=10");
+  Conn->ExecuteDirect("ALTER TABLE shape ADD COLUMN w TEXT DEFAULT 'new'");
+  EXPECT_EQ(open(), "id:Largeint=1 v:Variant=10 w:Variant=new");
+  Conn->ExecuteDirect(
+      "DROP TABLE shape; CREATE TABLE shape (id TEXT PRIMARY KEY, v INT, w REAL) STRICT; "
+      "INSERT INTO shape VALUES ('1', 20, 2.5)");
+  EXPECT_EQ(open(), "id:Memo=1 v:Largeint=20 w:Float=2.5");
 }
 
 }  // namespace

@@ -57,7 +57,6 @@ constexpr bool IsBlobType(TFieldType Type) {
     case ftTypedBinary:
     case ftOraBlob:
     case ftOraClob:
-    case ftVariant:  // a tagged value (TVariantField)
       return true;
     default:
       return false;
@@ -75,8 +74,7 @@ constexpr bool IsMemoType(TFieldType Type) {
 // Types whose values are bytes, not text: fixed and variable buffers and
 // binary blobs.
 constexpr bool IsBinaryType(TFieldType Type) {
-  return Type == ftBytes || Type == ftVarBytes ||
-         (IsBlobType(Type) && !IsMemoType(Type) && Type != ftVariant);
+  return Type == ftBytes || Type == ftVarBytes || (IsBlobType(Type) && !IsMemoType(Type));
 }
 // Exact decimals, held as their normalised decimal text.
 constexpr bool IsExactNumericType(TFieldType Type) {

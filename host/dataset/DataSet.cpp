@@ -201,7 +201,7 @@ void TDataSet::CreateAndBindFields() {
       if (!def->InWhere)
         field->SetProviderFlags(
             static_cast<TProviderFlags>(field->GetProviderFlags() & ~pfInWhere));
-      if (auto* obj = dynamic_cast<TObjectField*>(field.get())) obj->SetObjectType(def->ObjectType);
+      if (TObjectField* obj = field->AsObjectField()) obj->SetObjectType(def->ObjectType);
       made.push_back(std::move(field));
     }
     // Re-add the application's fields after the defaults.

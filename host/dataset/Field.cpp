@@ -697,175 +697,151 @@ void TBlobField::SetAsVariant(const Variant& Value) {
 // ---- variant fields
 // ----------------------------------------------------------------------------------------------
 
-TBlobByteData TVariantField::Encode(const Variant& Value) {
-  auto tagged = [](char Tag, const void* Data, std::size_t Size) {
-    std::string out(1, Tag);
-    out.append(static_cast<const char*>(Data), Size);
-    return TBlobByteData(out);
-  };
-  switch (Value.VarType()) {
-    case varEmpty:
-    case varNull:
-      return TBlobByteData();
-    case varBoolean:
-    case varInteger:
-    case varInt64: {
-      const std::int64_t i = Value.AsInt64();
-      return tagged('I', &i, sizeof i);
-    }
-    case varDouble: {
-      const double d = Value.AsFloat();
-      return tagged('R', &d, sizeof d);
-    }
-    case varBytes: {
-      const TBytes b = Value.AsBytes();
-      return tagged('B', b.data(), b.size());
-    }
-    case varBcd: {
-      const std::string t = Value.AsBcd();
-      return tagged('N', t.data(), t.size());
-    }
-    default: {
-      const std::string t = Value.AsString();
-      return tagged('T', t.data(), t.size());
-    }
+template <class F>
+decltype(auto) TVariantField::WithValue(F&& Fn) const {
+  // Straight from the record when the dataset can point at it: no count of
+  // a holder, no copy.
+  const void* data;
+  TDataSet* dataSet = GetDataSet();
+  if (dataSet != nullptr && dataSet->PeekFieldData(const_cast<TVariantField*>(this), data))
+    return Fn(TVariantCellView(data));
+  TVariantCell cell;
+  GetData(&cell);
+  return Fn(cell.View());
+}
+
+namespace {
+
+// Days since 1970-01-01 of text that is exactly a valid date "YYYY-MM-DD";
+// false for anything else, which then takes the general conversion (the
+// same date, or its error).
+bool IsoDateDays(std::string_view Text, std::int32_t& Days) {
+  if (Text.size() != 10 || Text[4] != '-' || Text[7] != '-') return false;
+  static constexpr std::size_t kDigitAt[] = {0, 1, 2, 3, 5, 6, 8, 9};
+  unsigned digit[10] = {};
+  for (const std::size_t i : kDigitAt) {
+    digit[i] = static_cast<unsigned>(static_cast<unsigned char>(Text[i])) - '0';
+    if (digit[i] > 9) return false;
   }
+  const int year = static_cast<int>(digit[0] * 1000 + digit[1] * 100 + digit[2] * 10 + digit[3]);
+  const unsigned month = digit[5] * 10 + digit[6], day = digit[8] * 10 + digit[9];
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12 || day < 1) return false;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+  Days = static_cast<std::int32_t>(DaysFromCivil(year, month, day));
+  return true;
 }
 
-Variant TVariantField::Decode(const TBlobByteData& Data) {
-  if (Data.Length() == 0) return Variant::Null();
-  const std::uint8_t* p = Data.Data();
-  const std::size_t n = Data.Length() - 1;
-  switch (p[0]) {
-    case 'I':
-      if (n == sizeof(std::int64_t)) {
-        std::int64_t i;
-        std::memcpy(&i, p + 1, sizeof i);
-        return Variant(i);
-      }
-      break;
-    case 'R':
-      if (n == sizeof(double)) {
-        double d;
-        std::memcpy(&d, p + 1, sizeof d);
-        return Variant(d);
-      }
-      break;
-    case 'T':
-      return Variant(std::string(reinterpret_cast<const char*>(p + 1), n));
-    case 'B':
-      return Variant(TBytes(p + 1, p + 1 + n));
-    case 'N':
-      return Variant::Bcd(std::string(reinterpret_cast<const char*>(p + 1), n));
-    default:
-      break;
-  }
-  DatabaseErrorFmt(SInvalidVariantData, {std::to_string(p[0]), std::to_string(n)});
-}
+}  // namespace
 
-TBlobByteData TVariantField::EncodeDecimal(std::string_view Text) {
-  std::string out(1, 'N');
-  out.append(Text);
-  return TBlobByteData(out);
-}
-
-std::string TVariantField::DoubleText(double Value) {
-  // The shortest text that reads back as the same double, in fixed notation
-  // for exponents from -4 to 15 and scientific beyond, as SQLite's shell
-  // and most languages show reals.
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::scientific);
-  std::string out(buf, r.ptr);
-  const std::size_t e = out.find('e');
-  if (e != std::string::npos) {
-    const int exponent = std::atoi(out.c_str() + e + 1);
-    if (exponent >= -4 && exponent < 16) {
-      r = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::fixed);
-      out.assign(buf, r.ptr);
-    }
-  }
-  // A real that happens to be whole still reads as a real.
-  if (std::isfinite(Value) && out.find_first_of(".e") == std::string::npos) out += ".0";
-  return out;
-}
-
-Variant TVariantField::GetAsVariant() const {
-  return Decode(GetBlobData());
-}
-
-void TVariantField::SetAsVariant(const Variant& Value) {
-  const TBlobByteData data = Encode(Value);
-  TBlobField::SetAsBytes(data.ToBytes());
-}
-
-std::string TVariantField::GetAsString() const {
-  // A decimal shows the digits it was read with: its variant drops
-  // trailing zeros of the scale.
-  const TBlobByteData data = GetBlobData();
-  if (data.Length() > 0 && data.Data()[0] == 'N')
-    return std::string(reinterpret_cast<const char*>(data.Data() + 1), data.Length() - 1);
-  const Variant v = Decode(data);
-  switch (v.VarType()) {
-    case varNull:
-      return std::string();
-    case varDouble:
-      return DoubleText(v.AsFloat());
-    case varBytes: {
-      const TBytes b = v.AsBytes();
-      return std::string(b.begin(), b.end());
-    }
-    default:
-      return v.AsString();
-  }
-}
-
-void TVariantField::SetAsString(const std::string& Value) {
-  SetAsVariant(Variant(Value));
-}
-
-TBytes TVariantField::GetAsBytes() const {
-  const std::string s = GetAsString();
-  return TBytes(s.begin(), s.end());
-}
-
-void TVariantField::SetAsBytes(const TBytes& Value) {
-  SetAsVariant(Variant(Value));
-}
-
-Variant TVariantField::ValueAs(TVarType Type) const {
-  const Variant v = GetAsVariant();
-  if (v.IsNull()) return v;
+Variant TVariantField::Converted(TVariantCellView Value, TVarType Type) const {
   try {
-    return v.AsType(Type);
+    return Value.ToVariant().AsType(Type);
   } catch (const EVariantError&) {
   } catch (const EConvertError&) {
   }
-  DatabaseErrorFmt(SFieldRangeError, {"'" + GetAsString() + "'", GetDisplayName()});
+  DatabaseErrorFmt(SFieldRangeError, {"'" + Value.ToString() + "'", GetDisplayName()});
+}
+
+Variant TVariantField::GetAsVariant() const {
+  return WithValue([](TVariantCellView V) { return V.ToVariant(); });
+}
+
+void TVariantField::SetAsVariant(const Variant& Value) {
+  SetCell(TVariantCell::FromVariant(Value));
+}
+
+std::string TVariantField::GetAsString() const {
+  return WithValue([](TVariantCellView V) { return V.ToString(); });
+}
+
+void TVariantField::SetAsString(const std::string& Value) {
+  TVariantCell cell;
+  cell.SetBytes(vkText, Value.data(), Value.size());
+  SetCell(cell);
+}
+
+TBytes TVariantField::GetAsBytes() const {
+  return WithValue([](TVariantCellView V) {
+    switch (V.Kind()) {
+      case vkText:
+      case vkBytes:
+      case vkDecimal:
+        return TBytes(V.Data(), V.Data() + V.Length());
+      default: {
+        const std::string s = V.ToString();
+        return TBytes(s.begin(), s.end());
+      }
+    }
+  });
+}
+
+void TVariantField::SetAsBytes(const TBytes& Value) {
+  TVariantCell cell;
+  cell.SetBytes(vkBytes, Value.data(), Value.size());
+  SetCell(cell);
+}
+
+TVariantCell TVariantField::GetCell() const {
+  TVariantCell cell;
+  GetData(&cell);
+  return cell;
+}
+
+void TVariantField::SetCell(const TVariantCell& Value) {
+  SetData(&Value);
 }
 
 std::int32_t TVariantField::GetAsInteger() const {
-  const Variant v = ValueAs(varInteger);
-  return v.IsNull() ? 0 : v.AsInteger();
+  return WithValue([this](TVariantCellView V) -> std::int32_t {
+    if (V.IsNull()) return 0;
+    if (V.Kind() == vkInteger && V.Integer() >= std::numeric_limits<std::int32_t>::min() &&
+        V.Integer() <= std::numeric_limits<std::int32_t>::max())
+      return static_cast<std::int32_t>(V.Integer());
+    return Converted(V, varInteger).AsInteger();
+  });
 }
 
 std::int64_t TVariantField::GetAsLargeInt() const {
-  const Variant v = ValueAs(varInt64);
-  return v.IsNull() ? 0 : v.AsInt64();
+  return WithValue([this](TVariantCellView V) -> std::int64_t {
+    if (V.IsNull()) return 0;
+    if (V.Kind() == vkInteger) return V.Integer();
+    return Converted(V, varInt64).AsInt64();
+  });
 }
 
 double TVariantField::GetAsFloat() const {
-  const Variant v = ValueAs(varDouble);
-  return v.IsNull() ? 0 : v.AsFloat();
+  return WithValue([this](TVariantCellView V) -> double {
+    switch (V.Kind()) {
+      case vkNull:
+        return 0;
+      case vkReal:
+        return V.Real();
+      case vkInteger:
+        return static_cast<double>(V.Integer());
+      default:
+        return Converted(V, varDouble).AsFloat();
+    }
+  });
 }
 
 bool TVariantField::GetAsBoolean() const {
-  const Variant v = ValueAs(varBoolean);
-  return v.IsNull() ? false : v.AsBoolean();
+  return WithValue([this](TVariantCellView V) -> bool {
+    if (V.IsNull()) return false;
+    if (V.Kind() == vkInteger) return V.Integer() != 0;
+    return Converted(V, varBoolean).AsBoolean();
+  });
 }
 
 TDateTime TVariantField::GetAsDateTime() const {
-  const Variant v = ValueAs(varDate);
-  return v.IsNull() ? TDateTime{} : v.AsDateTime();
+  return WithValue([this](TVariantCellView V) -> TDateTime {
+    if (V.IsNull()) return TDateTime{};
+    std::int32_t days;
+    if (V.Kind() == vkText && IsoDateDays(V.Text(), days))
+      return DateFromDays(days);
+    return Converted(V, varDate).AsDateTime();
+  });
 }
 
 // ---- object fields
@@ -879,8 +855,12 @@ Variant TObjectField::GetAsVariant() const {
 
 void TField::AttachTo(TDataSet* DataSet) {
   FDataSet = DataSet;
-  if (auto* object = dynamic_cast<TObjectField*>(this))
+  if (TObjectField* object = AsObjectField())
     for (int i = 0; i < object->FieldCount(); ++i) object->Fields(i)->AttachTo(DataSet);
+}
+
+TObjectField* TField::AsObjectField() {
+  return FIsObjectField ? static_cast<TObjectField*>(this) : nullptr;
 }
 
 TField* TObjectField::AddChild(std::unique_ptr<TField> Child) {
@@ -1028,7 +1008,7 @@ void TFields::Reindex() {
   for (std::size_t i = 0; i < FItems.size(); ++i) {
     FItems[i]->FIndex = static_cast<int>(i);
     FItems[i]->FDataSet = FDataSet;
-    if (auto* obj = dynamic_cast<TObjectField*>(FItems[i].get()))
+    if (TObjectField* obj = FItems[i]->AsObjectField())
       for (auto& c : obj->FChildren) c->FDataSet = FDataSet;
   }
 }

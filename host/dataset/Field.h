@@ -26,7 +26,7 @@
 //   ftBlob ftGraphic ftTypedBinary         TBlobField         0         a TBlobByteData (see below)
 //     ftOraBlob
 //   ftMemo ftFmtMemo ftOraClob             TMemoField         0         a TBlobByteData
-//   ftVariant                              TVariantField      0         a TBlobByteData: tag, value
+//   ftVariant                              TVariantField      16        a TVariantCell: kind, value
 //   ftADT ftArray ftReference ftDataSet    TADTField ...      0         none (child fields)
 //
 // Blob fields exchange a TBlobByteData: GetFieldData's buffer is a
@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "qvl/host/dataset/DBTypes.h"
+#include "qvl/host/dataset/VariantCell.h"
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Object.h"
 #include "qvl/host/runtime/Variant.h"
@@ -193,6 +194,10 @@ class TField : public TObject {
   // This field and, for object fields, its children at every depth read
   // through DataSet.
   void AttachTo(TDataSet* DataSet);
+  // This field as an object field, or null; opening a dataset asks it of
+  // every field several times, where a dynamic_cast costs hundreds of
+  // instructions.
+  TObjectField* AsObjectField();
 
   TDataSet* FDataSet = nullptr;
   std::string FFieldName;
@@ -208,6 +213,7 @@ class TField : public TObject {
   bool FRequired = false;
   TProviderFlags FProviderFlags = pfInUpdate | pfInWhere;
   TObjectField* FParentField = nullptr;
+  bool FIsObjectField = false;  // set by TObjectField
   TDataSet* FLookupDataSet = nullptr;
   std::string FKeyFields, FLookupKeyFields, FLookupResultField;
   TFieldNotifyEvent FOnChange;
@@ -404,11 +410,9 @@ class TBlobField : public TField {
   void SetAsString(const std::string& Value) override;
   // The stored bytes as the dataset keeps them.
   TBlobByteData GetBlobData() const;
-  // The value's bytes; virtual so that a field that keeps more than the value
-  // (a variant field's kind) gives the value alone through any reference.
-  virtual TBytes GetAsBytes() const { return GetBlobData().ToBytes(); }
+  TBytes GetAsBytes() const { return GetBlobData().ToBytes(); }
   // Empty bytes set the empty value; Clear sets null.
-  virtual void SetAsBytes(const TBytes& Value);
+  void SetAsBytes(const TBytes& Value);
   void Clear() override {
     TField::Clear();
     FModified = true;
@@ -430,37 +434,42 @@ class TGraphicField : public TBlobField {
   TGraphicField() : TBlobField(ftGraphic) {}
 };
 // A value that keeps the kind it was stored with, for databases that do not
-// hold a column's values to its declared type. The blob holds one tag byte
-// and the value: 'I' with a native int64, 'R' with a native double, 'T' with
-// UTF-8 text, 'B' with bytes, 'N' with an exact decimal of any width as the
-// database wrote it (digits, NaN, Infinity, -Infinity); no bytes at all is
-// null. The variant is of the stored kind (varInt64, varDouble, varString,
-// varBytes, varBcd); the string shows text as it is and numbers exactly
-// (reals in their shortest exact form, decimals digit for digit). Writing a
-// variant keeps its kind (booleans become 0 and 1, other kinds their text);
-// SetAsString writes text.
-class TVariantField : public TBlobField {
+// hold a column's values to its declared type: its native buffer is a
+// TVariantCell (VariantCell.h), and GetData's buffer is a TVariantCell* that
+// receives a counted copy. The variant is of the stored kind (varInt64,
+// varDouble, varString, varBytes, varBcd); the string shows text as it is
+// and numbers exactly (reals in their shortest exact form, decimals digit for
+// digit). Writing a variant keeps its kind (booleans become 0 and 1, other
+// kinds their text); SetAsString writes text.
+class TVariantField : public TField {
  public:
-  TVariantField() : TBlobField(ftVariant) {}
+  TVariantField() : TField(ftVariant) {}
+  int GetDataSize() const override { return static_cast<int>(TVariantCell::kSize); }
   Variant GetAsVariant() const override;
   void SetAsVariant(const Variant& Value) override;
   std::string GetAsString() const override;
   void SetAsString(const std::string& Value) override;
-  TBytes GetAsBytes() const override;  // the value's own bytes (text, bytes, or a number's text)
-  void SetAsBytes(const TBytes& Value) override;  // stores bytes
+  TBytes GetAsBytes() const;             // the value's own bytes (text, bytes, or a number's text)
+  void SetAsBytes(const TBytes& Value);  // stores bytes
   // Typed reads convert; a value that does not convert raises naming the field.
   std::int32_t GetAsInteger() const override;
   std::int64_t GetAsLargeInt() const override;
   double GetAsFloat() const override;
   bool GetAsBoolean() const override;
   TDateTime GetAsDateTime() const override;
-  static TBlobByteData Encode(const Variant& Value);
-  static Variant Decode(const TBlobByteData& Data);
-  static TBlobByteData EncodeDecimal(std::string_view Text);  // kept as given
-  static std::string DoubleText(double Value);
+  // The value as the record keeps it; long text and bytes are shared with
+  // the record, not copied.
+  TVariantCell GetCell() const;
+  void SetCell(const TVariantCell& Value);
 
  private:
-  Variant ValueAs(TVarType Type) const;  // Null stays Null
+  // Fn(TVariantCellView) on the value where the record keeps it, or on a
+  // copy when the dataset cannot point at it.
+  template <class F>
+  decltype(auto) WithValue(F&& Fn) const;
+  // A value that is not null converted to Type; raises naming the field
+  // when it does not convert.
+  Variant Converted(TVariantCellView Value, TVarType Type) const;
 };
 
 // Object fields hold child fields; the parent itself has no value of its
@@ -478,7 +487,7 @@ class TObjectField : public TField {
   TField* AddChild(std::unique_ptr<TField> Child);
 
  protected:
-  explicit TObjectField(TFieldType DataType) : TField(DataType) {}
+  explicit TObjectField(TFieldType DataType) : TField(DataType) { FIsObjectField = true; }
 
  private:
   friend class TDataSet;

@@ -672,6 +672,19 @@ bool TPostgreSQLStatement::ReadValue(TSQLStatement* Self, int Index, void* Buffe
 
 bool TPostgreSQLStatement::Read(int Index, void* Buffer) {
   const TSQLColumnDesc& c = FColumns[static_cast<std::size_t>(Index)];
+  if (c.DataType == ftVariant) {
+    auto& cell = *static_cast<TVariantCell*>(Buffer);
+    if (PQgetisnull(FBatch.get(), FRow, Index)) {
+      cell.Clear();
+      return false;
+    }
+    ReadDecimalVariant(
+        c, PQfformat(FBatch.get(), Index) == 1,
+        std::string_view(PQgetvalue(FBatch.get(), FRow, Index),
+                         static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index))),
+        cell);
+    return true;
+  }
   if (IsBlobType(c.DataType)) return GetBlob(Index, *static_cast<TBlobByteData*>(Buffer));
   if (PQgetisnull(FBatch.get(), FRow, Index)) return false;
   if (PQfformat(FBatch.get(), Index) == 1) {
@@ -718,8 +731,10 @@ bool TPostgreSQLStatement::GetBlob(int Index, TBlobByteData& Value) {
   const auto length = static_cast<std::size_t>(PQgetlength(FBatch.get(), FRow, Index));
   const bool binary = PQfformat(FBatch.get(), Index) == 1;
   if (FColumns[static_cast<std::size_t>(Index)].DataType == ftVariant) {
-    // Only unconstrained numerics read into a variant.
-    ReadDecimalVariant(Column(Index), binary, std::string_view(text, length), Value);
+    // Only unconstrained numerics read into a variant: the decimal's text.
+    TVariantCell decimal;
+    ReadDecimalVariant(Column(Index), binary, std::string_view(text, length), decimal);
+    AssignBytes(Value, decimal.View().Data(), decimal.View().Length());
     return true;
   }
   if (!FBytea[static_cast<std::size_t>(Index)] || binary) {

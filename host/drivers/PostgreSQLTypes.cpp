@@ -484,15 +484,15 @@ void ReadByteaHex(const TSQLColumnDesc& C, std::string_view Text, TBlobByteData&
 }
 
 void ReadDecimalVariant(const TSQLColumnDesc& C, bool Binary, std::string_view Data,
-                        TBlobByteData& Value) {
+                        TVariantCell& Value) {
   if (!Binary) {
-    Value = TVariantField::EncodeDecimal(Data);
+    Value.SetBytes(vkDecimal, Data.data(), Data.size());
     return;
   }
   std::string decimal;
   if (!NumericText(Data.data(), Data.size(), decimal))
     sqlvalue::NotValid(C, "(binary, " + std::to_string(Data.size()) + " bytes)");
-  Value = TVariantField::EncodeDecimal(decimal);
+  Value.SetBytes(vkDecimal, decimal.data(), decimal.size());
 }
 
 }  // namespace pgtype

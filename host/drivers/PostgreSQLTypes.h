@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 
+#include "qvl/host/dataset/VariantCell.h"
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLDriver.h"
@@ -117,9 +118,9 @@ void PutBinary(const TSQLColumnDesc& C, TBinaryKind Kind, const char* Data, std:
 // Value; raises EDatabaseError naming the column for any other form.
 void ReadByteaHex(const TSQLColumnDesc& C, std::string_view Text, TBlobByteData& Value);
 // Reads an unconstrained numeric, in binary form or as text, into the
-// decimal a variant field keeps.
+// decimal cell a variant field keeps.
 void ReadDecimalVariant(const TSQLColumnDesc& C, bool Binary, std::string_view Data,
-                        TBlobByteData& Value);
+                        TVariantCell& Value);
 
 // Big-endian unsigned number of Size bytes (at most 8).
 std::uint64_t BigEndian(const char* Data, std::size_t Size);

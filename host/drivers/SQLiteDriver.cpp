@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "qvl/host/dataset/VariantCell.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLColumnPolicy.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
@@ -754,40 +755,28 @@ bool TSQLiteStatement::ReadBlob(TSQLStatement* Self, int Index, void* Buffer) {
 
 bool TSQLiteStatement::ReadStored(TSQLStatement* Self, int Index, void* Buffer) {
   sqlite3_value* v = sqlite3_column_value(static_cast<TSQLiteStatement*>(Self)->FStmt, Index);
-  auto& out = *static_cast<TBlobByteData*>(Buffer);
-  const void* data;
-  std::size_t n;
-  char tag;
-  std::int64_t i;
-  double d;
+  auto& out = *static_cast<TVariantCell*>(Buffer);
   switch (sqlite3_value_type(v)) {
     case SQLITE_NULL:
       out.Clear();
       return false;
     case SQLITE_INTEGER:
-      i = sqlite3_value_int64(v);
-      tag = 'I', data = &i, n = sizeof i;
-      break;
+      out.SetInteger(sqlite3_value_int64(v));
+      return true;
     case SQLITE_FLOAT:
-      d = sqlite3_value_double(v);
-      tag = 'R', data = &d, n = sizeof d;
-      break;
-    case SQLITE_TEXT:
-      data = sqlite3_value_text(v);
-      tag = 'T', n = static_cast<std::size_t>(sqlite3_value_bytes(v));
-      break;
-    default:
-      data = sqlite3_value_blob(v);
-      tag = 'B', n = static_cast<std::size_t>(sqlite3_value_bytes(v));
-      break;
+      out.SetReal(sqlite3_value_double(v));
+      return true;
+    case SQLITE_TEXT: {
+      const unsigned char* text = sqlite3_value_text(v);
+      out.SetBytes(vkText, text, static_cast<std::size_t>(sqlite3_value_bytes(v)));
+      return true;
+    }
+    default: {
+      const void* data = sqlite3_value_blob(v);
+      out.SetBytes(vkBytes, data, static_cast<std::size_t>(sqlite3_value_bytes(v)));
+      return true;
+    }
   }
-  TBlobByteData value;
-  value.SetLength(n + 1);
-  std::uint8_t* p = value.MutableData();
-  p[0] = static_cast<std::uint8_t>(tag);
-  if (n > 0) std::memcpy(p + 1, data, n);
-  out = std::move(value);
-  return true;
 }
 
 bool TSQLiteStatement::ReadChecked(TSQLStatement* Self, int Index, void* Buffer) {
@@ -834,9 +823,6 @@ bool TSQLiteStatement::Convert(int Index, void* Buffer) {
 bool TSQLiteStatement::GetBlob(int Index, TBlobByteData& Value) {
   CheckRow();
   CheckIndex(Index);
-  // A variant field's blob is the tagged value.
-  if (FColumns[static_cast<std::size_t>(Index)].DataType == ftVariant)
-    return ReadStored(this, Index, &Value);
   return ReadBytes(sqlite3_column_value(FStmt, Index), Value);
 }
 

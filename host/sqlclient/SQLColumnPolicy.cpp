@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "qvl/host/dataset/VariantCell.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
 #include "qvl/host/sqlclient/SQLValues.h"
 
@@ -68,6 +69,8 @@ std::size_t ColumnBufferSize(const TSQLColumnDesc& C) {
     case ftDateTime:
     case ftTimeStamp:
       return kDateTimeBytes;
+    case ftVariant:
+      return TVariantCell::kSize;
     default:
       return 0;
   }

@@ -28,7 +28,6 @@ enum TFormatClass {
   fcOther = 100
 };
 int FormatClass(TFieldType Type) {
-  if (Type == ftVariant) return static_cast<int>(fcOther) + static_cast<int>(Type);  // tagged
   if (IsBlobType(Type)) return fcBlob;
   if (IsStringType(Type)) return fcString;
   if (IsExactNumericType(Type)) return fcDecimal;
@@ -349,6 +348,7 @@ void TCustomSQLDataSet::BindFieldsToColumns() {
 void TCustomSQLDataSet::InternalInitFieldDefs() {
   FieldDefs().Clear();
   if (FStatement == nullptr) return;
+  const bool foldLower = FoldsNamesLower();
   for (int i = 0; i < FStatement->ColumnCount(); ++i) {
     const TSQLColumnDesc& c = FStatement->Column(i);
     // Field names must be unique: "ID", "ID_1", ...
@@ -360,7 +360,7 @@ void TCustomSQLDataSet::InternalInitFieldDefs() {
     def->InKey = c.InKey;
     def->InWhere = c.Comparable;
     def->ReadOnly = c.ReadOnly;
-    def->Origin = c.OriginColumn.empty() ? "" : CatalogSQLName({c.OriginColumn}, FoldsNamesLower());
+    def->Origin = c.OriginColumn.empty() ? "" : CatalogSQLName({c.OriginColumn}, foldLower);
   }
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "qvl/host/dataset/DBConsts.h"
-#include "qvl/host/dataset/Field.h"
+#include "qvl/host/dataset/VariantCell.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
 #include "qvl/host/runtime/Strings.h"
@@ -46,9 +46,9 @@ Variant TSQLStatement::GetValue(int Index) {
   const TSQLColumnDesc& c = Column(Index);
   if (IsNull(Index)) return Variant::Null();
   if (c.DataType == ftVariant) {
-    TBlobByteData data;
-    GetData(Index, &data);
-    return TVariantField::Decode(data);
+    TVariantCell cell;
+    GetData(Index, &cell);
+    return cell.View().ToVariant();
   }
   if (IsBlobType(c.DataType)) {
     TBlobByteData data;
