@@ -286,7 +286,8 @@ bool NumericText(const char* Data, std::size_t Size, std::string& Out) {
     std::snprintf(b, sizeof b, "%04d", D);
     return std::string(b);
   };
-  Out = sign == 0x4000 ? "-" : "";
+  Out.clear();
+  if (sign == 0x4000) Out += '-';
   if (weight < 0) Out += '0';
   for (int k = 0; k <= weight; ++k) Out += k == 0 ? std::to_string(digit(k)) : four(digit(k));
   if (scale == 0) return true;
