@@ -82,6 +82,7 @@ TCustomSQLDataSet::TCustomSQLDataSet(TComponent* AOwner)
     : TDataSet(AOwner), FParams(std::make_unique<TParams>()) {}
 
 TCustomSQLDataSet::~TCustomSQLDataSet() {
+  FBatch.reset();
   DestroyingDataSet();
   Unprepare();
   if (FSQLConnection != nullptr) {
@@ -95,6 +96,7 @@ void TCustomSQLDataSet::SetSQLConnection(TSQLConnection* Value) {
   if (Value == FSQLConnection) return;
   Close();
   Unprepare();
+  FBatch.reset();
   if (FSQLConnection != nullptr) {
     FSQLConnection->UnregisterClient(this);
     RemoveFreeNotification(FSQLConnection);
@@ -121,6 +123,7 @@ void TCustomSQLDataSet::Notification(TComponent* AComponent, TOperation Operatio
 }
 
 void TCustomSQLDataSet::Disconnecting() {
+  FBatch.reset();
   try {
     Close();
   } catch (...) {
@@ -286,6 +289,7 @@ void TCustomSQLDataSet::FreeCursor() {
 void TCustomSQLDataSet::ExecuteStatement() {
   CheckStatement();
   FCursorOpen = false;
+  FStatement->SetFirstBatch(FirstBatchRows());
   FStatement->Open(BindParams());
   FCursorOpen = true;
   FAdvanced = false;
@@ -311,6 +315,7 @@ void TCustomSQLDataSet::InternalOpen() {
     PrepareStatement();
     FPreparedForOpen = !explicitly;
   }
+  FStatement->SetFirstBatch(FirstBatchRows());
   FStatement->Open(BindParams());
   FCursorOpen = true;
   FEndOfData = false;
@@ -400,6 +405,23 @@ void TCustomSQLDataSet::PSEndTransaction(bool Commit) {
 int TCustomSQLDataSet::PSExecuteStatement(const std::string& SQL, TParams* Params) {
   std::int64_t rows = Driver().Execute(SQL, Params);
   return rows > INT_MAX ? INT_MAX : static_cast<int>(rows);
+}
+
+int TCustomSQLDataSet::PSBatchCapacity() {
+  return FSQLConnection != nullptr ? Driver().BatchCapacity() : 1;
+}
+
+void TCustomSQLDataSet::PSBatchAdd(const std::string& SQL, TParams* Params) {
+  if (FBatch == nullptr) FBatch = Driver().NewBatch();
+  FBatch->Add(SQL, Params);
+}
+
+void TCustomSQLDataSet::PSBatchRun(std::vector<TBatchOutcome>& Outcomes) {
+  Outcomes.clear();
+  if (FBatch == nullptr) return;
+  // The batch goes with its run: nothing of it outlives the connection.
+  const std::unique_ptr<TSQLBatch> batch = std::move(FBatch);
+  batch->Run(Outcomes);
 }
 
 std::string TCustomSQLDataSet::CatalogTableName(std::vector<std::string> Parts) {
