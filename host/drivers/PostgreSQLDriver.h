@@ -11,10 +11,13 @@
 // timestamps with a zone read and write as UTC and every value round-trips.
 //
 // Reading. A query runs as a server-side cursor (DECLARE ... WITH HOLD) and
-// rows come in batches (FETCH): one row first, then as many as the width of
-// the rows before allows within a few megabytes (one at a time for rows of
-// many megabytes), so the client never holds more than one batch per open
-// result.
+// rows come in batches (FETCH): the rows the caller reads first, then as
+// many as the width of the rows before allows within half a megabyte and
+// 1,024 rows (one at a time for rows of megabytes), so the client holds two
+// batches per open result at most, three while one more is on its way.
+// Commands go in libpq's pipeline mode, so that opening takes one or two
+// round trips (PostgreSQLStatement.h) and applied records go in batches
+// (PostgreSQLBatch.h).
 // Outside an application transaction the cursor lives in a reading
 // transaction of the driver's own (READ COMMITTED), where the server
 // computes rows only as they are fetched. Queries that a cursor could hold
