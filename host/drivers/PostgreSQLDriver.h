@@ -85,7 +85,12 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   std::string StoredProcCall(const std::string& Name,
                              const std::vector<TParamType>& Modes) override;
 
-  PGconn* Handle() const { return FConn; }
+  // The libpq connection, with nothing the driver sent still waiting to be
+  // read (so that the caller may run commands on it).
+  PGconn* Handle() {
+    Settle();
+    return FConn;
+  }
   // The rows the latest FETCH asked for: batches follow the width of rows.
   int LastFetchRows() const { return FLastFetchRows; }
 
