@@ -228,6 +228,12 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     TDataSet::SetUniDirectional(uniDirectional);
     FDataSetImpl->InternalOpen();
   }
+  // The first batch brings the window the views show, or every row when
+  // they are all read at once.
+  int FirstBatchRows() override {
+    if (TDataSet::GetUniDirectional()) return 1;
+    return FDataSetImpl->GetFetchOnDemand() ? this->WantedBufferCount() : 0;
+  }
   bool IsCursorOpen() override { return FDataSetImpl->IsCursorOpen() || TSQLBase::IsCursorOpen(); }
   bool BookmarkValid(const TBookmark& Bookmark) override {
     return FDataSetImpl->BookmarkValid(AsBookmark(Bookmark));

@@ -1222,12 +1222,19 @@ void TQVLDataSetImpl::ApplyUpdates() {
   TRecordBuffer const current = FCurrentRecord;
   FFiltering = true;
   try {
-    const std::size_t count = FUpdateLog->size();
-    for (std::size_t i = 0; i < count; ++i) {
-      FCurrentRecord = (*FUpdateLog)[i];
-      const TUpdateKind kind = UpdateKindOf(RecordStatus(FCurrentRecord));
-      PrefetchLogAhead(*FUpdateLog, i);
-      if (UpdateRecord(kind, FDataSet)) applied.push_back(i);
+    // Inside a transaction, records whose statements need no handler of
+    // the application's go to the server in batches.
+    if ((inTransaction || applicationTransaction) && !FOnUpdateRecord &&
+        FDataSet->PSBatchCapacity() > 1) {
+      ApplyInBatches(applied, FOnUpdateError || applicationTransaction, applicationTransaction);
+    } else {
+      const std::size_t count = FUpdateLog->size();
+      for (std::size_t i = 0; i < count; ++i) {
+        FCurrentRecord = (*FUpdateLog)[i];
+        const TUpdateKind kind = UpdateKindOf(RecordStatus(FCurrentRecord));
+        PrefetchLogAhead(*FUpdateLog, i);
+        if (UpdateRecord(kind, FDataSet)) applied.push_back(i);
+      }
     }
     FFiltering = false;
     FCurrentRecord = current;
@@ -1251,6 +1258,114 @@ void TQVLDataSetImpl::ApplyUpdates() {
   }
   CommitApplied(applied);
   if (FAfterApplyUpdates) FAfterApplyUpdates(FDataSet);
+}
+
+bool TQVLDataSetImpl::QueueRecord(TUpdateKind UpdateKind) {
+  const TScopedValue<bool> batching(FBatching, true);
+  FQueuedBy = nullptr;
+  if (FUpdateObject != nullptr && FUpdateObject->Apply(UpdateKind, FDataSet)) return true;
+  if ((FUpdateOptions & uoAllowAutomaticUpdate) != 0)
+    return UpdateRecordUsingAutoSQL(UpdateKind, FDataSet);
+  return false;
+}
+
+void TQVLDataSetImpl::ApplyInBatches(std::vector<std::size_t>& Applied, bool Undo, bool Release) {
+  // Batches start small, so that a failure early sends little again, and
+  // double up to what the dataset takes. Each record's statement is queued
+  // as the record would be applied; once the batch ran, the first record
+  // whose statement failed or affected the wrong number of rows ends it.
+  // Without Undo that failure ends the apply (its transaction rolls back).
+  // With Undo the batch is rolled back to its savepoint, the records before
+  // the failed one go again in a batch of their own, and the failed one
+  // goes alone, exactly as an apply without batches sends it, where
+  // OnUpdateError decides; then batching goes on after it. A record goes
+  // alone too when its statement cannot be queued. Each record is thus
+  // written once in the end, in log order.
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  const auto capacity = static_cast<std::size_t>(std::max(1, FDataSet->PSBatchCapacity()));
+  const std::vector<TRecordBuffer>& log = *FUpdateLog;
+  const std::size_t count = log.size();
+  std::size_t size = std::min<std::size_t>(256, capacity);
+  std::size_t i = 0, alone = kNone;
+  bool saved = false;  // the savepoint of a batch before is still there
+  struct TQueued {
+    std::size_t Index;
+    TQVLDataSetUpdateObject* By;  // whose statement it queued; null: none
+    bool Applied;
+  };
+  std::vector<TQueued> batch;
+  std::vector<TBatchOutcome> outcomes;
+  while (i < count) {
+    if (i == alone) {
+      FCurrentRecord = log[i];
+      if (UpdateRecord(UpdateKindOf(RecordStatus(FCurrentRecord)), FDataSet)) Applied.push_back(i);
+      alone = kNone;
+      ++i;
+      continue;
+    }
+    const std::size_t start = i;
+    std::size_t own = 0;  // the batch's own statements, before the records'
+    if (Undo) {
+      if (saved) {
+        FDataSet->PSBatchAdd("RELEASE SAVEPOINT qvl_apply_batch", nullptr);
+        ++own;
+      }
+      FDataSet->PSBatchAdd("SAVEPOINT qvl_apply_batch", nullptr);
+      ++own;
+      saved = true;
+    }
+    batch.clear();
+    for (; i < count && i != alone && batch.size() < size; ++i) {
+      FCurrentRecord = log[i];
+      PrefetchLogAhead(log, i);
+      bool applied = false;
+      try {
+        applied = QueueRecord(UpdateKindOf(RecordStatus(FCurrentRecord)));
+      } catch (const EDatabaseError&) {
+        alone = i;
+        break;
+      }
+      batch.push_back({i, FQueuedBy, applied});
+    }
+    FDataSet->PSBatchRun(outcomes);
+    std::size_t at = 0;
+    for (; at < own; ++at)
+      if (at >= outcomes.size() || outcomes[at].Error != nullptr)
+        std::rethrow_exception(at < outcomes.size()
+                                   ? outcomes[at].Error
+                                   : std::make_exception_ptr(EDatabaseError(SBatchOutcomeMissing)));
+    std::size_t failed = kNone;
+    std::exception_ptr why;
+    for (std::size_t k = 0; k < batch.size() && failed == kNone; ++k) {
+      if (batch[k].By == nullptr) continue;
+      const TBatchOutcome* outcome = at < outcomes.size() ? &outcomes[at++] : nullptr;
+      if (outcome == nullptr || !outcome->Run || outcome->Error != nullptr) {
+        failed = k;
+        why = outcome != nullptr && outcome->Error != nullptr
+                  ? outcome->Error
+                  : std::make_exception_ptr(EDatabaseError(SBatchOutcomeMissing));
+        break;
+      }
+      try {
+        batch[k].By->CheckRowsAffected(outcome->Rows, FUpdateOptions);
+      } catch (const EDatabaseError&) {
+        failed = k;
+        why = std::current_exception();
+      }
+    }
+    if (failed == kNone) {
+      for (const TQueued& q : batch)
+        if (q.Applied) Applied.push_back(q.Index);
+      size = std::min(size * 2, capacity);
+      continue;
+    }
+    FCurrentRecord = log[batch[failed].Index];
+    if (!Undo) std::rethrow_exception(why);
+    FDataSet->PSExecuteStatement("ROLLBACK TO SAVEPOINT qvl_apply_batch", nullptr);
+    i = start;
+    alone = batch[failed].Index;
+  }
+  if (saved && Release) FDataSet->PSExecuteStatement("RELEASE SAVEPOINT qvl_apply_batch", nullptr);
 }
 
 void TQVLDataSetImpl::CommitApplied(const std::vector<std::size_t>& Applied) {

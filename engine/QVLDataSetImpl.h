@@ -267,7 +267,10 @@ class TQVLDataSetImpl {
   // When anything fails inside a transaction, the log, the records and the
   // position are as they were before the call; outside any transaction the
   // records written before the failure are made final (they are on the
-  // server) and the rest are as they were.
+  // server) and the rest are as they were. Inside a transaction, without
+  // OnUpdateRecord, records go to a dataset that takes batches
+  // (PSBatchCapacity) in batches of statements, under the same rules
+  // (ApplyInBatches).
   void ApplyUpdates();
   // Writes the change of the record being applied: OnUpdateRecord, else the
   // update object, else generated SQL when uoAllowAutomaticUpdate is set.
@@ -280,6 +283,11 @@ class TQVLDataSetImpl {
   bool UpdateRecord(TUpdateKind UpdateKind, TDataSet* DataSet);
   void DoUpdateError(EDatabaseError& E, TUpdateKind UpdateKind, TUpdateAction& UpdateAction);
   bool UpdateRecordUsingAutoSQL(TUpdateKind UpdateKind, TDataSet* DataSet);
+  // Whether the apply under way sends records in batches; an update object
+  // that added its statement to the batch says so with
+  // UpdateStatementQueued (see TQVLDataSetUpdateObject::Apply).
+  bool BatchingUpdates() const { return FBatching; }
+  void UpdateStatementQueued(TQVLDataSetUpdateObject* By) { FQueuedBy = By; }
   TQVLDataSetUpdateObject* GetUpdateObject() const { return FUpdateObject; }
   // Links Value both ways and unlinks the previous object.
   void SetUpdateObject(TQVLDataSetUpdateObject* Value);
@@ -368,6 +376,13 @@ class TQVLDataSetImpl {
     return (FUpdateOptions & (uoCheckRowsAffected | uoAllowMultiRecordUpdates)) ==
            uoCheckRowsAffected;
   }
+  // Applies the log in batches of statements sent together (see the unit);
+  // Undo: each batch under a savepoint, a failure rolled back to it; Release:
+  // the last savepoint released at the end.
+  void ApplyInBatches(std::vector<std::size_t>& Applied, bool Undo, bool Release);
+  // Writes or queues the record being applied as UpdateRecord does, with no
+  // OnUpdateRecord and no OnUpdateError.
+  bool QueueRecord(TUpdateKind UpdateKind);
   void CommitApplied(const std::vector<std::size_t>& Applied);
   void UpdateObjectDestroyed(TQVLDataSetUpdateObject* Object) {
     if (FUpdateObject == Object) FUpdateObject = nullptr;
@@ -467,6 +482,8 @@ class TQVLDataSetImpl {
   TUpdateRecordEvent FOnUpdateRecord;
   TUpdateErrorEvent FOnUpdateError;
   std::unique_ptr<TQVLDataSetUpdateObject> FAutoSQLGenerator;  // never FUpdateObject
+  bool FBatching = false;                                      // see BatchingUpdates
+  TQVLDataSetUpdateObject* FQueuedBy = nullptr;  // whose statement the last record queued
 };
 
 // A stream on a blob field of the record that field access resolves to at

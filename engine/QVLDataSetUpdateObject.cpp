@@ -14,6 +14,8 @@ TQVLDataSetUpdateObject::~TQVLDataSetUpdateObject() {
   if (FDataSetImpl != nullptr) FDataSetImpl->UpdateObjectDestroyed(this);
 }
 
+void TQVLDataSetUpdateObject::CheckRowsAffected(std::int64_t, std::uint8_t) const {}
+
 TDataSet* TQVLDataSetUpdateObject::GetDataSet() const {
   return FDataSetImpl != nullptr ? FDataSetImpl->GetDataSet() : nullptr;
 }

@@ -11,6 +11,7 @@
 // object's. A temporary object the engine makes for generated SQL is linked
 // for reading only: it is never the engine's update object.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,17 @@ class TQVLDataSetUpdateObject : public TComponent {
   ~TQVLDataSetUpdateObject() override;
 
   // Writes the change of the record being applied through DataSet; false
-  // when this object has nothing to write for UpdateKind.
+  // when this object has nothing to write for UpdateKind. While the engine
+  // applies records in batches (TQVLDataSetImpl::BatchingUpdates), an
+  // object may add its statement to the dataset's batch instead of running
+  // it (PSBatchAdd) and tell the engine so (UpdateStatementQueued): the
+  // engine hands it the rows the statement affected, once the batch ran, to
+  // CheckRowsAffected.
   virtual bool Apply(TUpdateKind UpdateKind, TDataSet* DataSet) = 0;
+  // Raises EDatabaseError when Rows is not what a statement of this object
+  // must affect under the engine's update options (Options, a
+  // TQVLRecordUpdateOptions); the default takes any count.
+  virtual void CheckRowsAffected(std::int64_t Rows, std::uint8_t Options) const;
 
   // The linked engine's dataset, or null.
   TDataSet* GetDataSet() const;

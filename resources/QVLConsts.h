@@ -19,6 +19,8 @@ inline constexpr const char* SInvalidBookmark = "Invalid bookmark";
 // Applying updates and update objects.
 inline constexpr const char* SCannotSkipUpdate = "Cannot skip update without cached updates";
 inline constexpr const char* STooManyRecordsModified = "Update affected more than 1 record.";
+inline constexpr const char* SBatchOutcomeMissing =
+    "A statement sent in a batch did not run, and no statement before it failed";
 inline constexpr const char* SUpdateObjectNotLinked =
     "Update object '%s' is not linked to a dataset";
 

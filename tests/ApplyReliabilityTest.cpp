@@ -6,7 +6,9 @@
 
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <string>
+#include <vector>
 
 #include "qvl/components/QVLQuery.h"
 #include "qvl/components/QVLTable.h"
@@ -213,6 +215,110 @@ TEST_P(ApplyReliability, ApplyingWhileAQueryIsReadLazily) {
   for (; !rows->Eof(); rows->Next()) ++count;
   EXPECT_EQ(count, 5000);
   EXPECT_EQ(Server(), "1=uno/10 2=dos/20 3=three/30");
+}
+
+TEST_P(ApplyReliability, FailuresAmidBatchesMeetEachErrorActionAndEveryRecordIsWrittenOnce) {
+  // 1,000 records: the 3rd is refused by a trigger, the 500th breaks a
+  // unique key, another user changed the last. On PostgreSQL they go in
+  // batches, each failure amid records sent with it; SQLite sends them one
+  // by one. Every row written is counted by a trigger, so a record written
+  // twice (or undone and not written again) shows.
+  struct Case {
+    TUpdateAction Action;
+    std::string Error;         // what ApplyUpdates raises
+    std::vector<int> Calls;    // the records offered to OnUpdateError
+    int Written;               // rows renamed on the server
+    std::vector<int> Pending;  // left in the log
+  };
+  std::vector<int> every(1000);
+  std::iota(every.begin(), every.end(), 1);
+  const std::vector<int> failing{3, 500, 1000};
+  const Case cases[] = {
+      {uaFail, "blocked", {3}, 0, every},  {uaAbort, "abort", {3}, 0, every},
+      {uaSkip, "", failing, 997, failing}, {uaApplied, "", failing, 997, {}},
+      {uaRetry, "", failing, 1000, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.Action));
+    Exec("DROP TABLE IF EXISTS t");
+    Exec("DROP TABLE IF EXISTS blocked");
+    Exec("DROP TABLE IF EXISTS audit");
+    Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), code VARCHAR(20) UNIQUE)");
+    Exec("CREATE TABLE blocked (id INT)");
+    Exec("CREATE TABLE audit (id INT)");
+    Exec("INSERT INTO blocked VALUES (3)");
+    if (PG()) {
+      Exec("INSERT INTO t SELECT g, 'n' || g, 'c' || g FROM generate_series(1, 1000) g");
+      Exec(
+          "CREATE OR REPLACE FUNCTION t_block() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+          "IF EXISTS (SELECT FROM blocked WHERE id = NEW.id) THEN RAISE EXCEPTION 'blocked'; "
+          "END IF; RETURN NEW; END $$;"
+          "CREATE OR REPLACE FUNCTION t_audit() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+          "INSERT INTO audit VALUES (NEW.id); RETURN NEW; END $$;"
+          "CREATE TRIGGER t_block BEFORE UPDATE ON t FOR EACH ROW EXECUTE FUNCTION t_block();"
+          "CREATE TRIGGER t_audit AFTER UPDATE ON t FOR EACH ROW WHEN (NEW.name LIKE 'new%') "
+          "EXECUTE FUNCTION t_audit()");
+    } else {
+      Exec(
+          "INSERT INTO t WITH RECURSIVE g(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM g WHERE x < "
+          "1000) SELECT x, 'n' || x, 'c' || x FROM g");
+      Exec(
+          "CREATE TRIGGER t_block BEFORE UPDATE ON t WHEN EXISTS (SELECT 1 FROM blocked WHERE id "
+          "= NEW.id) BEGIN SELECT RAISE(ABORT, 'blocked'); END");
+      Exec(
+          "CREATE TRIGGER t_audit AFTER UPDATE ON t WHEN NEW.name LIKE 'new%' BEGIN INSERT INTO "
+          "audit VALUES (NEW.id); END");
+    }
+    Exec("INSERT INTO t VALUES (1001, 'n1001', 'c500x')");
+    TQVLQuery q;
+    q.SetSQLConnection(Conn.get());
+    q.SQL().SetText("SELECT id, name, code FROM t WHERE id <= 1000 ORDER BY id");
+    q.SetCachedUpdates(true);
+    q.SetUpdateMode(upWhereChanged);
+    q.Open();
+    for (; !q.Eof(); q.Next()) {
+      q.Edit();
+      q.FieldByName("name")->SetAsString("new" + q.FieldByName("id")->GetAsString());
+      q.FieldByName("code")->SetAsString(q.FieldByName("code")->GetAsString() + "x");
+      q.Post();
+    }
+    q.First();
+    Db->NewConnection()->ExecuteDirect("UPDATE t SET name = 'other' WHERE id = 1000");
+    std::vector<int> calls;
+    q.SetOnUpdateError([&](TDataSet*, EDatabaseError&, TUpdateKind, TUpdateAction& Action) {
+      const int id = q.FieldByName("id")->GetAsInteger();
+      calls.push_back(id);
+      Action = c.Action;
+      if (c.Action != uaRetry) return;
+      if (id == 3) Exec("DELETE FROM blocked");
+      if (id == 500) Exec("UPDATE t SET code = 'free' WHERE id = 1001");
+      if (id == 1000) Exec("UPDATE t SET name = 'n1000' WHERE id = 1000");
+    });
+    std::string error;
+    try {
+      q.ApplyUpdates();
+    } catch (const EAbort&) {
+      error = "abort";
+    } catch (const EDatabaseError& E) {
+      error = E.Message();
+    }
+    EXPECT_EQ(c.Error, error);
+    EXPECT_EQ(c.Calls, calls);
+    EXPECT_EQ(1, q.FieldByName("id")->GetAsInteger());  // where it stood
+    auto server = Query(
+        "SELECT (SELECT count(*) FROM t WHERE name LIKE 'new%') AS renamed, count(*) AS audited, "
+        "count(DISTINCT id) AS ids FROM audit");
+    server->Open();
+    EXPECT_EQ(c.Written, server->FieldByName("renamed")->GetAsInteger());
+    EXPECT_EQ(c.Written, server->FieldByName("audited")->GetAsInteger());
+    EXPECT_EQ(c.Written, server->FieldByName("ids")->GetAsInteger());
+    server.reset();
+    std::string pending;
+    for (int id : c.Pending)
+      pending +=
+          (pending.empty() ? "" : " ") + std::to_string(id) + "=new" + std::to_string(id) + ":M";
+    EXPECT_EQ(pending, Pending(q));
+  }
 }
 
 TEST_P(ApplyReliability, UnchangedValuesMatchThemselvesUnderWhereAll) {

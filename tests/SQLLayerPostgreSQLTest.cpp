@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "qvl/components/QVLQuery.h"
+#include "qvl/host/dataset/DataLink.h"
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/PostgreSQLDriver.h"
 #include "qvl/host/drivers/PostgreSQLTypes.h"
@@ -445,6 +446,30 @@ TEST_F(PostgreSQLTransactions, BatchesFollowTheWidthOfRows) {
     }
     EXPECT_EQ(c.Fetches, fetches) << c.SQL;
     EXPECT_EQ(static_cast<int>(c.Fetches.size()), q->FieldByName("n")->GetAsInteger());
+  }
+}
+
+TEST_F(PostgreSQLTransactions, TheFirstFetchBringsWhatTheViewsShow) {
+  auto* pg = static_cast<TPostgreSQLConnection*>(&Conn->Driver());
+  struct Case {
+    int View;  // rows a view shows; 0: no view
+    bool UniDirectional, OnDemand;
+    int Asked;
+  };
+  const Case cases[] = {
+      {30, false, true, 30}, {0, false, true, 1}, {30, true, true, 1}, {30, false, false, 1024}};
+  for (const Case& c : cases) {
+    TQVLQuery q;
+    q.SetSQLConnection(Conn.get());
+    q.SQL().SetText("SELECT g AS n FROM generate_series(1, 100) g");
+    q.SetUniDirectional(c.UniDirectional);
+    q.SetFetchOnDemand(c.OnDemand);
+    TDataLink view;
+    view.SetBufferCount(c.View);
+    if (c.View > 0) view.SetDataSet(&q);
+    q.Open();
+    EXPECT_EQ(c.Asked, pg->LastFetchRows()) << c.View << c.UniDirectional << c.OnDemand;
+    view.SetDataSet(nullptr);
   }
 }
 

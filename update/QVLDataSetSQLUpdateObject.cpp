@@ -48,14 +48,21 @@ bool TQVLDataSetSQLUpdateObject::ApplySQL(const std::string& SQL, TDataSet* Data
   hit->LastUse = ++FUses;
   TParams& params = *hit->Params;
   AssignParamsFromDataSet(params, hit->FieldIndexes);
-  const int rows = DataSet->PSExecuteStatement(hit->SQL, &params);
-  const TQVLRecordUpdateOptions options = impl->GetUpdateOptions();
-  if ((options & uoCheckRowsAffected) != 0) {
-    if (rows > 1 && (options & uoAllowMultiRecordUpdates) == 0)
-      DatabaseError(STooManyRecordsModified);
-    if (rows < 1) DatabaseError(SRecordChanged);
+  if (impl->BatchingUpdates() && DataSet == impl->GetDataSet()) {
+    DataSet->PSBatchAdd(hit->SQL, &params);
+    impl->UpdateStatementQueued(this);
+    return true;
   }
+  const int rows = DataSet->PSExecuteStatement(hit->SQL, &params);
+  CheckRowsAffected(rows, impl->GetUpdateOptions());
   return true;
+}
+
+void TQVLDataSetSQLUpdateObject::CheckRowsAffected(std::int64_t Rows, std::uint8_t Options) const {
+  if ((Options & uoCheckRowsAffected) == 0) return;
+  if (Rows > 1 && (Options & uoAllowMultiRecordUpdates) == 0)
+    DatabaseError(STooManyRecordsModified);
+  if (Rows < 1) DatabaseError(SRecordChanged);
 }
 
 TQVLSQLProcessor* TQVLDataSetSQLUpdateObject::GetSQLProcessorToUse() {

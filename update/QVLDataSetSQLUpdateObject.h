@@ -31,6 +31,8 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
   // False, with nothing executed, when GetSQL gives no statement for the
   // kind. Raises EDatabaseError when the object is not linked to an engine.
   bool Apply(TUpdateKind UpdateKind, TDataSet* DataSet) override;
+  // The check described above.
+  void CheckRowsAffected(std::int64_t Rows, std::uint8_t Options) const override;
   // The statement for the kind; empty when there is none.
   virtual std::string GetSQL(TUpdateKind UpdateKind) = 0;
   // The processor that processes the statements: by default the one the
@@ -38,7 +40,8 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
   virtual TQVLSQLProcessor* GetSQLProcessorToUse();
 
  protected:
-  // Apply with the statement given: processed, filled, executed, checked.
+  // Apply with the statement given: processed, filled, executed, checked
+  // (or, while the engine applies in batches, added to the batch).
   bool ApplySQL(const std::string& SQL, TDataSet* DataSet);
 
  private:

@@ -3,6 +3,7 @@
 // and the components. Values keep their declared order from 0.
 
 #include <cstdint>
+#include <exception>
 
 namespace qvl {
 
@@ -145,5 +146,13 @@ enum TResyncModeFlag : std::uint8_t { rmExact = 1, rmCenter = 2 };
 using TResyncMode = std::uint8_t;
 
 enum TParamType : std::uint8_t { ptUnknown, ptInput, ptOutput, ptInputOutput, ptResult };
+
+// What became of a statement of a batch (PSBatchAdd): Run, with the rows it
+// affected, or its Error; neither when a statement before it failed.
+struct TBatchOutcome {
+  bool Run = false;
+  std::int64_t Rows = 0;
+  std::exception_ptr Error;
+};
 
 }  // namespace qvl

@@ -382,11 +382,14 @@ void TDataSet::SetBufferCount(int Value) {
   }
 }
 
-void TDataSet::UpdateBufferCount() {
+int TDataSet::WantedBufferCount() const {
   int n = 1;
-  if (!FUniDirectional)
-    for (TDataLink* link : FDataLinks) n = std::max(n, link->GetBufferCount());
-  SetBufferCount(n);
+  for (TDataLink* link : FDataLinks) n = std::max(n, link->GetBufferCount());
+  return n;
+}
+
+void TDataSet::UpdateBufferCount() {
+  SetBufferCount(FUniDirectional ? 1 : WantedBufferCount());
 }
 
 void TDataSet::ClearBuffers() {
@@ -1072,6 +1075,24 @@ bool TDataSet::PSIsSQLBased() {
 }
 bool TDataSet::PSUpdateRecord(TUpdateKind, TDataSet*) {
   return false;
+}
+int TDataSet::PSBatchCapacity() {
+  return 1;
+}
+void TDataSet::PSBatchAdd(const std::string& SQL, TParams* Params) {
+  TBatchOutcome& outcome = FBatchOutcomes.emplace_back();
+  for (const TBatchOutcome& before : FBatchOutcomes)
+    if (before.Error != nullptr) return;
+  try {
+    outcome.Rows = PSExecuteStatement(SQL, Params);
+  } catch (const EDatabaseError&) {
+    outcome.Error = std::current_exception();
+  }
+  outcome.Run = true;
+}
+void TDataSet::PSBatchRun(std::vector<TBatchOutcome>& Outcomes) {
+  Outcomes.clear();
+  Outcomes.swap(FBatchOutcomes);
 }
 
 // ---- views ------------------------------------------------------------------------------------

@@ -210,6 +210,18 @@ class TDataSet : public TComponent {
   virtual std::string PSGetQuoteChar();
   virtual bool PSIsSQLBased();
   virtual bool PSUpdateRecord(TUpdateKind UpdateKind, TDataSet* Delta);
+  // Statements in batches: added in order, run in the current transaction,
+  // their outcomes taken by PSBatchRun once all were sent, so that a
+  // database across a network answers a batch in one round trip. After a
+  // statement fails, those after it in the batch do not run.
+  // PSBatchCapacity: the most statements worth sending before waiting; 1
+  // (the default) where each runs as it is added.
+  virtual int PSBatchCapacity();
+  // Adds SQL with "?" markers bound to Params (read now); by default runs it
+  // at once through PSExecuteStatement, or not at all after a failure.
+  virtual void PSBatchAdd(const std::string& SQL, TParams* Params);
+  // Outcomes of the statements added since the last run, in order.
+  virtual void PSBatchRun(std::vector<TBatchOutcome>& Outcomes);
 
   // ---- events --------------------------------------------------------------------
 #define QVL_DATASET_EVENT(Name, Type) \
@@ -287,6 +299,9 @@ class TDataSet : public TComponent {
   int WindowRecordCount() const {
     return FRecordCount;
   }  // buffers holding records
+  // The buffers that the views attached now ask for (at least 1): the
+  // window an opening makes unless the dataset is unidirectional.
+  int WantedBufferCount() const;
   int ActiveRecord() const {
     return FActiveRecord;
   }
@@ -436,7 +451,8 @@ class TDataSet : public TComponent {
   TRecordBuffer FCalcBuffer = nullptr;
   std::unique_ptr<TFields> FFields;
   std::unique_ptr<TFieldDefs> FFieldDefs;
-  std::vector<TDataLink*> FDataLinks;  // mutual, non-owning
+  std::vector<TDataLink*> FDataLinks;         // mutual, non-owning
+  std::vector<TBatchOutcome> FBatchOutcomes;  // PSBatchAdd's, run at once
 
   TDataSetNotifyEvent FBeforeOpen, FAfterOpen, FBeforeClose, FAfterClose, FBeforeInsert,
       FAfterInsert, FBeforeEdit, FAfterEdit, FBeforePost, FAfterPost, FBeforeCancel, FAfterCancel,

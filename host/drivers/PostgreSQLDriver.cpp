@@ -13,6 +13,8 @@
 #include <string_view>
 #include <utility>
 
+#include "qvl/host/drivers/PostgreSQLBatch.h"
+#include "qvl/host/drivers/PostgreSQLPipeline.h"
 #include "qvl/host/drivers/PostgreSQLStatement.h"
 #include "qvl/host/drivers/PostgreSQLTypes.h"
 #include "qvl/host/runtime/Invariants.h"
@@ -30,18 +32,6 @@ namespace {
 constexpr const char* kSessionOptions =
     "-c DateStyle=ISO,YMD -c TimeZone=UTC -c IntervalStyle=postgres -c extra_float_digits=3 "
     "-c bytea_output=hex";
-
-// Whether the transaction has written since it began. A transaction id
-// alone does not tell: nextval() takes one, and committing for it would make
-// the server compute every open cursor's rows. Writing (rows, DDL) holds a
-// lock stronger than reading on a table until the transaction ends, and a
-// write undone by a rollback to a savepoint gives its lock back.
-constexpr const char* kWroteQuery =
-    "SELECT CASE WHEN pg_catalog.txid_current_if_assigned() IS NULL THEN false "
-    "ELSE EXISTS (SELECT FROM pg_catalog.pg_locks l "
-    "JOIN pg_catalog.pg_class c ON c.oid = l.relation "
-    "WHERE l.pid = pg_catalog.pg_backend_pid() AND c.relkind <> 'S' "
-    "AND l.mode NOT IN ('AccessShareLock', 'RowShareLock')) END";
 
 // Connects within TimeoutSeconds (none when not positive), keeping the
 // SQLSTATE of the server's refusal (28P01 for a wrong password), which only
@@ -178,6 +168,10 @@ TPostgreSQLConnection::~TPostgreSQLConnection() {
   PQfinish(FConn);
 }
 
+std::unique_ptr<TSQLBatch> TPostgreSQLConnection::NewBatch() {
+  return std::make_unique<TPostgreSQLBatch>(*this);
+}
+
 std::unique_ptr<TSQLStatement> TPostgreSQLConnection::NewStatement(const std::string& Text) {
   return std::make_unique<TPostgreSQLStatement>(this, Text);
 }
@@ -226,9 +220,103 @@ TPostgreSQLConnection::Result TPostgreSQLConnection::Check(PGresult* R) const {
   }
 }
 
-TPostgreSQLConnection::Result TPostgreSQLConnection::Exec(const std::string& SQL) {
-  return Check(PQexec(FConn, SQL.c_str()));
+// ---- the session's wire ---------------------------------------------------------------
+
+PGconn* TPostgreSQLConnection::PipelineHandle() {
+  if (Lost()) return nullptr;
+  if (PQpipelineStatus(FConn) == PQ_PIPELINE_OFF && PQenterPipelineMode(FConn) == 0) return nullptr;
+  return FConn;
 }
+
+void TPostgreSQLConnection::Forget(const std::string& SQL) {
+  SettleAhead();
+  if (Lost()) return;
+  const int before = TransactionStatus();
+  PGconn* c = PipelineHandle();
+  if (c != nullptr &&
+      PQsendQueryParams(c, SQL.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) != 0 &&
+      PQpipelineSync(c) != 0) {
+    FForgottenStatus = before;
+    ++FForgotten;
+    return;
+  }
+  Settle();
+  Result r(PQexec(FConn, SQL.c_str()));
+}
+
+void TPostgreSQLConnection::ReadForgotten() {
+  while (FForgotten > 0) {
+    if (Lost()) {
+      FForgotten = 0;
+      break;
+    }
+    PGresult* r = PQgetResult(FConn);
+    if (r == nullptr) continue;  // the end of one command's results
+    const bool sync = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+    PQclear(r);
+    if (sync) --FForgotten;
+  }
+}
+
+void TPostgreSQLConnection::SettleAhead() {
+  if (FInFlightBatch != nullptr) FInFlightBatch->Flush();
+  if (FInFlight == nullptr) return;
+  TPostgreSQLStatement* s = FInFlight;
+  FInFlight = nullptr;
+  s->TakeAhead();
+}
+
+void TPostgreSQLConnection::Settle() {
+  SettleAhead();
+  if (FForgotten == 0) return;
+  ReadForgotten();
+  if (!Lost()) PQexitPipelineMode(FConn);
+}
+
+void TPostgreSQLConnection::ConsumeInput() {
+  PQconsumeInput(FConn);
+}
+
+int TPostgreSQLConnection::TransactionStatus() {
+  SettleAhead();
+  // The commands sent without waiting leave the status as it was.
+  return FForgotten > 0 ? FForgottenStatus : PQtransactionStatus(FConn);
+}
+
+TPostgreSQLConnection::Result TPostgreSQLConnection::Run(const std::string& SQL) {
+  SettleAhead();
+  if (FForgotten == 0) return Result(PQexec(FConn, SQL.c_str()));
+  TPostgreSQLPipeline p(*this);
+  const int r = p.Query(SQL);
+  p.Run();
+  return p.Take(r);
+}
+
+void TPostgreSQLConnection::RunAll(const std::vector<std::string>& Commands) {
+  TPostgreSQLPipeline p(*this);
+  for (const std::string& sql : Commands) p.Query(sql);
+  p.Run();
+}
+
+TPostgreSQLConnection::Result TPostgreSQLConnection::RunPrepared(
+    const std::string& Name, const std::vector<const char*>& Values,
+    const std::vector<int>& Lengths, const std::vector<int>& Formats, int ResultFormat) {
+  SettleAhead();
+  const int n = static_cast<int>(Values.size());
+  if (FForgotten == 0)
+    return Result(PQexecPrepared(FConn, Name.c_str(), n, Values.data(), Lengths.data(),
+                                 Formats.data(), ResultFormat));
+  TPostgreSQLPipeline p(*this);
+  const int r = p.Prepared(Name, n, Values.data(), Lengths.data(), Formats.data(), ResultFormat);
+  p.Run();
+  return p.Take(r);
+}
+
+TPostgreSQLConnection::Result TPostgreSQLConnection::Exec(const std::string& SQL) {
+  return Check(Run(SQL).release());
+}
+
+// ---- the reading transaction -------------------------------------------------------------
 
 bool TPostgreSQLConnection::ReadingWithCursors() const {
   if (!FCursorScope) return false;
@@ -246,7 +334,7 @@ void TPostgreSQLConnection::Guarded(const std::function<void()>& F) {
   try {
     F();
   } catch (...) {
-    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
+    RunAll({"ROLLBACK TO SAVEPOINT qvl_guard", "RELEASE SAVEPOINT qvl_guard"});
     throw;
   }
   Exec("RELEASE SAVEPOINT qvl_guard");
@@ -255,81 +343,33 @@ void TPostgreSQLConnection::Guarded(const std::function<void()>& F) {
 PGresult* TPostgreSQLConnection::Guard(const std::function<int()>& Send, bool* Wrote) {
   // One round trip: the savepoint, the query, its release, and whether the
   // transaction has written since it began.
-  auto send = [this](const char* SQL) {
-    return PQsendQueryParams(FConn, SQL, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
-  };
-  if (PQenterPipelineMode(FConn) == 0) return nullptr;
-  const bool sent = send("SAVEPOINT qvl_guard") && Send() != 0 &&
-                    send("RELEASE SAVEPOINT qvl_guard") &&
-                    (Wrote == nullptr || send(kWroteQuery)) && PQpipelineSync(FConn) != 0;
-  Result results[4], error;
-  std::size_t count = 0;
-  int nulls = 0;
-  while (sent) {
-    PGresult* r = PQgetResult(FConn);
-    if (r == nullptr) {
-      // A null ends each query's results; two in a row, nothing more comes.
-      if (++nulls > 1 || Lost()) break;
-      continue;
-    }
-    nulls = 0;
-    Result hold(r);
-    const ExecStatusType status = PQresultStatus(r);
-    if (status == PGRES_PIPELINE_SYNC) break;
-    if (status == PGRES_FATAL_ERROR && error == nullptr) error = std::move(hold);
-    if (status != PGRES_PIPELINE_ABORTED && hold != nullptr && count < 4)
-      results[count] = std::move(hold);
-    ++count;
+  TPostgreSQLPipeline p(*this);
+  const int commands[] = {p.Query("SAVEPOINT qvl_guard"), p.Raw(Send),
+                          p.Query("RELEASE SAVEPOINT qvl_guard"),
+                          Wrote != nullptr ? p.Query(kWroteQuery) : -1};
+  p.Run();
+  int failed = -1;
+  for (int c : commands)
+    if (c >= 0 && !p.Ok(c) && failed < 0) failed = c;
+  if (failed < 0) {
+    if (Wrote != nullptr) *Wrote = PQgetvalue(p.Get(commands[3]), 0, 0)[0] == 't';
+    return p.Take(commands[1]).release();
   }
-  PQexitPipelineMode(FConn);
-  const std::size_t last = Wrote == nullptr ? 2 : 3;
-  if (sent && error == nullptr && results[last] != nullptr) {
-    if (Wrote != nullptr) *Wrote = PQgetvalue(results[3].get(), 0, 0)[0] == 't';
-    return results[1].release();
-  }
-  if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
-    Result undo(PQexec(FConn, "ROLLBACK TO SAVEPOINT qvl_guard; RELEASE SAVEPOINT qvl_guard"));
-  if (!Lost() && PQtransactionStatus(FConn) == PQTRANS_INERROR)
+  Result error = p.Take(failed);
+  if (!Lost() && TransactionStatus() == PQTRANS_INERROR)
+    RunAll({"ROLLBACK TO SAVEPOINT qvl_guard", "RELEASE SAVEPOINT qvl_guard"});
+  if (!Lost() && TransactionStatus() == PQTRANS_INERROR)
     AbortCursorScope(ErrorOf(error.get()).Message());
   return error.release();
-}
-
-PGresult* TPostgreSQLConnection::Wrote(const std::function<int()>& Send, bool& Wrote) {
-  Wrote = false;
-  if (PQenterPipelineMode(FConn) == 0) return nullptr;
-  const bool sent =
-      Send() != 0 &&
-      PQsendQueryParams(FConn, kWroteQuery, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0 &&
-      PQpipelineSync(FConn) != 0;
-  Result results[2];
-  std::size_t count = 0;
-  int nulls = 0;
-  while (sent) {
-    PGresult* r = PQgetResult(FConn);
-    if (r == nullptr) {
-      // A null ends each query's results; two in a row, nothing more comes.
-      if (++nulls > 1 || Lost()) break;
-      continue;
-    }
-    nulls = 0;
-    Result hold(r);
-    if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) break;
-    if (count < 2) results[count] = std::move(hold);
-    ++count;
-  }
-  PQexitPipelineMode(FConn);
-  if (results[1] != nullptr && PQresultStatus(results[1].get()) == PGRES_TUPLES_OK)
-    Wrote = PQgetvalue(results[1].get(), 0, 0)[0] == 't';
-  return results[0].release();
 }
 
 TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function<int()>& Send) {
   if (!ReadingWithCursors()) {
     ReleaseCursorScope();
-    if (Send() == 0) Raise(nullptr);
-    Result last;
-    while (PGresult* r = PQgetResult(FConn)) last.reset(r);
-    return Check(last.release());
+    TPostgreSQLPipeline p(*this);
+    const int q = p.Raw(Send);
+    p.Run();
+    return Check(p.Take(q).release());
   }
   bool wrote = false;
   Result r(Guard(Send, &wrote));
@@ -344,20 +384,12 @@ TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function
   return Check(r.release());
 }
 
-void TPostgreSQLConnection::BeginCursorScope() {
-  if (FCursorScope || PQtransactionStatus(FConn) != PQTRANS_IDLE) return;
-  // Each statement run inside sees what it would see on its own; each
-  // cursor keeps the snapshot of its DECLARE.
-  Exec("BEGIN ISOLATION LEVEL READ COMMITTED");
-  FCursorScope = true;
-}
-
 bool TPostgreSQLConnection::ReleaseCursorScope(std::string* Why) {
   if (!FCursorScope) return true;
   FCursorScope = false;
   // Committing turns the held cursors into results the server keeps; a
   // query that fails while the server runs it to its end takes them along.
-  Result r(PQexec(FConn, "COMMIT"));
+  Result r = Run("COMMIT");
   if (r != nullptr && PQresultStatus(r.get()) == PGRES_COMMAND_OK &&
       std::string_view(PQcmdStatus(r.get())) == "COMMIT") {
     TransactionEnded(true, "");
@@ -366,7 +398,7 @@ bool TPostgreSQLConnection::ReleaseCursorScope(std::string* Why) {
   std::string why = r != nullptr && PQresultStatus(r.get()) != PGRES_COMMAND_OK
                         ? ErrorOf(r.get()).Message()
                         : std::string(SCursorLost);
-  if (PQtransactionStatus(FConn) != PQTRANS_IDLE) Result(PQexec(FConn, "ROLLBACK"));
+  if (TransactionStatus() != PQTRANS_IDLE) Run("ROLLBACK");
   if (Why != nullptr) *Why = why;
   TransactionEnded(false, why == SCursorLost ? why : std::string(SCursorLost) + ": " + why);
   return false;
@@ -374,8 +406,19 @@ bool TPostgreSQLConnection::ReleaseCursorScope(std::string* Why) {
 
 void TPostgreSQLConnection::AbortCursorScope(const std::string& Why) {
   FCursorScope = false;
-  Result r(PQexec(FConn, "ROLLBACK"));
+  Result r = Run("ROLLBACK");
   TransactionEnded(false, std::string(SCursorLost) + ": " + Why);
+}
+
+void TPostgreSQLConnection::UndoOpen(bool Beside) {
+  if (!Beside) FCursorScope = false;
+  if (Lost()) return;
+  if (!Beside) {
+    if (TransactionStatus() != PQTRANS_IDLE) Run("ROLLBACK");
+    return;
+  }
+  RunAll({"ROLLBACK TO SAVEPOINT qvl_open", "RELEASE SAVEPOINT qvl_open"});
+  if (TransactionStatus() == PQTRANS_INERROR) AbortCursorScope(SCursorLost);
 }
 
 void TPostgreSQLConnection::CursorOpened(TPostgreSQLStatement* S) {
@@ -389,8 +432,8 @@ void TPostgreSQLConnection::CursorClosed(TPostgreSQLStatement* S) {
     if (s->FInTx) return;
   // The reading transaction has nothing left to read.
   FCursorScope = false;
-  const bool failed = PQtransactionStatus(FConn) == PQTRANS_INERROR;
-  Result r(PQexec(FConn, failed ? "ROLLBACK" : "COMMIT"));
+  const bool failed = TransactionStatus() == PQTRANS_INERROR;
+  Result r = Run(failed ? "ROLLBACK" : "COMMIT");
 }
 
 void TPostgreSQLConnection::TransactionEnded(bool Committed, const std::string& Why) {
@@ -403,14 +446,14 @@ void TPostgreSQLConnection::TransactionEnded(bool Committed, const std::string& 
 }
 
 void TPostgreSQLConnection::SyncTransaction(int StatusBefore) {
-  if (StatusBefore == PQTRANS_IDLE || PQtransactionStatus(FConn) != PQTRANS_IDLE) return;
+  if (StatusBefore == PQTRANS_IDLE || TransactionStatus() != PQTRANS_IDLE) return;
   bool any = false;
   for (TPostgreSQLStatement* s : FCursors) any = any || s->FInTx;
   if (!any) return;
   // The application's own COMMIT or ROLLBACK ended the transaction: the
   // server says which cursors lived through it.
   std::set<std::string> alive;
-  Result r(PQexec(FConn, "SELECT name FROM pg_catalog.pg_cursors"));
+  Result r = Run("SELECT name FROM pg_catalog.pg_cursors");
   if (r != nullptr && PQresultStatus(r.get()) == PGRES_TUPLES_OK)
     for (int row = 0; row < PQntuples(r.get()); ++row) alive.insert(PQgetvalue(r.get(), row, 0));
   std::vector<TPostgreSQLStatement*> cursors = FCursors;
@@ -422,7 +465,8 @@ void TPostgreSQLConnection::SyncTransaction(int StatusBefore) {
 }
 
 void TPostgreSQLConnection::Cleanup() {
-  if (FPendingCleanup.empty() || PQtransactionStatus(FConn) == PQTRANS_INERROR) return;
+  if (FPendingCleanup.empty() || TransactionStatus() == PQTRANS_INERROR) return;
+  Settle();
   std::vector<std::string> pending;
   pending.swap(FPendingCleanup);
   // Inside a transaction a statement already gone (DISCARD ALL) must not
@@ -438,6 +482,8 @@ void TPostgreSQLConnection::Cleanup() {
   }
 }
 
+// ---- the application's statements and transactions ------------------------------------
+
 std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   CheckSQLText(SQL);
@@ -451,9 +497,12 @@ std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
   }
   ReleaseCursorScope();
   Cleanup();
-  const int before = PQtransactionStatus(FConn);
+  const int before = TransactionStatus();
   Result r;
   try {
+    // Text of several statements goes in one message of its own; one
+    // statement joins what waits to be read.
+    if (!OneStatement(SQL)) Settle();
     r = Exec(SQL);
   } catch (...) {
     SyncTransaction(before);
@@ -469,7 +518,7 @@ void TPostgreSQLConnection::StartTransaction() {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   ReleaseCursorScope();
   Cleanup();
-  if (PQtransactionStatus(FConn) != PQTRANS_IDLE) DatabaseError(SAlreadyInTransaction);
+  if (TransactionStatus() != PQTRANS_IDLE) DatabaseError(SAlreadyInTransaction);
   Exec("BEGIN");
 }
 
@@ -501,7 +550,7 @@ void TPostgreSQLConnection::Rollback() {
 }
 
 bool TPostgreSQLConnection::InTransaction() {
-  const PGTransactionStatusType status = PQtransactionStatus(FConn);
+  const int status = TransactionStatus();
   return !FCursorScope && status != PQTRANS_IDLE && status != PQTRANS_UNKNOWN;
 }
 
@@ -514,6 +563,7 @@ std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,
   if (Name.empty()) DatabaseError(SNoStoredProcName);
   const std::vector<std::string> parts = SplitSQLName(Name, true);
   const std::string& proc = parts.back();
+  Settle();
   const char* values[2] = {proc.c_str(),
                            parts.size() > 1 ? parts[parts.size() - 2].c_str() : nullptr};
   auto r = Check(PQexecParams(

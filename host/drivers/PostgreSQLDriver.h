@@ -11,10 +11,13 @@
 // timestamps with a zone read and write as UTC and every value round-trips.
 //
 // Reading. A query runs as a server-side cursor (DECLARE ... WITH HOLD) and
-// rows come in batches (FETCH): one row first, then as many as the width of
-// the rows before allows within a few megabytes (one at a time for rows of
-// many megabytes), so the client never holds more than one batch per open
-// result.
+// rows come in batches (FETCH): the rows the caller reads first, then as
+// many as the width of the rows before allows within half a megabyte and
+// 1,024 rows (one at a time for rows of megabytes), so the client holds two
+// batches per open result at most, three while one more is on its way.
+// Commands go in libpq's pipeline mode, so that opening takes one or two
+// round trips (PostgreSQLStatement.h) and applied records go in batches
+// (PostgreSQLBatch.h).
 // Outside an application transaction the cursor lives in a reading
 // transaction of the driver's own (READ COMMITTED), where the server
 // computes rows only as they are fetched. Queries that a cursor could hold
@@ -56,6 +59,7 @@ typedef struct pg_result PGresult;
 namespace qvl {
 
 class TStrings;
+class TPostgreSQLBatch;
 class TPostgreSQLStatement;
 
 class TPostgreSQLConnection : public TSQLDriverConnection {
@@ -73,10 +77,20 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   bool InTransaction() override;
   bool Lost() const override;
   bool FoldsNamesLower() const override { return true; }
+  std::unique_ptr<TSQLBatch> NewBatch() override;
+  // Large enough that round trips cost little beside the server's work,
+  // small enough that a failure late in a batch sends little again.
+  int BatchCapacity() const override { return kBatchCapacity; }
+  static constexpr int kBatchCapacity = 4096;
   std::string StoredProcCall(const std::string& Name,
                              const std::vector<TParamType>& Modes) override;
 
-  PGconn* Handle() const { return FConn; }
+  // The libpq connection, with nothing the driver sent still waiting to be
+  // read (so that the caller may run commands on it).
+  PGconn* Handle() {
+    Settle();
+    return FConn;
+  }
   // The rows the latest FETCH asked for: batches follow the width of rows.
   int LastFetchRows() const { return FLastFetchRows; }
 
@@ -91,12 +105,47 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
 
  private:
   friend class TPostgreSQLStatement;
+  friend class TPostgreSQLPipeline;
+  friend class TPostgreSQLBatch;
   struct ResultDeleter {
     void operator()(PGresult* R) const;
   };
   using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
-  // Runs SQL (no parameters) and raises on failure.
+  // Whether the transaction has written since it began. A transaction id
+  // alone does not tell: nextval() takes one, and committing for it would make
+  // the server compute every open cursor's rows. Writing (rows, DDL) holds a
+  // lock stronger than reading on a table until the transaction ends, and a
+  // write undone by a rollback to a savepoint gives its lock back.
+  static constexpr const char* kWroteQuery =
+      "SELECT CASE WHEN pg_catalog.txid_current_if_assigned() IS NULL THEN false "
+      "ELSE EXISTS (SELECT FROM pg_catalog.pg_locks l "
+      "JOIN pg_catalog.pg_class c ON c.oid = l.relation "
+      "WHERE l.pid = pg_catalog.pg_backend_pid() AND c.relkind <> 'S' "
+      "AND l.mode NOT IN ('AccessShareLock', 'RowShareLock')) END";
+
+  // The session's wire. Commands may be sent without waiting for their
+  // results (Forget: closing a cursor, releasing a savepoint), which the
+  // next round trip reads first; and a statement may have a FETCH on the
+  // wire ahead of need (FInFlight), which must be taken before anything
+  // else uses the session (SettleAhead). Settle does both.
+  PGconn* PipelineHandle();  // in pipeline mode; null when the session is lost
+  void Forget(const std::string& SQL);
+  void ReadForgotten();
+  void SettleAhead();
+  void Settle();
+  void ConsumeInput();
+  // The transaction status, as the commands sent without waiting leave it.
+  int TransactionStatus();  // a PGTransactionStatusType
+  // Runs one statement (no parameters) and returns its result, failed or
+  // not, in one round trip with whatever waits to be read.
+  Result Run(const std::string& SQL);
+  // Runs statements in one round trip, the first failure skipping the rest.
+  void RunAll(const std::vector<std::string>& Commands);
+  Result RunPrepared(const std::string& Name, const std::vector<const char*>& Values,
+                     const std::vector<int>& Lengths, const std::vector<int>& Formats,
+                     int ResultFormat);
+  // Runs SQL (one statement, no parameters) and raises on failure.
   Result Exec(const std::string& SQL);
   // Raises the error of R (or of the connection when R is null).
   [[noreturn]] void Raise(const PGresult* R) const;
@@ -104,16 +153,20 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   ESQLDatabaseError ErrorOf(const PGresult* R) const;
   ESQLDatabaseError ServerErrorOf(const PGresult* R) const;
   Result Check(PGresult* R) const;
+  // Names of prepared statements and cursors, unique in the session.
   std::string NextName(const char* Prefix);
 
-  // The driver's reading transaction: begun for a cursor when none is
-  // active, committed when its last cursor closes or another statement
-  // needs the connection.
-  void BeginCursorScope();
+  // The driver's reading transaction: begun by the first cursor opened
+  // outside a transaction, committed when its last cursor closes or another
+  // statement needs the connection.
   // False (Why says why) when the commit failed and the transaction rolled
   // back.
   bool ReleaseCursorScope(std::string* Why = nullptr);
   void AbortCursorScope(const std::string& Why);
+  // Undoes the opening of a cursor that failed or wrote: back to the
+  // savepoint qvl_open beside other cursors, else the reading transaction
+  // that opening began rolls back.
+  void UndoOpen(bool Beside);
   // Whether the driver's reading transaction holds cursors not yet read.
   bool ReadingWithCursors() const;
   // Runs Body inside a savepoint while the reading transaction holds
@@ -130,9 +183,6 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // returns the error. Wrote, when given, tells whether the transaction
   // has written since it began.
   PGresult* Guard(const std::function<int()>& Send, bool* Wrote);
-  // Runs the query that Send sends and returns its result; Wrote tells, in
-  // the same round trip, whether the transaction has written since it began.
-  PGresult* Wrote(const std::function<int()>& Send, bool& Wrote);
   void CursorOpened(TPostgreSQLStatement* S);
   void CursorClosed(TPostgreSQLStatement* S);
   // Cursors of an ended transaction: kept on commit, lost on rollback.
@@ -146,6 +196,10 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   bool FCursorScope = false;
   std::vector<TPostgreSQLStatement*> FCursors;  // open server cursors, not owned
   std::vector<std::string> FPendingCleanup;     // statements to run once the session allows
+  int FForgotten = 0;                           // syncs sent by Forget, not read yet
+  int FForgottenStatus = 0;                     // the status they were sent in
+  TPostgreSQLStatement* FInFlight = nullptr;    // whose FETCH is on the wire ahead
+  TPostgreSQLBatch* FInFlightBatch = nullptr;   // whose statements are on the wire
   std::int64_t FNames = 0;
   int FLastFetchRows = 0;
   int FCheckDepth = 0;  // operations under way, for the invariant scope

@@ -297,7 +297,8 @@ bool NumericText(const char* Data, std::size_t Size, std::string& Out) {
     std::snprintf(b, sizeof b, "%04d", D);
     return std::string(b);
   };
-  Out = sign == 0x4000 ? "-" : "";
+  Out.clear();
+  if (sign == 0x4000) Out += '-';
   if (weight < 0) Out += '0';
   for (int k = 0; k <= weight; ++k) Out += k == 0 ? std::to_string(digit(k)) : four(digit(k));
   if (scale == 0) return true;
@@ -383,6 +384,12 @@ sqlpolicy::TTemporalParam TemporalKindOf(Oid Target, TFieldType DataType) {
   }
 }
 
+namespace {
+
+constexpr std::int32_t kDaysFrom1970To2000 = 10957;
+
+}  // namespace
+
 void PutBinary(const TSQLColumnDesc& C, TBinaryKind Kind, const char* Data, std::size_t Length,
                void* Buffer) {
   const std::uint64_t bits = BigEndian(Data, std::min<std::size_t>(Length, 8));
@@ -433,17 +440,39 @@ void PutBinary(const TSQLColumnDesc& C, TBinaryKind Kind, const char* Data, std:
       // The server's dates run from 4714-11-24 BC to 5874897-12-31; days
       // beyond would wrap in the calendar arithmetic.
       if (days < -2451545 || days > 2145031948) break;
+      // A date field holds days since 1970, which is what its text would
+      // read as: no text is made for it.
+      if (C.DataType == ftDate) {
+        const std::int32_t since1970 = days + kDaysFrom1970To2000;
+        std::memcpy(Buffer, &since1970, sizeof since1970);
+        return;
+      }
       return sqlvalue::PutText(C, DateText(days, era) + era, Buffer);
     }
-    case TBinaryKind::Time:
+    case TBinaryKind::Time: {
       if (Length != 8) break;
-      return sqlvalue::PutText(C, TimeText(static_cast<std::int64_t>(bits)), Buffer);
+      const auto micros = static_cast<std::int64_t>(bits);
+      if (C.DataType == ftTime && micros >= 0 && micros <= TDateTime::kMicrosPerDay) {
+        std::memcpy(Buffer, &micros, sizeof micros);
+        return;
+      }
+      return sqlvalue::PutText(C, TimeText(micros), Buffer);
+    }
     case TBinaryKind::Timestamp:
-    case TBinaryKind::Timestamptz:
+    case TBinaryKind::Timestamptz: {
       if (Length != 8) break;
-      return sqlvalue::PutText(
-          C, TimestampText(static_cast<std::int64_t>(bits), Kind == TBinaryKind::Timestamptz),
-          Buffer);
+      const auto micros = static_cast<std::int64_t>(bits);
+      // Microseconds since 2000 become a day since 1970 and a time of day;
+      // the two infinities read through their text.
+      if ((C.DataType == ftTimeStamp || C.DataType == ftDateTime) && micros != INT64_MIN &&
+          micros != INT64_MAX) {
+        TDateTime value = TDateTime::FromMicros(micros);
+        value.Days += kDaysFrom1970To2000;
+        PackDateTime(value, Buffer);
+        return;
+      }
+      return sqlvalue::PutText(C, TimestampText(micros, Kind == TBinaryKind::Timestamptz), Buffer);
+    }
     case TBinaryKind::Uuid:
       if (Length != 16) break;
       return sqlvalue::PutText(C, UuidText(Data), Buffer);

@@ -81,6 +81,7 @@ TCustomSQLDataSet::TCustomSQLDataSet(TComponent* AOwner)
     : TDataSet(AOwner), FParams(std::make_unique<TParams>()) {}
 
 TCustomSQLDataSet::~TCustomSQLDataSet() {
+  FBatch.reset();
   DestroyingDataSet();
   Unprepare();
   if (FSQLConnection != nullptr) {
@@ -94,6 +95,7 @@ void TCustomSQLDataSet::SetSQLConnection(TSQLConnection* Value) {
   if (Value == FSQLConnection) return;
   Close();
   Unprepare();
+  FBatch.reset();
   if (FSQLConnection != nullptr) {
     FSQLConnection->UnregisterClient(this);
     RemoveFreeNotification(FSQLConnection);
@@ -120,6 +122,7 @@ void TCustomSQLDataSet::Notification(TComponent* AComponent, TOperation Operatio
 }
 
 void TCustomSQLDataSet::Disconnecting() {
+  FBatch.reset();
   try {
     Close();
   } catch (...) {
@@ -285,6 +288,7 @@ void TCustomSQLDataSet::FreeCursor() {
 void TCustomSQLDataSet::ExecuteStatement() {
   CheckStatement();
   FCursorOpen = false;
+  FStatement->SetFirstBatch(FirstBatchRows());
   FStatement->Open(BindParams());
   FCursorOpen = true;
   FAdvanced = false;
@@ -310,6 +314,7 @@ void TCustomSQLDataSet::InternalOpen() {
     PrepareStatement();
     FPreparedForOpen = !explicitly;
   }
+  FStatement->SetFirstBatch(FirstBatchRows());
   FStatement->Open(BindParams());
   FCursorOpen = true;
   FEndOfData = false;
@@ -401,6 +406,23 @@ void TCustomSQLDataSet::PSEndTransaction(bool Commit) {
 int TCustomSQLDataSet::PSExecuteStatement(const std::string& SQL, TParams* Params) {
   std::int64_t rows = Driver().Execute(SQL, Params);
   return rows > INT_MAX ? INT_MAX : static_cast<int>(rows);
+}
+
+int TCustomSQLDataSet::PSBatchCapacity() {
+  return FSQLConnection != nullptr ? Driver().BatchCapacity() : 1;
+}
+
+void TCustomSQLDataSet::PSBatchAdd(const std::string& SQL, TParams* Params) {
+  if (FBatch == nullptr) FBatch = Driver().NewBatch();
+  FBatch->Add(SQL, Params);
+}
+
+void TCustomSQLDataSet::PSBatchRun(std::vector<TBatchOutcome>& Outcomes) {
+  Outcomes.clear();
+  if (FBatch == nullptr) return;
+  // The batch goes with its run: nothing of it outlives the connection.
+  const std::unique_ptr<TSQLBatch> batch = std::move(FBatch);
+  batch->Run(Outcomes);
 }
 
 std::string TCustomSQLDataSet::CatalogTableName(std::vector<std::string> Parts) {

@@ -99,6 +99,9 @@ class TCustomSQLDataSet : public TDataSet {
   void PSStartTransaction() override;
   void PSEndTransaction(bool Commit) override;
   int PSExecuteStatement(const std::string& SQL, TParams* Params) override;
+  int PSBatchCapacity() override;
+  void PSBatchAdd(const std::string& SQL, TParams* Params) override;
+  void PSBatchRun(std::vector<TBatchOutcome>& Outcomes) override;
   std::string PSGetTableName() override;
   std::string PSGetQuoteChar() override;
   bool PSIsSQLBased() override { return true; }
@@ -118,6 +121,10 @@ class TCustomSQLDataSet : public TDataSet {
  protected:
   // Prepares the command text (opening the connection when needed).
   virtual void PrepareStatement();
+  // The rows read first after the statement runs (0: all of them), so that
+  // a driver reading in batches brings them in its first: one for this
+  // dataset, which reads one row at a time.
+  virtual int FirstBatchRows() { return 1; }
   // The command text, set without any notification or re-parse.
   void SetFCommandText(const std::string& Value) { FCommandText = Value; }
   // The parameters bound to the command text's markers.
@@ -156,7 +163,8 @@ class TCustomSQLDataSet : public TDataSet {
   bool FParamCheck = true;
   std::string FCommandText;
   std::unique_ptr<TSQLStatement> FStatement;
-  bool FPreparedForOpen = false;  // prepared by InternalOpen, released by InternalClose
+  std::unique_ptr<TSQLBatch> FBatch;  // from the first PSBatchAdd to PSBatchRun
+  bool FPreparedForOpen = false;      // prepared by InternalOpen, released by InternalClose
   bool FCursorOpen = false;
   bool FEndOfData = false;
   bool FAdvanced = false;  // rows were read since the statement last ran

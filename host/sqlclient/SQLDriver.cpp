@@ -183,6 +183,41 @@ void TSQLDriverConnection::ReleaseStatements() {
   }
 }
 
+namespace {
+
+// Runs each statement as it is added.
+class TImmediateBatch : public TSQLBatch {
+ public:
+  explicit TImmediateBatch(TSQLDriverConnection& Connection) : FConnection(Connection) {}
+  void Add(const std::string& SQL, const TParams* Params) override {
+    TBatchOutcome& outcome = FOutcomes.emplace_back();
+    if (FFailed) return;
+    try {
+      outcome.Rows = FConnection.Execute(SQL, Params);
+    } catch (const EDatabaseError&) {
+      outcome.Error = std::current_exception();
+      FFailed = true;
+    }
+    outcome.Run = true;
+  }
+  void Run(std::vector<TBatchOutcome>& Outcomes) override {
+    Outcomes.clear();
+    Outcomes.swap(FOutcomes);
+    FFailed = false;
+  }
+
+ private:
+  TSQLDriverConnection& FConnection;
+  std::vector<TBatchOutcome> FOutcomes;
+  bool FFailed = false;
+};
+
+}  // namespace
+
+std::unique_ptr<TSQLBatch> TSQLDriverConnection::NewBatch() {
+  return std::make_unique<TImmediateBatch>(*this);
+}
+
 std::int64_t TSQLDriverConnection::Execute(const std::string& SQL, const TParams* Params) {
   // The text run last is run again in place: record after record of an
   // apply brings the same one, and taking it out of the cache and putting it

@@ -139,6 +139,11 @@ class TSQLStatement {
   virtual bool RetypeColumn(int /*Index*/, TFieldType /*Type*/, int /*Size*/, int /*Precision*/) {
     return false;
   }
+  // How many rows the caller reads first when it next opens the statement
+  // (the rows a view shows; 0 when it reads them all): a driver that reads
+  // in batches makes its first batch that size, so that the first screen
+  // comes in one round trip.
+  virtual void SetFirstBatch(int /*Rows*/) {}
 
  protected:
   void CheckAttached() const;
@@ -175,6 +180,23 @@ class TSQLStatement {
   std::string FText;
 };
 
+// TSQLBatch: statements of a connection run in order in its current
+// transaction, their outcomes taken once all are added, so that a server
+// across a network answers them in one round trip (the PostgreSQL driver
+// pipelines them); a driver without that runs each as it is added. After a
+// statement fails, none after it in the batch runs. A batch belongs to its
+// connection's user and must not outlive the connection.
+class TSQLBatch {
+ public:
+  virtual ~TSQLBatch() = default;
+  // Adds one statement with Params bound to its markers (read now). Raises
+  // EDatabaseError for parameters that cannot be sent; the statement is
+  // then not added.
+  virtual void Add(const std::string& SQL, const TParams* Params) = 0;
+  // Outcomes of the statements added since the last run, in order.
+  virtual void Run(std::vector<TBatchOutcome>& Outcomes) = 0;
+};
+
 class TSQLDriverConnection {
  public:
   TSQLDriverConnection() = default;
@@ -199,6 +221,11 @@ class TSQLDriverConnection {
   virtual std::int64_t ExecuteDirect(const std::string& SQL) = 0;
   // Runs one statement through the cache with Params bound.
   std::int64_t Execute(const std::string& SQL, const TParams* Params);
+  // A batch of statements for this connection (see TSQLBatch), and the most
+  // statements worth adding to one before running it: 1 where each runs as
+  // it is added (the default batch runs each through Execute).
+  virtual std::unique_ptr<TSQLBatch> NewBatch();
+  virtual int BatchCapacity() const { return 1; }
 
   // Whether the session ended under the connection (server stopped,
   // backend terminated); the error that found it out carried SQLSTATE class
