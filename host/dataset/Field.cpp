@@ -838,8 +838,7 @@ TDateTime TVariantField::GetAsDateTime() const {
   return WithValue([this](TVariantCellView V) -> TDateTime {
     if (V.IsNull()) return TDateTime{};
     std::int32_t days;
-    if (V.Kind() == vkText && IsoDateDays(V.Text(), days))
-      return DateFromDays(days);
+    if (V.Kind() == vkText && IsoDateDays(V.Text(), days)) return DateFromDays(days);
     return Converted(V, varDate).AsDateTime();
   });
 }
