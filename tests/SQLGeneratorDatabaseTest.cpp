@@ -131,7 +131,12 @@ TEST_P(SQLGeneratorDatabase, GeneratedStatementsChangeTheRows) {
     connection.SetDriverName(GetParam());
     if (PG()) {
       connection.SetConnectionString(PostgreSQLConnInfo());
-      connection.Params().Add("options=-c search_path=" + Db->Schema());
+      if (PostgreSQLPooling().empty()) {
+        connection.Params().Add("options=-c search_path=" + Db->Schema());
+      } else {
+        connection.Params().Add("Pooling=" + PostgreSQLPooling());
+        connection.Params().Add("User_Name=" + Db->Schema());
+      }
     } else {
       connection.Params().Add("Database=" + Db->File());
     }

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <functional>
 #include <limits>
+#include <thread>
+#include <vector>
 
 #include "qvl/components/QVLQuery.h"
 #include "qvl/host/dataset/DataLink.h"
@@ -544,7 +546,14 @@ TEST_F(PostgreSQLSessionSettings, FloatsReadExactlyWhateverExtraFloatDigits) {
     TSQLConnection connection;
     connection.SetDriverName("PostgreSQL");
     connection.SetConnectionString(test::PostgreSQLConnInfo());
-    connection.Params().Add("options=-c search_path=" + Db->Schema() + c.Option);
+    if (!test::PostgreSQLPooling().empty()) {
+      // Behind a transaction pooler nothing goes in the options.
+      if (*c.Option != '\0') continue;
+      connection.Params().Add("Pooling=" + test::PostgreSQLPooling());
+      connection.Params().Add("User_Name=" + Db->Schema());
+    } else {
+      connection.Params().Add("options=-c search_path=" + Db->Schema() + c.Option);
+    }
     connection.Open();
     connection.ExecuteDirect(c.Setting);
     // A cursor read alone, one read beside it (guarded), a result read
@@ -771,3 +780,137 @@ TEST_F(PostgreSQLSessionSettings, AServersRefusalKeepsItsSQLState) {
 }
 
 }  // namespace
+
+namespace {
+
+// A connection to the test's schema with Extra parameters, as the run goes
+// (directly, or through a transaction pooler with a role of the test's own).
+std::unique_ptr<TSQLConnection> Connect(const qvl::test::TestDatabase& Db,
+                                        const std::vector<std::string>& Extra,
+                                        const std::string& ServerOptions = "") {
+  auto c = std::make_unique<TSQLConnection>();
+  c->SetDriverName("PostgreSQL");
+  c->SetConnectionString(qvl::test::PostgreSQLConnInfo());
+  if (qvl::test::PostgreSQLPooling().empty()) {
+    c->Params().Add("options=-c search_path=" + Db.Schema() + ServerOptions);
+  } else {
+    c->Params().Add("Pooling=" + qvl::test::PostgreSQLPooling());
+    c->Params().Add("User_Name=" + Db.Schema());
+  }
+  for (const std::string& e : Extra) c->Params().Add(e);
+  c->Open();
+  return c;
+}
+
+}  // namespace
+
+TEST_F(PostgreSQLSessionSettings, PoolingAndIdleParametersAreChecked) {
+  struct Case {
+    std::vector<std::string> Params;
+    const char* Error;
+  };
+  const Case cases[] = {
+      {{"Pooling=Statement"}, "Invalid value 'Statement' of connection parameter 'Pooling'"},
+      {{"IdleReadMs=-1"}, "Invalid value '-1' of connection parameter 'IdleReadMs'"},
+      {{"Pooling=Transaction", "options=-c search_path=x"},
+       "The options parameter cannot pass a transaction pooler: set '-c search_path=x' for the "
+       "role or database (ALTER ROLE ... SET) instead"},
+  };
+  for (const Case& c : cases) {
+    TSQLConnection connection;
+    connection.SetDriverName("PostgreSQL");
+    connection.SetConnectionString(qvl::test::PostgreSQLConnInfo());
+    for (const std::string& p : c.Params) connection.Params().Add(p);
+    EXPECT_EQ(c.Error, qvl::test::MessageOf([&] { connection.Open(); })) << c.Params[0];
+  }
+}
+
+// Through a transaction pooler each transaction may run on another server
+// session: nothing the driver left in one (a prepared statement, a cursor)
+// may be needed in the next.
+TEST_F(PostgreSQLTransactions, ClientsTakeTurnsOnTheServerSessions) {
+  Conn->ExecuteDirect("CREATE TABLE tally (k int, n int)");
+  std::vector<std::unique_ptr<TSQLConnection>> clients;
+  std::vector<std::unique_ptr<TSQLQuery>> queries;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(Connect(*Db, {}));
+    auto q = std::make_unique<TSQLQuery>();
+    q->SetSQLConnection(clients.back().get());
+    q->SQL().SetText("SELECT g AS n FROM generate_series(1, :K) g");
+    queries.push_back(std::move(q));
+  }
+  for (int round = 0; round < 20; ++round) {
+    // Each client opens its query, reads part of it, and the next writes
+    // and reads beside it; then each reads on in turn.
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+      TSQLQuery& q = *queries[i];
+      q.Params().ParamByName("K")->SetAsInteger(50 + round);
+      q.Open();
+      q.Next();
+      clients[i]->ExecuteDirect("INSERT INTO tally VALUES (" + std::to_string(round) + ", " +
+                                std::to_string(i) + ")");
+    }
+    for (auto& q : queries) {
+      EXPECT_EQ(49 + round, ReadOn(*q, 2));
+      q->Close();
+    }
+  }
+  auto count = Query("SELECT count(*) AS n FROM tally");
+  count->Open();
+  EXPECT_EQ(60, count->FieldByName("n")->GetAsInteger());
+}
+
+// A partly read query left alone lets go of the server: another session's
+// ALTER TABLE does not wait for it, a server that ends idle transactions
+// does not end its session, and it reads on exactly the rows it would have.
+TEST_F(PostgreSQLTransactions, APartlyReadQueryLetsGoOfTheServerWhenIdle) {
+  Conn->ExecuteDirect(
+      "CREATE TABLE big AS SELECT g AS n, g * 2 AS v FROM generate_series(1, 100000) g");
+  const bool pooled = !qvl::test::PostgreSQLPooling().empty();
+  if (pooled)
+    Conn->ExecuteDirect("ALTER ROLE " + Db->Schema() +
+                        " SET idle_in_transaction_session_timeout = '1s'");
+  struct Case {
+    const char* Name;
+    std::vector<std::string> Params;
+    std::string ServerOptions;
+    int IdleMs;
+    const char* Alter;
+  };
+  const Case cases[] = {
+      {"short idle limit", {"IdleReadMs=200"}, "", 600, "ALTER TABLE big ADD COLUMN w int"},
+      {"server ends idle transactions",
+       {},
+       pooled ? "" : " -c idle_in_transaction_session_timeout=1s",
+       5000,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    auto reader = Connect(*Db, c.Params, c.ServerOptions);
+    TSQLQuery q;
+    q.SetSQLConnection(reader.get());
+    q.SQL().SetText("SELECT n, v FROM big ORDER BY n");
+    q.Open();
+    ASSERT_EQ(1, q.FieldByName("n")->GetAsInteger()) << c.Name;
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.IdleMs));
+    if (c.Alter != nullptr) {
+      auto other = Connect(*Db, {});
+      other->StartTransaction();
+      other->ExecuteDirect("SET LOCAL lock_timeout = '2s'");
+      EXPECT_EQ("no error", qvl::test::MessageOf([&] { other->ExecuteDirect(c.Alter); })) << c.Name;
+      other->Commit();
+    }
+    int rows = 0;
+    std::int64_t sum = 0;
+    for (q.First(); !q.Eof(); q.Next()) {
+      ++rows;
+      if (q.FieldByName("v")->GetAsLargeInt() != 2 * q.FieldByName("n")->GetAsLargeInt() ||
+          q.FieldByName("n")->GetAsInteger() != rows)
+        break;
+      sum += q.FieldByName("v")->GetAsLargeInt();
+    }
+    EXPECT_EQ(100000, rows) << c.Name;
+    EXPECT_EQ(std::int64_t{100000} * 100001, sum) << c.Name;
+    EXPECT_TRUE(reader->GetConnected()) << c.Name;
+  }
+}

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -20,8 +21,28 @@
 
 namespace qvl::test {
 
+// QVL_PG_CONNINFO_FILE names a file holding it instead when the server's
+// port is chosen as it starts (the pooled run).
 inline const char* PostgreSQLConnInfo() {
-  return std::getenv("QVL_PG_CONNINFO");
+  static const std::string fromFile = [] {
+    const char* file = std::getenv("QVL_PG_CONNINFO_FILE");
+    std::string line;
+    if (file != nullptr) {
+      std::ifstream in(file);
+      std::getline(in, line);
+    }
+    return line;
+  }();
+  return fromFile.empty() ? std::getenv("QVL_PG_CONNINFO") : fromFile.c_str();
+}
+
+// "Transaction" when the tests run through a transaction pooler
+// (QVL_PG_POOLING, which the pooled ctest run sets): settings cannot go in
+// the options then, so each test logs in as a role of its own, whose
+// default search path ("$user") finds the test's schema of the same name.
+inline std::string PostgreSQLPooling() {
+  const char* p = std::getenv("QVL_PG_POOLING");
+  return p != nullptr ? p : "";
 }
 
 inline std::string UniqueName(const char* Prefix) {
@@ -43,7 +64,10 @@ class TestDatabase {
       FConnInfo = info;
       FSchema = UniqueName("qvl_t");
       auto admin = NewConnection(false);
-      admin->ExecuteDirect("CREATE SCHEMA " + FSchema);
+      if (!PostgreSQLPooling().empty())
+        admin->ExecuteDirect("CREATE ROLE " + FSchema + " LOGIN SUPERUSER");
+      admin->ExecuteDirect("CREATE SCHEMA " + FSchema +
+                           (PostgreSQLPooling().empty() ? "" : " AUTHORIZATION " + FSchema));
     } else {
       FFile = (std::filesystem::temp_directory_path() / (UniqueName("qvl_sql_") + ".db")).string();
     }
@@ -54,7 +78,10 @@ class TestDatabase {
     if (!FReady) return;
     if (FDriver == "PostgreSQL") {
       try {
-        NewConnection(false)->ExecuteDirect("DROP SCHEMA " + FSchema + " CASCADE");
+        auto admin = NewConnection(false);
+        admin->ExecuteDirect("DROP SCHEMA " + FSchema + " CASCADE");
+        if (!PostgreSQLPooling().empty())
+          admin->ExecuteDirect("DROP OWNED BY " + FSchema + "; DROP ROLE " + FSchema);
       } catch (const std::exception& E) {
         ADD_FAILURE() << "dropping the test schema: " << E.what();
       }
@@ -75,7 +102,12 @@ class TestDatabase {
     c->SetDriverName(FDriver);
     if (FDriver == "PostgreSQL") {
       c->SetConnectionString(FConnInfo);
-      if (InSchema) c->Params().Add("options=-c search_path=" + FSchema);
+      if (!PostgreSQLPooling().empty()) {
+        c->Params().Add("Pooling=" + PostgreSQLPooling());
+        if (InSchema) c->Params().Add("User_Name=" + FSchema);
+      } else if (InSchema) {
+        c->Params().Add("options=-c search_path=" + FSchema);
+      }
     } else {
       c->Params().Add("Database=" + FFile);
       // The SQL layer's tests check the mapping of declared types; the

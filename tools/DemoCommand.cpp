@@ -23,10 +23,11 @@ bool IsPostgreSQL(const std::string& Db) {
   return Db.rfind("postgresql://", 0) == 0 || Db.rfind("postgres://", 0) == 0;
 }
 
-void Connect(TQVLConnection& Connection, const std::string& Db) {
+void Connect(TQVLConnection& Connection, const std::string& Db, const std::string& Pooling) {
   if (IsPostgreSQL(Db)) {
     Connection.SetDriverName("PostgreSQL");
     Connection.SetConnectionString(Db);
+    if (!Pooling.empty()) Connection.Params().Add("Pooling=" + Pooling);
   } else {
     Connection.SetDriverName("SQLite");
     Connection.Params().Add("Database=" + Db);
@@ -134,12 +135,12 @@ const char* const MacroText =
     "#endif\n"
     "order by %ORDER\n";
 
-int RunDemo(const std::string& Db) {
+int RunDemo(const std::string& Db, const std::string& Pooling) {
   // The connection owns the query and its lookup dataset: the last step
   // writes the three to a component stream and reads them back.
   auto db = std::make_unique<TQVLConnection>();
   db->SetName("Db");
-  Connect(*db, Db);
+  Connect(*db, Db, Pooling);
   FillTables(*db);
   std::cout << "Tables qvl_demo_customers (1000 rows) and qvl_demo_cities made on "
             << db->GetDriverName() << ".\n\n";
@@ -211,7 +212,7 @@ int RunDemo(const std::string& Db) {
 
   // Another connection renames customer 16 before the changes are applied.
   TQVLConnection other;
-  Connect(other, Db);
+  Connect(other, Db, Pooling);
   other.ExecuteDirect("update qvl_demo_customers set name = 'Changed elsewhere' where id = 16");
   std::cout << "Meanwhile another connection renamed customer 16 to '" << ServerName(other, 16)
             << "'.\n";
@@ -315,9 +316,12 @@ void AddDemoCommand(CLI::App& App, Status& Result) {
   auto db = std::make_shared<std::string>("demo.sqlite");
   cmd->add_option("--db", *db,
                   "SQLite database file (created when missing) or a postgresql:// URI");
-  cmd->callback([db, &Result] {
+  auto pooling = std::make_shared<std::string>();
+  cmd->add_option("--pooling", *pooling,
+                  "PostgreSQL behind a pooler: session (the default) or transaction");
+  cmd->callback([db, pooling, &Result] {
     try {
-      Result.Code = RunDemo(*db);
+      Result.Code = RunDemo(*db, *pooling);
     } catch (const std::exception& e) {
       std::cerr << "qvl demo: " << HidePasswords(e.what(), *db) << "\n";
       Result.Code = 1;

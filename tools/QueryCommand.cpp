@@ -43,6 +43,7 @@ namespace {
 
 struct TQueryOptions {
   std::string Db;
+  std::string Pooling;
   std::vector<std::string> Defines;
   std::vector<std::string> Params;
   bool Json = false;
@@ -58,10 +59,11 @@ class TCommandError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-void Connect(TQVLConnection& Connection, const std::string& Db) {
+void Connect(TQVLConnection& Connection, const std::string& Db, const std::string& Pooling) {
   if (Db.rfind("postgresql://", 0) == 0 || Db.rfind("postgres://", 0) == 0) {
     Connection.SetDriverName("PostgreSQL");
     Connection.SetConnectionString(Db);
+    if (!Pooling.empty()) Connection.Params().Add("Pooling=" + Pooling);
   } else {
     const std::string path = Db.rfind("sqlite:", 0) == 0 ? Db.substr(7) : Db;
     // A mistyped name must not leave a new empty database behind.
@@ -286,7 +288,7 @@ int RunQuery(const TQueryOptions& Options) {
     if (std::cin.bad()) throw TCommandError("cannot read standard input");
   }
   TQVLConnection connection;
-  Connect(connection, Options.Db.empty() ? ":memory:" : Options.Db);
+  Connect(connection, Options.Db.empty() ? ":memory:" : Options.Db, Options.Pooling);
   TQVLQuery query;
   query.SetSQLConnection(&connection);
   query.SetUniDirectional(true);
@@ -340,6 +342,8 @@ void AddQueryCommand(CLI::App& App, Status& Result) {
       "query", "Run one macro SQL statement and print its rows, or the rows it affected");
   cmd->add_option("--db", options->Db,
                   "postgresql:// URI or SQLite file (default: an empty in-memory database)");
+  cmd->add_option("--pooling", options->Pooling,
+                  "PostgreSQL behind a pooler: session (the default) or transaction");
   cmd->add_option("-D", options->Defines, "Macro line NAME=VALUE (or NAME); repeatable")
       ->allow_extra_args(false);
   cmd->add_option("-P", options->Params, "Parameter value NAME=VALUE; repeatable")

@@ -9,6 +9,7 @@
 namespace qvl {
 
 TPostgreSQLBatch::~TPostgreSQLBatch() {
+  TPostgreSQLConnection::TUse use(FConnection);
   try {
     Flush();
   } catch (...) {
@@ -24,6 +25,7 @@ TPostgreSQLStatement& TPostgreSQLBatch::Statement(const std::string& SQL) {
 }
 
 void TPostgreSQLBatch::Add(const std::string& SQL, const TParams* Params) {
+  TPostgreSQLConnection::TUse use(FConnection);
   TPostgreSQLStatement& s = Statement(SQL);
   // Preparing reads what was sent first (the pipeline it makes settles the
   // wire); a failure there leaves nothing to run.
@@ -43,13 +45,13 @@ void TPostgreSQLBatch::Add(const std::string& SQL, const TParams* Params) {
     FPipeline = std::make_unique<TPostgreSQLPipeline>(FConnection);
     FConnection.FInFlightBatch = this;
   }
-  FSent.push_back(FPipeline->Prepared(s.FName, static_cast<int>(b.Values.size()), b.Values.data(),
-                                      b.Lengths.data(), b.Formats.data(), 0));
+  FSent.push_back(s.SendRun(*FPipeline, false, b, 0));
   FOutcomes.emplace_back();
   if (FEachAlone) Flush();
 }
 
 void TPostgreSQLBatch::Flush() {
+  TPostgreSQLConnection::TUse use(FConnection);
   if (FConnection.FInFlightBatch == this) FConnection.FInFlightBatch = nullptr;
   if (FPipeline == nullptr) return;
   const std::unique_ptr<TPostgreSQLPipeline> p = std::move(FPipeline);

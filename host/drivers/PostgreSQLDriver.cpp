@@ -111,7 +111,17 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
     const std::string name = Params.GetName(i);
     const std::string value = Params.GetValueFromIndex(i);
     if (name.empty() || SameTextAscii(name, "ConnectionString")) continue;
-    if (SameTextAscii(name, "HostName")) {
+    if (SameTextAscii(name, "Pooling")) {
+      if (SameTextAscii(value, "Transaction"))
+        FPooled = true;
+      else if (!SameTextAscii(value, "Session"))
+        DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
+    } else if (SameTextAscii(name, "IdleReadMs")) {
+      std::int64_t ms = 0;
+      if (!sqlvalue::ParseInt64(TrimAscii(value), ms) || ms < 0 || ms > INT32_MAX)
+        DatabaseErrorFmt(SInvalidConnectionParam, {value, name});
+      FIdleReadMs = static_cast<int>(ms);
+    } else if (SameTextAscii(name, "HostName")) {
       set("host", value);
     } else if (SameTextAscii(name, "Port")) {
       set("port", value);
@@ -127,9 +137,16 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   }
   for (auto& s : settings)
     if (s.first == "options") userOptions = s.second;
-  // The application's own options come last and win.
-  set("options",
-      userOptions.empty() ? kSessionOptions : std::string(kSessionOptions) + " " + userOptions);
+  // The application's own options come last and win. A transaction pooler
+  // refuses them at connect: its sessions take settings by SET instead.
+  if (FPooled && !userOptions.empty()) DatabaseErrorFmt(SPooledOptions, {userOptions});
+  if (FPooled)
+    settings.erase(std::remove_if(settings.begin(), settings.end(),
+                                  [](const auto& s) { return s.first == "options"; }),
+                   settings.end());
+  else
+    set("options",
+        userOptions.empty() ? kSessionOptions : std::string(kSessionOptions) + " " + userOptions);
   set("client_encoding", "UTF8");
   bool given = false;
   std::int64_t timeout = 0;
@@ -158,14 +175,85 @@ TPostgreSQLConnection::TPostgreSQLConnection(const TStrings& Params) {
   // library would print them on stderr.
   PQsetNoticeProcessor(
       FConn, [](void*, const char*) {}, nullptr);
+  // What the idle limit must stay under, and, behind a transaction pooler,
+  // the settings it carries to whichever server session it hands out.
+  try {
+    TPostgreSQLPipeline p(*this);
+    if (FPooled) {
+      p.Query("SET DateStyle = 'ISO, YMD'");
+      p.Query("SET TimeZone = 'UTC'");
+    }
+    const int limit = p.Query(
+        "SELECT setting::bigint FROM pg_catalog.pg_settings "
+        "WHERE name = 'idle_in_transaction_session_timeout'");
+    p.Run();
+    Result r = Check(p.Take(limit).release());
+    const std::int64_t server = PQntuples(r.get()) == 1 ? std::atoll(PQgetvalue(r.get(), 0, 0)) : 0;
+    if (server > 0 && (FIdleReadMs == 0 || FIdleReadMs > server / 2))
+      FIdleReadMs = static_cast<int>(std::max<std::int64_t>(server / 2, 1));
+  } catch (...) {
+    PQfinish(FConn);
+    FConn = nullptr;
+    throw;
+  }
 }
 
 TPostgreSQLConnection::~TPostgreSQLConnection() {
+  if (FWatchdog.joinable()) {
+    FWatchdog.request_stop();
+    FWatchdog.join();
+  }
   // The server drops prepared statements and cursors with the session, so
   // statements going now do no round trips.
   FClosing = true;
   ReleaseStatements();
   PQfinish(FConn);
+}
+
+TPostgreSQLConnection::TUse::TUse(TPostgreSQLConnection& C) : FC(C), FLock(C.FMutex) {
+  ++FC.FUseDepth;
+}
+
+TPostgreSQLConnection::TUse::~TUse() {
+  if (--FC.FUseDepth > 0) return;
+  FC.FLastUse = std::chrono::steady_clock::now();
+  // A reading transaction begun just now arms the watchdog.
+  FC.FWake.notify_one();
+}
+
+void TPostgreSQLConnection::StartWatchdog() {
+  if (FIdleReadMs <= 0 || FWatchdog.joinable()) return;
+  FWatchdog = std::jthread([this](std::stop_token Stop) { Watch(Stop); });
+}
+
+void TPostgreSQLConnection::Watch(std::stop_token Stop) {
+  std::unique_lock<std::recursive_mutex> lock(FMutex);
+  const auto limit = std::chrono::milliseconds(FIdleReadMs);
+  while (!Stop.stop_requested()) {
+    if (!FCursorScope) {
+      FWake.wait(lock, Stop, [this] { return FCursorScope; });
+      continue;
+    }
+    const auto due = FLastUse + limit;
+    if (std::chrono::steady_clock::now() < due) {
+      FWake.wait_until(lock, Stop, due, [] { return false; });
+      continue;
+    }
+    // Idle long enough, between two operations of the application: the
+    // state is whole. What fails here, the reading on reports.
+    try {
+      QVL_INVARIANT_SCOPE(*this, FCheckDepth);
+      ReleaseCursorScope();
+    } catch (...) {
+    }
+    FLastUse = std::chrono::steady_clock::now();
+  }
+}
+
+PGconn* TPostgreSQLConnection::Handle() {
+  TUse use(*this);
+  Settle();
+  return FConn;
 }
 
 std::unique_ptr<TSQLBatch> TPostgreSQLConnection::NewBatch() {
@@ -384,7 +472,17 @@ TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function
   return Check(r.release());
 }
 
+void TPostgreSQLConnection::DrainCursors() {
+  if (!FPooled) return;
+  std::vector<TPostgreSQLStatement*> cursors = FCursors;
+  for (TPostgreSQLStatement* s : cursors)
+    if (s->FInTx && std::find(FCursors.begin(), FCursors.end(), s) != FCursors.end()) s->Drain();
+}
+
 bool TPostgreSQLConnection::ReleaseCursorScope(std::string* Why) {
+  if (!FCursorScope) return true;
+  // Closing the last cursor read into the client commits already.
+  DrainCursors();
   if (!FCursorScope) return true;
   FCursorScope = false;
   // Committing turns the held cursors into results the server keeps; a
@@ -485,6 +583,7 @@ void TPostgreSQLConnection::Cleanup() {
 // ---- the application's statements and transactions ------------------------------------
 
 std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
+  TUse use(*this);
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   CheckSQLText(SQL);
   if (ReadingWithCursors() && MayBeCursor(SQL) && OneStatement(SQL)) {
@@ -515,6 +614,7 @@ std::int64_t TPostgreSQLConnection::ExecuteDirect(const std::string& SQL) {
 }
 
 void TPostgreSQLConnection::StartTransaction() {
+  TUse use(*this);
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   ReleaseCursorScope();
   Cleanup();
@@ -523,8 +623,10 @@ void TPostgreSQLConnection::StartTransaction() {
 }
 
 void TPostgreSQLConnection::Commit() {
+  TUse use(*this);
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (!InTransaction()) DatabaseError(SNotInTransaction);
+  DrainCursors();
   Result r;
   try {
     r = Exec("COMMIT");
@@ -542,6 +644,7 @@ void TPostgreSQLConnection::Commit() {
 }
 
 void TPostgreSQLConnection::Rollback() {
+  TUse use(*this);
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (!InTransaction()) DatabaseError(SNotInTransaction);
   Exec("ROLLBACK");
@@ -550,11 +653,13 @@ void TPostgreSQLConnection::Rollback() {
 }
 
 bool TPostgreSQLConnection::InTransaction() {
+  TUse use(*this);
   const int status = TransactionStatus();
   return !FCursorScope && status != PQTRANS_IDLE && status != PQTRANS_UNKNOWN;
 }
 
 bool TPostgreSQLConnection::Lost() const {
+  std::lock_guard<std::recursive_mutex> lock(FMutex);
   return PQstatus(FConn) == CONNECTION_BAD;
 }
 
@@ -563,6 +668,7 @@ std::string TPostgreSQLConnection::StoredProcCall(const std::string& Name,
   if (Name.empty()) DatabaseError(SNoStoredProcName);
   const std::vector<std::string> parts = SplitSQLName(Name, true);
   const std::string& proc = parts.back();
+  TUse use(*this);
   Settle();
   const char* values[2] = {proc.c_str(),
                            parts.size() > 1 ? parts[parts.size() - 2].c_str() : nullptr};

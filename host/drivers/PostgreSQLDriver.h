@@ -4,6 +4,13 @@
 // Connection parameters (NAME=VALUE, names in any case):
 //   ConnectionString  a libpq connection string or URI, read first
 //   HostName, Port, Database, User_Name, Password
+//   Pooling          Session (the default) or Transaction: behind a pooler
+//                    that hands each transaction to any server session,
+//                    the driver keeps nothing in the session between
+//                    transactions (see "Transaction pooling" below)
+//   IdleReadMs       how long a partly read query may keep the driver's
+//                    reading transaction open while the application does
+//                    nothing (kDefaultIdleReadMs unless given; 0: no limit)
 //   any other libpq keyword (sslmode, connect_timeout, options, ...)
 // Connecting waits at most connect_timeout seconds (kDefaultConnectTimeout
 // unless given), so that a server that never answers cannot hang Open.
@@ -35,6 +42,25 @@
 // directly and keep their whole result; no word inside a query makes it
 // read in full.
 //
+// Transaction pooling. Statements are parsed as the unnamed statement each
+// time they run; a partly read query keeps its transaction (and so its
+// server session) while it is read, and before that transaction ends
+// (another statement, the application's Commit, the idle limit) the rest
+// of its rows is read into the client. The session settings go by SET to
+// those the pooler carries to every server session (DateStyle, TimeZone);
+// the others are the server's defaults, and an options parameter is
+// refused, since the pooler refuses it at connect.
+//
+// Idle reading. While the reading transaction holds a partly read query,
+// a watchdog thread of the connection ends it once the application has
+// left the connection alone for IdleReadMs (half the server's
+// idle_in_transaction_session_timeout when that is shorter), as another
+// statement would: the server keeps the held cursors' rest (under
+// transaction pooling the client does). The watchdog and the application
+// use libpq under the connection's mutex; the rows of the batch in hand
+// belong to the application alone. The application's own transactions are
+// never ended.
+//
 // Results holding floats or bytea come in binary form when every column is
 // of a type whose binary form the driver reads (numbers, text, bytea,
 // numeric, dates, times, uuid, enumerations), so that floats read exactly
@@ -46,9 +72,14 @@
 // operators). The conversions of types, values and texts live in
 // PostgreSQLTypes.h, the statement in PostgreSQLStatement.h.
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qvl/host/sqlclient/SQLDriver.h"
@@ -65,6 +96,7 @@ class TPostgreSQLStatement;
 class TPostgreSQLConnection : public TSQLDriverConnection {
  public:
   static constexpr const char* kDefaultConnectTimeout = "15";
+  static constexpr int kDefaultIdleReadMs = 5000;
 
   explicit TPostgreSQLConnection(const TStrings& Params);
   ~TPostgreSQLConnection() override;
@@ -86,13 +118,13 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
                              const std::vector<TParamType>& Modes) override;
 
   // The libpq connection, with nothing the driver sent still waiting to be
-  // read (so that the caller may run commands on it).
-  PGconn* Handle() {
-    Settle();
-    return FConn;
-  }
+  // read (so that the caller may run commands on it at once: the idle
+  // watchdog may use the session once it has been left alone for the idle
+  // limit).
+  PGconn* Handle();
   // The rows the latest FETCH asked for: batches follow the width of rows.
   int LastFetchRows() const { return FLastFetchRows; }
+  bool Pooled() const { return FPooled; }
 
   // The first inconsistency between the cursors the connection lists, the
   // reading transaction it believes open and the session's transaction
@@ -111,6 +143,25 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
     void operator()(PGresult* R) const;
   };
   using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+  // Held by every operation of the connection, its statements and batches
+  // that uses the session or the state around it; on leaving the outermost
+  // one, the connection counts as used now (the idle watchdog's clock).
+  class TUse {
+   public:
+    explicit TUse(TPostgreSQLConnection& C);
+    ~TUse();
+    TUse(const TUse&) = delete;
+    TUse& operator=(const TUse&) = delete;
+
+   private:
+    TPostgreSQLConnection& FC;
+    std::unique_lock<std::recursive_mutex> FLock;
+  };
+  // The watchdog's loop: ends the reading transaction once the connection
+  // has been left alone for FIdleReadMs.
+  void Watch(std::stop_token Stop);
+  void StartWatchdog();
 
   // Whether the transaction has written since it began. A transaction id
   // alone does not tell: nextval() takes one, and committing for it would make
@@ -190,8 +241,13 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // After application text that may have begun or ended a transaction.
   void SyncTransaction(int StatusBefore);
   void Cleanup();
+  // Under transaction pooling: reads the rest of each cursor of the
+  // transaction now ending into the client.
+  void DrainCursors();
 
   PGconn* FConn = nullptr;
+  bool FPooled = false;
+  int FIdleReadMs = kDefaultIdleReadMs;
   bool FClosing = false;
   bool FCursorScope = false;
   std::vector<TPostgreSQLStatement*> FCursors;  // open server cursors, not owned
@@ -203,6 +259,13 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   std::int64_t FNames = 0;
   int FLastFetchRows = 0;
   int FCheckDepth = 0;  // operations under way, for the invariant scope
+  mutable std::recursive_mutex FMutex;
+  std::condition_variable_any FWake;
+  int FUseDepth = 0;
+  std::chrono::steady_clock::time_point FLastUse = std::chrono::steady_clock::now();
+  // Started with the first reading transaction; stopped and joined first
+  // thing in the destructor, before the session goes.
+  std::jthread FWatchdog;
 };
 
 std::unique_ptr<TSQLDriverConnection> OpenPostgreSQLConnection(const TStrings& Params);

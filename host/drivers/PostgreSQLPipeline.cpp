@@ -65,6 +65,14 @@ int TPostgreSQLPipeline::Prepared(const std::string& Name, int Count, const char
                                                    ResultFormat) != 0);
 }
 
+int TPostgreSQLPipeline::Params(const std::string& SQL, int Count, const unsigned* Types,
+                                const char* const* Values, const int* Lengths, const int* Formats,
+                                int ResultFormat) {
+  PGconn* c = FBroken ? nullptr : FConnection.PipelineHandle();
+  return Added(c != nullptr && PQsendQueryParams(c, SQL.c_str(), Count, Types, Values, Lengths,
+                                                 Formats, ResultFormat) != 0);
+}
+
 void TPostgreSQLPipeline::Sync() {
   PGconn* c = FBroken ? nullptr : FConnection.PipelineHandle();
   Added(c != nullptr && PQpipelineSync(c) != 0);

@@ -47,6 +47,10 @@ class TPostgreSQLPipeline {
   int Describe(const std::string& Name);
   int Prepared(const std::string& Name, int Count, const char* const* Values, const int* Lengths,
                const int* Formats, int ResultFormat);
+  // The same for a text parsed anew as the unnamed statement, with the
+  // parameter types its preparing found (under transaction pooling).
+  int Params(const std::string& SQL, int Count, const unsigned* Types, const char* const* Values,
+             const int* Lengths, const int* Formats, int ResultFormat);
   void Sync();
   bool Empty() const { return FSyncs.empty(); }
 

@@ -59,9 +59,12 @@ void TPostgreSQLStatement::Prepare() {
   // (FOR UPDATE, a WITH that writes) says the text runs directly; inside a
   // transaction its refusal is undone by a savepoint, as is any failure
   // beside cursors of the reading transaction.
-  const std::string name = c->NextName("qvl_s");
+  // Under transaction pooling both are parsed as the unnamed statement, in
+  // one message group, which the pooler keeps on one server.
+  const std::string name = c->FPooled ? std::string() : c->NextName("qvl_s");
   const std::string cursor = FMayBeCursor ? c->NextName("qvl_c") : std::string();
-  const std::string declare = FMayBeCursor ? c->NextName("qvl_d") : std::string();
+  const std::string declare = FMayBeCursor && !c->FPooled ? c->NextName("qvl_d") : std::string();
+  const std::string declareSQL = "DECLARE " + cursor + " NO SCROLL CURSOR WITH HOLD FOR " + FSQL;
   const bool inTransaction = c->TransactionStatus() == PQTRANS_INTRANS;
   const bool guard = c->ReadingWithCursors();
   TPostgreSQLPipeline p(*c);
@@ -71,8 +74,7 @@ void TPostgreSQLStatement::Prepare() {
   int parseDeclare = -1;
   if (FMayBeCursor) {
     if (inTransaction) p.Query("SAVEPOINT qvl_declare");
-    parseDeclare =
-        p.Prepare(declare, "DECLARE " + cursor + " NO SCROLL CURSOR WITH HOLD FOR " + FSQL);
+    parseDeclare = p.Prepare(declare, declareSQL);
     if (inTransaction) p.Query("RELEASE SAVEPOINT qvl_declare");
   }
   if (guard) p.Query("RELEASE SAVEPOINT qvl_guard");
@@ -80,8 +82,8 @@ void TPostgreSQLStatement::Prepare() {
   if (!p.Ok(parse) || !p.Ok(describe)) {
     const ESQLDatabaseError error = c->ErrorOf(p.Get(p.Ok(parse) ? describe : parse));
     // Prepared statements are not transactional: drop what was made.
-    if (p.Ok(parse)) c->FPendingCleanup.push_back("DEALLOCATE " + name);
-    if (parseDeclare >= 0 && p.Ok(parseDeclare))
+    if (p.Ok(parse) && !name.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + name);
+    if (parseDeclare >= 0 && p.Ok(parseDeclare) && !declare.empty())
       c->FPendingCleanup.push_back("DEALLOCATE " + declare);
     if (guard && c->TransactionStatus() == PQTRANS_INERROR)
       c->RunAll({"ROLLBACK TO SAVEPOINT qvl_guard", "RELEASE SAVEPOINT qvl_guard"});
@@ -103,6 +105,7 @@ void TPostgreSQLStatement::Prepare() {
   if (FCursorable) {
     FCursorName = cursor;
     FDeclareName = declare;
+    FDeclareSQL = declareSQL;
   } else if (parseDeclare >= 0 && c->TransactionStatus() == PQTRANS_INERROR) {
     std::vector<std::string> undo{"ROLLBACK TO SAVEPOINT qvl_declare",
                                   "RELEASE SAVEPOINT qvl_declare"};
@@ -202,12 +205,23 @@ TPostgreSQLConnection::Result TPostgreSQLStatement::DescribeManyParams() {
   return c->Check(PQdescribePrepared(pg, ""));
 }
 
+int TPostgreSQLStatement::SendRun(TPostgreSQLPipeline& P, bool Declare, const Bound& B,
+                                  int ResultFormat) const {
+  const int n = static_cast<int>(B.Values.size());
+  if (Conn()->FPooled)
+    return P.Params(Declare ? FDeclareSQL : FSQL, n, FParamTypes.data(), B.Values.data(),
+                    B.Lengths.data(), B.Formats.data(), ResultFormat);
+  return P.Prepared(Declare ? FDeclareName : FName, n, B.Values.data(), B.Lengths.data(),
+                    B.Formats.data(), ResultFormat);
+}
+
 void TPostgreSQLStatement::Unprepare(bool Drop) {
   TPostgreSQLConnection* c = Conn();
   if (Drop && !FName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FName);
   if (Drop && !FDeclareName.empty()) c->FPendingCleanup.push_back("DEALLOCATE " + FDeclareName);
   FName.clear();
   FDeclareName.clear();
+  FDeclareSQL.clear();
   FCursorName.clear();
   FCursorable = false;
   FPrepared = false;
@@ -386,6 +400,7 @@ TPostgreSQLStatement::~TPostgreSQLStatement() {
   FBatch.reset();
   if (FConnection == nullptr || Conn()->FClosing) return;
   TPostgreSQLConnection* c = Conn();
+  TPostgreSQLConnection::TUse use(*c);
   QVL_INVARIANT_SCOPE(*c, c->FCheckDepth);
   try {
     if (c->FInFlight == this) c->SettleAhead();
@@ -406,6 +421,7 @@ void TPostgreSQLStatement::Detach() {
   if (FAhead.Pipeline != nullptr) FAhead.Pipeline->Abandon();
   FAhead = TFetch{};
   FAheadRows.reset();
+  FDrained.clear();
   FBatch.reset();
   FServerOpen = false;
   FState = State::Idle;
@@ -481,6 +497,7 @@ void TPostgreSQLStatement::Bind(const TParams* Params, Bound& B) const {
 
 std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
   CheckAttached();
+  TPostgreSQLConnection::TUse use(*Conn());
   QVL_INVARIANT_SCOPE(*Conn(), Conn()->FCheckDepth);
   CloseCursor();
   TPostgreSQLConnection* c = Conn();
@@ -492,6 +509,10 @@ std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
     c->Cleanup();
     r = WithFreshPlan([&] {
       return c->Reading([&] {
+        if (c->FPooled)
+          return PQsendQueryParams(c->FConn, FSQL.c_str(), static_cast<int>(b.Values.size()),
+                                   FParamTypes.data(), b.Values.data(), b.Lengths.data(),
+                                   b.Formats.data(), 0);
         return PQsendQueryPrepared(c->FConn, FName.c_str(), static_cast<int>(b.Values.size()),
                                    b.Values.data(), b.Lengths.data(), b.Formats.data(), 0);
       });
@@ -502,7 +523,16 @@ std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
     r = WithFreshPlan([&] {
       const int before = c->TransactionStatus();
       try {
-        auto result = c->Check(c->RunPrepared(FName, b.Values, b.Lengths, b.Formats, 0).release());
+        TPostgreSQLConnection::Result run;
+        if (c->FPooled) {
+          TPostgreSQLPipeline p(*c);
+          const int q = SendRun(p, false, b, 0);
+          p.Run();
+          run = p.Take(q);
+        } else {
+          run = c->RunPrepared(FName, b.Values, b.Lengths, b.Formats, 0);
+        }
+        auto result = c->Check(run.release());
         c->SyncTransaction(before);
         return result;
       } catch (...) {
@@ -519,6 +549,7 @@ std::int64_t TPostgreSQLStatement::Execute(const TParams* Params) {
 
 void TPostgreSQLStatement::Open(const TParams* Params) {
   CheckAttached();
+  TPostgreSQLConnection::TUse use(*Conn());
   QVL_INVARIANT_SCOPE(*Conn(), Conn()->FCheckDepth);
   CloseCursor();
   TPostgreSQLConnection* c = Conn();
@@ -548,8 +579,7 @@ void TPostgreSQLStatement::Open(const TParams* Params) {
       TPostgreSQLPipeline p(*c);
       const TCatalog asked = FDescribed ? TCatalog{} : AskCatalog(p, FDescription.get());
       if (!p.Empty()) p.Sync();
-      const int run = p.Prepared(FName, static_cast<int>(b.Values.size()), b.Values.data(),
-                                 b.Lengths.data(), b.Formats.data(), ResultFormat());
+      const int run = SendRun(p, false, b, ResultFormat());
       p.Run();
       c->SyncTransaction(before);
       if (!FDescribed) DescribeColumns(FDescription.get(), p, asked);
@@ -583,8 +613,7 @@ void TPostgreSQLStatement::OpenCursor(const Bound& B, bool Again) {
   const int start = begin    ? p.Query("BEGIN ISOLATION LEVEL READ COMMITTED")
                     : beside ? p.Query("SAVEPOINT qvl_open")
                              : -1;
-  const int declare = p.Prepared(FDeclareName, static_cast<int>(B.Values.size()), B.Values.data(),
-                                 B.Lengths.data(), B.Formats.data(), 0);
+  const int declare = SendRun(p, true, B, 0);
   const int asks = FBatchSize;
   c->FLastFetchRows = asks;
   const int fetch =
@@ -619,6 +648,7 @@ void TPostgreSQLStatement::OpenCursor(const Bound& B, bool Again) {
   }
   FServerOpen = true;
   FInTx = c->TransactionStatus() != PQTRANS_IDLE;
+  if (c->FCursorScope) c->StartWatchdog();
   c->CursorOpened(this);
   FState = State::Open;
   TPostgreSQLConnection::Result rows = p.Take(fetch);
@@ -654,14 +684,20 @@ bool TPostgreSQLStatement::Next() {
     case State::Open:
       break;
   }
+  // The rows in hand are the application's alone; what the idle watchdog
+  // may change is used under the connection's lock.
   if (FRow + 1 < FBatchRows) {
     ++FRow;
     FOnRow = true;
     // While the next batch comes, libpq takes in what has arrived, so that
     // the server is not held up by a full socket.
-    if (FAhead.Pipeline != nullptr && (FRow & 255) == 0) Conn()->ConsumeInput();
+    if ((FRow & 255) == 0) {
+      TPostgreSQLConnection::TUse use(*Conn());
+      if (FAhead.Pipeline != nullptr) Conn()->ConsumeInput();
+    }
     return true;
   }
+  TPostgreSQLConnection::TUse use(*Conn());
   FOnRow = false;
   if (FAhead.Pipeline != nullptr) Conn()->SettleAhead();
   if (FAheadRows != nullptr) {
@@ -686,6 +722,16 @@ bool TPostgreSQLStatement::Next() {
     FBatchRows = 0;
     FRow = -1;
     throw error;
+  }
+  if (!FDrained.empty()) {
+    FRetired = std::move(FBatch);
+    FBatch = std::move(FDrained.front());
+    FDrained.erase(FDrained.begin());
+    FBatchRows = PQntuples(FBatch.get());
+    ChooseReaders();
+    FRow = 0;
+    FOnRow = FBatchRows > 0;
+    if (FOnRow) return true;
   }
   if (!FLost.empty()) {
     FRow = FBatchRows;
@@ -843,6 +889,27 @@ void TPostgreSQLStatement::CloseServerCursor() {
   c->CursorClosed(this);
 }
 
+void TPostgreSQLStatement::Drain() {
+  TPostgreSQLConnection* c = Conn();
+  if (c->FInFlight == this) c->SettleAhead();
+  if (!FServerOpen || FServerEnd) return;
+  TPostgreSQLPipeline p(*c);
+  const int all = p.Query("FETCH ALL FROM " + FCursorName, ResultFormat());
+  p.Run();
+  if (!p.Ok(all)) {
+    // The transaction failed with it: every cursor of it goes.
+    const ESQLDatabaseError error = c->ErrorOf(p.Get(all));
+    if (c->FCursorScope)
+      c->AbortCursorScope(error.Message());
+    else
+      Lose(std::string(SCursorLost) + ": " + error.Message());
+    return;
+  }
+  FDrained.push_back(p.Take(all));
+  FServerEnd = true;
+  CloseServerCursor();
+}
+
 void TPostgreSQLStatement::Lose(const std::string& Why) {
   FServerOpen = false;
   FLost = Why;
@@ -853,10 +920,12 @@ void TPostgreSQLStatement::Lose(const std::string& Why) {
 void TPostgreSQLStatement::CloseCursor() {
   // A detached statement is idle already (Detach).
   if (FState == State::Idle || FConnection == nullptr) return;
+  TPostgreSQLConnection::TUse use(*Conn());
   QVL_INVARIANT_SCOPE(*Conn(), Conn()->FCheckDepth);
   if (Conn()->FInFlight == this) Conn()->SettleAhead();
   FAheadRows.reset();
   FAheadError.reset();
+  FDrained.clear();
   FBatch.reset();
   FBatchRows = 0;
   FRow = -1;

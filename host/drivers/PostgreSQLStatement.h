@@ -103,6 +103,10 @@ class TPostgreSQLStatement : public TSQLStatement {
   // Learns the parameter types of a statement with too many to describe,
   // and returns a description of its result columns.
   TPostgreSQLConnection::Result DescribeManyParams();
+  // Queues the run of the prepared text (or of its DECLARE): by name, or
+  // under transaction pooling parsed anew, since a name would outlive the
+  // transaction on a server the pooler hands to someone else.
+  int SendRun(TPostgreSQLPipeline& P, bool Declare, const Bound& B, int ResultFormat) const;
   // Forgets the prepared statements (dropped on the server once it allows).
   void Unprepare(bool Drop);
 
@@ -152,11 +156,18 @@ class TPostgreSQLStatement : public TSQLStatement {
   // Declares the cursor and fetches its first batch (see OpenCursor).
   void OpenCursor(const Bound& B, bool Again);
   void CloseServerCursor();
+  // Reads the cursor's rest into FDrained and closes it, so that its
+  // transaction may end with nothing left in the session.
+  void Drain();
   // The rest of the rows is gone; reading past those already here raises Why.
   void Lose(const std::string& Why);
 
   std::string FSQL;
   std::string FName, FDeclareName, FCursorName;
+  std::string FDeclareSQL;  // the DECLARE's text
+  // Rows read to the end into the client before the cursor's transaction
+  // ended (under transaction pooling), taken before anything else.
+  std::vector<TPostgreSQLConnection::Result> FDrained;
   bool FPrepared = false;
   bool FMayBeCursor = false;
   bool FDescribed = false;                     // the columns are known

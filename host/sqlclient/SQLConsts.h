@@ -23,6 +23,9 @@ inline constexpr const char* SUnknownConnectionParam = "Unknown %s connection pa
 inline constexpr const char* SInvalidConnectionParam =
     "Invalid value '%s' of connection parameter '%s'";
 inline constexpr const char* SInvalidConnectionString = "Invalid connection string";
+inline constexpr const char* SPooledOptions =
+    "The options parameter cannot pass a transaction pooler: set '%s' for the role or database "
+    "(ALTER ROLE ... SET) instead";
 inline constexpr const char* SConnectionOutOfMemory = "Out of memory while opening the connection";
 inline constexpr const char* SConnectionParamZeroByte =
     "The value of connection parameter '%s' holds a zero byte";
