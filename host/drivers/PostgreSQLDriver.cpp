@@ -472,17 +472,24 @@ TPostgreSQLConnection::Result TPostgreSQLConnection::Reading(const std::function
   return Check(r.release());
 }
 
-void TPostgreSQLConnection::DrainCursors() {
-  if (!FPooled) return;
+bool TPostgreSQLConnection::DrainCursors(std::string* Why) {
+  if (!FPooled) return true;
   std::vector<TPostgreSQLStatement*> cursors = FCursors;
-  for (TPostgreSQLStatement* s : cursors)
-    if (s->FInTx && std::find(FCursors.begin(), FCursors.end(), s) != FCursors.end()) s->Drain();
+  for (TPostgreSQLStatement* s : cursors) {
+    if (!s->FInTx || std::find(FCursors.begin(), FCursors.end(), s) == FCursors.end()) continue;
+    const std::string failed = s->Drain();
+    if (failed.empty()) continue;
+    if (Why != nullptr) *Why = failed;
+    return false;
+  }
+  return true;
 }
 
 bool TPostgreSQLConnection::ReleaseCursorScope(std::string* Why) {
   if (!FCursorScope) return true;
-  // Closing the last cursor read into the client commits already.
-  DrainCursors();
+  // Closing the last cursor read into the client commits already; a rest
+  // that fails takes the transaction along, as the commit would.
+  if (!DrainCursors(Why)) return false;
   if (!FCursorScope) return true;
   FCursorScope = false;
   // Committing turns the held cursors into results the server keeps; a
@@ -626,7 +633,7 @@ void TPostgreSQLConnection::Commit() {
   TUse use(*this);
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (!InTransaction()) DatabaseError(SNotInTransaction);
-  DrainCursors();
+  DrainCursors(nullptr);
   Result r;
   try {
     r = Exec("COMMIT");

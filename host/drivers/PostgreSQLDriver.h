@@ -242,8 +242,9 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   void SyncTransaction(int StatusBefore);
   void Cleanup();
   // Under transaction pooling: reads the rest of each cursor of the
-  // transaction now ending into the client.
-  void DrainCursors();
+  // transaction now ending into the client. False (Why says why) when a
+  // cursor's rest failed, which ends the transaction.
+  bool DrainCursors(std::string* Why);
 
   PGconn* FConn = nullptr;
   bool FPooled = false;

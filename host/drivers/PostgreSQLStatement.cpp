@@ -889,10 +889,10 @@ void TPostgreSQLStatement::CloseServerCursor() {
   c->CursorClosed(this);
 }
 
-void TPostgreSQLStatement::Drain() {
+std::string TPostgreSQLStatement::Drain() {
   TPostgreSQLConnection* c = Conn();
   if (c->FInFlight == this) c->SettleAhead();
-  if (!FServerOpen || FServerEnd) return;
+  if (!FServerOpen || FServerEnd) return "";
   TPostgreSQLPipeline p(*c);
   const int all = p.Query("FETCH ALL FROM " + FCursorName, ResultFormat());
   p.Run();
@@ -903,11 +903,12 @@ void TPostgreSQLStatement::Drain() {
       c->AbortCursorScope(error.Message());
     else
       Lose(std::string(SCursorLost) + ": " + error.Message());
-    return;
+    return error.Message();
   }
   FDrained.push_back(p.Take(all));
   FServerEnd = true;
   CloseServerCursor();
+  return "";
 }
 
 void TPostgreSQLStatement::Lose(const std::string& Why) {

@@ -158,7 +158,8 @@ class TPostgreSQLStatement : public TSQLStatement {
   void CloseServerCursor();
   // Reads the cursor's rest into FDrained and closes it, so that its
   // transaction may end with nothing left in the session.
-  void Drain();
+  // Returns the error that ended the transaction, empty when none did.
+  std::string Drain();
   // The rest of the rows is gone; reading past those already here raises Why.
   void Lose(const std::string& Why);
 
