@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
@@ -21,28 +22,37 @@
 
 namespace qvl::test {
 
-// QVL_PG_CONNINFO_FILE names a file holding it instead when the server's
-// port is chosen as it starts (the pooled run).
-inline const char* PostgreSQLConnInfo() {
-  static const std::string fromFile = [] {
+// QVL_PG_CONNINFO_FILE names a file holding it instead, when the server's
+// port is chosen as it starts (the pooled run): its first line, and the
+// lines after it the driver's parameters (Pooling=Transaction).
+inline const std::vector<std::string>& PostgreSQLConnInfoFile() {
+  static const std::vector<std::string> lines = [] {
+    std::vector<std::string> read;
     const char* file = std::getenv("QVL_PG_CONNINFO_FILE");
-    std::string line;
-    if (file != nullptr) {
-      std::ifstream in(file);
-      std::getline(in, line);
-    }
-    return line;
+    if (file == nullptr) return read;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) read.push_back(line);
+    return read;
   }();
-  return fromFile.empty() ? std::getenv("QVL_PG_CONNINFO") : fromFile.c_str();
+  return lines;
+}
+
+inline const char* PostgreSQLConnInfo() {
+  const auto& file = PostgreSQLConnInfoFile();
+  return file.empty() ? std::getenv("QVL_PG_CONNINFO") : file[0].c_str();
 }
 
 // "Transaction" when the tests run through a transaction pooler
-// (QVL_PG_POOLING, which the pooled ctest run sets): settings cannot go in
-// the options then, so each test logs in as a role of its own, whose
-// default search path ("$user") finds the test's schema of the same name.
+// (QVL_PG_POOLING, or the parameter Pooling in the conninfo file):
+// settings cannot go in the options then, so each test logs in as a role of
+// its own, whose default search path ("$user") finds the test's schema of
+// the same name.
 inline std::string PostgreSQLPooling() {
   const char* p = std::getenv("QVL_PG_POOLING");
-  return p != nullptr ? p : "";
+  if (p != nullptr) return p;
+  for (const std::string& line : PostgreSQLConnInfoFile())
+    if (line.rfind("Pooling=", 0) == 0) return line.substr(8);
+  return "";
 }
 
 inline std::string UniqueName(const char* Prefix) {
