@@ -118,6 +118,9 @@ void TPostgreSQLStatement::Prepare() {
 
 void TPostgreSQLStatement::PrepareManyParams() {
   TPostgreSQLConnection* c = Conn();
+  // Its parameter types are learnt from a named statement, which a pooler
+  // may leave behind in a session that another client gets.
+  if (c->FPooled) DatabaseErrorFmt(SPooledManyParams, {std::to_string(kDescribableParams)});
   c->Settle();
   PGconn* pg = c->FConn;
   try {

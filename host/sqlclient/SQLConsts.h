@@ -23,6 +23,8 @@ inline constexpr const char* SUnknownConnectionParam = "Unknown %s connection pa
 inline constexpr const char* SInvalidConnectionParam =
     "Invalid value '%s' of connection parameter '%s'";
 inline constexpr const char* SInvalidConnectionString = "Invalid connection string";
+inline constexpr const char* SPooledManyParams =
+    "A statement of more than %s parameters cannot run through a transaction pooler";
 inline constexpr const char* SPooledOptions =
     "The options parameter cannot pass a transaction pooler: set '%s' for the role or database "
     "(ALTER ROLE ... SET) instead";
