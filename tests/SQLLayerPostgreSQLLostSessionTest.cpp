@@ -237,6 +237,8 @@ TEST_F(PostgreSQLOwnServer, ACommitWhoseAnswerWasLostIsLookedUpAfterConnectingAg
     // Asking needs the session back.
     EXPECT_EQ("08003 " + std::string(SSessionLost), Outcome([&] { entries->ApplyUpdates(); }));
     conn->SetConnected(true);
+    // A record written again would wait for the standby for ever.
+    conn->ExecuteDirect("SET synchronous_commit = local");
     entries->ApplyUpdates();
     EXPECT_FALSE(entries->GetUpdatesPending());
     EXPECT_EQ("a b", Rows(*admin,
