@@ -215,6 +215,8 @@ void TQVLDataSetImpl::InternalClose() {
   for (TQVLBlobStream* stream : FBlobStreams) stream->Detach();
   FBlobStreams.clear();
   FUpdateLog.reset();
+  FInDoubtCommit.clear();
+  FInDoubtRecords.clear();
   FEditBackup = nullptr;
   // The allocator's destruction releases the blobs of every live record, so
   // the blob offsets must outlive it.
@@ -823,6 +825,8 @@ void TQVLDataSetImpl::RemoveFromLog(TRecordBuffer Record) {
   if (!FUpdateLog) return;
   auto it = std::find(FUpdateLog->begin(), FUpdateLog->end(), Record);
   if (it != FUpdateLog->end()) FUpdateLog->erase(it);
+  FInDoubtRecords.erase(std::remove(FInDoubtRecords.begin(), FInDoubtRecords.end(), Record),
+                        FInDoubtRecords.end());
 }
 
 void TQVLDataSetImpl::InsertRecord(TRecordBuffer Record) {
@@ -1028,6 +1032,8 @@ void TQVLDataSetImpl::CancelUpdates() {
   FHost.UpdateCursorPos();
   // Last change first, so that each record gets back what it had.
   std::unique_ptr<std::vector<TRecordBuffer>> log = std::move(FUpdateLog);
+  FInDoubtCommit.clear();
+  FInDoubtRecords.clear();
   for (auto it = log->rbegin(); it != log->rend(); ++it) RollbackUpdate(*it);
   log.reset();
   ResyncAndCheckForScroll();
@@ -1208,6 +1214,7 @@ void TQVLDataSetImpl::ApplyUpdates() {
   // the rebuilding of the log, committed records are still listed.
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   FDataSet->CheckBrowseMode();
+  if (!FInDoubtCommit.empty()) ResolveInDoubtCommit();
   if (!GetUpdatesPending()) return;
   std::vector<std::size_t> applied;  // log positions, in log order
   if (FBeforeApplyUpdates) FBeforeApplyUpdates(FDataSet);
@@ -1221,6 +1228,7 @@ void TQVLDataSetImpl::ApplyUpdates() {
   // every exit rather than left to the framework to find again.
   TRecordBuffer const current = FCurrentRecord;
   FFiltering = true;
+  bool committing = false;
   try {
     // Inside a transaction, records whose statements need no handler of
     // the application's go to the server in batches.
@@ -1238,11 +1246,20 @@ void TQVLDataSetImpl::ApplyUpdates() {
     }
     FFiltering = false;
     FCurrentRecord = current;
-    if (inTransaction) FDataSet->PSEndTransaction(true);
+    if (inTransaction) {
+      committing = true;
+      FDataSet->PSEndTransaction(true);
+    }
   } catch (...) {
     FFiltering = false;
     FCurrentRecord = current;
     if (inTransaction) {
+      if (committing) {
+        // Whether the COMMIT took effect is learnt on the next call.
+        FInDoubtCommit = FDataSet->PSInDoubtCommit();
+        for (std::size_t i : applied)
+          if (!FInDoubtCommit.empty()) FInDoubtRecords.push_back((*FUpdateLog)[i]);
+      }
       RollbackQuietly(FDataSet);
     } else if (!applicationTransaction && !applied.empty()) {
       // Outside any transaction the records written before the failure are
@@ -1258,6 +1275,24 @@ void TQVLDataSetImpl::ApplyUpdates() {
   }
   CommitApplied(applied);
   if (FAfterApplyUpdates) FAfterApplyUpdates(FDataSet);
+}
+
+void TQVLDataSetImpl::ResolveInDoubtCommit() {
+  // Raises, doubt kept, while the session is not back.
+  const TCommitOutcome outcome = FDataSet->PSCommitOutcome(FInDoubtCommit);
+  FInDoubtCommit.clear();
+  std::vector<TRecordBuffer> records;
+  records.swap(FInDoubtRecords);
+  // Asked again, the database would not know better: the records stay
+  // pending, for the application to apply again or cancel.
+  if (outcome == coUnknown) DatabaseError(SApplyOutcomeUnknown);
+  if (outcome != coCommitted || records.empty()) return;
+  std::sort(records.begin(), records.end());
+  std::vector<std::size_t> applied;
+  const std::vector<TRecordBuffer>& log = *FUpdateLog;
+  for (std::size_t i = 0; i < log.size(); ++i)
+    if (std::binary_search(records.begin(), records.end(), log[i])) applied.push_back(i);
+  CommitApplied(applied);
 }
 
 bool TQVLDataSetImpl::QueueRecord(TUpdateKind UpdateKind) {

@@ -265,7 +265,11 @@ class TQVLDataSetImpl {
   // uoUpdateInTransaction asks and none is open. Records are made final in
   // the cache only after every one was tried and the transaction committed.
   // When anything fails inside a transaction, the log, the records and the
-  // position are as they were before the call; outside any transaction the
+  // position are as they were before the call, also when the session was
+  // lost during the COMMIT: the next call first learns whether that
+  // transaction committed (its records become final) or not (they are
+  // applied again), raising once if the database cannot tell, so that no
+  // record is written twice; outside any transaction the
   // records written before the failure are made final (they are on the
   // server) and the rest are as they were. Inside a transaction, without
   // OnUpdateRecord, records go to a dataset that takes batches
@@ -384,6 +388,10 @@ class TQVLDataSetImpl {
   // OnUpdateRecord and no OnUpdateError.
   bool QueueRecord(TUpdateKind UpdateKind);
   void CommitApplied(const std::vector<std::size_t>& Applied);
+  // The records of an apply whose commit the lost session left unanswered
+  // are final when the transaction committed after all, and pending again
+  // when it did not; raises, once, when the database cannot tell.
+  void ResolveInDoubtCommit();
   void UpdateObjectDestroyed(TQVLDataSetUpdateObject* Object) {
     if (FUpdateObject == Object) FUpdateObject = nullptr;
   }
@@ -469,6 +477,10 @@ class TQVLDataSetImpl {
   alignas(void*) std::uint8_t FEOF[kQVLRecordHeaderSize] = {};
   TRecordBuffer FEditBackup = nullptr;
   std::unique_ptr<std::vector<TRecordBuffer>> FUpdateLog;
+  // The apply whose COMMIT went unanswered: the id that tells its outcome
+  // (PSInDoubtCommit) and its records that wrote, still in the log.
+  std::string FInDoubtCommit;
+  std::vector<TRecordBuffer> FInDoubtRecords;
   std::vector<TQVLBlobStream*> FBlobStreams;  // live streams, cut loose on closing
   TQVLRecordUpdateOptions FUpdateOptions = kQVLDefaultRecordUpdateOptions;
   TUpdateMode FUpdateMode = upWhereAll;

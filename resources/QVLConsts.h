@@ -19,6 +19,9 @@ inline constexpr const char* SInvalidBookmark = "Invalid bookmark";
 // Applying updates and update objects.
 inline constexpr const char* SCannotSkipUpdate = "Cannot skip update without cached updates";
 inline constexpr const char* STooManyRecordsModified = "Update affected more than 1 record.";
+inline constexpr const char* SApplyOutcomeUnknown =
+    "The connection was lost while the last ApplyUpdates committed, and the server cannot tell "
+    "whether that transaction took effect: its records are still pending";
 inline constexpr const char* SBatchOutcomeMissing =
     "A statement sent in a batch did not run, and no statement before it failed";
 inline constexpr const char* SUpdateObjectNotLinked =

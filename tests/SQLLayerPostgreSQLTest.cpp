@@ -677,8 +677,7 @@ TEST_F(PostgreSQLSessionSettings, ALostSessionIsReportedOnceAndOpenConnectsAgain
   }
   EXPECT_FALSE(Conn->GetConnected());
   EXPECT_FALSE(Conn->InTransaction());
-  EXPECT_EQ("The connection is not open",
-            qvl::test::MessageOf([&] { Conn->Driver().ExecuteDirect("SELECT 1"); }));
+  EXPECT_EQ(SSessionLost, qvl::test::MessageOf([&] { Conn->Driver().ExecuteDirect("SELECT 1"); }));
   Conn->Open();
   EXPECT_TRUE(Conn->GetConnected());
   EXPECT_EQ(0, Conn->ExecuteDirect("SELECT 1"));

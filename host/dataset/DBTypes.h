@@ -113,6 +113,8 @@ enum TGetResult : std::uint8_t { grOK, grBOF, grEOF, grError };
 enum TUpdateStatus : std::uint8_t { usUnmodified, usModified, usInserted, usDeleted };
 enum TUpdateKind : std::uint8_t { ukModify, ukInsert, ukDelete };
 enum TUpdateAction : std::uint8_t { uaFail, uaAbort, uaSkip, uaRetry, uaApplied };
+// What became of a transaction whose COMMIT went unanswered.
+enum TCommitOutcome : std::uint8_t { coCommitted, coRolledBack, coUnknown };
 enum TUpdateMode : std::uint8_t { upWhereAll, upWhereChanged, upWhereKeyOnly };
 enum TBookmarkFlag : std::uint8_t { bfCurrent, bfBOF, bfEOF, bfInserted };
 enum TBlobStreamMode : std::uint8_t { bmRead, bmWrite, bmReadWrite };

@@ -1095,6 +1095,14 @@ void TDataSet::PSBatchRun(std::vector<TBatchOutcome>& Outcomes) {
   Outcomes.swap(FBatchOutcomes);
 }
 
+std::string TDataSet::PSInDoubtCommit() {
+  return "";
+}
+
+TCommitOutcome TDataSet::PSCommitOutcome(const std::string&) {
+  return coUnknown;
+}
+
 // ---- views ------------------------------------------------------------------------------------
 
 void TDataSet::DisableControls() {

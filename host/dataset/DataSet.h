@@ -222,6 +222,14 @@ class TDataSet : public TComponent {
   virtual void PSBatchAdd(const std::string& SQL, TParams* Params);
   // Outcomes of the statements added since the last run, in order.
   virtual void PSBatchRun(std::vector<TBatchOutcome>& Outcomes);
+  // After PSEndTransaction(true) raised: the transaction whose commit went
+  // unanswered because the session was lost during it, as an id that
+  // PSCommitted looks up once connected again; empty (the default) when
+  // the commit failed for sure.
+  virtual std::string PSInDoubtCommit();
+  // What became of the transaction of a PSInDoubtCommit id: coUnknown
+  // (the default) when the database cannot tell.
+  virtual TCommitOutcome PSCommitOutcome(const std::string& Id);
 
   // ---- events --------------------------------------------------------------------
 #define QVL_DATASET_EVENT(Name, Type) \

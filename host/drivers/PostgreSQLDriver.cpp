@@ -272,9 +272,10 @@ ESQLDatabaseError TPostgreSQLConnection::ErrorOf(const PGresult* R) const {
   ESQLDatabaseError error = ServerErrorOf(R);
   if (PQstatus(FConn) != CONNECTION_BAD) return error;
   // Whatever the server said last (57P01 for a terminated backend), the
-  // session is gone: that is what the application must learn.
-  return ESQLDatabaseError(Format(SConnectionLost, {error.Message()}), 0, "08006",
-                           error.GetDetail());
+  // session is gone: that is what the application must learn, with what
+  // told first why (later calls only find no connection).
+  if (FLostWhy.empty()) FLostWhy = error.Message();
+  return ESQLDatabaseError(Format(SConnectionLost, {FLostWhy}), 0, "08006", error.GetDetail());
 }
 
 ESQLDatabaseError TPostgreSQLConnection::ServerErrorOf(const PGresult* R) const {
@@ -625,6 +626,8 @@ void TPostgreSQLConnection::StartTransaction() {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   ReleaseCursorScope();
   Cleanup();
+  // A lost session has no transaction status to go by.
+  if (Lost()) Raise(nullptr);
   if (TransactionStatus() != PQTRANS_IDLE) DatabaseError(SAlreadyInTransaction);
   Exec("BEGIN");
 }
@@ -632,15 +635,36 @@ void TPostgreSQLConnection::StartTransaction() {
 void TPostgreSQLConnection::Commit() {
   TUse use(*this);
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
+  if (Lost()) Raise(nullptr);
   if (!InTransaction()) DatabaseError(SNotInTransaction);
   DrainCursors(nullptr);
-  Result r;
-  try {
-    r = Exec("COMMIT");
-  } catch (const EDatabaseError& E) {
-    // A deferred constraint failed: the server rolled back.
+  // The id comes ahead of the COMMIT, in a group of its own, so that the
+  // server has sent it before it commits: should the session be lost
+  // before the COMMIT's answer, the id tells another session what to look
+  // up.
+  Result r, id;
+  {
+    TPostgreSQLPipeline p(*this);
+    const int ask = p.Query(kCommitIdQuery);
+    p.Sync();
+    const int commit = p.Query("COMMIT");
+    p.Run();
+    id = p.Take(ask);
+    r = p.Take(commit);
+  }
+  if (r == nullptr || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
     TransactionEnded(false, std::string(SCursorRolledBack));
-    throw;
+    const bool known = id != nullptr && PQresultStatus(id.get()) == PGRES_TUPLES_OK;
+    // The session may have gone before the id's answer: that says why.
+    const PGresult* failed = r != nullptr || known ? r.get() : id.get();
+    if (Lost() && known && !PQgetisnull(id.get(), 0, 0)) {
+      FInDoubt = std::string(PQgetvalue(id.get(), 0, 0)) + "/" + PQgetvalue(id.get(), 0, 1);
+      const ESQLDatabaseError why = ServerErrorOf(failed);
+      throw ESQLDatabaseError(Format(SCommitInDoubt, {why.Message()}), 0, "08007", why.GetDetail());
+    }
+    const ESQLDatabaseError error = ErrorOf(failed);
+    // A deferred constraint failed: the server rolled back.
+    throw error;
   }
   if (std::string_view(PQcmdStatus(r.get())) == "ROLLBACK") {
     TransactionEnded(false, SCursorRolledBack);
@@ -653,6 +677,7 @@ void TPostgreSQLConnection::Commit() {
 void TPostgreSQLConnection::Rollback() {
   TUse use(*this);
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
+  if (Lost()) Raise(nullptr);
   if (!InTransaction()) DatabaseError(SNotInTransaction);
   Exec("ROLLBACK");
   TransactionEnded(false, SCursorRolledBack);
@@ -663,6 +688,54 @@ bool TPostgreSQLConnection::InTransaction() {
   TUse use(*this);
   const int status = TransactionStatus();
   return !FCursorScope && status != PQTRANS_IDLE && status != PQTRANS_UNKNOWN;
+}
+
+TCommitOutcome TPostgreSQLConnection::CommitOutcome(const std::string& Id) {
+  TUse use(*this);
+  QVL_INVARIANT_SCOPE(*this, FCheckDepth);
+  const std::size_t slash = Id.find('/');
+  std::int64_t xid = 0;
+  if (slash == std::string::npos || !sqlvalue::ParseInt64(Id.substr(0, slash), xid))
+    return coUnknown;
+  const std::string xidText = std::to_string(xid);
+  const std::string timeline = Id.substr(slash + 1);
+  // The session that committed may still be ending on the server (a
+  // terminated backend finishes its COMMIT first): its transaction shows
+  // as in progress until then.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (;;) {
+    const char* values[1] = {xidText.c_str()};
+    auto send = [&] {
+      return PQsendQueryParams(
+          FConn,
+          "SELECT pg_catalog.txid_status($1::bigint), "
+          "substr(pg_catalog.pg_walfile_name(pg_catalog.pg_current_wal_lsn()), 1, 8)",
+          1, nullptr, values, nullptr, nullptr, 0);
+    };
+    Result r;
+    if (TransactionStatus() == PQTRANS_IDLE) {
+      ReleaseCursorScope();
+      Cleanup();
+      TPostgreSQLPipeline p(*this);
+      const int q = p.Raw(send);
+      p.Run();
+      r = p.Take(q);
+    } else {
+      r.reset(Guard(send, nullptr));
+    }
+    // An id the server never gave out (txid_status raises 22023): the
+    // transaction never reached this server.
+    const char* state = r != nullptr ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
+    if (state != nullptr && std::string_view(state) == "22023") return coRolledBack;
+    r = Check(r.release());
+    const std::string status = PQgetisnull(r.get(), 0, 0) ? "" : PQgetvalue(r.get(), 0, 0);
+    const bool sameTimeline = timeline == PQgetvalue(r.get(), 0, 1);
+    if (status == "aborted") return coRolledBack;
+    if (status == "committed" && sameTimeline) return coCommitted;
+    if (status != "in progress" || std::chrono::steady_clock::now() > deadline) break;
+    ::poll(nullptr, 0, 50);
+  }
+  return coUnknown;
 }
 
 bool TPostgreSQLConnection::Lost() const {

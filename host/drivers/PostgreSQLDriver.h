@@ -17,6 +17,14 @@
 // The session is set to UTF-8, ISO dates and the UTC time zone, so that
 // timestamps with a zone read and write as UTC and every value round-trips.
 //
+// A lost session raises ESQLDatabaseError with SQLSTATE 08006 (the server's
+// own message kept in the text), and 08007 when it went during a COMMIT of
+// a transaction that wrote: Commit asks for the transaction's id in the
+// COMMIT's round trip, and CommitOutcome on a new session looks it up
+// (txid_status). It cannot tell when the id says committed on a server
+// promoted since (there the id may name another transaction) or is too old
+// to be known.
+//
 // Reading. A query runs as a server-side cursor (DECLARE ... WITH HOLD) and
 // rows come in batches (FETCH): the rows the caller reads first, then as
 // many as the width of the rows before allows within half a megabyte and
@@ -108,6 +116,8 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   void Rollback() override;
   bool InTransaction() override;
   bool Lost() const override;
+  std::string InDoubtCommit() const override { return FInDoubt; }
+  TCommitOutcome CommitOutcome(const std::string& Id) override;
   bool FoldsNamesLower() const override { return true; }
   std::unique_ptr<TSQLBatch> NewBatch() override;
   // Large enough that round trips cost little beside the server's work,
@@ -246,9 +256,20 @@ class TPostgreSQLConnection : public TSQLDriverConnection {
   // cursor's rest failed, which ends the transaction.
   bool DrainCursors(std::string* Why);
 
+  // What Commit learns ahead of the COMMIT, in its round trip: the
+  // transaction's id, and the server's timeline (a promoted standby starts
+  // a new one), which tells whether another session's answer about that id
+  // is about this transaction.
+  static constexpr const char* kCommitIdQuery =
+      "SELECT x, CASE WHEN x IS NOT NULL THEN "
+      "substr(pg_catalog.pg_walfile_name(pg_catalog.pg_current_wal_lsn()), 1, 8) END "
+      "FROM (SELECT pg_catalog.txid_current_if_assigned() AS x) t";
+
   PGconn* FConn = nullptr;
   bool FPooled = false;
   int FIdleReadMs = kDefaultIdleReadMs;
+  mutable std::string FLostWhy;  // the first error that found the session lost
+  std::string FInDoubt;          // "xid/timeline" of the COMMIT the lost session left unanswered
   bool FClosing = false;
   bool FCursorScope = false;
   std::vector<TPostgreSQLStatement*> FCursors;  // open server cursors, not owned

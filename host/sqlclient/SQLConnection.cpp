@@ -181,8 +181,11 @@ void TSQLConnection::SetConnected(bool Value) {
     return;
   }
   if (Value == GetConnected() && (Value || FDriver == nullptr)) return;
-  // A lost session is closed before connecting again.
-  if (FDriver != nullptr) Disconnect();
+  if (Value && (FSessionLost || (FDriver != nullptr && FDriver->Lost()))) {
+    Reconnect();
+    return;
+  }
+  if (FDriver != nullptr || FSessionLost) Disconnect();
   if (Value) Connect();
 }
 
@@ -210,7 +213,22 @@ void TSQLConnection::Disconnect() {
   std::vector<TCustomSQLDataSet*> clients = FDataSets;
   for (TCustomSQLDataSet* ds : clients) ds->Disconnecting();
   FDriver.reset();
+  FSessionLost = false;
   if (FAfterDisconnect) FAfterDisconnect(this);
+}
+
+void TSQLConnection::Reconnect() {
+  if (FDriver != nullptr) {
+    FSessionLost = true;
+    std::vector<TCustomSQLDataSet*> clients = FDataSets;
+    for (TCustomSQLDataSet* ds : clients) ds->SessionLost();
+    // The statements still out are detached: the datasets prepare theirs
+    // again on the new session.
+    FDriver.reset();
+  }
+  // A failed attempt leaves the datasets as they are, for the next one.
+  Connect();
+  FSessionLost = false;
 }
 
 void TSQLConnection::Loaded() {
@@ -222,19 +240,19 @@ void TSQLConnection::Loaded() {
 }
 
 TSQLDriverConnection& TSQLConnection::Driver() const {
-  if (!GetConnected()) DatabaseError(SConnectionClosed, this);
-  return *FDriver;
+  if (GetConnected()) return *FDriver;
+  if (FSessionLost || FDriver != nullptr) throw ESQLDatabaseError(SSessionLost, 0, "08003");
+  DatabaseError(SConnectionClosed, this);
 }
 
 TSQLDriverConnection& TSQLConnection::Connected() {
-  // Connecting again after a lost session closes every dataset of the
-  // connection. Done implicitly while one is open, that would throw away its
-  // cached records and pending updates in the middle of an operation: the
-  // application reconnects explicitly (SetConnected, or Open once its
-  // datasets are closed).
-  if (FDriver != nullptr && FDriver->Lost()) {
+  // A session lost while datasets are open took their transaction and
+  // cursors along: connecting again implicitly in the middle of an
+  // operation would carry it on as if nothing had happened. The application
+  // reconnects explicitly (SetConnected, Open).
+  if (FSessionLost || (FDriver != nullptr && FDriver->Lost())) {
     for (TCustomSQLDataSet* ds : FDataSets)
-      if (ds->GetActive()) DatabaseError(SConnectionClosed, this);
+      if (ds->GetActive()) throw ESQLDatabaseError(SSessionLost, 0, "08003");
   }
   SetConnected(true);
   return *FDriver;

@@ -13,6 +13,15 @@
 // A dataset that opens or a provider call that needs the session opens the
 // connection on demand.
 //
+// A session the server ended (a terminated backend, a restart, a failover)
+// leaves the connection not Connected, its datasets open. While any is
+// open, what needs the session raises ESQLDatabaseError with SQLSTATE 08003
+// until the application connects again (SetConnected(true), Open): that
+// keeps every dataset open with its records, bookmarks and pending updates;
+// only what lived in the session is gone (its transaction, prepared
+// statements, the server cursors of datasets still being read, which raise
+// when they next read on and read again once refreshed).
+//
 // Set Connected while the component is being loaded and it connects when
 // loading ends. An error raised while connecting shows no password
 // (HidePasswords).
@@ -58,7 +67,7 @@ class TSQLConnection : public TComponent {
   const TStringList& Params() const { return FParams; }
 
   // False also once the session was lost; SetConnected(true) (or Open)
-  // then connects again.
+  // then connects again, keeping the datasets open.
   bool GetConnected() const;
   void SetConnected(bool Value);
   void Open() { SetConnected(true); }
@@ -105,6 +114,8 @@ class TSQLConnection : public TComponent {
   void CheckInactive() const;
   void Connect();
   void Disconnect();
+  // A new session in place of the lost one, the datasets kept open.
+  void Reconnect();
   TSQLDriverConnection& Connected();
 
   std::string FDriverName;
@@ -113,6 +124,7 @@ class TSQLConnection : public TComponent {
   std::unique_ptr<TSQLDriverConnection> FDriver;
   std::vector<TCustomSQLDataSet*> FDataSets;  // registered clients, not owned
   bool FStreamedConnected = false;
+  bool FSessionLost = false;  // the datasets outlived a session that is not replaced yet
   TNotifyEvent FBeforeConnect, FAfterConnect, FBeforeDisconnect, FAfterDisconnect;
 };
 

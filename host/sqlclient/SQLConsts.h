@@ -9,6 +9,14 @@ inline constexpr const char* SMissingSQLDriver = "No driver name given for the c
 inline constexpr const char* SDataSetIndexError = "Dataset index out of range";
 inline constexpr const char* SConnectionClosed = "The connection is not open";
 inline constexpr const char* SConnectionLost = "The connection to the server was lost: %s";
+inline constexpr const char* SSessionLost =
+    "The session with the server was lost: connect again (Connected) to go on";
+inline constexpr const char* SCursorSessionLost =
+    "The rest of this result went with the lost session that read it: refresh the dataset to read "
+    "it again";
+inline constexpr const char* SCommitInDoubt =
+    "The connection to the server was lost during COMMIT: whether the transaction took effect is "
+    "found out after connecting again: %s";
 inline constexpr const char* SConnectTimeout =
     "The server did not answer within the connect timeout";
 inline constexpr const char* SConnectionOpen = "Cannot change this setting of an open connection";

@@ -131,6 +131,16 @@ void TCustomSQLDataSet::Disconnecting() {
   Unprepare();
 }
 
+void TCustomSQLDataSet::SessionLost() {
+  FBatch.reset();
+  FCursorLost = FCursorLost || FCursorOpen;
+  FCursorOpen = false;
+}
+
+void TCustomSQLDataSet::CursorLost() const {
+  throw ESQLDatabaseError(SCursorSessionLost, 0, "08003");
+}
+
 TSQLDriverConnection& TCustomSQLDataSet::Driver() {
   if (FSQLConnection == nullptr) DatabaseError(SMissingSQLConnection, this);
   return FSQLConnection->Connected();
@@ -288,6 +298,7 @@ void TCustomSQLDataSet::FreeCursor() {
 void TCustomSQLDataSet::ExecuteStatement() {
   CheckStatement();
   FCursorOpen = false;
+  FCursorLost = false;
   FStatement->SetFirstBatch(FirstBatchRows());
   FStatement->Open(BindParams());
   FCursorOpen = true;
@@ -317,6 +328,7 @@ void TCustomSQLDataSet::InternalOpen() {
   FStatement->SetFirstBatch(FirstBatchRows());
   FStatement->Open(BindParams());
   FCursorOpen = true;
+  FCursorLost = false;
   FEndOfData = false;
   FAdvanced = false;
   InitFieldDefs();
@@ -371,6 +383,7 @@ void TCustomSQLDataSet::InternalInitFieldDefs() {
 
 void TCustomSQLDataSet::InternalClose() {
   FreeCursor();
+  FCursorLost = false;
   FResizedFields.clear();
   FAnyResized = false;
   if (FPreparedForOpen) Unprepare();
@@ -423,6 +436,15 @@ void TCustomSQLDataSet::PSBatchRun(std::vector<TBatchOutcome>& Outcomes) {
   // The batch goes with its run: nothing of it outlives the connection.
   const std::unique_ptr<TSQLBatch> batch = std::move(FBatch);
   batch->Run(Outcomes);
+}
+
+std::string TCustomSQLDataSet::PSInDoubtCommit() {
+  if (FSQLConnection == nullptr || FSQLConnection->FDriver == nullptr) return "";
+  return FSQLConnection->FDriver->InDoubtCommit();
+}
+
+TCommitOutcome TCustomSQLDataSet::PSCommitOutcome(const std::string& Id) {
+  return Driver().CommitOutcome(Id);
 }
 
 std::string TCustomSQLDataSet::CatalogTableName(std::vector<std::string> Parts) {

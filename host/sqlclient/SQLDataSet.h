@@ -102,6 +102,8 @@ class TCustomSQLDataSet : public TDataSet {
   int PSBatchCapacity() override;
   void PSBatchAdd(const std::string& SQL, TParams* Params) override;
   void PSBatchRun(std::vector<TBatchOutcome>& Outcomes) override;
+  std::string PSInDoubtCommit() override;
+  TCommitOutcome PSCommitOutcome(const std::string& Id) override;
   std::string PSGetTableName() override;
   std::string PSGetQuoteChar() override;
   bool PSIsSQLBased() override { return true; }
@@ -151,6 +153,10 @@ class TCustomSQLDataSet : public TDataSet {
   friend class TSQLConnection;
   // The connection is closing or going: close and let go of the statement.
   void Disconnecting();
+  // The session was lost and another takes its place: the dataset stays
+  // open, and a server cursor not read to its end is gone with the session.
+  void SessionLost();
+  [[noreturn]] void CursorLost() const;
   void Unprepare();
   // Checks, once per opening, that each data field can take its column's
   // values, and notes the fields whose buffers differ in size.
@@ -166,6 +172,7 @@ class TCustomSQLDataSet : public TDataSet {
   std::unique_ptr<TSQLBatch> FBatch;  // from the first PSBatchAdd to PSBatchRun
   bool FPreparedForOpen = false;      // prepared by InternalOpen, released by InternalClose
   bool FCursorOpen = false;
+  bool FCursorLost = false;  // the open cursor went with a lost session
   bool FEndOfData = false;
   bool FAdvanced = false;  // rows were read since the statement last ran
   // Per field number (index 0 unused): how a field whose buffer differs in
@@ -185,6 +192,7 @@ inline TGetResult TCustomSQLDataSet::GetRecord(TRecordBuffer, TGetMode GetMode, 
   switch (GetMode) {
     case gmNext:
       if (!FCursorOpen || FStatement == nullptr) {
+        if (FCursorLost) CursorLost();
         FEndOfData = true;
         return grEOF;
       }

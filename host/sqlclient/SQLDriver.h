@@ -231,6 +231,13 @@ class TSQLDriverConnection {
   // backend terminated); the error that found it out carried SQLSTATE class
   // 08, and the connection is of no further use.
   virtual bool Lost() const { return false; }
+  // The transaction whose COMMIT went unanswered when the session was lost
+  // (Commit raised SQLSTATE 08007), as an id that CommitOutcome of a later
+  // session looks up; empty when no commit was left in doubt.
+  virtual std::string InDoubtCommit() const { return ""; }
+  // What became of the transaction of an InDoubtCommit id: coUnknown when
+  // the server cannot tell (the default).
+  virtual TCommitOutcome CommitOutcome(const std::string& /*Id*/) { return coUnknown; }
 
   virtual void StartTransaction() = 0;
   virtual void Commit() = 0;
