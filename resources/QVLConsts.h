@@ -5,6 +5,8 @@
 // and drivers). No text is raised from anywhere else, so that an application
 // can find and compare them.
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 // Record allocator.
@@ -105,3 +107,5 @@ inline constexpr const char* SStreamNoSuchComponent = "No component named '%s'";
 inline constexpr const char* SStreamLoadedFailed = "Loading component '%s' failed: %s";
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -16,6 +16,8 @@
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/update/QVLDataSetSQLUpdateObject.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TQVLUpdateSQL : public TQVLDataSetSQLUpdateObject {
@@ -58,3 +60,5 @@ class TQVLUpdateSQL : public TQVLDataSetSQLUpdateObject {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <exception>
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 enum TFieldType : std::uint8_t {
@@ -156,3 +158,5 @@ struct TBatchOutcome {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -11,6 +11,8 @@
 
 #include "qvl/host/runtime/Object.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 enum : std::uint16_t { soFromBeginning = 0, soFromCurrent = 1, soFromEnd = 2 };
@@ -50,3 +52,5 @@ class TMemoryStream : public TStream {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

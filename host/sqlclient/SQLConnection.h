@@ -27,6 +27,8 @@
 #include "qvl/host/runtime/Component.h"
 #include "qvl/host/runtime/Strings.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TCustomSQLDataSet;
@@ -117,3 +119,5 @@ class TSQLConnection : public TComponent {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

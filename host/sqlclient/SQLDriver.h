@@ -39,6 +39,8 @@
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/Variant.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TStrings;
@@ -283,3 +285,5 @@ std::unique_ptr<TSQLDriverConnection> OpenSQLDriverConnection(const std::string&
                                                               const TStrings& Params);
 
 }  // namespace qvl
+
+#pragma GCC visibility pop
