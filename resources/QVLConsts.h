@@ -45,6 +45,8 @@ inline constexpr const char* SEndIfExpected = "#endif directive expected";
 inline constexpr const char* SUnexpectedDirective = "Unexpected directive";
 
 // Element trees and visitors built by hand with a part missing.
+// A macro SQL error's message: the error, then where in the text it is.
+inline constexpr const char* SMacroSQLErrorAt = "%s\r\nLine: %d, Column: %d";
 inline constexpr const char* SMissingMacroSQLChild = "macro SQL element without %s";
 inline constexpr const char* SMissingMacroSQLParser = "TQVLMacroSQLEvaluateVisitor needs a parser";
 

@@ -3,7 +3,7 @@
 //
 // The driver is chosen by name (DriverName: "SQLite" or "PostgreSQL") and
 // opened with the NAME=VALUE lines of Params plus ConnectionString (see
-// host/SQLiteDriver.h and host/PostgreSQLDriver.h for the names each driver
+// host/drivers/SQLiteDriver.h and host/drivers/PostgreSQLDriver.h for the names each driver
 // reads). Params and ConnectionString are read when the connection opens;
 // DriverName and ConnectionString cannot change while it is open.
 //

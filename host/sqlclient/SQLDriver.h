@@ -14,7 +14,7 @@
 // than the caller moved past, give or take one bounded batch, and the other
 // statements of the connection stay usable while a result is partly read.
 // GetData writes the current row's value in the field buffer format of
-// Column(i).DataType (host/Field.h); a value that this format cannot hold
+// Column(i).DataType (host/dataset/Field.h); a value that this format cannot hold
 // without loss raises EDatabaseError naming the column, never cut or rounded.
 //
 // Ownership: a statement belongs to whoever Prepare gave it to, and goes back
