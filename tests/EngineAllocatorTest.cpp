@@ -83,8 +83,8 @@ TEST(EngineAllocatorReuse, FreeingWhatIsNotInUseAbortsInDebugBuilds) {
 #ifdef NDEBUG
   GTEST_SKIP() << "checked in debug builds only";
 #else
+  int calls = 0;  // outlives the allocator, whose destructor calls back
   TQVLRecordAllocator a(32, 2);
-  int calls = 0;
   a.SetOnRecordFree([&](void*) { ++calls; });
   void* r = a.AllocRecord();
   a.FreeRecord(r);

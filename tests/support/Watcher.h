@@ -4,6 +4,7 @@
 // free notification of) and whether Loaded ran, so that tests can tell
 // which components went and in what order.
 
+#include <algorithm>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -21,6 +22,14 @@ class TWatcher : public TComponent {
   // Asks free notification of each of Components.
   void Watch(std::initializer_list<TComponent*> Components) {
     for (TComponent* c : Components) c->FreeNotification(this);
+  }
+  // Whether the removals heard are those of Components, each once, in any
+  // order.
+  bool RemovedOnceEach(std::vector<TComponent*> Components) const {
+    std::vector<TComponent*> removed = Removed();
+    std::sort(removed.begin(), removed.end());
+    std::sort(Components.begin(), Components.end());
+    return removed == Components;
   }
   // The components whose removal was heard, in order.
   std::vector<TComponent*> Removed() const {
