@@ -1,11 +1,16 @@
-# Install rules: the library, its headers under include/qvl/ (with the
-# generated qvl/Version.h), the qvl tool, a CMake package (find_package(qvl)
-# -> qvl::qvl; COMPONENTS Qt -> qvl::qt, whose rules are in qt/) and qvl.pc.
+# Install rules: the library, its public headers (QVL_PUBLIC_HEADERS) under
+# include/qvl/ (with the generated qvl/Version.h), the qvl tool, a CMake
+# package (find_package(qvl) -> qvl::qvl; COMPONENTS Qt -> qvl::qt, whose
+# rules are in qt/) and qvl.pc.
 # Everything here is the install component "dev"; the Qt model is "qt".
 include(CMakePackageConfigHelpers)
 
-foreach(header ${QVL_HEADERS})
+foreach(header ${QVL_PUBLIC_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)
+  # The Qt model's header is the qt component's (qt/CMakeLists.txt).
+  if(folder STREQUAL "qt")
+    continue()
+  endif()
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl/${folder} COMPONENT dev)
 endforeach()
 install(FILES ${QVL_VERSION_INCLUDE}/qvl/Version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvl

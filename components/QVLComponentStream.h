@@ -30,6 +30,8 @@
 
 #include "qvl/host/runtime/Component.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 // The document of Root, indented by two spaces.
@@ -39,3 +41,5 @@ std::string WriteComponentJSON(const TComponent& Root);
 std::unique_ptr<TComponent> ReadComponentJSON(const std::string& Document);
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -12,98 +12,85 @@
 // record fetch GetRecord(nullptr, gmNext, false), GetFieldData by field
 // number, GetBlobFieldData, FreeCursor, ExecuteStatement, and its
 // end-of-data flag (GetEndOfData / SetEndOfData).
+//
+// The engine's layout stays out of this header: every member that reaches
+// the engine is defined in QVLCustomDataSet.cpp, which instantiates the
+// template for the four components' host datasets (TSQLDataSet, TSQLQuery,
+// TSQLStoredProc, TSQLTable) and no other.
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <typeinfo>
 
-#include "qvl/engine/QVLDataSetImpl.h"
+#include "qvl/engine/QVLRecordCursor.h"
 #include "qvl/host/dataset/DataSet.h"
-#include "qvl/host/runtime/ScopedValue.h"
+#include "qvl/host/dataset/Field.h"
+#include "qvl/host/runtime/Stream.h"
 #include "qvl/sql/QVLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
-#include "qvl/update/QVLDataSetAutoSQLGenerator.h"
 
 namespace qvl {
+
+// The library's own, declared outside the exported part.
+class TQVLDataSetImpl;
 namespace test {
 class TDataSetTestPeer;
 }
 
+}  // namespace qvl
+
+#pragma GCC visibility push(default)
+
+namespace qvl {
+
 template <class TSQLBase>
 class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
  public:
-  explicit TQVLCustomDataSet(TComponent* AOwner)
-      : TSQLBase(AOwner), FDataSetImpl(std::make_unique<TQVLDataSetImpl>(this, *this)) {}
+  explicit TQVLCustomDataSet(TComponent* AOwner);
   // Closing needs these overrides and the engine: close before either goes.
-  ~TQVLCustomDataSet() override { this->DestroyingDataSet(); }
+  ~TQVLCustomDataSet() override;
 
   // ---- published properties ----------------------------------------------------
-  int GetPageSize() const { return FDataSetImpl->GetPageSize(); }
-  void SetPageSize(int Value) { FDataSetImpl->SetPageSize(Value); }
-  bool GetFetchOnDemand() const { return FDataSetImpl->GetFetchOnDemand(); }
-  void SetFetchOnDemand(bool Value) { FDataSetImpl->SetFetchOnDemand(Value); }
-  bool GetUniDirectional() const { return FDataSetImpl->GetUniDirectional(); }
-  void SetUniDirectional(bool Value) { FDataSetImpl->SetUniDirectional(Value); }
-  bool GetCachedUpdates() const { return FDataSetImpl->GetCachedUpdates(); }
-  void SetCachedUpdates(bool Value) { FDataSetImpl->SetCachedUpdates(Value); }
-  TQVLRecordUpdateOptions GetUpdateOptions() const { return FDataSetImpl->GetUpdateOptions(); }
-  void SetUpdateOptions(TQVLRecordUpdateOptions Value) { FDataSetImpl->SetUpdateOptions(Value); }
-  TUpdateMode GetUpdateMode() const { return FDataSetImpl->GetUpdateMode(); }
-  void SetUpdateMode(TUpdateMode Value) { FDataSetImpl->SetUpdateMode(Value); }
-  TQVLDataSetUpdateObject* GetUpdateObject() const { return FDataSetImpl->GetUpdateObject(); }
-  void SetUpdateObject(TQVLDataSetUpdateObject* Value) { FDataSetImpl->SetUpdateObject(Value); }
-  const TNotifyEvent& GetBeforeApplyUpdates() const {
-    return FDataSetImpl->GetBeforeApplyUpdates();
-  }
-  void SetBeforeApplyUpdates(TNotifyEvent Value) {
-    FDataSetImpl->SetBeforeApplyUpdates(std::move(Value));
-  }
-  const TNotifyEvent& GetAfterApplyUpdates() const { return FDataSetImpl->GetAfterApplyUpdates(); }
-  void SetAfterApplyUpdates(TNotifyEvent Value) {
-    FDataSetImpl->SetAfterApplyUpdates(std::move(Value));
-  }
-  const TUpdateRecordEvent& GetOnUpdateRecord() const { return FDataSetImpl->GetOnUpdateRecord(); }
-  void SetOnUpdateRecord(TUpdateRecordEvent Value) {
-    FDataSetImpl->SetOnUpdateRecord(std::move(Value));
-  }
-  const TUpdateErrorEvent& GetOnUpdateError() const { return FDataSetImpl->GetOnUpdateError(); }
-  void SetOnUpdateError(TUpdateErrorEvent Value) {
-    FDataSetImpl->SetOnUpdateError(std::move(Value));
-  }
+  int GetPageSize() const;
+  void SetPageSize(int Value);
+  bool GetFetchOnDemand() const;
+  void SetFetchOnDemand(bool Value);
+  bool GetUniDirectional() const;
+  void SetUniDirectional(bool Value);
+  bool GetCachedUpdates() const;
+  void SetCachedUpdates(bool Value);
+  TQVLRecordUpdateOptions GetUpdateOptions() const;
+  void SetUpdateOptions(TQVLRecordUpdateOptions Value);
+  TUpdateMode GetUpdateMode() const;
+  void SetUpdateMode(TUpdateMode Value);
+  TQVLDataSetUpdateObject* GetUpdateObject() const;
+  void SetUpdateObject(TQVLDataSetUpdateObject* Value);
+  const TNotifyEvent& GetBeforeApplyUpdates() const;
+  void SetBeforeApplyUpdates(TNotifyEvent Value);
+  const TNotifyEvent& GetAfterApplyUpdates() const;
+  void SetAfterApplyUpdates(TNotifyEvent Value);
+  const TUpdateRecordEvent& GetOnUpdateRecord() const;
+  void SetOnUpdateRecord(TUpdateRecordEvent Value);
+  const TUpdateErrorEvent& GetOnUpdateError() const;
+  void SetOnUpdateError(TUpdateErrorEvent Value);
 
   // ---- public operations -----------------------------------------------------------
-  bool GetUpdatesPending() const { return FDataSetImpl->GetUpdatesPending(); }
-  TUpdateStatusSet GetStatusFilter() const { return FDataSetImpl->GetStatusFilter(); }
-  void SetStatusFilter(TUpdateStatusSet Value) { FDataSetImpl->SetStatusFilter(Value); }
-  void ApplyUpdates() { FDataSetImpl->ApplyUpdates(); }
-  void CancelUpdates() { FDataSetImpl->CancelUpdates(); }
-  void RevertRecord() { FDataSetImpl->RevertRecord(); }
+  bool GetUpdatesPending() const;
+  TUpdateStatusSet GetStatusFilter() const;
+  void SetStatusFilter(TUpdateStatusSet Value);
+  void ApplyUpdates();
+  void CancelUpdates();
+  void RevertRecord();
   bool Locate(const std::string& KeyFields, const Variant& KeyValues,
-              TLocateOptions Options) override {
-    return FDataSetImpl->Locate(KeyFields, KeyValues, Options, true);
-  }
+              TLocateOptions Options) override;
   // Searches on from the record after the active one.
-  bool LocateNext(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options) {
-    return FDataSetImpl->Locate(KeyFields, KeyValues, Options, false);
-  }
+  bool LocateNext(const std::string& KeyFields, const Variant& KeyValues, TLocateOptions Options);
   Variant Lookup(const std::string& KeyFields, const Variant& KeyValues,
-                 const std::string& ResultFields) override {
-    return FDataSetImpl->Lookup(KeyFields, KeyValues, ResultFields);
-  }
+                 const std::string& ResultFields) override;
 
   // ---- IQVLRecordCursor -----------------------------------------------------------------
-  TGetResult FetchNext() override {
-    TGetResult result;
-    {
-      TScopedValue<bool> fetching(FFetching, true);
-      result = TSQLBase::GetRecord(nullptr, gmNext, false);
-    }
-    if (result != grOK)
-      this->FreeCursor();
-    else
-      this->SetEndOfData(false);
-    return result;
-  }
+  TGetResult FetchNext() override;
   bool ReadFieldData(int FieldNo, void* Buffer) override {
     return TSQLBase::GetFieldData(FieldNo, Buffer);
   }
@@ -116,18 +103,8 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
   }
   // Looked up afresh at each use: a TQVLConnection's processor, else the
   // process-wide default.
-  TQVLSQLProcessor* GetSQLProcessorInUse() override {
-    // Asked once or twice for every record applied: a plain connection is
-    // told by its type alone, as a cast that fails walks every base.
-    TSQLConnection* plain = this->GetSQLConnection();
-    if (plain != nullptr && typeid(*plain) != typeid(TSQLConnection))
-      if (auto* connection = dynamic_cast<TQVLConnection*>(plain))
-        return &connection->GetSQLProcessorInUse();
-    return &TQVLSQLProcessor::DefaultProcessor();
-  }
-  std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() override {
-    return std::make_unique<TQVLDataSetAutoSQLGenerator>(nullptr);
-  }
+  TQVLSQLProcessor* GetSQLProcessorInUse() override;
+  std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() override;
 
   // ---- host overrides ---------------------------------------------------------------------
   void GetCalcFields(TRecordBuffer Buffer) override {
@@ -136,33 +113,19 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     if (FFetching) return;
     TDataSet::GetCalcFields(Buffer);
   }
-  bool GetCanModify() override { return FDataSetImpl->GetCanModify(); }
+  bool GetCanModify() override;
   // Finding the table parses the command text, and applying asks once per
   // record: the answer is kept while the text and the connection stay.
-  std::string PSGetTableName() override {
-    TSQLConnection* connection = this->GetSQLConnection();
-    const std::string driver = connection != nullptr ? connection->GetDriverName() : std::string();
-    if (!FTableNameKnown || FTableNameText != this->GetCommandText() ||
-        FTableNameConnection != connection || FTableNameDriver != driver) {
-      FTableName = TSQLBase::PSGetTableName();
-      FTableNameText = this->GetCommandText();
-      FTableNameConnection = connection;
-      FTableNameDriver = driver;
-      FTableNameKnown = true;
-    }
-    return FTableName;
-  }
-  bool PSUpdateRecord(TUpdateKind UpdateKind, TDataSet* Delta) override {
-    return FDataSetImpl->UpdateRecord(UpdateKind, Delta);
-  }
-  int GetRecordCount() override { return FDataSetImpl->GetRecordCount(); }
-  int GetRecNo() override { return FDataSetImpl->GetRecNo(); }
-  void SetRecNo(int Value) override { FDataSetImpl->SetRecNo(Value); }
-  void InitRecord(TRecordBuffer Buffer) override { FDataSetImpl->InitRecord(Buffer); }
-  void InternalCancel() override { FDataSetImpl->InternalCancel(); }
-  void InternalEdit() override { FDataSetImpl->InternalEdit(); }
-  void InternalInsert() override { FDataSetImpl->InternalInsert(); }
-  void InternalRefresh() override { FDataSetImpl->InternalRefresh(); }
+  std::string PSGetTableName() override;
+  bool PSUpdateRecord(TUpdateKind UpdateKind, TDataSet* Delta) override;
+  int GetRecordCount() override;
+  int GetRecNo() override;
+  void SetRecNo(int Value) override;
+  void InitRecord(TRecordBuffer Buffer) override;
+  void InternalCancel() override;
+  void InternalEdit() override;
+  void InternalInsert() override;
+  void InternalRefresh() override;
   void SetBufListSize(int Value) override { TDataSet::SetBufListSize(Value); }
   void SetFiltered(bool Value) override {
     if (Value == this->GetFiltered()) return;
@@ -176,96 +139,41 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
     TSQLBase::SetOnFilterRecord(std::move(Value));
     if (!sameCode && this->GetActive()) this->Refresh();
   }
-  TRecordBuffer AllocRecordBuffer() override { return FDataSetImpl->AllocRecordBuffer(); }
-  void FreeRecordBuffer(TRecordBuffer& Buffer) override { FDataSetImpl->FreeRecordBuffer(Buffer); }
-  void GetBookmarkData(TRecordBuffer Buffer, void* Data) override {
-    FDataSetImpl->GetBookmarkData(Buffer, Data);
-  }
-  TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override {
-    return FDataSetImpl->GetBookmarkFlag(Buffer);
-  }
-  std::uint32_t GetRecordSize() override { return FDataSetImpl->GetRecordSize(); }
-  void InternalAddRecord(TRecordBuffer Buffer, bool Append) override {
-    FDataSetImpl->InternalAddRecord(Buffer, Append);
-  }
-  void InternalDelete() override { FDataSetImpl->InternalDelete(); }
-  void InternalFirst() override { FDataSetImpl->InternalFirst(); }
-  void InternalGotoBookmark(const void* Bookmark) override {
-    FDataSetImpl->InternalGotoBookmark(Bookmark);
-  }
-  void InternalInitRecord(TRecordBuffer Buffer) override {
-    FDataSetImpl->InternalInitRecord(Buffer);
-  }
-  void InternalLast() override { FDataSetImpl->InternalLast(); }
-  void InternalPost() override {
-    TDataSet::InternalPost();
-    FDataSetImpl->InternalPost();
-  }
-  void InternalSetToRecord(TRecordBuffer Buffer) override {
-    FDataSetImpl->InternalSetToRecord(Buffer);
-  }
-  void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) override {
-    FDataSetImpl->SetBookmarkFlag(Buffer, Value);
-  }
-  void SetBookmarkData(TRecordBuffer Buffer, const void* Data) override {
-    FDataSetImpl->SetBookmarkData(Buffer, Data);
-  }
-  void SetFieldData(TField* Field, const void* Buffer) override {
-    FDataSetImpl->SetFieldData(Field, Buffer);
-  }
-  TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) override {
-    return FDataSetImpl->GetRecord(Buffer, GetMode, DoCheck);
-  }
-  void InternalClose() override {
-    FDataSetImpl->InternalClose();
-    TSQLBase::InternalClose();
-  }
-  void InternalOpen() override {
-    // The host's forward-only open makes the dataset unidirectional; here
-    // direction is the UniDirectional property's.
-    const bool uniDirectional = TDataSet::GetUniDirectional();
-    TSQLBase::InternalOpen();
-    TDataSet::SetUniDirectional(uniDirectional);
-    FDataSetImpl->InternalOpen();
-  }
+  TRecordBuffer AllocRecordBuffer() override;
+  void FreeRecordBuffer(TRecordBuffer& Buffer) override;
+  void GetBookmarkData(TRecordBuffer Buffer, void* Data) override;
+  TBookmarkFlag GetBookmarkFlag(TRecordBuffer Buffer) override;
+  std::uint32_t GetRecordSize() override;
+  void InternalAddRecord(TRecordBuffer Buffer, bool Append) override;
+  void InternalDelete() override;
+  void InternalFirst() override;
+  void InternalGotoBookmark(const void* Bookmark) override;
+  void InternalInitRecord(TRecordBuffer Buffer) override;
+  void InternalLast() override;
+  void InternalPost() override;
+  void InternalSetToRecord(TRecordBuffer Buffer) override;
+  void SetBookmarkFlag(TRecordBuffer Buffer, TBookmarkFlag Value) override;
+  void SetBookmarkData(TRecordBuffer Buffer, const void* Data) override;
+  void SetFieldData(TField* Field, const void* Buffer) override;
+  TGetResult GetRecord(TRecordBuffer Buffer, TGetMode GetMode, bool DoCheck) override;
+  void InternalClose() override;
+  void InternalOpen() override;
   // The first batch brings the window the views show, or every row when
   // they are all read at once.
-  int FirstBatchRows() override {
-    if (TDataSet::GetUniDirectional()) return 1;
-    return FDataSetImpl->GetFetchOnDemand() ? this->WantedBufferCount() : 0;
-  }
-  bool IsCursorOpen() override { return FDataSetImpl->IsCursorOpen() || TSQLBase::IsCursorOpen(); }
-  bool BookmarkValid(const TBookmark& Bookmark) override {
-    return FDataSetImpl->BookmarkValid(AsBookmark(Bookmark));
-  }
-  int CompareBookmarks(const TBookmark& Bookmark1, const TBookmark& Bookmark2) override {
-    return FDataSetImpl->CompareBookmarks(AsBookmark(Bookmark1), AsBookmark(Bookmark2));
-  }
-  std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode) override {
-    return FDataSetImpl->CreateBlobStream(Field, Mode);
-  }
-  bool GetCurrentRecord(TRecordBuffer Buffer) override {
-    return FDataSetImpl->GetCurrentRecord(Buffer);
-  }
-  int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) override {
-    return FDataSetImpl->GetBlobFieldData(FieldNo, Buffer);
-  }
-  bool GetFieldData(TField* Field, void* Buffer) override {
-    return FDataSetImpl->GetFieldData(Field, Buffer);
-  }
-  bool PeekFieldData(TField* Field, const void*& Data) override {
-    return FDataSetImpl->PeekFieldData(Field, Data);
-  }
+  int FirstBatchRows() override;
+  bool IsCursorOpen() override;
+  bool BookmarkValid(const TBookmark& Bookmark) override;
+  int CompareBookmarks(const TBookmark& Bookmark1, const TBookmark& Bookmark2) override;
+  std::unique_ptr<TStream> CreateBlobStream(TField* Field, TBlobStreamMode Mode) override;
+  bool GetCurrentRecord(TRecordBuffer Buffer) override;
+  int GetBlobFieldData(int FieldNo, TBlobByteData& Buffer) override;
+  bool GetFieldData(TField* Field, void* Buffer) override;
+  bool PeekFieldData(TField* Field, const void*& Data) override;
   void PeekFieldsData(TField* const* Fields, std::size_t Count, const void** Data,
-                      bool* Peeked) override {
-    FDataSetImpl->PeekFieldsData(Fields, Count, Data, Peeked);
-  }
-  bool GetFieldData(int FieldNo, void* Buffer) override {
-    TField* field = this->FieldByNumber(FieldNo);
-    return field != nullptr && FDataSetImpl->GetFieldData(field, Buffer);
-  }
-  bool IsSequenced() override { return FDataSetImpl->IsSequenced(); }
-  TUpdateStatus UpdateStatus() override { return FDataSetImpl->UpdateStatus(); }
+                      bool* Peeked) override;
+  bool GetFieldData(int FieldNo, void* Buffer) override;
+  bool IsSequenced() override;
+  TUpdateStatus UpdateStatus() override;
 
  private:
   friend class test::TDataSetTestPeer;
@@ -284,3 +192,5 @@ class TQVLCustomDataSet : public TSQLBase, public IQVLRecordCursor {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -2,8 +2,6 @@
 
 namespace qvl {
 
-template class TQVLCustomDataSet<TSQLDataSet>;
-
 TQVLDataSet::TQVLDataSet(TComponent* AOwner)
     : TQVLCustomDataSet<TSQLDataSet>(AOwner), FInternalUpdateObject(new TQVLUpdateSQL(this)) {
   SetUpdateObject(FInternalUpdateObject);

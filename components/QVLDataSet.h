@@ -11,6 +11,8 @@
 #include "qvl/host/sqlclient/SQLDataSet.h"
 #include "qvl/update/QVLUpdateSQL.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 extern template class TQVLCustomDataSet<TSQLDataSet>;
@@ -28,3 +30,5 @@ class TQVLDataSet : public TQVLCustomDataSet<TSQLDataSet> {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -6,8 +6,6 @@
 
 namespace qvl {
 
-template class TQVLCustomDataSet<TSQLQuery>;
-
 TQVLQuery::TQVLQuery(TComponent* AOwner)
     : TQVLCustomDataSet<TSQLQuery>(AOwner), FMacros(std::make_unique<TStringList>()) {
   SQL().SetOnChange([this](TObject* Sender) { MacroSQLChanged(Sender); });

@@ -33,6 +33,8 @@
 #include "qvl/host/sqlclient/SQLDataSet.h"
 #include "qvl/macrosql/QVLMacroSQL.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 extern template class TQVLCustomDataSet<TSQLQuery>;
@@ -82,3 +84,5 @@ class TQVLQuery : public TQVLCustomDataSet<TSQLQuery> {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

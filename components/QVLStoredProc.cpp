@@ -2,8 +2,6 @@
 
 namespace qvl {
 
-template class TQVLCustomDataSet<TSQLStoredProc>;
-
 TQVLStoredProc::TQVLStoredProc(TComponent* AOwner) : TQVLCustomDataSet<TSQLStoredProc>(AOwner) {}
 
 TQVLStoredProc::~TQVLStoredProc() {

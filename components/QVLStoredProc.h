@@ -6,6 +6,8 @@
 #include "qvl/components/QVLCustomDataSet.h"
 #include "qvl/host/sqlclient/SQLDataSet.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 extern template class TQVLCustomDataSet<TSQLStoredProc>;
@@ -17,3 +19,5 @@ class TQVLStoredProc : public TQVLCustomDataSet<TSQLStoredProc> {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

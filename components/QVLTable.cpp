@@ -2,8 +2,6 @@
 
 namespace qvl {
 
-template class TQVLCustomDataSet<TSQLTable>;
-
 TQVLTable::TQVLTable(TComponent* AOwner) : TQVLCustomDataSet<TSQLTable>(AOwner) {}
 
 TQVLTable::~TQVLTable() {

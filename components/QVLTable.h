@@ -6,6 +6,8 @@
 #include "qvl/components/QVLCustomDataSet.h"
 #include "qvl/host/sqlclient/SQLDataSet.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 extern template class TQVLCustomDataSet<TSQLTable>;
@@ -17,3 +19,5 @@ class TQVLTable : public TQVLCustomDataSet<TSQLTable> {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

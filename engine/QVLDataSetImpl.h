@@ -53,6 +53,7 @@
 
 #include "qvl/engine/QVLDataSetUpdateObject.h"
 #include "qvl/engine/QVLRecordAllocator.h"
+#include "qvl/engine/QVLRecordCursor.h"
 #include "qvl/host/dataset/DataSet.h"
 #include "qvl/host/dataset/DataSetEngineAccess.h"
 #include "qvl/host/dataset/Field.h"
@@ -68,57 +69,7 @@ namespace test {
 class TDataSetTestPeer;
 }
 
-// The owner's side of the engine: the row source. The owner constructs the
-// engine and outlives it.
-class IQVLRecordCursor {
- public:
-  // grOK: the owner's cursor stands on a new row; anything else: no more rows.
-  virtual TGetResult FetchNext() = 0;
-  // Writes the current row's value of a non-blob field (DataSize bytes, native
-  // format; for a variant field, assigned to the TVariantCell at Buffer) into
-  // Buffer; false for null.
-  virtual bool ReadFieldData(int FieldNo, void* Buffer) = 0;
-  // Stores the current row's blob bytes into Buffer (left null for null).
-  virtual int ReadBlobFieldData(int FieldNo, TBlobByteData& Buffer) = 0;
-  // Executes the statement again; the next FetchNext reads the first row.
-  virtual void Restart() = 0;
-  virtual TQVLSQLProcessor* GetSQLProcessorInUse() = 0;
-  // A new update object that generates its statements from the dataset's
-  // fields, or null when the owner has none; the engine links it for one
-  // record's apply at a time.
-  virtual std::unique_ptr<TQVLDataSetUpdateObject> CreateAutoSQLGenerator() = 0;
-
- protected:
-  ~IQVLRecordCursor() = default;
-};
-
 inline constexpr std::size_t kQVLRecordHeaderSize = 3 * sizeof(void*) + 1 + sizeof(std::int32_t);
-inline constexpr int kQVLBookmarkSize = static_cast<int>(sizeof(void*) + sizeof(std::uint64_t));
-
-// TQVLRecordUpdateOption: bit n for the n-th member.
-enum TQVLRecordUpdateOption : std::uint8_t {
-  uoCheckRowsAffected = 1,
-  uoAllowMultiRecordUpdates = 2,
-  uoAllowAutomaticUpdate = 4,
-  uoUpdateInTransaction = 8,
-};
-using TQVLRecordUpdateOptions = std::uint8_t;
-inline constexpr TQVLRecordUpdateOptions kQVLAllRecordUpdateOptions =
-    uoCheckRowsAffected | uoAllowMultiRecordUpdates | uoAllowAutomaticUpdate |
-    uoUpdateInTransaction;
-// A new dataset's options: one record's change writes exactly one row.
-// uoAllowMultiRecordUpdates is for an application that knows its statements
-// change several rows on purpose; without it, a key-less table's identical
-// rows or a query that leaves the key out would all take one edit.
-inline constexpr TQVLRecordUpdateOptions kQVLDefaultRecordUpdateOptions =
-    uoCheckRowsAffected | uoAllowAutomaticUpdate | uoUpdateInTransaction;
-
-// OnUpdateRecord: applies the record itself, or leaves uaFail for the update
-// object. OnUpdateError: decides what a database error while applying means.
-using TUpdateRecordEvent =
-    std::function<void(TDataSet* DataSet, TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
-using TUpdateErrorEvent = std::function<void(TDataSet* DataSet, EDatabaseError& E,
-                                             TUpdateKind UpdateKind, TUpdateAction& UpdateAction)>;
 
 class TQVLDataSetImpl {
  public:
@@ -408,6 +359,9 @@ class TQVLDataSetImpl {
   std::string TailFault() const;
   void PrepareKeySearch(TKeySearch& Search, const std::vector<TField*>& Fields,
                         const Variant& KeyValues);
+  static bool IsStringFieldType(TFieldType T) {
+    return T == ftString || T == ftFixedChar || T == ftWideString || T == ftGuid;
+  }
   static bool GetBlobSlotData(const std::uint8_t* Slot, void* Buffer) {
     if (TBlobByteData::SlotData(Slot) == nullptr) return false;
     if (Buffer != nullptr) *static_cast<TBlobByteData*>(Buffer) = TBlobByteData::SlotGet(Slot);
@@ -496,39 +450,6 @@ class TQVLDataSetImpl {
   std::unique_ptr<TQVLDataSetUpdateObject> FAutoSQLGenerator;  // never FUpdateObject
   bool FBatching = false;                                      // see BatchingUpdates
   TQVLDataSetUpdateObject* FQueuedBy = nullptr;  // whose statement the last record queued
-};
-
-// A stream on a blob field of the record that field access resolves to at
-// each call. It keeps no hold on the bytes between calls, so it follows the
-// dataset when field access moves and survives the array being replaced.
-// Writes unshare the array first, so other holders (the edit backup, old
-// values) keep their bytes. Destroying a stream that wrote (or truncated)
-// marks the field modified and sends the field-change notification.
-// A stream that outlives its dataset's opening (Close, destruction) is
-// inert: reading, writing and truncating raise SDataSetClosed, and
-// destroying it touches nothing.
-class TQVLBlobStream : public TStream {
- public:
-  TQVLBlobStream(TQVLDataSetImpl* ADataSetImpl, TBlobField* AField, TBlobStreamMode Mode);
-  ~TQVLBlobStream() override;
-
-  std::int32_t Read(void* Buffer, std::int32_t Count) override;
-  std::int32_t Write(const void* Buffer, std::int32_t Count) override;
-  std::int32_t Seek(std::int32_t Offset, std::uint16_t Origin) override;
-  void Truncate();
-  std::int32_t GetBlobSize();
-  void ReadBlobData();
-
- private:
-  friend class TQVLDataSetImpl;
-  // The engine is closing: the field and the records go.
-  void Detach() noexcept;
-
-  TQVLDataSetImpl* FDataSetImpl;  // null once detached
-  TBlobField* FField;
-  bool FModified = false;
-  std::int32_t FPosition = 0;
-  std::uint8_t* FBlobData = nullptr;
 };
 
 }  // namespace qvl

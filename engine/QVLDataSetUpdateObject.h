@@ -20,9 +20,17 @@
 
 namespace qvl {
 
+// The library's own, declared outside the exported part.
+class TQVLDataSetImpl;
+
+}  // namespace qvl
+
+#pragma GCC visibility push(default)
+
+namespace qvl {
+
 class TDataSet;
 class TParams;
-class TQVLDataSetImpl;
 
 class TQVLDataSetUpdateObject : public TComponent {
  public:
@@ -62,3 +70,5 @@ class TQVLDataSetUpdateObject : public TComponent {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -8,6 +8,7 @@
 #include <limits>
 #include <new>
 
+#include "qvl/host/runtime/Invariants.h"
 #include "qvl/resources/QVLConsts.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -148,7 +149,15 @@ void* TQVLRecordAllocator::AllocRecord() {
 
 void TQVLRecordAllocator::FreeRecord(void* P) {
   std::size_t page, index;
-  if (Locate(P, page, index)) FPages[page].Stamps[index] = 0;
+  const bool located = Locate(P, page, index);
+#ifndef NDEBUG
+  // A record freed twice would sit on the free list twice and be handed out
+  // to two owners; one that is not ours would be handed out at all.
+  if (!located || FPages[page].Stamps[index] == 0)
+    InvariantBroken("start", __func__,
+                    located ? "the record is not in use" : "not a record of this allocator");
+#endif
+  if (located) FPages[page].Stamps[index] = 0;
   if (FOnRecordFree) FOnRecordFree(P);
   FFreeList.push_back(P);
   QVL_POISON(P, FRecordSize);

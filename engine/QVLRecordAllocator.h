@@ -4,9 +4,13 @@
 // Contract:
 //  - AllocRecord never returns null; every byte of the record is zero.
 //  - FreeRecord hands the record to OnRecordFree (when set) and keeps it for
-//    reuse, last freed first. Pages go back to the heap only when the
-//    allocator is destroyed; until then a freed record's memory stays
-//    readable, which is what lets the engine check a stale address safely.
+//    reuse: AllocRecord hands freed records out again before it takes a new
+//    page (the last freed first, the likeliest to be in the processor's
+//    cache). Pages go back to the heap only when the allocator is destroyed;
+//    until then a freed record's memory stays readable, which is what lets
+//    the engine check a stale address safely.
+//    REQUIRES: the record is in use (handed out and not freed since); debug
+//    builds abort on a record freed twice or one not of this allocator.
 //  - The destructor calls OnRecordFree exactly once for each record still in
 //    use, never for a freed one or one that was never handed out.
 //  - Every record handed out carries a stamp, unique among the stamps of all

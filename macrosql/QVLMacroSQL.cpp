@@ -18,8 +18,8 @@ std::unique_ptr<T> Required(std::unique_ptr<T> Child, const char* What) {
 
 EQVLMacroSQLError::EQVLMacroSQLError(const std::string& Message, std::int32_t ALine,
                                      std::int32_t AColumn)
-    : Exception(Format("%s\r\nLine: %d, Column: %d",
-                       {Message, std::to_string(ALine), std::to_string(AColumn)})),
+    : Exception(
+          Format(SMacroSQLErrorAt, {Message, std::to_string(ALine), std::to_string(AColumn)})),
       FLine(ALine),
       FColumn(AColumn),
       FErrorText(Message) {}

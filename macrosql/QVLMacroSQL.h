@@ -16,6 +16,8 @@
 
 #include "qvl/host/runtime/Exceptions.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class IQVLMacroSQLVisitor;
@@ -250,3 +252,5 @@ class IQVLMacroSQLParser {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -1,8 +1,10 @@
 #include "qvl/macrosql/QVLMacroSQLParser.h"
 
+#include <array>
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -18,6 +20,16 @@ namespace qvl {
 namespace {
 
 constexpr char kDirectiveChar = '#';
+
+// The characters that end a plain run of text, the scanner's one list for its
+// vector and scalar paths: the parameter and the macro character (the
+// parser's own, first and second), directives, the three quotes, and the
+// starts of the two comment forms.
+constexpr std::size_t kSpecialCount = 8;
+using TSpecialChars = std::array<char, kSpecialCount>;
+constexpr TSpecialChars SpecialChars(char ParamChar, char MacroChar) noexcept {
+  return {ParamChar, MacroChar, kDirectiveChar, '"', '\'', '`', '-', '/'};
+}
 
 bool IsQuote(char C) noexcept {
   return C == '"' || C == '\'' || C == '`';
@@ -69,7 +81,7 @@ class TQVLMacroSQLParser::TNesting {
 
 TQVLMacroSQLParser::TQVLMacroSQLParser(char AParamChar, char AMacroChar)
     : FParamChar(AParamChar), FMacroChar(AMacroChar) {
-  for (char c : {FParamChar, FMacroChar, kDirectiveChar, '"', '\'', '`', '-', '/'})
+  for (char c : SpecialChars(FParamChar, FMacroChar))
     FSpecial[static_cast<unsigned char>(c)] = true;
 }
 
@@ -149,27 +161,22 @@ bool TQVLMacroSQLParser::CompareString(std::string_view S) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QVL_MACROSQL_AVX2 1
 namespace {
+template <std::size_t... I>
+__attribute__((target("avx2"))) __m256i AnyEqualAVX2(__m256i V, const __m256i* Keys,
+                                                     std::index_sequence<I...>) noexcept {
+  return (_mm256_cmpeq_epi8(V, Keys[I]) | ...);
+}
+
 // Plain runs dominate long texts; where the processor has AVX2, look at 32
 // bytes at a time. Returns the first block position not fully scanned.
 __attribute__((target("avx2"))) const char* SkipPlainAVX2(const char* P, const char* End,
                                                           char ParamChar, char MacroChar) noexcept {
-  const __m256i param = _mm256_set1_epi8(ParamChar);
-  const __m256i macro = _mm256_set1_epi8(MacroChar);
-  const __m256i directive = _mm256_set1_epi8(kDirectiveChar);
-  const __m256i dquote = _mm256_set1_epi8('"');
-  const __m256i squote = _mm256_set1_epi8('\'');
-  const __m256i bquote = _mm256_set1_epi8('`');
-  const __m256i dash = _mm256_set1_epi8('-');
-  const __m256i slash = _mm256_set1_epi8('/');
+  const TSpecialChars specials = SpecialChars(ParamChar, MacroChar);
+  __m256i keys[kSpecialCount];
+  for (std::size_t i = 0; i < kSpecialCount; ++i) keys[i] = _mm256_set1_epi8(specials[i]);
   for (; End - P >= 32; P += 32) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P));
-    __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi8(v, param), _mm256_cmpeq_epi8(v, macro));
-    hit = _mm256_or_si256(
-        hit, _mm256_or_si256(_mm256_cmpeq_epi8(v, directive), _mm256_cmpeq_epi8(v, dquote)));
-    hit = _mm256_or_si256(
-        hit, _mm256_or_si256(_mm256_cmpeq_epi8(v, squote), _mm256_cmpeq_epi8(v, bquote)));
-    hit = _mm256_or_si256(hit,
-                          _mm256_or_si256(_mm256_cmpeq_epi8(v, dash), _mm256_cmpeq_epi8(v, slash)));
+    const __m256i hit = AnyEqualAVX2(v, keys, std::make_index_sequence<kSpecialCount>());
     const auto mask = static_cast<unsigned>(_mm256_movemask_epi8(hit));
     if (mask != 0) return P + std::countr_zero(mask);
   }
@@ -183,6 +190,15 @@ bool HasAVX2() noexcept {
 }  // namespace
 #endif
 
+#if defined(__SSE2__)
+namespace {
+template <std::size_t... I>
+__m128i AnyEqualSSE2(__m128i V, const __m128i* Keys, std::index_sequence<I...>) noexcept {
+  return (_mm_cmpeq_epi8(V, Keys[I]) | ...);
+}
+}  // namespace
+#endif
+
 const char* TQVLMacroSQLParser::FindSpecial(const char* From) const noexcept {
   const char* p = From;
 #if defined(QVL_MACROSQL_AVX2)
@@ -192,20 +208,12 @@ const char* TQVLMacroSQLParser::FindSpecial(const char* From) const noexcept {
   }
 #endif
 #if defined(__SSE2__)
-  const __m128i param = _mm_set1_epi8(FParamChar);
-  const __m128i macro = _mm_set1_epi8(FMacroChar);
-  const __m128i directive = _mm_set1_epi8(kDirectiveChar);
-  const __m128i dquote = _mm_set1_epi8('"');
-  const __m128i squote = _mm_set1_epi8('\'');
-  const __m128i bquote = _mm_set1_epi8('`');
-  const __m128i dash = _mm_set1_epi8('-');
-  const __m128i slash = _mm_set1_epi8('/');
+  const TSpecialChars specials = SpecialChars(FParamChar, FMacroChar);
+  __m128i keys[kSpecialCount];
+  for (std::size_t i = 0; i < kSpecialCount; ++i) keys[i] = _mm_set1_epi8(specials[i]);
   for (; FEnd - p >= 16; p += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, param), _mm_cmpeq_epi8(v, macro));
-    hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, directive), _mm_cmpeq_epi8(v, dquote)));
-    hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, squote), _mm_cmpeq_epi8(v, bquote)));
-    hit = _mm_or_si128(hit, _mm_or_si128(_mm_cmpeq_epi8(v, dash), _mm_cmpeq_epi8(v, slash)));
+    const __m128i hit = AnyEqualSSE2(v, keys, std::make_index_sequence<kSpecialCount>());
     const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
     if (mask != 0) return p + std::countr_zero(mask);
   }

@@ -5,6 +5,8 @@
 // and drivers). No text is raised from anywhere else, so that an application
 // can find and compare them.
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 // Record allocator.
@@ -46,6 +48,8 @@ inline constexpr const char* SEndIfExpected = "#endif directive expected";
 inline constexpr const char* SUnexpectedDirective = "Unexpected directive";
 
 // Element trees and visitors built by hand with a part missing.
+// A macro SQL error's message: the error, then where in the text it is.
+inline constexpr const char* SMacroSQLErrorAt = "%s\r\nLine: %d, Column: %d";
 inline constexpr const char* SMissingMacroSQLChild = "macro SQL element without %s";
 inline constexpr const char* SMissingMacroSQLParser = "TQVLMacroSQLEvaluateVisitor needs a parser";
 
@@ -108,3 +112,5 @@ inline constexpr const char* SStreamNoSuchComponent = "No component named '%s'";
 inline constexpr const char* SStreamLoadedFailed = "Loading component '%s' failed: %s";
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -10,6 +10,8 @@
 #include "qvl/host/sqlclient/SQLConnection.h"
 #include "qvl/sql/QVLSQLProcessor.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TQVLConnection : public TSQLConnection {
@@ -30,3 +32,5 @@ class TQVLConnection : public TSQLConnection {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -27,6 +27,8 @@
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/macrosql/QVLMacroSQL.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class ESQLDatabaseError;
@@ -166,3 +168,5 @@ class TQVLSQLProcessor : public TComponent {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

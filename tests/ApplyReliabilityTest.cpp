@@ -17,19 +17,11 @@
 #include "qvl/resources/QVLConsts.h"
 #include "qvl/update/QVLUpdateSQL.h"
 #include "tests/SQLLayerTestSupport.h"
+#include "tests/support/ErrorMessage.h"
 
 using namespace qvl;
 
 namespace {
-
-std::string Message(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const EDatabaseError& e) {
-    return e.Message();
-  }
-  return "no error";
-}
 
 class ApplyReliability : public qvl::test::SQLLayerTest {
  protected:
@@ -149,7 +141,7 @@ TEST_P(ApplyReliability, LostUpdatesAreReported) {
       EXPECT_EQ(E.Message(), SRecordChanged);
       EXPECT_EQ(Kind, ukModify);
     });
-    EXPECT_EQ(Message([&] { second->ApplyUpdates(); }), SRecordChanged);
+    EXPECT_EQ(test::Error<EDatabaseError>([&] { second->ApplyUpdates(); }), SRecordChanged);
     EXPECT_EQ(errors, 1);
     EXPECT_EQ(Pending(*second), std::to_string(id) + "=second:M");
   }
@@ -373,7 +365,7 @@ TEST_P(ApplyReliability, UnchangedValuesMatchThemselvesUnderWhereAll) {
     q.FieldByName("tag")->SetAsInteger(1);
     q.Post();
   }
-  EXPECT_EQ(Message([&] { q.ApplyUpdates(); }), "no error");
+  EXPECT_EQ(test::Error<EDatabaseError>([&] { q.ApplyUpdates(); }), "no error");
   auto check = Query("SELECT count(*) AS n FROM kinds WHERE tag = 1");
   check->Open();
   EXPECT_EQ(check->FieldByName("n")->GetAsInteger(), 3);
@@ -422,10 +414,10 @@ TEST_P(ApplyReliability, ChangedTextsAndBytesAreNotOverwritten) {
         F.SetAsString(value);
       });
       edit(*a, 2, [](TField& F) { F.SetAsString(""); });
-      ASSERT_EQ(Message([&] { a->ApplyUpdates(); }), "no error");
+      ASSERT_EQ(test::Error<EDatabaseError>([&] { a->ApplyUpdates(); }), "no error");
 
       edit(*b, 1, [](TField& F) { F.SetAsString("B"); });
-      EXPECT_EQ(Message([&] { b->ApplyUpdates(); }), SRecordChanged);
+      EXPECT_EQ(test::Error<EDatabaseError>([&] { b->ApplyUpdates(); }), SRecordChanged);
       b->CancelUpdates();
       if (mode == upWhereAll) {
         ASSERT_TRUE(b->Locate("id", 2, 0));
@@ -433,7 +425,7 @@ TEST_P(ApplyReliability, ChangedTextsAndBytesAreNotOverwritten) {
       } else {
         edit(*b, 2, [](TField& F) { F.SetAsString("B"); });
       }
-      EXPECT_EQ(Message([&] { b->ApplyUpdates(); }), SRecordChanged);
+      EXPECT_EQ(test::Error<EDatabaseError>([&] { b->ApplyUpdates(); }), SRecordChanged);
       auto server = open(Conn.get());
       for (int id : {1, 2}) {
         ASSERT_TRUE(server->Locate("id", id, 0) && a->Locate("id", id, 0));
@@ -454,7 +446,7 @@ TEST_P(ApplyReliability, ChangedTextsAndBytesAreNotOverwritten) {
     EXPECT_EQ(q.FieldByName(name)->GetProviderFlags() & pfInWhere, 0) << name;
   q.Edit();
   q.FieldByName("n")->SetAsInteger(1);
-  EXPECT_EQ(Message([&] { q.Post(); }), "no error");
+  EXPECT_EQ(test::Error<EDatabaseError>([&] { q.Post(); }), "no error");
 }
 
 // Without the key one record's WHERE can match several rows. By default
@@ -504,7 +496,7 @@ TEST_P(ApplyReliability, OneRecordChangesOneRowUnlessAllowed) {
     q.Last();
     q.First();
     if (c.ApplicationTransaction) Conn->StartTransaction();
-    const std::string outcome = Message([&] {
+    const std::string outcome = test::Error<EDatabaseError>([&] {
       if (c.Delete) {
         q.Delete();
       } else {

@@ -15,19 +15,10 @@
 #include "qvl/host/dataset/Field.h"
 #include "qvl/host/drivers/SQLiteDriver.h"
 #include "qvl/host/sqlclient/SQLConnection.h"
+#include "tests/support/ErrorMessage.h"
 #include "tests/support/TestPeer.h"
 
 namespace qvl::test {
-
-// The message of the exception F raises, or "no error".
-inline std::string Error(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "no error";
-}
 
 // Counts the SELECT statements the database starts, so that tests can tell
 // when a dataset executes its query again.

@@ -11,6 +11,7 @@
 #include "qvl/components/QVLTable.h"
 #include "qvl/sql/QVLConnection.h"
 #include "qvl/update/QVLUpdateSQL.h"
+#include "tests/support/Watcher.h"
 
 using namespace qvl;
 
@@ -50,11 +51,29 @@ TEST(QVLConnection, LinksEndWhicheverSideGoesFirst) {
     replaced.reset();  // no longer linked: nothing to tell the connection
     EXPECT_EQ(connection.GetSQLProcessor(), &kept);
   }
-  // The connection went first; the sanitizer build checks that destroying
-  // the processor later does not reach it.
-  TComponent owner(nullptr);
-  auto* connection = new TQVLConnection(&owner);
-  connection->SetSQLProcessor(new TQVLSQLProcessor(&owner));  // freed first, as the newer one
+  // Owned together, both go, in either order, and the one left never reaches
+  // the other again (the sanitizer build watches); a connection whose
+  // processor went falls back to the default.
+  for (bool processorNewer : {true, false}) {
+    test::TWatcher watcher(nullptr);
+    TQVLConnection* connection = nullptr;
+    TQVLSQLProcessor* processor = nullptr;
+    {
+      TComponent owner(nullptr);
+      if (!processorNewer) processor = new TQVLSQLProcessor(&owner);
+      connection = new TQVLConnection(&owner);
+      if (processorNewer) processor = new TQVLSQLProcessor(&owner);
+      connection->SetSQLProcessor(processor);
+      watcher.Watch({connection, processor});
+      if (processorNewer) {
+        delete processor;
+        EXPECT_EQ(connection->GetSQLProcessor(), nullptr);
+        EXPECT_EQ(&connection->GetSQLProcessorInUse(), Default());
+      }
+    }
+    EXPECT_TRUE(watcher.RemovedOnceEach({processor, connection}))
+        << "processor newer: " << processorNewer;
+  }
 }
 
 template <class T>

@@ -12,6 +12,7 @@
 #include "qvl/host/runtime/Stream.h"
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/host/runtime/Variant.h"
+#include "tests/support/Watcher.h"
 
 using namespace qvl;
 
@@ -167,24 +168,7 @@ TEST(StringList, ChangeNotificationsAndUpdates) {
   EXPECT_THROW(list.Get(9), EListError);
 }
 
-namespace {
-class TWatcher : public TComponent {
- public:
-  using TComponent::TComponent;
-  std::vector<std::pair<TComponent*, TOperation>> Heard;
-  bool LoadedCalled = false;
-
- protected:
-  void Notification(TComponent* C, TOperation Op) override {
-    TComponent::Notification(C, Op);
-    Heard.push_back({C, Op});
-  }
-  void Loaded() override {
-    TComponent::Loaded();
-    LoadedCalled = true;
-  }
-};
-}  // namespace
+using test::TWatcher;
 
 TEST(Component, OwnerDestroysWhatItOwns) {
   auto owner = std::make_unique<TWatcher>(nullptr);

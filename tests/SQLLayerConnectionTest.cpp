@@ -7,19 +7,12 @@
 #include "qvl/host/drivers/SQLiteDriver.h"
 #include "qvl/host/sqlclient/SQLText.h"
 #include "tests/SQLLayerTestSupport.h"
+#include "tests/support/ErrorMessage.h"
+#include "tests/support/Watcher.h"
 
 using namespace qvl;
 
 namespace {
-
-std::string ErrorOf(const std::function<void()>& F) {
-  try {
-    F();
-  } catch (const EDatabaseError& E) {
-    return E.Message();
-  }
-  return "no error";
-}
 
 class SQLConnectionTest : public ::testing::Test {
  protected:
@@ -42,7 +35,7 @@ class SQLConnectionTest : public ::testing::Test {
 
 TEST(SQLConnectionDrivers, DriverNamesAndParametersAreChecked) {
   auto open = [](const std::string& Driver, std::initializer_list<std::string> Params) {
-    return ErrorOf([&] {
+    return test::Error<EDatabaseError>([&] {
       TSQLConnection c;
       c.SetDriverName(Driver);
       for (const auto& p : Params) c.Params().Add(p);
@@ -77,14 +70,14 @@ TEST_F(SQLConnectionTest, ConnectionStringAndReadOnlyFiles) {
   EXPECT_TRUE(c.GetConnected());
   EXPECT_EQ("\"", c.GetQuoteChar());
   EXPECT_EQ("attempt to write a readonly database",
-            ErrorOf([&] { c.ExecuteDirect("DELETE FROM t"); }));
+            test::Error<EDatabaseError>([&] { c.ExecuteDirect("DELETE FROM t"); }));
   EXPECT_EQ("Cannot change this setting of an open connection",
-            ErrorOf([&] { c.SetDriverName("PostgreSQL"); }));
+            test::Error<EDatabaseError>([&] { c.SetDriverName("PostgreSQL"); }));
   EXPECT_EQ("Cannot change this setting of an open connection",
-            ErrorOf([&] { c.SetConnectionString("x.db"); }));
+            test::Error<EDatabaseError>([&] { c.SetConnectionString("x.db"); }));
   c.Close();
   EXPECT_FALSE(c.GetConnected());
-  EXPECT_EQ("The connection is not open", ErrorOf([&] { c.Driver(); }));
+  EXPECT_EQ("The connection is not open", test::Error<EDatabaseError>([&] { c.Driver(); }));
 }
 
 TEST_F(SQLConnectionTest, APartlyReadQueryBlocksWritersOnlyWithoutTheWriteAheadLog) {
@@ -105,19 +98,22 @@ TEST_F(SQLConnectionTest, APartlyReadQueryBlocksWritersOnlyWithoutTheWriteAheadL
     q.SQL().SetText("SELECT n FROM r");
     q.Open();  // on the first row: the read lock is held
     auto writer = connect({"BusyTimeout=50"});
-    EXPECT_EQ(wal ? "no error" : "database is locked",
-              ErrorOf([&] { writer->ExecuteDirect("INSERT INTO r VALUES (3)"); }))
+    EXPECT_EQ(wal ? "no error" : "database is locked", test::Error<EDatabaseError>([&] {
+                writer->ExecuteDirect("INSERT INTO r VALUES (3)");
+              }))
         << wal;
     q.Close();
   }
-  EXPECT_EQ("Invalid value 'fast' of connection parameter 'JournalMode'", ErrorOf([] {
+  EXPECT_EQ("Invalid value 'fast' of connection parameter 'JournalMode'",
+            test::Error<EDatabaseError>([] {
               TSQLConnection c;
               c.SetDriverName("SQLite");
               c.Params().Add("Database=:memory:");
               c.Params().Add("JournalMode=fast");
               c.Open();
             }));
-  EXPECT_EQ("SQLite kept the journal mode 'memory' instead of 'wal'", ErrorOf([] {
+  EXPECT_EQ("SQLite kept the journal mode 'memory' instead of 'wal'",
+            test::Error<EDatabaseError>([] {
               TSQLConnection c;
               c.SetDriverName("SQLite");
               c.Params().Add("Database=:memory:");
@@ -154,9 +150,9 @@ TEST_F(SQLConnectionTest, DestroyingTheConnectionDetachesItsDataSets) {
   EXPECT_EQ(nullptr, b->GetSQLConnection());
   EXPECT_FALSE(a->GetActive());
   EXPECT_FALSE(b->GetPrepared());
-  EXPECT_EQ("No SQL connection is set", ErrorOf([&] { a->Open(); }));
+  EXPECT_EQ("No SQL connection is set", test::Error<EDatabaseError>([&] { a->Open(); }));
   a->SetName("Orders");
-  EXPECT_EQ("Orders: No SQL connection is set", ErrorOf([&] { a->Open(); }));
+  EXPECT_EQ("Orders: No SQL connection is set", test::Error<EDatabaseError>([&] { a->Open(); }));
 }
 
 TEST_F(SQLConnectionTest, DestroyingADataSetUnregistersIt) {
@@ -171,7 +167,7 @@ TEST_F(SQLConnectionTest, DestroyingADataSetUnregistersIt) {
 
 TEST_F(SQLConnectionTest, OwnedTogetherTheyGoInAnyOrder) {
   for (bool connectionFirst : {true, false}) {
-    // Owners destroy the newest first: the order of creation decides.
+    // The order of creation decides which of the two goes first.
     auto form = std::make_unique<TComponent>(nullptr);
     TSQLConnection* conn = connectionFirst ? new TSQLConnection(form.get()) : nullptr;
     auto* q = new TSQLQuery(form.get());
@@ -181,7 +177,11 @@ TEST_F(SQLConnectionTest, OwnedTogetherTheyGoInAnyOrder) {
     q->SetSQLConnection(conn);
     q->SQL().SetText("SELECT id FROM t");
     q->Open();
-    form.reset();  // no leak, no dangling pointer: the sanitizers watch
+    ASSERT_EQ(1, conn->DataSetCount());
+    test::TWatcher watcher(nullptr);
+    watcher.Watch({conn, q});
+    form.reset();  // no dangling pointer either way: the sanitizer build watches
+    EXPECT_TRUE(watcher.RemovedOnceEach({q, conn})) << "connection first: " << connectionFirst;
   }
 }
 
@@ -257,7 +257,7 @@ TEST_F(SQLConnectionTest, SQLiteTakesOnlyTriviaAfterTheStatement) {
   };
   for (const auto& c : cases) {
     auto q = Query(c.SQL);
-    EXPECT_EQ(ErrorOf([&] { q->Open(); }), c.Error) << c.SQL;
+    EXPECT_EQ(test::Error<EDatabaseError>([&] { q->Open(); }), c.Error) << c.SQL;
     EXPECT_EQ(q->GetActive(), c.Error == "no error") << c.SQL;
   }
 }
@@ -267,12 +267,13 @@ TEST_F(SQLConnectionTest, SQLiteHasNoStoredProcedures) {
   proc.SetSQLConnection(Conn.get());
   proc.SetStoredProcName("anything");
   EXPECT_EQ("Stored procedures are not supported by the SQLite driver",
-            ErrorOf([&] { proc.ExecProc(); }));
+            test::Error<EDatabaseError>([&] { proc.ExecProc(); }));
   EXPECT_EQ("Stored procedures are not supported by the SQLite driver",
-            ErrorOf([&] { proc.Open(); }));
+            test::Error<EDatabaseError>([&] { proc.Open(); }));
   TSQLStoredProc unnamed;
   unnamed.SetSQLConnection(Conn.get());
-  EXPECT_EQ("No stored procedure name is set", ErrorOf([&] { unnamed.ExecProc(); }));
+  EXPECT_EQ("No stored procedure name is set",
+            test::Error<EDatabaseError>([&] { unnamed.ExecProc(); }));
 }
 
 TEST_F(SQLConnectionTest, DataSetKindsAndTheirCommandText) {
@@ -292,7 +293,7 @@ TEST_F(SQLConnectionTest, DataSetKindsAndTheirCommandText) {
 
   TSQLTable table;
   table.SetSQLConnection(Conn.get());
-  EXPECT_EQ("No table name is set", ErrorOf([&] { table.Open(); }));
+  EXPECT_EQ("No table name is set", test::Error<EDatabaseError>([&] { table.Open(); }));
 }
 
 TEST_F(SQLConnectionTest, StringFieldsOfAnotherSizeThanTheirColumnReadEveryKindOfValue) {
@@ -315,7 +316,7 @@ TEST_F(SQLConnectionTest, StringFieldsOfAnotherSizeThanTheirColumnReadEveryKindO
     q->Next();
     if (size == 4) {
       EXPECT_EQ("Value '12345' of column 'name' does not fit its String(4) field",
-                ErrorOf([&] { f->GetAsString(); }));
+                test::Error<EDatabaseError>([&] { f->GetAsString(); }));
     } else {
       EXPECT_EQ("12345", f->GetAsString());
     }
@@ -326,7 +327,7 @@ TEST_F(SQLConnectionTest, StringFieldsOfAnotherSizeThanTheirColumnReadEveryKindO
     // The driver sizes VARCHAR(6) for six UTF-8 characters of up to four bytes.
     if (size == 4) {
       EXPECT_EQ("Value 'much too long' of column 'name' does not fit its String(4) field",
-                ErrorOf([&] { f->GetAsString(); }));
+                test::Error<EDatabaseError>([&] { f->GetAsString(); }));
     } else {
       EXPECT_EQ("much too long", f->GetAsString());
     }
@@ -343,7 +344,7 @@ TEST_F(SQLConnectionTest, DeclaredStringsRefuseAZeroByte) {
   q->Open();
   ASSERT_EQ(q->Fields()[0]->GetDataType(), ftString);
   EXPECT_EQ("Value 'a\\x00b' of column 'name' does not fit its String(24) field",
-            ErrorOf([&] { q->Fields()[0]->GetAsString(); }));
+            test::Error<EDatabaseError>([&] { q->Fields()[0]->GetAsString(); }));
 }
 
 TEST_F(SQLConnectionTest, PersistentFieldsMustMatchTheirColumns) {
@@ -363,7 +364,7 @@ TEST_F(SQLConnectionTest, PersistentFieldsMustMatchTheirColumns) {
   EXPECT_EQ("two", q->FieldByName("name")->GetAsString());
   q->Next();
   EXPECT_EQ("Value 'three' of column 'name' does not fit its String(3) field",
-            ErrorOf([&] { q->FieldByName("name")->GetAsString(); }));
+            test::Error<EDatabaseError>([&] { q->FieldByName("name")->GetAsString(); }));
   q->Close();
   // A field wider than its column reads the whole value.
   q->Fields().Clear();
@@ -380,7 +381,7 @@ TEST_F(SQLConnectionTest, PersistentFieldsMustMatchTheirColumns) {
   wrong->SetFieldName("name");
   q->Fields().Add(std::move(wrong));
   EXPECT_EQ("Type mismatch for field 'name', expecting: Integer actual: String",
-            ErrorOf([&] { q->Open(); }));
+            test::Error<EDatabaseError>([&] { q->Open(); }));
   EXPECT_FALSE(q->GetActive());
 }
 
@@ -499,7 +500,8 @@ TEST(SQLConnectionPasswords, HiddenAsWrittenAsDecodedAndInPieces) {
   TSQLConnection conn;
   conn.SetDriverName("PostgreSQL");
   conn.SetConnectionString("postgresql://bob:SECRET%zz@/db");
-  EXPECT_EQ(ErrorOf([&] { conn.Open(); }), "invalid percent-encoded token: \"***\"");
+  EXPECT_EQ(test::Error<EDatabaseError>([&] { conn.Open(); }),
+            "invalid percent-encoded token: \"***\"");
 }
 
 }  // namespace

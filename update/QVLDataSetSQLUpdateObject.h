@@ -20,6 +20,8 @@
 #include "qvl/engine/QVLDataSetUpdateObject.h"
 #include "qvl/host/dataset/Params.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TQVLSQLProcessor;
@@ -60,3 +62,5 @@ class TQVLDataSetSQLUpdateObject : public TQVLDataSetUpdateObject {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -1,5 +1,7 @@
 #include "qvl/update/QVLUpdateSQL.h"
 
+#include <utility>
+
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/RTLConsts.h"
 #include "qvl/sql/QVLSQLProcessor.h"
@@ -38,10 +40,14 @@ void TQVLUpdateSQL::SetSQLProcessor(TQVLSQLProcessor* Value) {
   if (Value != nullptr) Value->FreeNotification(this);
 }
 
-TStrings& TQVLUpdateSQL::GetSQLIndex(int Index) const {
+const TStrings& TQVLUpdateSQL::GetSQLIndex(int Index) const {
   if (Index < 0 || Index >= static_cast<int>(FSQL.size()))
     throw EListError(Format(SListIndexError, {std::to_string(Index)}));
   return *FSQL[static_cast<std::size_t>(Index)];
+}
+
+TStrings& TQVLUpdateSQL::GetSQLIndex(int Index) {
+  return const_cast<TStrings&>(std::as_const(*this).GetSQLIndex(Index));
 }
 
 void TQVLUpdateSQL::SetSQLIndex(int Index, const TStrings& Value) {

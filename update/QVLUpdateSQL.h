@@ -16,6 +16,8 @@
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/update/QVLDataSetSQLUpdateObject.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TQVLUpdateSQL : public TQVLDataSetSQLUpdateObject {
@@ -29,17 +31,22 @@ class TQVLUpdateSQL : public TQVLDataSetSQLUpdateObject {
   TQVLSQLProcessor* GetSQLProcessor() const { return FSQLProcessor; }
   void SetSQLProcessor(TQVLSQLProcessor* Value);
   // Index 0 to 2; raises EListError outside.
-  TStrings& GetSQLIndex(int Index) const;
+  TStrings& GetSQLIndex(int Index);
+  const TStrings& GetSQLIndex(int Index) const;
   void SetSQLIndex(int Index, const TStrings& Value);
-  TStrings& GetSQLUpdateKind(TUpdateKind UpdateKind) const { return GetSQLIndex(UpdateKind); }
+  TStrings& GetSQLUpdateKind(TUpdateKind UpdateKind) { return GetSQLIndex(UpdateKind); }
+  const TStrings& GetSQLUpdateKind(TUpdateKind UpdateKind) const { return GetSQLIndex(UpdateKind); }
   void SetSQLUpdateKind(TUpdateKind UpdateKind, const TStrings& Value) {
     SetSQLIndex(UpdateKind, Value);
   }
-  TStrings& GetModifySQL() const { return GetSQLIndex(ukModify); }
+  TStrings& GetModifySQL() { return GetSQLIndex(ukModify); }
+  const TStrings& GetModifySQL() const { return GetSQLIndex(ukModify); }
   void SetModifySQL(const TStrings& Value) { SetSQLIndex(ukModify, Value); }
-  TStrings& GetInsertSQL() const { return GetSQLIndex(ukInsert); }
+  TStrings& GetInsertSQL() { return GetSQLIndex(ukInsert); }
+  const TStrings& GetInsertSQL() const { return GetSQLIndex(ukInsert); }
   void SetInsertSQL(const TStrings& Value) { SetSQLIndex(ukInsert, Value); }
-  TStrings& GetDeleteSQL() const { return GetSQLIndex(ukDelete); }
+  TStrings& GetDeleteSQL() { return GetSQLIndex(ukDelete); }
+  const TStrings& GetDeleteSQL() const { return GetSQLIndex(ukDelete); }
   void SetDeleteSQL(const TStrings& Value) { SetSQLIndex(ukDelete, Value); }
 
  protected:
@@ -58,3 +65,5 @@ class TQVLUpdateSQL : public TQVLDataSetSQLUpdateObject {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

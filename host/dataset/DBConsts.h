@@ -1,6 +1,8 @@
 #pragma once
 // Messages of the dataset framework: datasets, fields, parameters.
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 inline constexpr const char* SRecordChanged = "Record not found or changed by another user";
@@ -55,3 +57,5 @@ inline constexpr const char* SWindowCurrentRecord =
     "cursor on buffer %d outside the window's %d records";
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

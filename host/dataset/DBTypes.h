@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <exception>
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 enum TFieldType : std::uint8_t {
@@ -158,3 +160,5 @@ struct TBatchOutcome {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

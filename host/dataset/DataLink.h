@@ -20,6 +20,8 @@
 #include "qvl/host/dataset/DBTypes.h"
 #include "qvl/host/runtime/Object.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TDataSet;
@@ -71,3 +73,5 @@ class TDataLink : public TObject {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -50,6 +50,17 @@
 
 namespace qvl {
 
+// The library's own, declared outside the exported part.
+namespace test {
+class TDataSetTestPeer;
+}
+
+}  // namespace qvl
+
+#pragma GCC visibility push(default)
+
+namespace qvl {
+
 class TBlobByteData;
 class TDataLink;
 class TDataSet;
@@ -57,9 +68,6 @@ class TField;
 class TFieldDefs;
 class TFields;
 class TStream;
-namespace test {
-class TDataSetTestPeer;
-}
 
 // A record buffer as the framework sees it: an opaque block allocated by
 // the descendant.
@@ -486,3 +494,5 @@ class TDataSetTempState {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

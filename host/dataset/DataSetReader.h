@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TDataSet;
@@ -47,3 +49,5 @@ class TDataSetReader {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

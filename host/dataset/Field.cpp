@@ -378,8 +378,7 @@ void TBooleanField::SetAsString(const std::string& Value) {
     throw EConvertError(Format(SInvalidBooleanValue, {Value}));
 }
 
-// ---- floats
-// ---------------------------------------------------------------------------------------
+// ---- floats -----------------------------------------------------------------
 
 double TFloatField::GetAsFloat() const {
   double v = 0;
@@ -447,8 +446,7 @@ void TFloatField::SetAsLargeInt(std::int64_t Value) {
   SetAsFloat(d);
 }
 
-// ---- exact numerics
-// -----------------------------------------------------------------------------------
+// ---- exact numerics ---------------------------------------------------------
 
 TBCDField::TBCDField(int Precision, int Scale, TFieldType DataType)
     : TField(DataType, Scale), FPrecision(Precision) {}
@@ -532,8 +530,7 @@ std::int32_t TBCDField::GetAsInteger() const {
   return Variant::Bcd(GetAsString()).AsInteger();
 }
 
-// ---- dates and times
-// --------------------------------------------------------------------------------------
+// ---- dates and times --------------------------------------------------------
 
 TDateTime TDateTimeField::GetAsDateTime() const {
   std::uint8_t buf[kDateTimeBytes] = {};
@@ -602,8 +599,7 @@ void TDateTimeField::SetAsString(const std::string& Value) {
   SetAsDateTime(StrToDateTime(Value));
 }
 
-// ---- binary
-// ------------------------------------------------------------------------------------------------
+// ---- binary -----------------------------------------------------------------
 
 TBytes TBinaryField::GetAsBytes() const {
   std::vector<std::uint8_t> buf(static_cast<std::size_t>(GetDataSize()), 0);
@@ -652,8 +648,7 @@ void TBinaryField::SetAsString(const std::string& Value) {
   SetAsBytes(TBytes(Value.begin(), Value.end()));
 }
 
-// ---- blobs
-// ----------------------------------------------------------------------------------------------------
+// ---- blobs ------------------------------------------------------------------
 
 TBlobByteData TBlobField::GetBlobData() const {
   TBlobByteData data;
@@ -694,8 +689,7 @@ void TBlobField::SetAsVariant(const Variant& Value) {
     SetAsBytes(Value.AsBytes());
 }
 
-// ---- variant fields
-// ----------------------------------------------------------------------------------------------
+// ---- variant fields ---------------------------------------------------------
 
 template <class F>
 decltype(auto) TVariantField::WithValue(F&& Fn) const {
@@ -843,8 +837,7 @@ TDateTime TVariantField::GetAsDateTime() const {
   });
 }
 
-// ---- object fields
-// -----------------------------------------------------------------------------------------------
+// ---- object fields ----------------------------------------------------------
 
 Variant TObjectField::GetAsVariant() const {
   std::vector<Variant> values;
@@ -870,8 +863,7 @@ TField* TObjectField::AddChild(std::unique_ptr<TField> Child) {
   return FChildren.back().get();
 }
 
-// ---- factory and TFields
-// ---------------------------------------------------------------------------------------------
+// ---- factory and TFields ----------------------------------------------------
 
 std::unique_ptr<TField> CreateFieldForType(TFieldType DataType, int Size, int Precision) {
   switch (DataType) {

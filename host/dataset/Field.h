@@ -55,6 +55,8 @@
 #include "qvl/host/runtime/Object.h"
 #include "qvl/host/runtime/Variant.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TDataSet;
@@ -539,3 +541,5 @@ class TFields : public TObject {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -18,6 +18,8 @@
 #include "qvl/host/runtime/Object.h"
 #include "qvl/host/runtime/Variant.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TParams;
@@ -95,3 +97,5 @@ class TParams : public TObject {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

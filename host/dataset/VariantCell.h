@@ -40,6 +40,8 @@
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Variant.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 // The kinds, with their variant types: vkInteger varInt64, vkReal
@@ -207,3 +209,5 @@ class TVariantCell {
 static_assert(sizeof(TVariantCell) == TVariantCell::kSize, "a cell is its 16 bytes");
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TBlobByteData {
@@ -119,3 +121,5 @@ class TBlobByteData {
 static_assert(sizeof(TBlobByteData) == sizeof(void*), "a blob reference is one pointer");
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

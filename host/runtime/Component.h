@@ -27,6 +27,8 @@
 
 #include "qvl/host/runtime/Object.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 enum TOperation { opInsert, opRemove };
@@ -91,3 +93,5 @@ class TComponent : public TObject {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

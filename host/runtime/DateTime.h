@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <string>
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 struct TDateTime {
@@ -88,3 +90,5 @@ bool TryStrToDateTime(const std::string& Text, TDateTime& Value);
 TDateTime StrToDateTime(const std::string& Text);
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -18,6 +18,8 @@
 #include <initializer_list>
 #include <string>
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TComponent;
@@ -94,3 +96,5 @@ void SetApplicationExceptionHandler(TExceptionHandler Handler);
 void ApplicationHandleException(const TObject* Sender);
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TObject {
@@ -26,3 +28,5 @@ bool SameEventCode(const std::function<F>& A, const std::function<F>& B) {
 }
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -2,6 +2,8 @@
 // Messages of the host runtime: streams, variants, conversions, lists and
 // components. Texts with %s are filled by Format().
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 inline constexpr const char* SOperationAborted = "Operation aborted";
@@ -22,3 +24,5 @@ inline constexpr const char* SInvalidComponentName = "'%s' is not a valid compon
 inline constexpr const char* SDuplicateComponentName = "A component named %s already exists";
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

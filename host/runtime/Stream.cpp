@@ -71,19 +71,7 @@ std::int32_t TMemoryStream::Write(const void* Buffer, std::int32_t Count) {
 }
 
 std::int32_t TMemoryStream::Seek(std::int32_t Offset, std::uint16_t Origin) {
-  switch (Origin) {
-    case soFromBeginning:
-      FPosition = Offset;
-      break;
-    case soFromCurrent:
-      FPosition += Offset;
-      break;
-    case soFromEnd:
-      FPosition = static_cast<std::int64_t>(FData.size()) + Offset;
-      break;
-    default:
-      break;
-  }
+  FPosition = SeekedPosition(FPosition, Offset, Origin, [this] { return FData.size(); });
   return static_cast<std::int32_t>(FPosition);
 }
 

@@ -11,6 +11,8 @@
 
 #include "qvl/host/runtime/Object.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 enum : std::uint16_t { soFromBeginning = 0, soFromCurrent = 1, soFromEnd = 2 };
@@ -31,6 +33,25 @@ class TStream : public TObject {
   void WriteBuffer(const void* Buffer, std::int32_t Count);
   // Copies Count bytes (all of Source from its start when Count is 0).
   std::int64_t CopyFrom(TStream& Source, std::int64_t Count);
+
+ protected:
+  // The position Seek moves a stream at Position to: Offset from the start,
+  // from Position or from the end, Size() asked only for the end; an
+  // unknown Origin leaves Position.
+  template <class TSizeOf>
+  static std::int64_t SeekedPosition(std::int64_t Position, std::int32_t Offset,
+                                     std::uint16_t Origin, TSizeOf Size) {
+    switch (Origin) {
+      case soFromBeginning:
+        return Offset;
+      case soFromCurrent:
+        return Position + Offset;
+      case soFromEnd:
+        return static_cast<std::int64_t>(Size()) + Offset;
+      default:
+        return Position;
+    }
+  }
 };
 
 class TMemoryStream : public TStream {
@@ -50,3 +71,5 @@ class TMemoryStream : public TStream {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -19,6 +19,8 @@
 
 #include "qvl/host/runtime/Object.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TStrings : public TObject {
@@ -133,3 +135,5 @@ std::string QuotedForMessage(std::string_view S, std::size_t MaxChars = 40);
 std::string TrimRightAscii(std::string_view S);
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -27,6 +27,8 @@
 
 #include "qvl/host/runtime/DateTime.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 using TBytes = std::vector<std::uint8_t>;
@@ -133,3 +135,5 @@ std::string NormalizeDecimal(const std::string& Text);
 int CompareDecimal(const std::string& A, const std::string& B);
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

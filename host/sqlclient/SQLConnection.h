@@ -3,7 +3,7 @@
 //
 // The driver is chosen by name (DriverName: "SQLite" or "PostgreSQL") and
 // opened with the NAME=VALUE lines of Params plus ConnectionString (see
-// host/SQLiteDriver.h and host/PostgreSQLDriver.h for the names each driver
+// host/drivers/SQLiteDriver.h and host/drivers/PostgreSQLDriver.h for the names each driver
 // reads). Params and ConnectionString are read when the connection opens;
 // DriverName and ConnectionString cannot change while it is open.
 //
@@ -35,6 +35,8 @@
 #include "qvl/host/dataset/Params.h"
 #include "qvl/host/runtime/Component.h"
 #include "qvl/host/runtime/Strings.h"
+
+#pragma GCC visibility push(default)
 
 namespace qvl {
 
@@ -129,3 +131,5 @@ class TSQLConnection : public TComponent {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -1,6 +1,8 @@
 #pragma once
 // Messages of the SQL layer: connections, drivers and SQL datasets.
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 inline constexpr const char* SUnknownSQLDriver =
@@ -81,3 +83,5 @@ inline constexpr const char* SUnidirectionalLast =
     "Operation not allowed on a unidirectional dataset";
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -47,6 +47,8 @@
 #include "qvl/host/runtime/Strings.h"
 #include "qvl/host/sqlclient/SQLDriver.h"
 
+#pragma GCC visibility push(default)
+
 namespace qvl {
 
 class TSQLConnection;
@@ -297,3 +299,5 @@ class TSQLTable : public TCustomSQLDataSet {
 };
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

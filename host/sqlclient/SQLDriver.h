@@ -14,7 +14,7 @@
 // than the caller moved past, give or take one bounded batch, and the other
 // statements of the connection stay usable while a result is partly read.
 // GetData writes the current row's value in the field buffer format of
-// Column(i).DataType (host/Field.h); a value that this format cannot hold
+// Column(i).DataType (host/dataset/Field.h); a value that this format cannot hold
 // without loss raises EDatabaseError naming the column, never cut or rounded.
 //
 // Ownership: a statement belongs to whoever Prepare gave it to, and goes back
@@ -38,6 +38,8 @@
 #include "qvl/host/runtime/BlobByteData.h"
 #include "qvl/host/runtime/Exceptions.h"
 #include "qvl/host/runtime/Variant.h"
+
+#pragma GCC visibility push(default)
 
 namespace qvl {
 
@@ -290,3 +292,5 @@ std::unique_ptr<TSQLDriverConnection> OpenSQLDriverConnection(const std::string&
                                                               const TStrings& Params);
 
 }  // namespace qvl
+
+#pragma GCC visibility pop

@@ -1,6 +1,6 @@
 #pragma once
 // Conversions shared by the SQL drivers: database values into the native
-// field buffer formats of host/Field.h, and parameter values into the text
+// field buffer formats of host/dataset/Field.h, and parameter values into the text
 // forms the databases read.
 //
 // The Put* functions write one value for the column C into Buffer, in the
