@@ -682,9 +682,18 @@ void TQVLDataSetImpl::DeleteRecord(TRecordBuffer Record) {
     SetRecordNo(r, RecordNo(r) - 1);
 }
 
+void TQVLDataSetImpl::CheckNotInDoubt(TRecordBuffer Record) const {
+  // Until the lost COMMIT is looked up, the record's log entry stands for a
+  // write that may be on the server already: a new change would be made final
+  // unwritten if it was, or an insert deleted here would stay there.
+  if (std::find(FInDoubtRecords.begin(), FInDoubtRecords.end(), Record) != FInDoubtRecords.end())
+    DatabaseError(SRecordInDoubt);
+}
+
 void TQVLDataSetImpl::InternalEdit() {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   if (RecordStatus(FCurrentRecord) == usDeleted) DatabaseError(SDeletedRecordEdit);
+  CheckNotInDoubt(FCurrentRecord);
   TRecordBuffer backup = AllocRecord();
   CopyRecordData(FCurrentRecord, backup);
   if (FEditBackup != nullptr) FreeRecord(FEditBackup);
@@ -762,6 +771,7 @@ void TQVLDataSetImpl::InternalCancel() {
 void TQVLDataSetImpl::InternalDelete() {
   QVL_INVARIANT_SCOPE(*this, FCheckDepth);
   TRecordBuffer record = FCurrentRecord;
+  CheckNotInDoubt(record);
   switch (RecordStatus(record)) {
     case usUnmodified:
       RegisterUpdate(usDeleted);

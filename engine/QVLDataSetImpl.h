@@ -343,6 +343,8 @@ class TQVLDataSetImpl {
   // are final when the transaction committed after all, and pending again
   // when it did not; raises, once, when the database cannot tell.
   void ResolveInDoubtCommit();
+  // Raises while Record's write awaits the outcome of a lost COMMIT.
+  void CheckNotInDoubt(TRecordBuffer Record) const;
   void UpdateObjectDestroyed(TQVLDataSetUpdateObject* Object) {
     if (FUpdateObject == Object) FUpdateObject = nullptr;
   }

@@ -24,6 +24,9 @@ inline constexpr const char* STooManyRecordsModified = "Update affected more tha
 inline constexpr const char* SApplyOutcomeUnknown =
     "The connection was lost while the last ApplyUpdates committed, and the server cannot tell "
     "whether that transaction took effect: its records are still pending";
+inline constexpr const char* SRecordInDoubt =
+    "The last ApplyUpdates wrote this record and lost the connection while it committed: call "
+    "ApplyUpdates again to learn whether the write took effect before changing the record";
 inline constexpr const char* SBatchOutcomeMissing =
     "A statement sent in a batch did not run, and no statement before it failed";
 inline constexpr const char* SUpdateObjectNotLinked =

@@ -12,9 +12,11 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qvl/components/QVLQuery.h"
 #include "qvl/host/sqlclient/SQLConsts.h"
+#include "qvl/resources/QVLConsts.h"
 #include "tests/SQLLayerTestSupport.h"
 
 using namespace qvl;
@@ -236,6 +238,11 @@ TEST_F(PostgreSQLOwnServer, ACommitWhoseAnswerWasLostIsLookedUpAfterConnectingAg
     EXPECT_TRUE(entries->GetUpdatesPending());
     // Asking needs the session back.
     EXPECT_EQ("08003 " + std::string(SSessionLost), Outcome([&] { entries->ApplyUpdates(); }));
+    // Nor can a record whose write is in doubt change meanwhile.
+    entries->First();
+    for (const auto& change :
+         std::vector<std::function<void()>>{[&] { entries->Edit(); }, [&] { entries->Delete(); }})
+      EXPECT_EQ("no SQLSTATE " + std::string(SRecordInDoubt), Outcome(change));
     conn->SetConnected(true);
     // A record written again would wait for the standby for ever.
     conn->ExecuteDirect("SET synchronous_commit = local");
